@@ -1,0 +1,85 @@
+#include "app/settings.h"
+
+#include "platform/module.h"
+#include "runtime/inifile.h"
+#include "runtime/text.h"
+
+namespace ts {
+
+namespace {
+constexpr const char* kGlobal = "globalsetting";
+constexpr const char* kSetting = "setting";
+}  // namespace
+
+std::string SettingsPath() {
+  std::string exe = platform::ModuleFileName();
+  size_t cut = exe.find_last_of("\\/");
+  return (cut == std::string::npos ? std::string() : exe.substr(0, cut + 1)) + "ini.ini";
+}
+
+std::string ScrambleText(const std::string& text, int key) {
+  const auto k = static_cast<unsigned char>(key & 0xFF);
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(static_cast<unsigned char>(k - 1 - static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string PercentEncode(const std::string& text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() * 3);
+  for (unsigned char c : text) {
+    if (c == '-' || c == '.' || c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string PercentDecode(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%') {
+      int32_t value;
+      if (i + 2 >= text.size()) return text;  // fewer than two bytes follow
+      if (!TryStrToInt("$" + text.substr(i + 1, 2), value)) return text;
+      out += static_cast<char>(value);
+      i += 2;
+    } else if (c == '+') {
+      out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+TSettings LoadSettings(const std::string& path) {
+  TIniFile ini(path);
+  TSettings s;
+  s.url = ini.ReadString(kGlobal, "ini_online_url", kDefaultServiceUrl);
+  s.password = ScrambleText(PercentDecode(ini.ReadString(kGlobal, "ini_online_pass", "")), kPasswordKey);
+  s.id = ini.ReadString(kGlobal, "ini_online_id", "");
+  s.hotkeyCode = ini.ReadInteger(kSetting, "hotkey", 0);
+  s.autoCopy = ini.ReadBool(kSetting, "hotkey_autocopy", true);
+  s.hotkeyModifiers = ini.ReadInteger(kSetting, "hotkey_shift", 0);
+  return s;
+}
+
+void SaveSettings(const std::string& path, const TSettings& s) {
+  TIniFile ini(path);
+  ini.WriteString(kGlobal, "ini_online_url", s.url);
+  ini.WriteString(kGlobal, "ini_online_id", s.id);
+  ini.WriteString(kGlobal, "ini_online_pass", PercentEncode(ScrambleText(s.password, kPasswordKey)));
+  ini.WriteBool(kSetting, "hotkey_autocopy", s.autoCopy);
+  ini.WriteInteger(kSetting, "hotkey", s.hotkeyCode);
+  ini.WriteInteger(kSetting, "hotkey_shift", s.hotkeyModifiers);
+}
+
+}  // namespace ts

@@ -1,0 +1,35 @@
+// The settings file ini.ini beside the executable, and the two transforms the
+// password goes through on its way there.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ts {
+
+inline constexpr const char* kDefaultServiceUrl = "http://localhost:8660/pinleaf2";
+inline constexpr int kPasswordKey = 617;
+
+struct TSettings {
+  std::string url = kDefaultServiceUrl;
+  std::string password;
+  std::string id;
+  int32_t hotkeyCode = 0;
+  bool autoCopy = true;
+  int32_t hotkeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift
+};
+
+// The executable's folder (separator kept) followed by "ini.ini".
+std::string SettingsPath();
+
+// Each byte b becomes (K - 1 - b) mod 256 with K the key's low 8 bits; its own inverse.
+std::string ScrambleText(const std::string& text, int key);
+std::string PercentEncode(const std::string& text);
+// A malformed escape leaves the whole input undecoded.
+std::string PercentDecode(const std::string& text);
+
+TSettings LoadSettings(const std::string& path);
+// Raises EIniFileException at the first key that cannot be written; later keys are not written.
+void SaveSettings(const std::string& path, const TSettings& settings);
+
+}  // namespace ts

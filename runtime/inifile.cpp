@@ -1,0 +1,38 @@
+#include "runtime/inifile.h"
+
+#include "platform/profile.h"
+#include "runtime/exception.h"
+#include "runtime/text.h"
+
+namespace ts {
+
+TIniFile::~TIniFile() { platform::WritePrivateProfileString(nullptr, nullptr, nullptr, fileName_); }
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+  return platform::GetPrivateProfileString(section.c_str(), key.c_str(), def.c_str(), fileName_);
+}
+
+int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, int32_t def) const {
+  std::string text = ReadString(section, key, "");
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = "$" + text.substr(2);
+  return StrToIntDef(text, def);
+}
+
+bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+  if (!platform::WritePrivateProfileString(section.c_str(), key.c_str(), value.c_str(), fileName_))
+    throw EIniFileException(Format("%s に書き込めません", {fileName_}));
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
+  WriteString(section, key, IntToStr(value));
+}
+
+void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+}  // namespace ts

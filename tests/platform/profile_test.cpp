@@ -1,0 +1,108 @@
+// The same cases run against our INI reader/writer on Linux and against the
+// system's profile functions under Wine, so Windows itself checks our layer.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/profile.h"
+
+namespace fs = std::filesystem;
+using platform::GetPrivateProfileString;
+using platform::WritePrivateProfileString;
+
+namespace {
+class Profile : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("ts-profile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                        "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    file_ = (dir_ / "ini.ini").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void WriteRaw(const std::string& text) {
+    std::ofstream(file_, std::ios::binary) << text;
+  }
+  std::string Get(const char* section, const char* key, const char* def = "DEF") {
+    return GetPrivateProfileString(section, key, def, file_);
+  }
+  fs::path dir_;
+  std::string file_;
+};
+}  // namespace
+
+TEST_F(Profile, AbsentFileOrKeyGivesTheDefault) {
+  EXPECT_EQ(Get("setting", "hotkey"), "DEF");
+  WriteRaw("[setting]\r\nhotkey=65\r\n");
+  EXPECT_EQ(Get("setting", "other"), "DEF");
+  EXPECT_EQ(Get("nosection", "hotkey"), "DEF");
+  EXPECT_EQ(Get("setting", "hotkey"), "65");
+}
+
+TEST_F(Profile, NamesIgnoreCaseAndValuesAreTrimmed) {
+  WriteRaw("[GlobalSetting]\r\n  Ini_Online_ID  =   someone   \r\nempty=\r\nnovalue\r\n");
+  EXPECT_EQ(Get("globalsetting", "ini_online_id"), "someone");
+  EXPECT_EQ(Get("globalsetting", "empty"), "") << "a present empty value is empty, not the default";
+  EXPECT_EQ(Get("globalsetting", "novalue"), "DEF");
+}
+
+TEST_F(Profile, MatchingQuotesAroundAValueAreDropped) {
+  WriteRaw("[s]\nd=\"quoted\"\nq='single'\nhalf=\"open\n");
+  EXPECT_EQ(Get("s", "d"), "quoted");
+  EXPECT_EQ(Get("s", "q"), "single");
+  EXPECT_EQ(Get("s", "half"), "\"open");
+}
+
+TEST_F(Profile, LongValuesComeBackCutTo2047Bytes) {
+  std::string value(3000, 'v');
+  value[2046] = 'L';
+  ASSERT_TRUE(WritePrivateProfileString("s", "long", value.c_str(), file_));
+  std::string read = Get("s", "long");
+  ASSERT_EQ(read.size(), 2047u);
+  EXPECT_EQ(read.back(), 'L');
+}
+
+TEST_F(Profile, FirstWriteCreatesFileAndSectionsAndLaterWritesReplaceInPlace) {
+  ASSERT_TRUE(WritePrivateProfileString("globalsetting", "ini_online_url", "http://a/b", file_));
+  ASSERT_TRUE(WritePrivateProfileString("setting", "hotkey", "65", file_));
+  ASSERT_TRUE(WritePrivateProfileString("GLOBALSETTING", "INI_ONLINE_URL", "http://c/d", file_));
+  ASSERT_TRUE(WritePrivateProfileString("globalsetting", "ini_online_id", "", file_));
+  EXPECT_EQ(Get("globalsetting", "ini_online_url"), "http://c/d");
+  EXPECT_EQ(Get("globalsetting", "ini_online_id"), "");
+  EXPECT_EQ(Get("setting", "hotkey"), "65");
+  EXPECT_TRUE(WritePrivateProfileString(nullptr, nullptr, nullptr, file_)) << "flush";
+
+  std::ifstream in(file_, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string raw = ss.str();
+  EXPECT_LT(raw.find("ini_online_url"), raw.find("[setting]")) << raw;
+  EXPECT_EQ(raw.find("INI_ONLINE_URL"), std::string::npos) << "the key keeps its first spelling";
+}
+
+TEST_F(Profile, NullValueDeletesKeyAndNullKeyDeletesSection) {
+  WritePrivateProfileString("a", "k1", "1", file_);
+  WritePrivateProfileString("a", "k2", "2", file_);
+  WritePrivateProfileString("b", "k3", "3", file_);
+  EXPECT_TRUE(WritePrivateProfileString("a", "k1", nullptr, file_));
+  EXPECT_EQ(Get("a", "k1"), "DEF");
+  EXPECT_EQ(Get("a", "k2"), "2");
+  EXPECT_TRUE(WritePrivateProfileString("a", nullptr, nullptr, file_));
+  EXPECT_EQ(Get("a", "k2"), "DEF");
+  EXPECT_EQ(Get("b", "k3"), "3");
+}
+
+TEST_F(Profile, AnUnwritableFileIsReported) {
+  // A folder that does not exist cannot receive the file.
+  std::string missing = (dir_ / "no" / "such" / "ini.ini").string();
+  EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", missing));
+  // Nor can a path that is a folder.
+  EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", dir_.string()));
+}
