@@ -9,11 +9,12 @@ namespace platform {
 
 constexpr int kProfileBufferSize = 2048;
 
-std::string GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+std::string ProfileGetString(const char* section, const char* key, const char* defaultValue,
                                     const std::string& fileName);
 // A null value deletes the key, a null key the section; all three null flush
-// the cached copy of the file. Returns false when the file could not be written.
-bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+// the cached copy of the file (and report false, whatever happened). Otherwise
+// returns false when the file could not be written.
+bool ProfileWriteString(const char* section, const char* key, const char* value,
                                const std::string& fileName);
 
 }  // namespace platform

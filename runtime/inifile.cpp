@@ -6,10 +6,10 @@
 
 namespace ts {
 
-TIniFile::~TIniFile() { platform::WritePrivateProfileString(nullptr, nullptr, nullptr, fileName_); }
+TIniFile::~TIniFile() { platform::ProfileWriteString(nullptr, nullptr, nullptr, fileName_); }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
-  return platform::GetPrivateProfileString(section.c_str(), key.c_str(), def.c_str(), fileName_);
+  return platform::ProfileGetString(section.c_str(), key.c_str(), def.c_str(), fileName_);
 }
 
 int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, int32_t def) const {
@@ -23,7 +23,7 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-  if (!platform::WritePrivateProfileString(section.c_str(), key.c_str(), value.c_str(), fileName_))
+  if (!platform::ProfileWriteString(section.c_str(), key.c_str(), value.c_str(), fileName_))
     throw EIniFileException(Format("%s に書き込めません", {fileName_}));
 }
 

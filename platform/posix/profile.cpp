@@ -120,7 +120,7 @@ Section* FindSection(std::vector<Section>& sections, const std::string& name) {
 
 }  // namespace
 
-std::string GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+std::string ProfileGetString(const char* section, const char* key, const char* defaultValue,
                                     const std::string& fileName) {
   std::string def = defaultValue ? defaultValue : "";
   // The default loses its trailing blanks, as the system's does.
@@ -145,9 +145,10 @@ std::string GetPrivateProfileString(const char* section, const char* key, const 
   return result;
 }
 
-bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+bool ProfileWriteString(const char* section, const char* key, const char* value,
                                const std::string& fileName) {
-  if (!section) return !key && !value;  // flush request: nothing is cached here
+  // A flush request (all three null) reports false, as the system does; nothing is cached here.
+  if (!section) return false;
   std::vector<Section> sections;
   if (!Load(fileName, sections)) sections.assign(1, Section{});
   const std::string sectionName = TrimBlanks(section);

@@ -4,14 +4,14 @@
 
 namespace platform {
 
-std::string GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+std::string ProfileGetString(const char* section, const char* key, const char* defaultValue,
                                     const std::string& fileName) {
   char buffer[kProfileBufferSize];
   DWORD n = ::GetPrivateProfileStringA(section, key, defaultValue, buffer, sizeof buffer, fileName.c_str());
   return std::string(buffer, n);
 }
 
-bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+bool ProfileWriteString(const char* section, const char* key, const char* value,
                                const std::string& fileName) {
   return ::WritePrivateProfileStringA(section, key, value, fileName.c_str()) != 0;
 }

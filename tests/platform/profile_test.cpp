@@ -10,8 +10,8 @@
 #include "platform/profile.h"
 
 namespace fs = std::filesystem;
-using platform::GetPrivateProfileString;
-using platform::WritePrivateProfileString;
+using platform::ProfileGetString;
+using platform::ProfileWriteString;
 
 namespace {
 class Profile : public ::testing::Test {
@@ -31,7 +31,7 @@ protected:
     std::ofstream(file_, std::ios::binary) << text;
   }
   std::string Get(const char* section, const char* key, const char* def = "DEF") {
-    return GetPrivateProfileString(section, key, def, file_);
+    return ProfileGetString(section, key, def, file_);
   }
   fs::path dir_;
   std::string file_;
@@ -63,21 +63,21 @@ TEST_F(Profile, MatchingQuotesAroundAValueAreDropped) {
 TEST_F(Profile, LongValuesComeBackCutTo2047Bytes) {
   std::string value(3000, 'v');
   value[2046] = 'L';
-  ASSERT_TRUE(WritePrivateProfileString("s", "long", value.c_str(), file_));
+  ASSERT_TRUE(ProfileWriteString("s", "long", value.c_str(), file_));
   std::string read = Get("s", "long");
   ASSERT_EQ(read.size(), 2047u);
   EXPECT_EQ(read.back(), 'L');
 }
 
 TEST_F(Profile, FirstWriteCreatesFileAndSectionsAndLaterWritesReplaceInPlace) {
-  ASSERT_TRUE(WritePrivateProfileString("globalsetting", "ini_online_url", "http://a/b", file_));
-  ASSERT_TRUE(WritePrivateProfileString("setting", "hotkey", "65", file_));
-  ASSERT_TRUE(WritePrivateProfileString("GLOBALSETTING", "INI_ONLINE_URL", "http://c/d", file_));
-  ASSERT_TRUE(WritePrivateProfileString("globalsetting", "ini_online_id", "", file_));
+  ASSERT_TRUE(ProfileWriteString("globalsetting", "ini_online_url", "http://a/b", file_));
+  ASSERT_TRUE(ProfileWriteString("setting", "hotkey", "65", file_));
+  ASSERT_TRUE(ProfileWriteString("GLOBALSETTING", "INI_ONLINE_URL", "http://c/d", file_));
+  ASSERT_TRUE(ProfileWriteString("globalsetting", "ini_online_id", "", file_));
   EXPECT_EQ(Get("globalsetting", "ini_online_url"), "http://c/d");
   EXPECT_EQ(Get("globalsetting", "ini_online_id"), "");
   EXPECT_EQ(Get("setting", "hotkey"), "65");
-  EXPECT_TRUE(WritePrivateProfileString(nullptr, nullptr, nullptr, file_)) << "flush";
+  EXPECT_FALSE(ProfileWriteString(nullptr, nullptr, nullptr, file_)) << "a flush always reports false";
 
   std::ifstream in(file_, std::ios::binary);
   std::stringstream ss;
@@ -88,13 +88,13 @@ TEST_F(Profile, FirstWriteCreatesFileAndSectionsAndLaterWritesReplaceInPlace) {
 }
 
 TEST_F(Profile, NullValueDeletesKeyAndNullKeyDeletesSection) {
-  WritePrivateProfileString("a", "k1", "1", file_);
-  WritePrivateProfileString("a", "k2", "2", file_);
-  WritePrivateProfileString("b", "k3", "3", file_);
-  EXPECT_TRUE(WritePrivateProfileString("a", "k1", nullptr, file_));
+  ProfileWriteString("a", "k1", "1", file_);
+  ProfileWriteString("a", "k2", "2", file_);
+  ProfileWriteString("b", "k3", "3", file_);
+  EXPECT_TRUE(ProfileWriteString("a", "k1", nullptr, file_));
   EXPECT_EQ(Get("a", "k1"), "DEF");
   EXPECT_EQ(Get("a", "k2"), "2");
-  EXPECT_TRUE(WritePrivateProfileString("a", nullptr, nullptr, file_));
+  EXPECT_TRUE(ProfileWriteString("a", nullptr, nullptr, file_));
   EXPECT_EQ(Get("a", "k2"), "DEF");
   EXPECT_EQ(Get("b", "k3"), "3");
 }
@@ -102,7 +102,7 @@ TEST_F(Profile, NullValueDeletesKeyAndNullKeyDeletesSection) {
 TEST_F(Profile, AnUnwritableFileIsReported) {
   // A folder that does not exist cannot receive the file.
   std::string missing = (dir_ / "no" / "such" / "ini.ini").string();
-  EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", missing));
+  EXPECT_FALSE(ProfileWriteString("s", "k", "v", missing));
   // Nor can a path that is a folder.
-  EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", dir_.string()));
+  EXPECT_FALSE(ProfileWriteString("s", "k", "v", dir_.string()));
 }
