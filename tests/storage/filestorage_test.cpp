@@ -392,7 +392,7 @@ TEST(StoredItemLoad, EventsSurroundLoadingAndExtracting) {
   EXPECT_EQ(seen, (std::vector<std::string>{"before load at 0", "after load 7", "before save", "after save 7"}));
 }
 
-TEST(StoredItemLoad, OversizedSourceIsRefusedWithoutLosingTheFile) {
+TEST(StoredItemLoad, SourcesThatCannotBeStoredLeaveNoDamagedData) {
   // A stream that claims more than the 32-bit length field can say.
   class HugeStream : public TStream {
   public:
@@ -407,6 +407,34 @@ TEST(StoredItemLoad, OversizedSourceIsRefusedWithoutLosingTheFile) {
   Load(*item, "kept");
   EXPECT_THROW(item->LoadFrom(&huge), EFileStorageError);
   EXPECT_EQ(Extract(*item), "kept");
+
+  // A source that runs dry before its announced size: no half-written stream is kept.
+  class ShortSource : public TStream {
+  public:
+    int64_t Read(void* buffer, int64_t count) override {
+      const int64_t n = std::min<int64_t>(count, 70000 - pos_);
+      std::memset(buffer, 'a', static_cast<size_t>(n));
+      pos_ += n;
+      return n;
+    }
+    int64_t Write(const void*, int64_t) override { return 0; }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+      if (origin == TSeekOrigin::soBeginning) pos_ = offset;
+      return pos_;
+    }
+    void SetSize(int64_t) override {}
+    int64_t Size() override { return 200000; }
+
+  private:
+    int64_t pos_ = 0;
+  };
+  for (TCompressionLevel level : {TCompressionLevel::clFastest, TCompressionLevel::clNone}) {
+    item->SetCompression(level);
+    ShortSource dry;
+    EXPECT_THROW(item->LoadFrom(&dry), EReadError);
+    EXPECT_EQ(item->Size(), 0);
+    EXPECT_EQ(item->FileSize(), 4);
+  }
 }
 
 // ---------------------------------------------------------------------------
