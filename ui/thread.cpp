@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/window.h"
+#include "ui/controls.h"
 
 namespace ts {
 
@@ -39,7 +40,10 @@ void RunNotices() {
       work = std::move(N().queue.front());
       N().queue.pop_front();
     }
-    work();
+    DispatchGuarded([&] {
+      work();
+      return true;
+    });
   }
 }
 }  // namespace detail

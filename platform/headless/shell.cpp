@@ -24,6 +24,7 @@ struct Shell {
   uint16_t shell32 = 6;
   OsVersion os{6, 1, 7601};
   IconHandle nextIcon = 0x7000;
+  IconHandle appIcon = 0x6001;
 };
 Shell& S() {
   static Shell* s = new Shell;
@@ -129,7 +130,10 @@ OsVersion PlatformVersion() {
   return S().os;
 }
 
-IconHandle ApplicationIcon() { return 0x6001; }
+IconHandle ApplicationIcon() {
+  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  return S().appIcon;
+}
 IconHandle StockIcon(int which) { return static_cast<IconHandle>(0x6001 + which); }
 IconHandle CopyIconHandle(IconHandle icon) {
   if (!icon) return 0;
@@ -152,6 +156,7 @@ void ResetShell() {
   S().script.clear();
   S().shell32 = 6;
   S().os = {6, 1, 7601};
+  S().appIcon = 0x6001;
 }
 }  // namespace detail
 
@@ -178,6 +183,10 @@ std::vector<NotifyIconData> TrayIcons() {
 void ScriptNotifyIcon(std::vector<NotifyIconOutcome> outcomes) {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
   S().script.assign(outcomes.begin(), outcomes.end());
+}
+void SetApplicationIcon(IconHandle icon) {
+  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  S().appIcon = icon;
 }
 void SetShell32MajorVersion(uint16_t major) {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
