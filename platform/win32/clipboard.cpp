@@ -7,10 +7,18 @@
 namespace platform {
 
 namespace {
+// The clipboard's owner while we write to it: the system refuses data handed
+// over under a clipboard opened without a window.
+HWND Owner() {
+  static HWND owner = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        ::GetModuleHandleW(nullptr), nullptr);
+  return owner;
+}
+
 // Opens the clipboard for the duration of one read or write.
 class Opened {
 public:
-  Opened() : ok_(::OpenClipboard(nullptr) != 0) {}
+  Opened() : ok_(::OpenClipboard(Owner()) != 0) {}
   ~Opened() {
     if (ok_) ::CloseClipboard();
   }

@@ -295,6 +295,7 @@ std::intptr_t SendToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wPa
 }
 
 bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (!::IsWindow(H(window))) return false;
   return ::PostMessageW(H(window), msg, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam)) != 0;
 }
 
