@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/shell.h"
+#include "runtime/codepage.h"
 #include "tray/trayicon.h"
 #include "ui/application.h"
 
@@ -61,7 +62,7 @@ TEST_F(WineTray, AddedChangedGivenBalloonAndDeleted) {
   info.SetHandle(platform::CopyIconHandle(platform::StockIcon(1)));
   icon->SetIcon(&info);
   icon->SetTipHelp("text snap: changed tip");
-  EXPECT_NO_THROW(icon->ShowBalloon(biifInfo, "complete!", "選択範囲を送信しました..."));
+  EXPECT_NO_THROW(icon->ShowBalloon(biifInfo, "complete!", Utf8ToSystem("選択範囲を送信しました...")));
   // Held on screen when asked, so that a screenshot can be taken of it.
   if (const char* hold = std::getenv("TS_TRAY_HOLD_MS")) Pump(std::atoi(hold));
   EXPECT_NO_THROW(icon->ShowBalloon(biifError, "wait 1 sec."));
