@@ -51,12 +51,12 @@ struct Message {
 using WindowProc = std::function<bool(Message& message)>;
 
 enum class WindowKind {
-  Form,      // top-level window with a caption
-  Hidden,    // a window that is never shown; receives messages only
+  Form,    // top-level window with a caption
+  Hidden,  // a window that is never shown; receives messages only
   Button,
   CheckBox,
-  Edit,      // single line
-  Memo,      // multi-line edit
+  Edit,  // single line
+  Memo,  // multi-line edit
   Label,
 };
 

@@ -269,8 +269,7 @@ void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title,
   ShowBalloon(icon, title, text, balloonTimeout_);
 }
 
-void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text,
-                            int timeout) {
+void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text, int timeout) {
   BalloonIcon = icon;
   SetBalloonTitle(title);
   SetBalloonText(text);

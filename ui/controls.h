@@ -127,7 +127,7 @@ public:
   explicit TButton(TComponent* owner);
   bool Default() const { return default_; }
   void SetDefault(bool isDefault);  // Enter anywhere in the form clicks it
-  int ModalResult = 0;               // non-zero: a click ends the form's modal display with it
+  int ModalResult = 0;              // non-zero: a click ends the form's modal display with it
   void Click() override;
 
 private:

@@ -16,7 +16,9 @@ std::vector<TForm*>& ShowOrder() {
   static std::vector<TForm*> order;
   return order;
 }
-void Forget(std::vector<TForm*>& list, TForm* form) { list.erase(std::remove(list.begin(), list.end(), form), list.end()); }
+void Forget(std::vector<TForm*>& list, TForm* form) {
+  list.erase(std::remove(list.begin(), list.end(), form), list.end());
+}
 }  // namespace
 
 const std::vector<TForm*>& Forms() { return Registry(); }

@@ -138,7 +138,7 @@ void ScriptNotifyIcon(std::vector<NotifyIconOutcome> outcomes);
 
 // The icon ApplicationIcon answers (0: the program has none).
 void SetApplicationIcon(IconHandle icon);
-void SetShell32MajorVersion(uint16_t major);  // default 6
+void SetShell32MajorVersion(uint16_t major);              // default 6
 void SetPlatformVersion(uint32_t major, uint32_t minor);  // default 6.1
 
 }  // namespace platform::headless

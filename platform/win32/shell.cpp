@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstring>
@@ -50,7 +50,8 @@ int TrackPopup(WindowHandle owner, const std::vector<MenuEntry>& entries, int x,
 
 std::intptr_t ShellOpen(WindowHandle owner, const char* verb, const std::string& file, const char* parameters,
                         const char* directory, int showCommand) {
-  return reinterpret_cast<std::intptr_t>(::ShellExecuteA(H(owner), verb, file.c_str(), parameters, directory, showCommand));
+  return reinterpret_cast<std::intptr_t>(
+      ::ShellExecuteA(H(owner), verb, file.c_str(), parameters, directory, showCommand));
 }
 
 uint32_t NotifyIconSizeV1() { return NOTIFYICONDATAA_V1_SIZE; }

@@ -117,8 +117,8 @@ HWND Parking() {
   static HWND parking = nullptr;
   if (!parking) {
     RegisterOnce();
-    parking = ::CreateWindowExW(0, kClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                                ::GetModuleHandleW(nullptr), new State);
+    parking = ::CreateWindowExW(0, kClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, ::GetModuleHandleW(nullptr),
+                                new State);
   }
   return parking;
 }
@@ -143,8 +143,12 @@ WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
   DWORD style = WS_CHILD | WS_TABSTOP;
   DWORD exStyle = 0;
   switch (kind) {
-    case WindowKind::Button: style |= BS_PUSHBUTTON; break;
-    case WindowKind::CheckBox: style |= BS_AUTOCHECKBOX; break;
+    case WindowKind::Button:
+      style |= BS_PUSHBUTTON;
+      break;
+    case WindowKind::CheckBox:
+      style |= BS_AUTOCHECKBOX;
+      break;
     case WindowKind::Edit:
       cls = L"EDIT";
       style |= ES_AUTOHSCROLL;
@@ -159,7 +163,8 @@ WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
       cls = L"STATIC";
       style = WS_CHILD | SS_LEFT | SS_NOPREFIX;
       break;
-    default: break;
+    default:
+      break;
   }
   HWND owner = parent ? H(parent) : Parking();
   HWND h = ::CreateWindowExW(exStyle, cls, L"", style, 0, 0, 0, 0, owner,
@@ -196,7 +201,9 @@ std::string WindowCaption(WindowHandle window) {
   return Utf8(w);
 }
 
-void SetWindowBounds(WindowHandle window, const Rect& b) { ::MoveWindow(H(window), b.left, b.top, b.width, b.height, TRUE); }
+void SetWindowBounds(WindowHandle window, const Rect& b) {
+  ::MoveWindow(H(window), b.left, b.top, b.width, b.height, TRUE);
+}
 
 Rect WindowBounds(WindowHandle window) {
   RECT r{};
@@ -274,7 +281,9 @@ void SetPasswordChar(WindowHandle edit, char ch) {
   ::InvalidateRect(H(edit), nullptr, TRUE);
 }
 
-void SetReadOnly(WindowHandle edit, bool readOnly) { ::SendMessageW(H(edit), EM_SETREADONLY, readOnly ? TRUE : FALSE, 0); }
+void SetReadOnly(WindowHandle edit, bool readOnly) {
+  ::SendMessageW(H(edit), EM_SETREADONLY, readOnly ? TRUE : FALSE, 0);
+}
 
 void SetTabSequence(WindowHandle /*form*/, const std::vector<WindowHandle>& order) {
   // Dialog navigation follows the z-order of the children.

@@ -88,7 +88,8 @@ TEST_F(WineTray, PostedCallbackReachesTheRightIcon) {
   };
   platform::WindowHandle cb = TCallbackWindow::Instance()->Handle();
   platform::PostToWindow(cb, kTrayCallbackMessage, static_cast<uintptr_t>(b->IconID()), platform::wm::LButtonDblClk);
-  platform::PostToWindow(cb, kTrayCallbackMessage, static_cast<uintptr_t>(b->IconID()), platform::nin::BalloonUserClick);
+  platform::PostToWindow(cb, kTrayCallbackMessage, static_cast<uintptr_t>(b->IconID()),
+                         platform::nin::BalloonUserClick);
   platform::PostToWindow(cb, kTrayCallbackMessage, 4242, platform::wm::LButtonDblClk);
   Pump(200);
   EXPECT_EQ(seen, (std::vector<std::string>{"b dbl", "b balloon"}));

@@ -20,7 +20,8 @@ namespace {
 // A settings-like form: two edits, a default button, a hotkey box, a check box.
 struct Dialog : TForm {
   explicit Dialog(TComponent* owner) : TForm(owner) {
-    for (auto* c : std::initializer_list<TWinControl*>{edit1, edit2, ok, keyBox, check, label, hidden}) c->SetParent(this);
+    for (auto* c : std::initializer_list<TWinControl*>{edit1, edit2, ok, keyBox, check, label, hidden})
+      c->SetParent(this);
     ok->SetDefault(true);
     ok->SetCaption("OK");
     keyBox->SetReadOnly(true);
