@@ -318,7 +318,10 @@ bool PumpMessage(bool wait) {
   if (msg.hwnd) {
     HWND root = ::GetAncestor(msg.hwnd, GA_ROOT);
     State* s = StateOf(root);
-    if (s && s->kind == WindowKind::Form && ::IsDialogMessageW(root, &msg)) return true;
+    // Escape goes to the focused control like any other key: a form closes
+    // only by its own buttons, never by the dialog manager's cancel.
+    bool escape = msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE;
+    if (s && s->kind == WindowKind::Form && !escape && ::IsDialogMessageW(root, &msg)) return true;
   }
   ::TranslateMessage(&msg);
   ::DispatchMessageW(&msg);
