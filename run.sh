@@ -19,8 +19,8 @@ home=$build/run
 mkdir -p "$home"
 cp "$build/app/textsnap.exe" "$home/"
 
-export WINEPREFIX=$build/run-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export LANG=ja_JP.UTF-8  # the client is made for Japanese Windows (code page 932)
+# The client is made for Japanese Windows: the prefix runs with code page 932.
+source scripts/wine-prefix.sh "$build/run-prefix"
 
 server_pid=
 stop() {

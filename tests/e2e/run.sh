@@ -37,9 +37,6 @@ done
 rm -rf "$work/run"; mkdir -p "$work/run"
 cp "$exe" "$work/run/"
 ini=$work/run/ini.ini
-# A prefix of our own, so that stopping its server touches nothing else.
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export LANG=ja_JP.UTF-8
 
 xvfb_pid= app_pid=
 cleanup() {
@@ -71,8 +68,9 @@ app_running() { kill -0 "$app_pid" 2>/dev/null; }
 app_ended() { ! app_running; }
 ini_has() { [ -f "$ini" ] && tr -d '\r' <"$ini" | grep -qx "$1"; }
 
+# A prefix of our own, so that stopping its server touches nothing else.
 # The first start of a fresh prefix takes a while.
-wineboot -i >/dev/null 2>&1
+source "$root/scripts/wine-prefix.sh" "$work/wineprefix"
 (cd "$work/run" && exec wine ./textsnap.exe >"$work/wine.log" 2>&1) &
 app_pid=$!
 
@@ -133,11 +131,52 @@ xdotool key Return        # Enter presses OK
 check "Enter presses OK" wait_for 10 window_gone '^setting$'
 check "Escape in the hotkey box is captured as 27" wait_for 5 ini_has "hotkey=27"
 
+# "Settings..." while the window is shown: an error box, the window stays.
+open_menu
+xdotool key Down Return
+wait_for 15 window_shown '^setting$'
+sleep 1
+open_menu
+xdotool key Down Return
+title="^text snap for pinleaf online\$"
+check "Settings... while shown raises an error in a box with the program's title" wait_for 10 window_shown "$title"
+sleep 1
+import -window root "$work/error-box.png"
+box=$(xdotool search --onlyvisible --name "$title" | head -1)
+eval "$(xdotool getwindowgeometry --shell "$box")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) sleep 0.3 key Return
+check "the error box closes with OK" wait_for 10 window_gone "$title"
+check "the settings window stays open after the error" window_shown '^setting$'
+
+# Quit while the window is shown only closes the window, saving the settings.
 rm -f "$ini"
 open_menu
 xdotool key Up Return     # Quit is the last entry
+check "Quit while the settings window is shown closes only the window" wait_for 10 window_gone '^setting$'
+sleep 1
+check "... and the program keeps running" app_running
+check "... and writes ini.ini" test -f "$ini"
+
+rm -f "$ini"
+open_menu
+xdotool key Up Return
 check "Quit ends the process" wait_for 20 app_ended
 check "Quit writes ini.ini" test -f "$ini"
+app_pid=
+
+# Log-off: the system asks the window whether the session may end.
+(cd "$work/run" && exec wine ./textsnap.exe >>"$work/wine.log" 2>&1) &
+app_pid=$!
+wait_for 60 window_shown "Wine System Tray"
+sleep 1
+open_menu
+xdotool key Down Return
+wait_for 15 window_shown '^setting$'
+sleep 1
+rm -f "$ini"
+timeout 60 wineboot --end-session >/dev/null 2>&1
+check "ending the session writes ini.ini" wait_for 10 test -f "$ini"
+wait_for 20 app_ended
 app_pid=
 
 finish
