@@ -142,7 +142,8 @@ void TTrayIcon::SetBalloonTimeout(int seconds) {
 
 platform::IconHandle TTrayIcon::IconHandle() const {
   if (!icon_.Empty()) return icon_.Handle();
-  // Forms carry no icon of their own in this toolkit: the application's is shown.
+  if (auto* form = dynamic_cast<TForm*>(Owner()))
+    if (!form->Icon().Empty()) return form->Icon().Handle();
   return platform::ApplicationIcon();
 }
 

@@ -156,6 +156,12 @@ TEST_F(TrayTest, IconWithoutAnyImageStaysHidden) {
   EXPECT_EQ(Calls(), 0u);
   icon->ShowBalloon(biifInfo, "start");  // must not loop trying to show the icon
   EXPECT_EQ(Calls(), 0u);
+  form->Icon().SetHandle(platform::CopyIconHandle(platform::StockIcon(3)));
+  icon->SetVisible(true);
+  EXPECT_TRUE(icon->Visible()) << "the owner form's icon serves";
+  EXPECT_EQ(Last().data.hIcon, form->Icon().Handle());
+  icon->SetVisible(false);
+  form->Icon().SetHandle(0);
   TIcon own;
   own.SetHandle(platform::CopyIconHandle(platform::StockIcon(1)));
   icon->SetIcon(&own);
