@@ -87,11 +87,14 @@ TEST_F(WineUi, DialogKeysTabEnterAndSystemKeys) {
 
   platform::PostToWindow(f->edit2->Handle(), platform::wm::SysKeyDown, 'X', 0x20000000);
   platform::PostToWindow(f->edit2->Handle(), platform::wm::KeyDown, 13, 0);
+  platform::PostToWindow(f->edit2->Handle(), platform::wm::KeyDown, 27, 0);
   Pump();
   EXPECT_EQ(clicks, 1) << "Enter presses the default button";
-  ASSERT_EQ(keys.size(), 1u) << "Enter never reaches the edit";
+  ASSERT_EQ(keys.size(), 2u) << "Enter never reaches the edit";
   EXPECT_EQ(keys[0].first, 'X');
   EXPECT_TRUE(keys[0].second & ssAlt);
+  EXPECT_EQ(keys[1].first, 27) << "Escape is an ordinary key";
+  EXPECT_TRUE(f->Visible());
 }
 
 TEST_F(WineUi, SystemButtonClicksReachHandlers) {
@@ -130,7 +133,7 @@ TEST_F(WineUi, LayoutOfASettingsLikeForm) {
   check->SetBounds(40, 256, 361, 33);
   check->SetCaption("Ctrl + C （ショートカット） を自動で押してから送信する");
   const std::string twoLines = "↑このエリアをクリックして、\rショートカットにしたいキーを押してください";
-  label->SetBounds(40, 330, 400, 30);
+  label->SetBounds(40, 330, 0, 0);
   label->Font().SetHeight(10);
   label->SetCaption(twoLines);
   ok->SetBounds(296, 380, 161, 57);
@@ -143,6 +146,9 @@ TEST_F(WineUi, LayoutOfASettingsLikeForm) {
   if (const char* hold = std::getenv("TS_UI_HOLD_MS")) Pump(std::atoi(hold));
 
   EXPECT_EQ(label->Caption(), twoLines);
+  platform::Point one = label->TextExtent("↑このエリアをクリックして、");
+  EXPECT_GT(one.y, 0);
+  EXPECT_GE(label->Height(), 2 * one.y) << "the label took the size of both lines";
   EXPECT_EQ(password->Text(), "secret") << "the password character only masks the display";
   platform::Rect b = platform::WindowBounds(password->Handle());
   EXPECT_EQ(b.left, 32);
