@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -65,7 +66,11 @@ TEST_F(WineTray, AddedChangedGivenBalloonAndDeleted) {
   icon->SetTipHelp("text snap: changed tip");
   EXPECT_NO_THROW(icon->ShowBalloon(biifInfo, "complete!", Utf8ToSystem("選択範囲を送信しました...")));
   // Held on screen when asked, so that a screenshot can be taken of it.
-  if (const char* hold = std::getenv("TS_TRAY_HOLD_MS")) Pump(std::atoi(hold));
+  if (const char* hold = std::getenv("TS_TRAY_HOLD_MS")) {
+    std::printf("balloon shown\n");
+    std::fflush(stdout);
+    Pump(std::atoi(hold));
+  }
   EXPECT_NO_THROW(icon->ShowBalloon(biifError, "wait 1 sec."));
 
   icon->SetVisible(false);  // hidden by state, still held
