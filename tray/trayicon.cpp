@@ -288,6 +288,11 @@ TCallbackWindow::TCallbackWindow(TComponent* owner) : TWinControl(owner, platfor
 
 TCallbackWindow::~TCallbackWindow() {
   DetachHandle();
+  // The shell knows the icons by this window: they go before it does (their
+  // owner frees this window first, as it was created after them).
+  for (auto& entry : Registry())
+    if (entry.second->Registered() && entry.second->NotifyRecord().hWnd == Handle())
+      entry.second->ShellNotify(TTrayIcon::ncDelete);
   if (g_callbackWindow == this) g_callbackWindow = nullptr;
 }
 

@@ -96,6 +96,21 @@ TEST_F(TrayTest, AddCarriesTheRecord) {
   EXPECT_TRUE(hl::TrayIcons().empty());
 }
 
+TEST_F(TrayTest, IconsLeaveTheShellBeforeTheirWindowGoes) {
+  NewIcon();
+  NewIcon();
+  size_t calls = Calls();
+  delete form;  // frees the callback window first, then the icons
+  form = nullptr;
+  ASSERT_EQ(Calls(), calls + 2) << "each icon is deleted once";
+  for (size_t i = calls; i < Calls(); ++i) {
+    EXPECT_EQ(hl::NotifyIconCalls()[i].command, Delete);
+    EXPECT_TRUE(hl::NotifyIconCalls()[i].windowAlive);
+  }
+  EXPECT_TRUE(hl::TrayIcons().empty());
+  EXPECT_EQ(TTrayIcon::LiveIconCount(), 0);
+}
+
 TEST_F(TrayTest, TipIsCutAndSentOnlyWhenChanged) {
   auto* icon = NewIcon();
   EXPECT_EQ(TTrayIcon(nullptr).TipHelp(), "TipHelp");
