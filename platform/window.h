@@ -106,6 +106,10 @@ bool Checked(WindowHandle checkBox);
 void SetPasswordChar(WindowHandle edit, char ch);  // 0: text shown as it is
 void SetReadOnly(WindowHandle edit, bool readOnly);
 
+// The extent of a text in the window's current font; CR, LF and CR LF each
+// start a new line.
+Point MeasureText(WindowHandle window, const std::string& utf8);
+
 // Keyboard focus and its order (Tab moves through `order`, skipping disabled
 // and hidden controls).
 void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order);

@@ -142,7 +142,8 @@ void TTrayIcon::SetBalloonTimeout(int seconds) {
 
 platform::IconHandle TTrayIcon::IconHandle() const {
   if (!icon_.Empty()) return icon_.Handle();
-  // Forms carry no icon of their own in this toolkit: the application's is shown.
+  if (auto* form = dynamic_cast<TForm*>(Owner()))
+    if (!form->Icon().Empty()) return form->Icon().Handle();
   return platform::ApplicationIcon();
 }
 
@@ -287,6 +288,11 @@ TCallbackWindow::TCallbackWindow(TComponent* owner) : TWinControl(owner, platfor
 
 TCallbackWindow::~TCallbackWindow() {
   DetachHandle();
+  // The shell knows the icons by this window: they go before it does (their
+  // owner frees this window first, as it was created after them).
+  for (auto& entry : Registry())
+    if (entry.second->Registered() && entry.second->NotifyRecord().hWnd == Handle())
+      entry.second->ShellNotify(TTrayIcon::ncDelete);
   if (g_callbackWindow == this) g_callbackWindow = nullptr;
 }
 

@@ -36,6 +36,9 @@ TForm::~TForm() {
   DetachHandle();
   Forget(Registry(), this);
   Forget(ShowOrder(), this);
+  // What the form owns goes while its window still exists (a tray icon, for
+  // one, takes itself out of the shell through a window of the form).
+  while (ComponentCount() > 0) delete Components(ComponentCount() - 1);
 }
 
 void TForm::SetBorderStyle(TBorderStyle style) {

@@ -6,6 +6,7 @@
 
 #include "runtime/exception.h"
 #include "ui/controls.h"
+#include "ui/graphics.h"
 
 namespace ts {
 
@@ -53,6 +54,8 @@ public:
   bool CloseQuery();  // false when OnCloseQuery refuses
 
   TWinControl* ActiveControl = nullptr;  // gets the focus when the form is shown
+  // The form's own icon; empty unless given one.
+  TIcon& Icon() { return icon_; }
 
   TNotifyEvent OnShow;
   TCloseQueryEvent OnCloseQuery;
@@ -67,6 +70,7 @@ private:
   int clientWidth_ = 0, clientHeight_ = 0;
   bool modal_ = false;
   int modalResult_ = mrNone;
+  TIcon icon_;
 };
 
 // The forms alive now, oldest first; the active one is the form shown last that is still visible.

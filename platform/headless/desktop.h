@@ -122,6 +122,7 @@ struct NotifyIconCall {
   uint32_t command;
   NotifyIconData data;
   bool succeeded;
+  bool windowAlive;  // whether data.hWnd named a live window at the call
 };
 const std::vector<NotifyIconCall>& NotifyIconCalls();
 void ClearNotifyIconCalls();

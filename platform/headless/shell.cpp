@@ -116,7 +116,7 @@ bool ShellNotifyIcon(uint32_t command, const NotifyIconData& data, uint32_t* las
     if (!ok) error = 87;  // invalid parameter, as the shell answers for an unknown icon
   }
   if (lastError) *lastError = ok ? 0 : error;
-  S().calls.push_back({command, data, ok});
+  S().calls.push_back({command, data, ok, WindowExists(data.hWnd)});
   return ok;
 }
 

@@ -206,6 +206,26 @@ void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order) {
   Update(form, [&](Info& i) { i.tabSequence = order; });
 }
 
+Point MeasureText(WindowHandle window, const std::string& utf8) {
+  FontSpec font = Read(window, FontSpec{}, [](Info& i) { return i.font; });
+  // A plain model of a proportional font: narrow ASCII, full-width everything else.
+  int height = font.height < 0 ? -font.height : font.height;
+  int widest = 0, width = 0, lines = 1;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') ++i;
+      ++lines;
+      width = 0;
+      continue;
+    }
+    if ((c & 0xC0) == 0x80) continue;  // continuation byte of a UTF-8 sequence
+    width += c < 0x80 ? (height + 1) / 2 : height;
+    widest = std::max(widest, width);
+  }
+  return {widest, lines * height};
+}
+
 void FocusWindow(WindowHandle window) {
   std::lock_guard<std::recursive_mutex> hold(D().lock);
   if (Find(window)) D().focus = window;

@@ -294,6 +294,19 @@ void SetTabSequence(WindowHandle /*form*/, const std::vector<WindowHandle>& orde
   }
 }
 
+Point MeasureText(WindowHandle window, const std::string& utf8) {
+  HWND h = H(window);
+  State* s = StateOf(h);
+  HDC dc = ::GetDC(h);
+  HGDIOBJ old = s && s->font ? ::SelectObject(dc, s->font) : nullptr;
+  RECT r{0, 0, 0, 0};
+  std::wstring text = Wide(utf8);
+  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_CALCRECT | DT_NOPREFIX | DT_LEFT);
+  if (old) ::SelectObject(dc, old);
+  ::ReleaseDC(h, dc);
+  return {r.right - r.left, r.bottom - r.top};
+}
+
 void FocusWindow(WindowHandle window) { ::SetFocus(H(window)); }
 WindowHandle FocusedWindow() { return Of(::GetFocus()); }
 bool KeyIsDown(unsigned virtualKey) { return (::GetKeyState(static_cast<int>(virtualKey)) & 0x8000) != 0; }
@@ -315,13 +328,13 @@ bool PumpMessage(bool wait) {
   } else if (!::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     return false;
   }
-  if (msg.hwnd) {
+  // Dialog navigation takes Tab and Enter; Escape goes on to the control
+  // (no form of ours closes on it).
+  bool escape = msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE;
+  if (msg.hwnd && !escape) {
     HWND root = ::GetAncestor(msg.hwnd, GA_ROOT);
     State* s = StateOf(root);
-    // Escape goes to the focused control like any other key: a form closes
-    // only by its own buttons, never by the dialog manager's cancel.
-    bool escape = msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE;
-    if (s && s->kind == WindowKind::Form && !escape && ::IsDialogMessageW(root, &msg)) return true;
+    if (s && s->kind == WindowKind::Form && ::IsDialogMessageW(root, &msg)) return true;
   }
   ::TranslateMessage(&msg);
   ::DispatchMessageW(&msg);

@@ -3,7 +3,9 @@
 // menu opens and its item click arrives.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -64,7 +66,11 @@ TEST_F(WineTray, AddedChangedGivenBalloonAndDeleted) {
   icon->SetTipHelp("text snap: changed tip");
   EXPECT_NO_THROW(icon->ShowBalloon(biifInfo, "complete!", Utf8ToSystem("選択範囲を送信しました...")));
   // Held on screen when asked, so that a screenshot can be taken of it.
-  if (const char* hold = std::getenv("TS_TRAY_HOLD_MS")) Pump(std::atoi(hold));
+  if (const char* hold = std::getenv("TS_TRAY_HOLD_MS")) {
+    std::printf("balloon shown\n");
+    std::fflush(stdout);
+    Pump(std::atoi(hold));
+  }
   EXPECT_NO_THROW(icon->ShowBalloon(biifError, "wait 1 sec."));
 
   icon->SetVisible(false);  // hidden by state, still held
@@ -113,20 +119,28 @@ TEST_F(WineTray, PopupMenuOpensAndItsClickArrives) {
   quit->OnClick = [&](TObject*) { clicked.push_back("quit"); };
 
   // While the menu is tracked, a helper thread works its keys: down twice
-  // (over the separator to "Quit"), then Enter.
+  // (over the separator to "Quit"), then Enter. Should the menu not take
+  // them, Escape closes it so that the test cannot hang.
+  std::atomic<bool> opening{false}, done{false};
+  menu->OnPopup = [&](TObject*) { opening = true; };
   platform::WindowHandle owner = app->Handle();
-  std::thread keys([owner] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::thread keys([&] {
+    for (int i = 0; i < 500 && !opening; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (unsigned vk : {0x28u, 0x28u, 0x0Du}) {
       platform::PostToWindow(owner, platform::wm::KeyDown, vk, 0);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done) platform::PostToWindow(owner, platform::wm::KeyDown, 0x1B, 0);
   });
   platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage,
                          static_cast<uintptr_t>(icon->IconID()), platform::wm::RButtonUp);
   Pump(200);
+  done = true;
   keys.join();
   Pump(100);
+  EXPECT_TRUE(opening);
   EXPECT_EQ(clicked, std::vector<std::string>{"quit"});
 }
 

@@ -130,6 +130,28 @@ TEST_F(UiTest, ControlPropertiesReachTheWindow) {
   EXPECT_EQ(f->edit1->Text(), "ユーザー");
 }
 
+TEST_F(UiTest, LabelsTakeTheSizeOfTheirCaption) {
+  auto* f = app->CreateForm<Dialog>();
+  f->label->Font().SetHeight(10);
+  f->label->SetBounds(40, 408, 0, 0);
+  f->label->SetCaption("hotkey code");
+  int oneLine = f->label->Height();
+  int width = f->label->Width();
+  EXPECT_GT(width, 0);
+  EXPECT_EQ(f->label->Left(), 40) << "the position stays";
+  f->label->SetCaption("hotkey code\rhotkey");
+  EXPECT_EQ(f->label->Height(), 2 * oneLine) << "a lone CR starts a second line";
+  EXPECT_EQ(f->label->Width(), width) << "as wide as its widest line";
+  f->label->Font().SetHeight(20);
+  EXPECT_EQ(f->label->Height(), 4 * oneLine);
+  f->label->SetAutoSize(false);
+  f->label->SetBounds(56, 296, 357, 12);
+  f->label->SetCaption("a caption far too long for twelve pixels of height");
+  EXPECT_EQ(f->label->Width(), 357);
+  EXPECT_EQ(f->label->Height(), 12);
+  EXPECT_EQ(hl::Inspect(f->label->Handle())->bounds.width, 357);
+}
+
 TEST_F(UiTest, ClicksAndCheckBoxes) {
   auto* f = app->CreateForm<Dialog>();
   f->Show();

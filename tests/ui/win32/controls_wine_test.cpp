@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/input.h"
@@ -86,11 +87,14 @@ TEST_F(WineUi, DialogKeysTabEnterAndSystemKeys) {
 
   platform::PostToWindow(f->edit2->Handle(), platform::wm::SysKeyDown, 'X', 0x20000000);
   platform::PostToWindow(f->edit2->Handle(), platform::wm::KeyDown, 13, 0);
+  platform::PostToWindow(f->edit2->Handle(), platform::wm::KeyDown, 27, 0);
   Pump();
   EXPECT_EQ(clicks, 1) << "Enter presses the default button";
-  ASSERT_EQ(keys.size(), 1u) << "Enter never reaches the edit";
+  ASSERT_EQ(keys.size(), 2u) << "Enter never reaches the edit";
   EXPECT_EQ(keys[0].first, 'X');
   EXPECT_TRUE(keys[0].second & ssAlt);
+  EXPECT_EQ(keys[1].first, 27) << "Escape is an ordinary key";
+  EXPECT_TRUE(f->Visible());
 }
 
 TEST_F(WineUi, SystemButtonClicksReachHandlers) {
@@ -104,6 +108,54 @@ TEST_F(WineUi, SystemButtonClicksReachHandlers) {
   EXPECT_TRUE(f->check->Checked());
   f->SetCaption("↑このエリアをクリックして、");
   EXPECT_EQ(f->Caption(), "↑このエリアをクリックして、");
+}
+
+TEST_F(WineUi, LayoutOfASettingsLikeForm) {
+  auto* f = new TForm(app);
+  f->SetCaption("setting");
+  f->SetBorderStyle(TBorderStyle::bsToolWindow);
+  f->SetBorderIcons(false);
+  f->SetClientSize(487, 442);
+  f->Position = TPosition::poDesktopCenter;
+  auto* url = new TEdit(f);
+  auto* password = new TEdit(f);
+  auto* check = new TCheckBox(f);
+  auto* label = new TLabel(f);
+  auto* ok = new TButton(f);
+  for (TWinControl* c : std::initializer_list<TWinControl*>{url, password, check, label, ok}) c->SetParent(f);
+  url->SetBounds(32, 72, 361, 38);
+  url->Font().SetHeight(14);
+  url->SetText("http://localhost:8660/pinleaf2");
+  password->SetBounds(32, 200, 361, 38);
+  password->Font().SetHeight(30);
+  password->SetPasswordChar('*');
+  password->SetText("secret");
+  check->SetBounds(40, 256, 361, 33);
+  check->SetCaption("Ctrl + C （ショートカット） を自動で押してから送信する");
+  const std::string twoLines = "↑このエリアをクリックして、\rショートカットにしたいキーを押してください";
+  label->SetBounds(40, 330, 0, 0);
+  label->Font().SetHeight(10);
+  label->SetCaption(twoLines);
+  ok->SetBounds(296, 380, 161, 57);
+  ok->SetCaption("OK");
+  ok->Font().SetBold(true);
+  ok->SetDefault(true);
+  f->Show();
+  Pump();
+  // Held on screen when asked, so that a screenshot can be taken of it.
+  if (const char* hold = std::getenv("TS_UI_HOLD_MS")) Pump(std::atoi(hold));
+
+  EXPECT_EQ(label->Caption(), twoLines);
+  platform::Point one = label->TextExtent("↑このエリアをクリックして、");
+  EXPECT_GT(one.y, 0);
+  EXPECT_GE(label->Height(), 2 * one.y) << "the label took the size of both lines";
+  EXPECT_EQ(password->Text(), "secret") << "the password character only masks the display";
+  platform::Rect b = platform::WindowBounds(password->Handle());
+  EXPECT_EQ(b.left, 32);
+  EXPECT_EQ(b.top, 200);
+  EXPECT_EQ(b.width, 361);
+  EXPECT_EQ(b.height, 38);
+  EXPECT_TRUE(f->Visible());
 }
 
 TEST_F(WineUi, ModalDisplayEndsWithButtonsResult) {
