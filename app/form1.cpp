@@ -113,7 +113,7 @@ void TForm1::LayOut() {
   Button4->SetCaption("CREATE ID / 新規アカウント作成");
   Button4->OnClick = [this](TObject* s) { Button4Click(s); };
 
-  // Labels size themselves to their text: one line of the form's font.
+  // The other labels take the size of their caption.
   Place(Label1, this, 32, 56, 18, 12);
   Label1->SetCaption("url");
 
@@ -141,6 +141,7 @@ void TForm1::LayOut() {
   Place(CheckBox4, this, 40, 256, 361, 33);
   CheckBox4->SetCaption("Ctrl + C （ショートカット） を自動で押してから送信する");
 
+  Label5->SetAutoSize(false);  // a fixed box: a longer text is cut at its edge
   Place(Label5, this, 56, 296, 357, 12);
   Label5->SetCaption("選択範囲を作成してホットキーを押すだけで、選択内容が送信されます");
 
@@ -167,7 +168,6 @@ void TForm1::LayOut() {
   Button2->Font().SetHeight(-12);
   Button2->OnClick = [this](TObject* s) { Button2Click(s); };
 
-  // Two lines of a 10-pixel cell.
   Place(Label6, this, 40, 408, 260, 24);
   Label6->Font().SetHeight(10);
 

@@ -87,6 +87,8 @@ TEST_F(SettingsWindow, EveryControlSitsAtItsPlaceWithItsCaptionAndFont) {
   EXPECT_EQ(Inspect(f.Edit2->Handle())->passwordChar, '*');
   EXPECT_TRUE(Inspect(f.Edit4->Handle())->readOnly);
   EXPECT_TRUE(Inspect(f.Button2->Handle())->isDefault);
+  EXPECT_FALSE(f.Label5->AutoSize()) << "its text may be cut, its box is fixed";
+  for (TLabel* label : {f.Label1, f.Label2, f.Label3, f.Label4, f.Label6}) EXPECT_TRUE(label->AutoSize());
   EXPECT_FALSE(f.Edit3->AutoSize);
   EXPECT_FALSE(f.Edit4->AutoSize);
   // The caption of Label6 breaks its line with a carriage return alone.
