@@ -447,7 +447,8 @@ void TNetCookieManager::PurgeExpired() {
 
 std::string TNetCookieManager::CookieHeaderFor(const TNetURI& uri, bool secure) {
   PurgeExpired();
-  std::vector<std::pair<std::string, TNetNetscapeCookie*>> chosen;
+  // (path, name=value) of every cookie that applies, copied while the index is locked.
+  std::vector<std::pair<std::string, std::string>> chosen;
   TNetCookieList& index = cookies_->LockIndex(TNetAccessKind::akRead);
   for (int i = 0; i < index.Count(); ++i) {
     auto* group = static_cast<TNetCookieList*>(index.Objects(i));
@@ -457,7 +458,7 @@ std::string TNetCookieManager::CookieHeaderFor(const TNetURI& uri, bool secure) 
       if (cookie->Secure && !secure) continue;
       if (!HostInDomain(uri.Host, cookie->Domain)) continue;
       if (uri.Path.compare(0, cookie->Path.size(), cookie->Path) != 0) continue;
-      chosen.emplace_back(cookie->Path, cookie);
+      chosen.emplace_back(cookie->Path, cookie->Name + "=" + cookie->Value);
     }
   }
   cookies_->UnlockIndex(TNetAccessKind::akRead);
@@ -468,7 +469,7 @@ std::string TNetCookieManager::CookieHeaderFor(const TNetURI& uri, bool secure) 
   std::string header;
   for (const auto& entry : chosen) {
     if (!header.empty()) header += "; ";
-    header += entry.second->Name + "=" + entry.second->Value;
+    header += entry.second;
   }
   return header;
 }
