@@ -104,6 +104,10 @@ TEST(HeaderList, FoldingRespectsQuotesRunsAndExistingBreaks) {
   auto pieces = h.FoldText("W: " + std::string(70, 'a') + "," + std::string(20, 'b'));
   EXPECT_EQ(All(pieces), (std::vector<std::string>{"W: " + std::string(70, 'a') + ",", " " + std::string(20, 'b')}));
   EXPECT_EQ(All(h.FoldText("V: short, text")), (std::vector<std::string>{"V: short, text"}));
+  // A bare line break in a value only continues the header; it cannot add one.
+  h.PutValue("Referer", "http://r/\r\nSet-Cookie: evil=1");
+  EXPECT_EQ(h.FindName("Set-Cookie"), -1);
+  EXPECT_EQ(h.ValueOf("Referer"), "http://r/ Set-Cookie: evil=1");
 }
 
 TEST(Base64, EncodesRfcVectorsAndRawBytes) {

@@ -147,6 +147,10 @@ TEST(CutToken, CutsAndOptionallyRemoves) {
   t = "aXXbxxc";
   EXPECT_EQ(CutToken(t, "xx", true, false), "a");
   EXPECT_EQ(t, "bxxc");
+  // The second byte of a double-byte character is never taken for the delimiter.
+  std::string u = "\x95\x5C\\x";
+  EXPECT_EQ(CutToken(u, "\\"), "\x95\x5C");
+  EXPECT_EQ(u, "x");
 }
 
 TEST(FindLast, SearchesBackwardsCaseInsensitively) {
