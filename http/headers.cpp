@@ -120,7 +120,7 @@ TStringList TNetHeaderList::FoldText(std::string_view text) const {
     size_t at = wrapped.find("\r\n", from);
     std::string piece = TrimRight(wrapped.substr(from, at == std::string::npos ? std::string::npos : at - from));
     // A line break inside the value itself must not start a header of its own.
-    if (pieces.Count() > 0 && !IsContinuation(piece)) piece.insert(0, " ");
+    if (pieces.Count() > 0 && !IsContinuation(piece)) piece = std::string(" ").append(piece);
     pieces.Add(piece);
     if (at == std::string::npos) break;
     from = at + 2;

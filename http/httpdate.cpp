@@ -73,7 +73,8 @@ TDateTime ParseHttpDate(std::string_view input, std::string& zone) {
   if (text.empty()) return 0;
   if (IsDayName(text)) {
     // "Sun,06 Nov ..." has no blank after the comma; give it one so the day name is one word.
-    if (text.size() >= 5 && text[3] == ',' && text[4] != ' ') text.insert(4, " ");
+    if (text.size() >= 5 && text[3] == ',' && text[4] != ' ')
+      text = text.substr(0, 4).append(" ").append(text.substr(4));
     CutToken(text, " ");
     text = TrimLeft(text);
   }

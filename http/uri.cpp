@@ -134,7 +134,7 @@ void TNetURI::SetURI(std::string_view url) {
     Host = CutToken(authority, ":");
     Port = authority;
     size_t p = SplitQuery(copy, Document, Params);
-    Path = "/" + copy.substr(0, p);
+    Path = std::string("/").append(copy, 0, p);
     SplitAt(Document, '#', Bookmark);
   } else {
     size_t p = SplitQuery(copy, Document, Params);
