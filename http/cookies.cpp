@@ -40,6 +40,7 @@ std::string_view WithoutLeadingDot(std::string_view text) {
 bool HostInDomain(std::string_view host, std::string_view domain) {
   domain = WithoutLeadingDot(domain);
   if (domain.empty()) return false;
+  if (IsIPv4(host)) return host == domain;  // an address has no parent domains
   if (SameText(host, domain)) return true;
   return host.size() > domain.size() && host[host.size() - domain.size() - 1] == '.' &&
          SameText(host.substr(host.size() - domain.size()), domain);

@@ -97,7 +97,8 @@ class TNetCookieList : public TStringList {};
 enum class TNetAccessKind { akRead, akReadWrite };
 
 // Many readers or one writer; the writing thread may take the lock again
-// (for reading or writing) while it holds it.
+// (for reading or writing) while it holds it. A reader must not ask for the
+// write lock before it has let go of its read lock.
 class TNetMultiReadExclusiveWriteLock {
 public:
   void BeginRead();

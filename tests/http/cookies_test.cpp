@@ -91,6 +91,12 @@ TEST(Cookies, HostMaySetItselfAndParentDomainsOnly) {
     jar.Set(std::string("a=1; path=/") + (*domain ? std::string("; domain=") + domain : ""), "192.168.0.1");
     EXPECT_EQ(jar.Count(), std::string(domain).empty() || std::string(domain) == "192.168.0.1" ? 1 : 0);
   }
+  // Nor does an address receive the cookies of a name that ends like it.
+  Jar jar;
+  jar.Set("n=1; path=/; domain=168.0.1", "x.168.0.1");
+  ASSERT_EQ(jar.Count(), 1);
+  EXPECT_EQ(jar.For("http://y.168.0.1/"), "n=1");
+  EXPECT_EQ(jar.For("http://192.168.0.1/"), "");
 }
 
 TEST(Cookies, LongestPathFirstEqualPathsInTheOrderMet) {
