@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <exception>
+#include <thread>
 
 #include "service/form.h"
 
@@ -127,10 +128,17 @@ int TPinleafServer::Bind(const std::string& host, int port) {
   return http_->bind_to_port(host, port) ? port : -1;
 }
 
-bool TPinleafServer::Serve() { return http_->listen_after_bind(); }
+bool TPinleafServer::Serve() {
+  serving_ = true;
+  bool ok = stop_requested_ || http_->listen_after_bind();
+  serving_ = false;
+  return ok;
+}
 
 void TPinleafServer::Stop() {
-  if (http_) http_->stop();
+  stop_requested_ = true;
+  while (serving_ && !http_->is_running()) std::this_thread::yield();
+  http_->stop();
 }
 
 void TPinleafServer::Dispatch(const httplib::Request& req, httplib::Response& res, const std::string& body) {

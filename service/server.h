@@ -1,6 +1,7 @@
 // The HTTP side of the note service: routes, sessions, answers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -74,6 +75,10 @@ private:
   std::string base_;
   TPages pages_;
   std::unique_ptr<httplib::Server> http_;
+  // Stop may come before Serve has started listening; these let it wait for
+  // that, or tell Serve not to start at all, instead of being lost.
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> serving_{false};
 };
 
 }  // namespace pinleaf
