@@ -32,6 +32,9 @@ int Run(const pinleaf::TOptions& options) {
     for (const auto& [name, password] : options.add_users) {
       if (store.CreateUser(name, password)) {
         std::cerr << "pinleaf-server: created account " << name << "\n";
+      } else if (store.CheckLogin(name, password)) {
+        // Unchanged: keep its sign-ins, so a script may pass the same account at every start.
+        std::cerr << "pinleaf-server: account " << name << " exists\n";
       } else {
         store.SetPassword(name, password);
         std::cerr << "pinleaf-server: set a new password for account " << name << "\n";

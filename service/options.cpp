@@ -13,7 +13,7 @@ std::string Usage() {
          "  --port      TCP port, 0 for any free one (default 8660)\n"
          "  --base      path the service lives under (default /pinleaf2)\n"
          "  --db        SQLite database file, created when absent (default pinleaf.db)\n"
-         "  --add-user  create the account, or set its password when it exists; may be repeated\n";
+         "  --add-user  create the account, or set its password when it exists with another; may be repeated\n";
 }
 
 std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {

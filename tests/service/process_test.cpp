@@ -111,8 +111,8 @@ TEST(ServerProcess, ServesAccountsFromTheCommandLineAndStopsCleanly) {
     EXPECT_EQ(server.Finish(SIGTERM), 0);
   }
   {
-    // Same database after a restart: the sign-in and the note are still there.
-    ServerProcess server({"--port", "0", "--db", db, "--base", "/notes-svc"});
+    // Same database and account after a restart: the sign-in and the note are still there.
+    ServerProcess server({"--port", "0", "--db", db, "--base", "/notes-svc", "--add-user", "demo:pa:ss&+= 日本🎉"});
     port = PortOf(server.FirstLine());
     httplib::Client client("127.0.0.1", port);
     auto notes = client.Get("/notes-svc/notes", {{"Cookie", cookie}});

@@ -289,7 +289,8 @@ TEST_F(Service, AnswersTheClientsOwnRequestBytes) {
   EXPECT_TRUE(Has(probe, " 200 ")) << probe;
   EXPECT_FALSE(Has(probe, kLoginMarker));
   // Garbage does not take the server down.
-  Exchange(port_, std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 junk\r\n\r\n", 22));
+  const char tls_hello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 junk\r\n\r\n";
+  Exchange(port_, std::string(tls_hello, sizeof tls_hello - 1));
   Exchange(port_, "POST /pinleaf2/users/login HTTP/1.1\r\nContent-Length: -5\r\n\r\n");
   EXPECT_TRUE(Has(Exchange(port_, "GET /pinleaf2/posts/nop/?1 HTTP/1.0\r\n\r\n"), kLoginMarker));
 }
