@@ -49,7 +49,9 @@ int Run(const pinleaf::TOptions& options) {
                 << " (address in use or not available)\n";
       return 1;
     }
-    std::cout << "pinleaf-server listening on http://" << options.bind << ":" << port << options.base << std::endl;
+    // An IPv6 address goes in brackets, so the printed URL can be used as it stands.
+    std::string host = options.bind.find(':') == std::string::npos ? options.bind : "[" + options.bind + "]";
+    std::cout << "pinleaf-server listening on http://" << host << ":" << port << options.base << std::endl;
 
     std::atomic<bool> stopping{false};
     pid_t self = getpid();
