@@ -1,7 +1,5 @@
 // The program around the snap: start-up, the hotkey, quitting, log-off and
 // the way errors reach the user, over the in-process desktop.
-#if TS_HEADLESS_DESKTOP
-
 #include "app/startup.h"
 #include "runtime/exception.h"
 #include "shell_support.h"
@@ -241,5 +239,3 @@ TEST_F(ShellTest, TheWindowHoldsEveryPartInTheOrderOfItsDefinition) {
 
 }  // namespace
 }  // namespace ts::testing
-
-#endif

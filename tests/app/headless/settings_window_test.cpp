@@ -1,7 +1,5 @@
 // The settings window: its layout, what showing it does, capturing the
 // hotkey, OK, Default, CREATE ID, and the ways it closes.
-#if TS_HEADLESS_DESKTOP
-
 #include "app/startup.h"
 #include "runtime/codepage.h"
 #include "shell_support.h"
@@ -291,5 +289,3 @@ TEST_F(SettingsWindow, AFailedWriteKeepsTheWindowOpenAndOkTriesAgain) {
 
 }  // namespace
 }  // namespace ts::testing
-
-#endif
