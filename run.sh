@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds text snap for Windows and starts it under Wine on the current display.
-# Without a display it runs on a virtual one for a few seconds, saves a
-# screenshot (build/windows/run-screenshot.png) and stops again.
-#
-#   ./run.sh            start the client (and, once it is part of the build, the
-#                       local pinleaf-server it talks to by default)
+# Builds text snap for Windows and pinleaf-server, starts the server on its
+# default address (http://localhost:8660/pinleaf2, the client's default
+# service) and the client under Wine on the current display. Quitting the
+# client (tray menu, Quit) stops the server too. Without a display the client
+# runs on a virtual one for a few seconds, a screenshot is saved
+# (build/windows/run-screenshot.png) and everything stops again.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -12,6 +12,8 @@ root=$(pwd)
 scripts/install-deps.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j2 --target textsnap
+cmake --preset native >/dev/null
+cmake --build --preset native -j2 --target pinleaf-server
 
 build=$root/build/windows
 # The program keeps ini.ini beside itself: run it from a folder of its own.
@@ -29,11 +31,22 @@ stop() {
 }
 trap stop EXIT
 
-# The note service the client uses by default, when the build has it.
+# The note service the client uses by default; sign up from the settings
+# window (CREATE ID) or add an account with
+#   build/native/service/pinleaf-server --db build/windows/run/pinleaf.db --add-user NAME:PASSWORD
 server=$root/build/native/service/pinleaf-server
-if [ -x "$server" ]; then
-  "$server" &
-  server_pid=$!
+"$server" --db "$home/pinleaf.db" >"$home/pinleaf-server.out" 2>"$home/pinleaf-server.log" &
+server_pid=$!
+for _ in $(seq 100); do
+  grep -q "listening" "$home/pinleaf-server.out" 2>/dev/null && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.2
+done
+if grep -q "listening" "$home/pinleaf-server.out" 2>/dev/null; then
+  head -1 "$home/pinleaf-server.out"
+else
+  echo "pinleaf-server did not start (see $home/pinleaf-server.log; is port 8660 taken?): the client runs without it"
+  server_pid=
 fi
 
 if [ -n "${DISPLAY:-}" ]; then
