@@ -180,7 +180,7 @@ void TForm1::LayOut() {
 
   setting1->Caption = "Settings...";
   setting1->OnClick = [this](TObject* s) { setting1Click(s); };
-  N1->Caption = "-";
+  N1->Caption.assign(1, '-');  // a separator (assigned so; GCC 12 misreads a one-byte literal here)
   quit1->Caption = "Quit";
   quit1->OnClick = [this](TObject* s) { quit1Click(s); };
   PopupMenu1->Add(setting1);
