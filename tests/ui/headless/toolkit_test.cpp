@@ -80,6 +80,29 @@ TEST_F(UiTest, KeyDownSeesEveryKeyButEnterAndTab) {
   EXPECT_TRUE(f->Visible()) << "Escape does not close a form";
 }
 
+TEST_F(UiTest, KeysThatClickButtons) {
+  auto* f = app->CreateForm<Dialog>();
+  auto* other = new TButton(f);
+  other->SetParent(f);
+  int okClicks = 0, otherClicks = 0, checkClicks = 0;
+  f->ok->OnClick = [&](TObject*) { ++okClicks; };
+  other->OnClick = [&](TObject*) { ++otherClicks; };
+  f->check->OnClick = [&](TObject*) { ++checkClicks; };
+  f->Show();
+  other->SetFocus();
+  hl::PressKey(13);
+  EXPECT_EQ(otherClicks, 1) << "a focused button takes Enter";
+  EXPECT_EQ(okClicks, 0);
+  hl::PressKey(32);
+  EXPECT_EQ(otherClicks, 2);
+  f->check->SetFocus();
+  hl::PressKey(32);
+  EXPECT_EQ(checkClicks, 1);
+  EXPECT_TRUE(f->check->Checked());
+  hl::PressKey(13);
+  EXPECT_EQ(okClicks, 1) << "from a check box Enter goes to the default button";
+}
+
 TEST_F(UiTest, EnterGoesToMemoNotDefaultButton) {
   auto* f = app->CreateForm<Dialog>();
   auto* memo = new TMemo(f);
