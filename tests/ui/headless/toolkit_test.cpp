@@ -36,6 +36,20 @@ struct Dialog : TForm {
   TButton* hidden = new TButton(this);
 };
 
+TEST_F(UiTest, ShowingFocusesActiveOrFirstControl) {
+  auto* f = app->CreateForm<Dialog>();
+  f->edit1->SetEnabled(false);
+  f->Show();
+  EXPECT_TRUE(f->edit2->Focused()) << "the first usable control in focus order";
+  f->Hide();
+  f->ActiveControl = f->check;
+  f->Show();
+  EXPECT_TRUE(f->check->Focused());
+  f->Hide();
+  delete f->check;
+  EXPECT_EQ(f->ActiveControl, nullptr) << "a freed control is forgotten";
+}
+
 TEST_F(UiTest, TabFollowsTabOrderSkippingUnusableControls) {
   auto* f = app->CreateForm<Dialog>();
   f->ok->SetTabOrder(0);  // now: ok, edit1, edit2, keyBox, check, (label), hidden
