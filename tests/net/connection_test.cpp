@@ -33,6 +33,9 @@ protected:
   std::unique_ptr<TScriptedPeer> peer;
   std::unique_ptr<TNetTCPClient> client;
   std::vector<std::string> log;  // statuses and events in the order they came
+  // What the peer received; members, so a peer still running after a failed
+  // check never writes into a finished test body.
+  std::string got, first, second, third, command;
 
   void Start(TScriptedPeer::TScript script) {
     peer = std::make_unique<TScriptedPeer>(std::move(script));
@@ -112,7 +115,7 @@ TEST_F(ConnectionTest, SplitModeReturnsTheLimitAndKeepsTheRest) {
 TEST_F(ConnectionTest, LineOfExactlyTheLimitAndNoLimitAtAll) {
   const std::string exact = Pattern(16384);
   const std::string huge = Pattern(100000);
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     s.Send(exact + "\n" + huge + "\n" + exact + "x\n");
     s.ReceiveFor(3000);
   });
@@ -209,7 +212,7 @@ TEST_F(ConnectionTest, ReadBytesAndInt32WaitForTheWholeCount) {
 
 TEST_F(ConnectionTest, ReadToStreamCutShortKeepsTheBytesAndRaises) {
   const std::string sixty = Pattern(60);
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     s.Send(sixty);
     SleepMs(100);
     s.Close();
@@ -224,7 +227,7 @@ TEST_F(ConnectionTest, ReadToStreamCutShortKeepsTheBytesAndRaises) {
 
 TEST_F(ConnectionTest, ReadToStreamUntilCloseEndsQuietly) {
   const std::string sixty = Pattern(60);
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     s.Send(sixty);
     SleepMs(100);
     s.Close();
@@ -252,7 +255,7 @@ TEST_F(ConnectionTest, ReadToStreamAfterTheCloseWasSeenStillReportsTheShortfall)
 
 TEST_F(ConnectionTest, ReadToStreamWithALengthPrefixAndProgressTotals) {
   const std::string body = Pattern(100000);
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     s.Send(std::string("\x00\x01\x86\xA0", 4));  // 100000
     for (size_t at = 0; at < body.size(); at += 7000) {
       s.Send(body.substr(at, 7000));
@@ -293,7 +296,7 @@ TEST_F(ConnectionTest, OneReceiveTakesAtMostTheReceiveBufferSize) {
 
 TEST_F(ConnectionTest, ReadAllCollectsEverythingUntilTheClose) {
   const std::string text = Pattern(70000);
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     s.Send(text);
     s.Close();
   });
@@ -302,8 +305,7 @@ TEST_F(ConnectionTest, ReadAllCollectsEverythingUntilTheClose) {
 }
 
 TEST_F(ConnectionTest, FlushOfPartOfTheWriteBufferSendsJustThatPart) {
-  std::string first, second, third;
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     first = s.ReceiveFor(500);
     second = s.ReceiveFor(1000);
     third = s.ReceiveFor(2000);
@@ -325,8 +327,7 @@ TEST_F(ConnectionTest, FlushOfPartOfTheWriteBufferSendsJustThatPart) {
 }
 
 TEST_F(ConnectionTest, WriteBufferFlushesAtItsThresholdAndDiscardDropsIt) {
-  std::string got;
-  Start([&](TPeerSocket& s) { got = s.ReceiveFor(1500); });
+  Start([=, this](TPeerSocket& s) { got = s.ReceiveFor(1500); });
   client->StartWriteBuffering(10);
   client->WriteText("0123456");
   EXPECT_EQ(client->WriteBuffer()->Size(), 7);
@@ -339,8 +340,7 @@ TEST_F(ConnectionTest, WriteBufferFlushesAtItsThresholdAndDiscardDropsIt) {
 }
 
 TEST_F(ConnectionTest, BufferedHeadLeavesInOneSend) {
-  std::string got;
-  Start([&](TPeerSocket& s) { got = s.ReceiveUntil("\r\n\r\n"); });
+  Start([=, this](TPeerSocket& s) { got = s.ReceiveUntil("\r\n\r\n"); });
   TNetConnectionIntercept intercept(nullptr);
   std::vector<std::string> sends;
   intercept.OnSend = [&](TObject*, TStream& stream) {
@@ -362,8 +362,7 @@ TEST_F(ConnectionTest, BufferedHeadLeavesInOneSend) {
 }
 
 TEST_F(ConnectionTest, InterceptChainFiltersBothWaysInOrder) {
-  std::string got;
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     got = s.Receive(5);
     s.Send("hello\n");
     s.ReceiveFor(2000);
@@ -442,11 +441,13 @@ TEST_F(ConnectionTest, SendToAResetPeerRaisesAndDropsTheSocket) {
 }
 
 TEST_F(ConnectionTest, ResetDuringAReadRaisesTheResetError) {
+  if (!AbortiveCloseWorks()) GTEST_SKIP() << "a zero-linger close is graceful on this system";
   Start([](TPeerSocket& s) {
     s.Send("no end");
-    SleepMs(200);
-    s.Reset();
+    SleepMs(300);
+    s.Reset();  // with bytes it never read, so the close is abortive everywhere
   });
+  client->WriteText("never read");
   try {
     client->ReadLine();
     FAIL() << "no exception";
@@ -457,14 +458,13 @@ TEST_F(ConnectionTest, ResetDuringAReadRaisesTheResetError) {
 }
 
 TEST_F(ConnectionTest, StreamsAndFilesGoOutWhole) {
-  std::string got;
   const std::string body = Pattern(80000);
   const std::string file = "net_test_file.bin";
   {
     std::ofstream out(file, std::ios::binary);
     out << "file contents";
   }
-  Start([&](TPeerSocket& s) { got = s.Receive(4 + 80000 + 5 + 13); });
+  Start([=, this](TPeerSocket& s) { got = s.Receive(4 + 80000 + 5 + 13); });
   TMemoryStream stream;
   stream.WriteString(body);
   client->WriteFromStream(stream, true, true);
@@ -495,8 +495,7 @@ TEST_F(ConnectionTest, WriteFromAStreamThatRunsDryRaises) {
 }
 
 TEST_F(ConnectionTest, ReplyExchangeReadsMultiLineRepliesAndChecksTheCode) {
-  std::string command;
-  Start([&](TPeerSocket& s) {
+  Start([=, this](TPeerSocket& s) {
     command = s.ReceiveUntil("\r\n");
     s.Send("250-first line\r\n250-second\r\n250 last\r\n");
     s.ReceiveUntil("\r\n");
@@ -525,11 +524,11 @@ TEST_F(ConnectionTest, ConnectEmptiesTheInputOfAnEarlierConnection) {
   });
   EXPECT_THROW(client->ReadLine(), ENetConnClosedGracefully);
   EXPECT_EQ(client->InputBuffer().Size(), 9);
-  TScriptedPeer second([](TPeerSocket& s) {
+  TScriptedPeer next([](TPeerSocket& s) {
     s.Send("fresh\n");
     s.ReceiveFor(2000);
   });
-  client->SetPort(second.Port());
+  client->SetPort(next.Port());
   client->Connect();
   EXPECT_EQ(client->ReadLine(), "fresh");
   client->Disconnect();

@@ -265,16 +265,17 @@ TEST_F(ConnectTest, NagleSwitchSetsNoDelayOnNewConnections) {
   client.SetHost("127.0.0.1");
   client.SetPort(peer.Port());
   client.Connect();
-  int32_t value = -1;
+  // The option reads back as a boolean of one or four bytes.
+  int32_t value = 0;
   int length = sizeof value;
   SharedStack->NetGetSockOpt(handler->Binding()->SocketId(), IPPROTO_TCP_, TCP_NODELAY_, &value, &length);
-  EXPECT_NE(value, 0);
+  EXPECT_NE(value & 0xFF, 0);
   // Switching back applies at once on the open connection.
   handler->SetUseNagle(true);
-  value = -1;
+  value = 0x7F7F7F7F;
   length = sizeof value;
   SharedStack->NetGetSockOpt(handler->Binding()->SocketId(), IPPROTO_TCP_, TCP_NODELAY_, &value, &length);
-  EXPECT_EQ(value, 0);
+  EXPECT_EQ(value & 0xFF, 0);
   client.Disconnect();
   // Not owned by the connection: still there after the disconnect.
   EXPECT_EQ(client.IOHandler(), handler);

@@ -180,4 +180,25 @@ struct TRefusingPort {
 
 inline void SleepMs(int ms) { platform::Sleep(static_cast<uint32_t>(ms)); }
 
+// Whether a zero-linger close reaches the other end as a reset here (some
+// emulated systems close gracefully regardless).
+inline bool AbortiveCloseWorks() {
+  int port;
+  TNetSocket listener = Listen(1, port);
+  TNetSocket a = SharedStack->NewSocket(SOCK_STREAM_, 0);
+  SharedStack->NetConnect(a, AF_INET_, "127.0.0.1", port);
+  std::string ip;
+  int peerPort;
+  TNetSocket b = SharedStack->NetAccept(listener, ip, peerPort);
+  TPeerSocket closing(b);
+  closing.Reset();
+  TNetSocketVector list{a};
+  SharedStack->NetSelect(&list, nullptr, 2000, nullptr);
+  char byte;
+  int n = SharedStack->NetRecv(a, &byte, 1, 0);
+  SharedStack->NetCloseSocket(a);
+  SharedStack->NetCloseSocket(listener);
+  return n == NetSocketError;
+}
+
 }  // namespace nettest
