@@ -552,14 +552,16 @@ int TNetTCPConnection::CheckReply(std::initializer_list<int> allowedReplies) {
   return code;
 }
 
-void TNetTCPConnection::RaiseReplyError() {
+std::string TNetTCPConnection::ReplyText() {
   std::string text;
   for (int i = 0; i < lastReply_->Text.Count(); ++i) {
     if (i > 0) text += "\r\n";
     text += lastReply_->Text[i];
   }
-  throw ENetProtocolReplyError(lastReply_->NumericCode, text);
+  return text;
 }
+
+void TNetTCPConnection::RaiseReplyError() { RaiseReplyErrorAs<ENetProtocolReplyError>(); }
 
 // ---- TNetTCPClient -----------------------------------------------------------------
 

@@ -464,16 +464,19 @@ TEST_F(ConnectionTest, StreamsAndFilesGoOutWhole) {
     std::ofstream out(file, std::ios::binary);
     out << "file contents";
   }
-  Start([=, this](TPeerSocket& s) { got = s.Receive(4 + 80000 + 5 + 13); });
+  Start([=, this](TPeerSocket& s) { got = s.Receive(4 + 80000 + 5 + 13 + 13); });
   TMemoryStream stream;
   stream.WriteString(body);
   client->WriteFromStream(stream, true, true);
   stream.SetPosition(2);
   client->WriteFromStream(stream, false, false, 5);
   EXPECT_EQ(client->WriteFileContents(file), 13);
+  // Asking for the system's whole-file send delivers the same bytes, whether or
+  // not the library offers one.
+  EXPECT_EQ(client->WriteFileContents(file, true), 13);
   peer->Join();
   std::remove(file.c_str());
-  EXPECT_EQ(got, std::string("\x00\x01\x38\x80", 4) + body + body.substr(2, 5) + "file contents");
+  EXPECT_EQ(got, std::string("\x00\x01\x38\x80", 4) + body + body.substr(2, 5) + "file contents" + "file contents");
   try {
     client->WriteFileContents("no_such_file.bin");
     FAIL() << "no exception";
@@ -499,7 +502,7 @@ TEST_F(ConnectionTest, ReplyExchangeReadsMultiLineRepliesAndChecksTheCode) {
     command = s.ReceiveUntil("\r\n");
     s.Send("250-first line\r\n250-second\r\n250 last\r\n");
     s.ReceiveUntil("\r\n");
-    s.Send("\r\n550 No such thing\r\n");
+    s.Send("\r\n550-No such thing\r\n  here\r\n550 really\r\n");
     s.ReceiveFor(2000);
   });
   EXPECT_EQ(client->SendCommand("HELO there", {250, 251}), 250);
@@ -513,7 +516,7 @@ TEST_F(ConnectionTest, ReplyExchangeReadsMultiLineRepliesAndChecksTheCode) {
     FAIL() << "no exception";
   } catch (const ENetProtocolReplyError& e) {
     EXPECT_EQ(e.ReplyCode, 550);
-    EXPECT_EQ(e.Message(), "No such thing");
+    EXPECT_EQ(e.Message(), "No such thing\r\nhere\r\nreally");
   }
 }
 
@@ -532,4 +535,57 @@ TEST_F(ConnectionTest, ConnectEmptiesTheInputOfAnEarlierConnection) {
   client->Connect();
   EXPECT_EQ(client->ReadLine(), "fresh");
   client->Disconnect();
+}
+
+namespace {
+class TCountingAntiFreeze : public TNetAntiFreezeBase {
+public:
+  using TNetAntiFreezeBase::TNetAntiFreezeBase;
+  void ProcessMessages() override { ++calls; }
+  int calls = 0;
+};
+}  // namespace
+
+TEST_F(ConnectionTest, AnAntiFreezeCutsAnUnlimitedWaitIntoIdleSlices) {
+  Start([](TPeerSocket& s) {
+    SleepMs(400);
+    s.Send("late\n");
+    s.ReceiveFor(2000);
+  });
+  TCountingAntiFreeze antiFreeze(nullptr);
+  antiFreeze.IdleTimeOut = 50;
+  EXPECT_EQ(client->ReadLine(), "late");
+  EXPECT_GE(antiFreeze.calls, 3);
+}
+
+TEST_F(ConnectionTest, ConnectAndReadAllTakesTheWholeAnswer) {
+  Start([](TPeerSocket& s) { s.ReceiveFor(2000); });
+  client->Disconnect();
+  log.clear();
+  TScriptedPeer answering([](TPeerSocket& s) {
+    s.Send("the whole\nanswer");
+    s.Close();
+  });
+  int connected = 0;
+  client->OnConnected = [&](TObject*) { ++connected; };
+  client->SetPort(answering.Port());
+  EXPECT_EQ(client->ConnectAndReadAll(), "the whole\nanswer");
+  EXPECT_EQ(connected, 1);
+  EXPECT_EQ(Count("OnDisconnected"), 1);
+  EXPECT_EQ(client->IOHandler(), nullptr);
+  client->OnConnected = nullptr;
+}
+
+TEST_F(ConnectionTest, AHandlerFreedElsewhereIsForgotten) {
+  Start([](TPeerSocket& s) { s.ReceiveFor(2000); });
+  client->Disconnect();
+  TComponent owner(nullptr);
+  auto* handler = new TNetIOHandlerSocket(&owner);
+  client->SetIOHandler(handler);
+  EXPECT_EQ(client->SocketHandler(), handler);
+  EXPECT_FALSE(client->OwnsIOHandler());
+  delete handler;
+  EXPECT_EQ(client->IOHandler(), nullptr);
+  EXPECT_EQ(client->SocketHandler(), nullptr);
+  EXPECT_FALSE(client->IsConnected());
 }
