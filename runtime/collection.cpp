@@ -15,6 +15,10 @@ TCollectionItem::~TCollectionItem() {
   if (collection_) collection_->RemoveItem(this);
 }
 
+void TCollectionItem::RemoveFromCollection() {
+  if (collection_) collection_->RemoveItem(this);
+}
+
 int TCollectionItem::Index() const {
   if (!collection_) return -1;
   auto& items = collection_->items_;

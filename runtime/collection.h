@@ -21,6 +21,11 @@ public:
   void SetIndex(int index);
   int ID() const { return id_; }
 
+protected:
+  // Leave the collection before the base destructor would, so a derived item
+  // can act (raise its own events) once it is no longer listed.
+  void RemoveFromCollection();
+
 private:
   friend class TCollection;
   TCollection* collection_ = nullptr;

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds everything and runs every suite: native (Linux, headless desktop),
+# the Windows build under Wine, and the end-to-end tests. Ends with one line
+# "N passed, N failed" summing every suite; exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/install-deps.sh || { echo "could not install the packages the build needs"; echo "0 passed, 1 failed"; exit 1; }
+
+total_pass=0 total_fail=0 total_skip=0 status=0
+note_failure() { echo "FAILED: $1"; total_fail=$((total_fail + 1)); status=1; }
+
+build() {  # preset
+  echo "== build $1"
+  if ! cmake --preset "$1" >"build-$1.log" 2>&1 || ! cmake --build --preset "$1" -j"$jobs" >>"build-$1.log" 2>&1; then
+    tail -40 "build-$1.log"
+    return 1
+  fi
+  rm -f "build-$1.log"
+}
+
+run_suites() {  # preset, ctest arguments...
+  local preset=$1; shift
+  local dir="$root/build/$preset"
+  rm -rf "$dir/test-results"; mkdir -p "$dir/test-results"
+  echo "== test $preset"
+  (cd "$dir" && "$@" ctest --output-on-failure --timeout 900) || status=1
+  mapfile -t names < <(cd "$dir" && ctest -N | sed -n 's/^ *Test *#[0-9]*: *//p')
+  read -r p f s < <(scripts/count-results.py "$dir/test-results" "${names[@]}")
+  echo "   $preset: $p passed, $f failed, $s skipped"
+  total_pass=$((total_pass + p)); total_fail=$((total_fail + f)); total_skip=$((total_skip + s))
+  [ "$f" -eq 0 ] || status=1
+}
+
+mkdir -p build
+if build native; then run_suites native; else note_failure "native build"; fi
+if build windows; then
+  run_suites windows xvfb-run -a -s "-screen 0 1280x1024x24"
+  # Leave no Wine server behind.
+  WINEPREFIX="$root/build/windows/wineprefix" wineserver -k 2>/dev/null || true
+else
+  note_failure "windows build"
+fi
+
+if [ -f tests/e2e/run.sh ]; then
+  echo "== end to end"
+  if out=$(bash tests/e2e/run.sh 2>&1); then :; else status=1; fi
+  echo "$out"
+  if line=$(echo "$out" | grep -E '^e2e: [0-9]+ passed, [0-9]+ failed' | tail -1); then
+    p=$(echo "$line" | sed -E 's/^e2e: ([0-9]+) passed.*/\1/'); f=$(echo "$line" | sed -E 's/.* ([0-9]+) failed.*/\1/')
+    total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
+  else
+    note_failure "end to end (no result line)"
+  fi
+fi
+
+[ $total_fail -eq 0 ] || status=1
+if [ $total_skip -gt 0 ]; then
+  echo "$total_pass passed, $total_fail failed, $total_skip skipped"
+else
+  echo "$total_pass passed, $total_fail failed"
+fi
+exit $status
