@@ -305,19 +305,21 @@ TEST_F(ConnectionTest, ReadAllCollectsEverythingUntilTheClose) {
 }
 
 TEST_F(ConnectionTest, FlushOfPartOfTheWriteBufferSendsJustThatPart) {
+  // The peer listens in three windows; the client flushes in the middle of the
+  // second and finishes in the third.
   Start([=, this](TPeerSocket& s) {
-    first = s.ReceiveFor(500);
-    second = s.ReceiveFor(1000);
-    third = s.ReceiveFor(2000);
+    first = s.ReceiveFor(600);
+    second = s.ReceiveFor(1200);
+    third = s.Receive(15, 3000);
   });
   client->StartWriteBuffering(-1);
   const std::string bytes = Pattern(25);
   client->WriteText(bytes);
   EXPECT_EQ(client->WriteBuffer()->Size(), 25);
-  SleepMs(700);  // nothing left yet
+  SleepMs(1200);
   client->FlushWriteBuffering(10);
   EXPECT_EQ(client->WriteBuffer()->Size(), 15);
-  SleepMs(1300);
+  SleepMs(1200);
   client->FinishWriteBuffering();
   EXPECT_EQ(client->WriteBuffer(), nullptr);
   peer->Join();
@@ -418,7 +420,10 @@ TEST_F(ConnectionTest, ASCIIFilterMasksTheHighBit) {
 }
 
 TEST_F(ConnectionTest, SendToAResetPeerRaisesAndDropsTheSocket) {
-  Start([](TPeerSocket& s) { s.Reset(); });
+  Start([](TPeerSocket& s) {
+    SleepMs(200);  // after the client has finished connecting
+    s.Reset();
+  });
   peer->Join();
   SleepMs(100);
   const std::string block = Pattern(65536);
