@@ -175,7 +175,8 @@ void TTrayIcon::BeginReadState() {
 void TTrayIcon::Loaded() {
   TComponent::Loaded();
   readingState_ = false;
-  ShellNotify(ncAdd);
+  // A second load must not add an icon the shell already holds (it would refuse).
+  if (!registered_) ShellNotify(ncAdd);
 }
 
 bool TTrayIcon::Send(uint32_t message, uint32_t& lastError) {

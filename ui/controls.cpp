@@ -69,6 +69,7 @@ TWinControl::TWinControl(TComponent* owner, WindowKind kind)
 
 TWinControl::~TWinControl() {
   alive_ = false;
+  if (TForm* form = ParentForm(); form && form->ActiveControl == this) form->ActiveControl = nullptr;
   for (TWinControl* child : children_) child->parent_ = nullptr;
   if (parent_) {
     auto& siblings = parent_->children_;

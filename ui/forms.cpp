@@ -57,6 +57,16 @@ void TForm::SetClientSize(int width, int height) {
   platform::SetClientSize(Handle(), width, height);
 }
 
+TWinControl* TForm::FirstFocusable(TWinControl* within) {
+  for (TWinControl* c : within->children_) {
+    bool focusable = c->TabStop && c->Visible() && c->Enabled() && c->kind_ != platform::WindowKind::Label &&
+                     c->kind_ != platform::WindowKind::Hidden;
+    if (focusable) return c;
+    if (TWinControl* inner = FirstFocusable(c)) return inner;
+  }
+  return nullptr;
+}
+
 void TForm::SetVisible(bool visible) {
   if (visible == Visible()) return;
   if (visible) {
@@ -66,7 +76,10 @@ void TForm::SetVisible(bool visible) {
     Forget(ShowOrder(), this);
     ShowOrder().push_back(this);
     platform::BringToForeground(Handle());
-    if (ActiveControl && ActiveControl->Visible() && ActiveControl->Enabled()) ActiveControl->SetFocus();
+    if (ActiveControl && ActiveControl->Visible() && ActiveControl->Enabled())
+      ActiveControl->SetFocus();
+    else if (TWinControl* first = FirstFocusable(this))
+      first->SetFocus();
   } else {
     TWinControl::SetVisible(false);
   }

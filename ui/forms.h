@@ -53,7 +53,8 @@ public:
   void Close();
   bool CloseQuery();  // false when OnCloseQuery refuses
 
-  TWinControl* ActiveControl = nullptr;  // gets the focus when the form is shown
+  // Gets the focus when the form is shown; none: the first control in focus order.
+  TWinControl* ActiveControl = nullptr;
   // The form's own icon; empty unless given one.
   TIcon& Icon() { return icon_; }
 
@@ -65,6 +66,7 @@ protected:
   bool WndProc(platform::Message& message) override;
 
 private:
+  static TWinControl* FirstFocusable(TWinControl* within);
   TBorderStyle borderStyle_ = TBorderStyle::bsSizeable;
   bool borderIcons_ = true;
   int clientWidth_ = 0, clientHeight_ = 0;

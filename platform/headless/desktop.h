@@ -40,7 +40,8 @@ std::vector<WindowHandle> AllWindows();  // in creation order
 bool ClickControl(WindowHandle control);
 // A key pressed while the focused control has the focus; modifiers as for
 // hotkeys (1 Alt, 2 Ctrl, 4 Shift) are held meanwhile. Tab moves the focus,
-// Enter clicks the form's default button (a memo takes it instead); a key
+// Enter clicks the focused button or else the form's default button (a memo
+// takes it instead); Space clicks a focused button or check box; a key
 // with Alt held (or F10) arrives as wm::SysKeyDown.
 void PressKey(unsigned virtualKey, unsigned modifiers = 0);
 // The user types into an edit: its text becomes `utf8`.

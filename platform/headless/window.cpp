@@ -410,7 +410,8 @@ void PressKey(unsigned virtualKey, unsigned modifiers) {
     return;
   }
   if (virtualKey == 13 && (modifiers & 1) == 0 && w->info.kind != WindowKind::Memo) {
-    WindowHandle button = DefaultButtonOf(root);
+    // A focused button takes Enter itself; otherwise the form's default button does.
+    WindowHandle button = w->info.kind == WindowKind::Button ? target : DefaultButtonOf(root);
     hold.unlock();
     if (button) Deliver(button, wm::ControlClick, 0, 0);
     return;
@@ -419,8 +420,16 @@ void PressKey(unsigned virtualKey, unsigned modifiers) {
   hold.unlock();
   bool system = (modifiers & 1) || virtualKey == 121 || virtualKey == 18;
   Deliver(target, system ? wm::SysKeyDown : wm::KeyDown, virtualKey, 1);
-  std::lock_guard<std::recursive_mutex> again(D().lock);
-  D().heldModifiers = 0;
+  {
+    std::lock_guard<std::recursive_mutex> again(D().lock);
+    D().heldModifiers = 0;
+  }
+  // Space clicks a focused button or check box when it is released.
+  if (virtualKey == 32 && modifiers == 0) {
+    Window* still = Find(target);
+    if (still && (still->info.kind == WindowKind::Button || still->info.kind == WindowKind::CheckBox))
+      ClickControl(target);
+  }
 }
 
 void TypeText(WindowHandle edit, const std::string& utf8) {

@@ -299,6 +299,9 @@ TEST_F(TrayTest, StoredFormStartsFromEmptyTipAndAddsWhenLoaded) {
   EXPECT_EQ(Last().command, Add);
   EXPECT_EQ(Last().data.uFlags, 3u) << "no stored tip: empty, not TipHelp";
   EXPECT_EQ(icon->TipHelp(), "");
+  icon->BeginReadState();
+  icon->EndLoading();
+  EXPECT_EQ(Calls(), 1u) << "loading again adds nothing";
 }
 
 TEST_F(TrayTest, RightButtonPopsUpMenuAtCursor) {

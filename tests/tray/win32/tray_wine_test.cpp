@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
 #include "tray/trayicon.h"
@@ -101,6 +102,21 @@ TEST_F(WineTray, PostedCallbackReachesTheRightIcon) {
   EXPECT_EQ(seen, (std::vector<std::string>{"b dbl", "b balloon"}));
   EXPECT_EQ(balloonSender, b);
   EXPECT_EQ(TCallbackWindow::Instance()->CurrentIcon(), b);
+}
+
+TEST_F(WineTray, SingleClickArrivesAfterTheDoubleClickTime) {
+  TTrayIcon* icon = NewIcon();
+  int clicks = 0;
+  icon->OnClick = [&](TObject*) { ++clicks; };
+  platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage,
+                         static_cast<uintptr_t>(icon->IconID()), platform::wm::LButtonUp);
+  Pump(50);
+  EXPECT_TRUE(icon->ClickPending());
+  EXPECT_EQ(clicks, 0);
+  // The worker's end notice comes back through the GUI thread's queue.
+  Pump(static_cast<int>(platform::DoubleClickTime()) + 1000);
+  EXPECT_EQ(clicks, 1);
+  EXPECT_FALSE(icon->ClickPending());
 }
 
 TEST_F(WineTray, PopupMenuOpensAndItsClickArrives) {

@@ -36,6 +36,20 @@ struct Dialog : TForm {
   TButton* hidden = new TButton(this);
 };
 
+TEST_F(UiTest, ShowingFocusesActiveOrFirstControl) {
+  auto* f = app->CreateForm<Dialog>();
+  f->edit1->SetEnabled(false);
+  f->Show();
+  EXPECT_TRUE(f->edit2->Focused()) << "the first usable control in focus order";
+  f->Hide();
+  f->ActiveControl = f->check;
+  f->Show();
+  EXPECT_TRUE(f->check->Focused());
+  f->Hide();
+  delete f->check;
+  EXPECT_EQ(f->ActiveControl, nullptr) << "a freed control is forgotten";
+}
+
 TEST_F(UiTest, TabFollowsTabOrderSkippingUnusableControls) {
   auto* f = app->CreateForm<Dialog>();
   f->ok->SetTabOrder(0);  // now: ok, edit1, edit2, keyBox, check, (label), hidden
@@ -78,6 +92,29 @@ TEST_F(UiTest, KeyDownSeesEveryKeyButEnterAndTab) {
   EXPECT_EQ(keys[3], std::make_pair(uint16_t(27), TShiftState(0)));
   EXPECT_EQ(clicks, 1);
   EXPECT_TRUE(f->Visible()) << "Escape does not close a form";
+}
+
+TEST_F(UiTest, KeysThatClickButtons) {
+  auto* f = app->CreateForm<Dialog>();
+  auto* other = new TButton(f);
+  other->SetParent(f);
+  int okClicks = 0, otherClicks = 0, checkClicks = 0;
+  f->ok->OnClick = [&](TObject*) { ++okClicks; };
+  other->OnClick = [&](TObject*) { ++otherClicks; };
+  f->check->OnClick = [&](TObject*) { ++checkClicks; };
+  f->Show();
+  other->SetFocus();
+  hl::PressKey(13);
+  EXPECT_EQ(otherClicks, 1) << "a focused button takes Enter";
+  EXPECT_EQ(okClicks, 0);
+  hl::PressKey(32);
+  EXPECT_EQ(otherClicks, 2);
+  f->check->SetFocus();
+  hl::PressKey(32);
+  EXPECT_EQ(checkClicks, 1);
+  EXPECT_TRUE(f->check->Checked());
+  hl::PressKey(13);
+  EXPECT_EQ(okClicks, 1) << "from a check box Enter goes to the default button";
 }
 
 TEST_F(UiTest, EnterGoesToMemoNotDefaultButton) {
