@@ -34,6 +34,11 @@ for tool in Xvfb xdotool wine import convert; do
   command -v $tool >/dev/null || { echo "missing $tool"; failed=1; finish; }
 done
 
+has_version() {  # the resource's strings are UTF-16
+  strings -el "$exe" | grep -A1 -x "FileDescription" | grep -qx "text snap for pinleaf online"
+}
+check "textsnap.exe carries its version information" has_version
+
 rm -rf "$work/run"; mkdir -p "$work/run"
 cp "$exe" "$work/run/"
 ini=$work/run/ini.ini

@@ -69,6 +69,17 @@ TEST_F(ShellTest, StartUpRegistersTheStoredHotKeyAndToleratesARefusal) {
   EXPECT_TRUE(hl::MessageBoxes().empty());
 }
 
+TEST_F(ShellTest, WithoutItsTrayIconTheProgramSaysWhyAndEnds) {
+  // The shell refuses the icon: the program could be neither used nor quit.
+  hl::ScriptNotifyIcon({{5}});
+  EXPECT_EQ(RunTextSnap<TTestForm1>(), 1);
+  ASSERT_EQ(hl::MessageBoxes().size(), 1u);
+  // A double-byte last character, even a full stop of its own, sorts after ".".
+  EXPECT_EQ(hl::MessageBoxes()[0].text, "タスクトレイにアイコンを登録できません。.");
+  EXPECT_EQ(hl::MessageBoxes()[0].caption, kApplicationTitle);
+  EXPECT_TRUE(hl::HotKeys().empty());
+}
+
 TEST_F(ShellTest, HotKeyDispatchRunsTheSnapOnlyForItsIdentifier) {
   WriteIni("[setting]\r\nhotkey=120\r\n");
   TTestForm1& form = Start();
