@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/settings.h"
+#include "http/cookies.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
@@ -62,7 +63,8 @@ TForm1::~TForm1() { DetachHandle(); }
 void TForm1::CreateParts() {
   Button1 = Part<TButton>(this, "Button1");
   Edit1 = Part<TEdit>(this, "Edit1");
-  // NetHTTP1 and NetCookieManager1 come here once the HTTP engine exists.
+  // NetHTTP1 comes here once the HTTP engine exists.
+  NetCookieManager1 = Part<TNetCookieManager>(this, "NetCookieManager1");
   Memo1 = Part<TMemo>(this, "Memo1");
   Edit2 = Part<TEdit>(this, "Edit2");
   Edit3 = Part<TEdit>(this, "Edit3");

@@ -33,11 +33,11 @@ public:
   // The parts of the window, in the order of its definition.
   TButton* Button1;  // the invisible send trigger: enabled exactly when no snap runs
   TEdit* Edit1;      // account ID
-  // The HTTP client and its cookie jar. They stay empty until the HTTP engine
-  // is part of the program; its disconnected event is bound to
-  // NetHTTP1Disconnected when it is.
+  // The HTTP client stays empty until the HTTP engine is part of the program;
+  // its cookie jar is NetCookieManager1 and its disconnected event is bound to
+  // NetHTTP1Disconnected then.
   TNetHTTP* NetHTTP1 = nullptr;
-  TNetCookieManager* NetCookieManager1 = nullptr;
+  TNetCookieManager* NetCookieManager1;
   TMemo* Memo1;  // each service answer, never shown
   TEdit* Edit2;  // password
   TEdit* Edit3;  // base URL of the service
