@@ -16,7 +16,7 @@
 #include "socks_servers.h"
 
 using namespace ts;
-using namespace interop;
+using namespace socksinterop;
 
 namespace {
 

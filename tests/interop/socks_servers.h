@@ -23,7 +23,7 @@
 
 extern char** environ;
 
-namespace interop {
+namespace socksinterop {
 
 // A port on 127.0.0.1 nobody listens on at the moment of asking.
 inline int FreeLoopbackPort() {
@@ -161,4 +161,4 @@ private:
   std::string log_;
 };
 
-}  // namespace interop
+}  // namespace socksinterop
