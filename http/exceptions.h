@@ -1,17 +1,13 @@
-// Exceptions of the HTTP text layer. Every transport and HTTP failure derives
-// from ENetException, a message text and nothing more.
+// Exceptions of the HTTP layer. Every transport and HTTP failure derives from
+// the transport's ENetException, a message text and nothing more.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-#include "runtime/exception.h"
+#include "net/exceptions.h"
 
 namespace ts {
-
-class ENetException : public Exception {
-public:
-  using Exception::Exception;
-};
 
 // A URI that cannot be composed (protocol or host missing).
 class ENetURIException : public ENetException {
