@@ -21,4 +21,24 @@ public:
   ENetFailedToRetreiveTimeZoneInfo() : ENetException("Failed attempting to retrieve time zone information.") {}
 };
 
+// A target whose protocol gives no port to connect to.
+class ENetUnknownProtocol : public ENetException {
+public:
+  ENetUnknownProtocol() : ENetException(std::string()) {}
+};
+
+// A server answer the exchange cannot go on from: the status code, the status
+// line as the server sent it (the message) and the body of the answer.
+class ENetHTTPProtocolException : public ENetProtocolReplyError {
+public:
+  ENetHTTPProtocolException(int32_t code, std::string statusLine, std::string errorMessage)
+      : ENetProtocolReplyError(code, std::move(statusLine)), ErrorMessage(std::move(errorMessage)) {}
+  std::string ErrorMessage;
+};
+
+class ENetAlreadyRegisteredAuthenticationMethod : public ENetException {
+public:
+  using ENetException::ENetException;
+};
+
 }  // namespace ts
