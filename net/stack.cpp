@@ -278,6 +278,9 @@ bool TNetStack::ParseIPAddress(const std::string& text, TIPOctets& octets, TIPFo
   std::string part3 = CutAtDot(rest);
   form = TIPForm::IPFormInvalid;
   ipClass = TIPClass::IPClassUnknown;
+  // An empty piece ends the address; pieces after it make it no address at all
+  // (so "1..3.4" is not read as the number 1).
+  if ((part2.empty() && (!part3.empty() || !rest.empty())) || (part3.empty() && !rest.empty())) return false;
   int64_t a, b, c, d;
   TIPOctets result{};
   if (part2.empty()) {

@@ -229,9 +229,14 @@ TSocket TS_WINAPI socket_(int family, int type, int protocol) {
 int TS_WINAPI closesocket_(TSocket s) {
   int fd;
   if (!Started() || !ToFd(s, fd)) return SOCKET_ERROR_;
-  // Shutting down first wakes a connect or accept that another thread is blocked
-  // in, as closing a Winsock handle does.
-  ::shutdown(fd, SHUT_RDWR);
+  // Closing a Winsock handle ends a connect or accept that another thread is
+  // blocked in; here only a shutdown wakes those. Other states keep the close
+  // as it is (orderly, or abortive with a zero linger).
+  tcp_info info{};
+  socklen_t infoSize = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &infoSize) == 0 &&
+      (info.tcpi_state == TCP_SYN_SENT || info.tcpi_state == TCP_LISTEN))
+    ::shutdown(fd, SHUT_RDWR);
   {
     std::lock_guard<std::mutex> lock(shutMutex);
     sendShut.erase(fd);

@@ -1,3 +1,0 @@
-#include <gtest/gtest.h>
-#include "net/tcpconnection.h"
-TEST(Smoke, Builds) { ts::TNetTCPClient c(nullptr); EXPECT_FALSE(c.IsConnected()); }
