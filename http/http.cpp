@@ -66,13 +66,20 @@ private:
 
 const char* HTTPMethodWord(TNetHTTPMethod method) {
   switch (method) {
-    case TNetHTTPMethod::hmHead: return "HEAD ";
-    case TNetHTTPMethod::hmGet: return "GET ";
-    case TNetHTTPMethod::hmPost: return "POST ";
-    case TNetHTTPMethod::hmOptions: return "OPTIONS ";
-    case TNetHTTPMethod::hmTrace: return "TRACE ";
-    case TNetHTTPMethod::hmPut: return "PUT ";
-    case TNetHTTPMethod::hmConnect: return "CONNECT ";
+    case TNetHTTPMethod::hmHead:
+      return "HEAD ";
+    case TNetHTTPMethod::hmGet:
+      return "GET ";
+    case TNetHTTPMethod::hmPost:
+      return "POST ";
+    case TNetHTTPMethod::hmOptions:
+      return "OPTIONS ";
+    case TNetHTTPMethod::hmTrace:
+      return "TRACE ";
+    case TNetHTTPMethod::hmPut:
+      return "PUT ";
+    case TNetHTTPMethod::hmConnect:
+      return "CONNECT ";
   }
   return "GET ";
 }
@@ -128,7 +135,9 @@ void TNetHTTPProtocol::BuildAndSendRequest(const TNetURI& uri) {
   request.WriteHeaders();
   TNetHeaderList& raw = request.RawHeaders();
   http_->ProxyParams().WriteCredentials(raw);
-  if (TNetCookieManager* manager = http_->CookieManager()) {
+  // A tunnel request goes to the proxy in the clear: the target's cookies stay out of it.
+  TNetCookieManager* manager = request.Method == TNetHTTPMethod::hmConnect ? nullptr : http_->CookieManager();
+  if (manager) {
     std::string cookies = manager->CookieHeaderFor(uri, http_->SecureConnection());
     if (!cookies.empty()) raw.PutValue("Cookie", cookies);
   }
@@ -566,7 +575,8 @@ struct TAuthorizationStep {
   std::string& password;
   bool& basicAuthentication;
 
-  bool Run(TNetAuthentication* kept, const std::function<TNetAuthentication*(std::unique_ptr<TNetAuthentication>)>& keep) {
+  bool Run(TNetAuthentication* kept,
+           const std::function<TNetAuthentication*(std::unique_ptr<TNetAuthentication>)>& keep) {
     TNetAuthentication* auth = kept;
     if (!auth) {
       const TNetAuthenticationClass* chosen = nullptr;
@@ -587,8 +597,10 @@ struct TAuthorizationStep {
     auth->SetChallenges(challenges);
     for (;;) {
       switch (auth->Next()) {
-        case TNetAuthWhatsNext::wnDoRequest: return true;
-        case TNetAuthWhatsNext::wnFail: return false;
+        case TNetAuthWhatsNext::wnDoRequest:
+          return true;
+        case TNetAuthWhatsNext::wnFail:
+          return false;
         case TNetAuthWhatsNext::wnAskTheProgram: {
           if (!onAuthorization) return false;
           // A handler that keeps accepting without giving usable credentials

@@ -139,8 +139,8 @@ private:
 // changed; the handler's final `Handled` decides whether the redirect is taken.
 using TNetHTTPOnRedirectEvent =
     std::function<void(TObject* Sender, std::string& dest, int NumRedirect, bool& Handled, TNetHTTPMethod& VMethod)>;
-using TNetOnSelectAuthorization = std::function<void(TObject* Sender, const TNetAuthenticationClass*& AuthenticationClass,
-                                                     const TNetHeaderList& AuthInfo)>;
+using TNetOnSelectAuthorization = std::function<void(
+    TObject* Sender, const TNetAuthenticationClass*& AuthenticationClass, const TNetHeaderList& AuthInfo)>;
 using TNetOnAuthorization = std::function<void(TObject* Sender, TNetAuthentication* Authentication, bool& Handled)>;
 
 class TNetCustomHTTP : public TNetTCPClient {
