@@ -140,7 +140,6 @@ public:
     thread_ = std::thread([this] { Run(); });
   }
   ~THTTPPeer() {
-    stop_ = true;
     Join();
     if (listener_ != NetInvalidSocket) SharedStack->NetCloseSocket(listener_);
   }
@@ -149,8 +148,10 @@ public:
   std::string Base() const { return "http://127.0.0.1:" + IntToStr(port_); }
   std::string HostHeader() const { return "127.0.0.1:" + IntToStr(port_); }
 
-  // Waits until every script has run (or the peer gave up waiting for a client).
+  // Lets the running script finish and takes no further connection: call it
+  // once the client is done, before looking at what was recorded.
   void Join() {
+    stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
   int Connections() const { return accepted_.load(); }
