@@ -83,6 +83,15 @@ public:
     s_ = NetInvalidSocket;
   }
 
+  // Abortive close: the client sees its connection reset.
+  void Reset() {
+    if (s_ == NetInvalidSocket) return;
+    TLinger linger{1, 0};
+    SharedStack->NetSetSockOpt(s_, SOL_SOCKET_, SO_LINGER_, &linger, sizeof linger);
+    SharedStack->NetCloseSocket(s_);
+    s_ = NetInvalidSocket;
+  }
+
   bool ClientClosed() const { return clientClosed_; }
 
 private:

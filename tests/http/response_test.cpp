@@ -258,3 +258,37 @@ TEST_F(ResponseTest, PeerCloseBetweenExchangesIsNoticedBeforeTheNextRequest) {
   EXPECT_EQ(disconnects, 1);
   http.Disconnect();
 }
+
+TEST_F(ResponseTest, RedirectBodyThatCannotBeReadEndsItsConnection) {
+  // The rest of a body that could not be read would be taken for the next
+  // answer: the redirect is followed on a new connection instead.
+  http.MaxLineLength = 100;
+  THTTPPeer peer({
+      Answers({"HTTP/1.1 302 Found\r\nLocation: /next\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(200, '1') +
+               "\r\nxx\r\n0\r\n\r\n"}),
+      Answers({Reply("200 OK", "next")}),
+  });
+  EXPECT_EQ(http.GetText(peer.Base() + "/a"), "next");
+  http.Disconnect();
+  peer.Join();
+  EXPECT_EQ(peer.RequestConnections(), (std::vector<int>{0, 1}));
+}
+
+TEST_F(ResponseTest, ConnectionResetWhileKeptIsReplaced) {
+  std::atomic<bool> reset{false};
+  THTTPPeer peer({
+      [&](TPeerConnection& c) {
+        c.ReadRequest();
+        c.Send(Reply("200 OK", "first"));
+        platform::Sleep(100);
+        c.Reset();
+        reset = true;
+      },
+      Answers({Reply("200 OK", "second")}),
+  });
+  EXPECT_EQ(http.GetText(peer.Base() + "/"), "first");
+  for (int i = 0; i < 500 && !reset; ++i) platform::Sleep(10);
+  platform::Sleep(50);
+  EXPECT_EQ(http.GetText("/"), "second");
+  http.Disconnect();
+}
