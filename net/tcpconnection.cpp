@@ -29,6 +29,20 @@ private:
   TWorkMode mode_;
 };
 
+// Cuts a stream back to its position when the scope ends.
+class TCutBack {
+public:
+  explicit TCutBack(TStream& stream) : stream_(stream) {}
+  ~TCutBack() {
+    if (stream_.Size() > stream_.Position()) stream_.SetSize(stream_.Position());
+  }
+  TCutBack(const TCutBack&) = delete;
+  TCutBack& operator=(const TCutBack&) = delete;
+
+private:
+  TStream& stream_;
+};
+
 // A read-only stream over a file, opened with writers denied where the system can.
 class TFileReadStream : public TStream {
 public:
@@ -336,45 +350,38 @@ void TNetTCPConnection::ReadToStream(TStream& stream, int64_t byteCount, bool un
     stream.SetPosition(position);
   }
   int64_t remaining = untilClose ? 2147483647 : byteCount;
+  // On every way out: the work span ends, then a presized stream is cut back to
+  // what actually arrived.
+  TCutBack cutBack(stream);
   TWorkSpan span(*this, TWorkMode::WorkRead, untilClose ? 0 : byteCount);
-  std::vector<uint8_t> chunk;
-  auto cutBack = [&stream]() {
-    if (stream.Size() > stream.Position()) stream.SetSize(stream.Position());
-  };
-  try {
-    int64_t buffered = std::min(inputBuffer_->Size(), remaining);
-    if (buffered > 0) {
-      stream.WriteBuffer(inputBuffer_->Memory(), buffered);
-      inputBuffer_->Discard(buffered);
-      remaining -= buffered;
-    }
-    chunk.resize(static_cast<size_t>(std::max<int64_t>(std::min<int64_t>(remaining, RecvBufferSize), 0)));
-    while (remaining > 0 && IsConnected()) {
-      int64_t n = std::min<int64_t>(remaining, static_cast<int64_t>(chunk.size()));
-      try {
-        ReadBytes(chunk.data(), n);
-      } catch (const std::exception& e) {
-        // Whatever arrived before the failure still belongs to the stream.
-        n = std::min<int64_t>(inputBuffer_->Size(), remaining);
-        if (n > 0) {
-          stream.WriteBuffer(inputBuffer_->Memory(), n);
-          remaining -= n;
-        }
-        inputBuffer_->Clear();
-        if (untilClose && dynamic_cast<const ENetConnClosedGracefully*>(&e)) break;
-        throw;
-      }
-      stream.WriteBuffer(chunk.data(), n);
-      remaining -= n;
-    }
-    // A counted read that ended early because the peer had already gone is cut
-    // short, not complete.
-    if (!untilClose && remaining > 0) throw ENetConnClosedGracefully();
-  } catch (...) {
-    cutBack();
-    throw;
+  int64_t buffered = std::min(inputBuffer_->Size(), remaining);
+  if (buffered > 0) {
+    stream.WriteBuffer(inputBuffer_->Memory(), buffered);
+    inputBuffer_->Discard(buffered);
+    remaining -= buffered;
   }
-  cutBack();
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::max<int64_t>(std::min<int64_t>(remaining, RecvBufferSize), 0)));
+  while (remaining > 0 && IsConnected()) {
+    int64_t n = std::min<int64_t>(remaining, static_cast<int64_t>(chunk.size()));
+    try {
+      ReadBytes(chunk.data(), n);
+    } catch (const std::exception& e) {
+      // Whatever arrived before the failure still belongs to the stream.
+      n = std::min<int64_t>(inputBuffer_->Size(), remaining);
+      if (n > 0) {
+        stream.WriteBuffer(inputBuffer_->Memory(), n);
+        remaining -= n;
+      }
+      inputBuffer_->Clear();
+      if (untilClose && dynamic_cast<const ENetConnClosedGracefully*>(&e)) break;
+      throw;
+    }
+    stream.WriteBuffer(chunk.data(), n);
+    remaining -= n;
+  }
+  // A counted read that ended early because the peer had already gone is cut
+  // short, not complete.
+  if (!untilClose && remaining > 0) throw ENetConnClosedGracefully();
 }
 
 std::string TNetTCPConnection::TakeInputBuffer() {
@@ -552,14 +559,16 @@ int TNetTCPConnection::CheckReply(std::initializer_list<int> allowedReplies) {
   return code;
 }
 
-void TNetTCPConnection::RaiseReplyError() {
+std::string TNetTCPConnection::ReplyText() {
   std::string text;
   for (int i = 0; i < lastReply_->Text.Count(); ++i) {
     if (i > 0) text += "\r\n";
     text += lastReply_->Text[i];
   }
-  throw ENetProtocolReplyError(lastReply_->NumericCode, text);
+  return text;
 }
+
+void TNetTCPConnection::RaiseReplyError() { RaiseReplyErrorAs<ENetProtocolReplyError>(); }
 
 // ---- TNetTCPClient -----------------------------------------------------------------
 

@@ -129,6 +129,13 @@ public:
   virtual int ReadReply(std::initializer_list<int> allowedReplies = {});
   virtual int CheckReply(std::initializer_list<int> allowedReplies);
   virtual void RaiseReplyError();
+  // Raise the last reply as a protocol's own reply error class E(code, text).
+  template <class E>
+  [[noreturn]] void RaiseReplyErrorAs() {
+    throw E(LastReply().NumericCode, ReplyText());
+  }
+  // The last reply's text lines joined with line breaks.
+  std::string ReplyText();
 
 protected:
   virtual void DoOnDisconnected();

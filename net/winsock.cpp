@@ -36,7 +36,7 @@ struct TStub<I, R(A...)> {
 
 }  // namespace
 
-#define TS_WINSOCK_DEFINE(index, name, var, sig) TWinsockEntryVar<sig> var;
+#define TS_WINSOCK_DEFINE(index, name, var, sig) TWinsockEntryVar<sig> var{index};
 TS_WINSOCK_ENTRIES(TS_WINSOCK_DEFINE)
 #undef TS_WINSOCK_DEFINE
 
@@ -46,10 +46,16 @@ const TWinsockEntry WinsockEntryTable[WinsockEntryCount] = {TS_WINSOCK_ENTRIES(T
 
 namespace {
 
-// Entries start out at their stubs, before any code of the program runs.
-struct TEntryReset {
-  TEntryReset() { ResetWinsockEntries(); }
-} entryReset;
+// Entries start out at their stubs. A component made by an earlier static
+// initialiser may already have loaded the library and bound entries; those stay.
+struct TEntrySetup {
+  TEntrySetup() {
+    for (const TWinsockEntry& entry : WinsockEntryTable) {
+      void* expected = nullptr;
+      entry.variable->compare_exchange_strong(expected, entry.stub);
+    }
+  }
+} entrySetup;
 
 }  // namespace
 

@@ -28,12 +28,23 @@ using BOOL_ = int32_t;
 template <typename Sig>
 class TWinsockEntryVar;
 
+void* BindWinsockEntry(int index);
+
 template <typename R, typename... A>
 class TWinsockEntryVar<R(A...)> {
 public:
   using Fn = R(TS_WINAPI*)(A...);
-  R operator()(A... args) const { return reinterpret_cast<Fn>(address.load(std::memory_order_acquire))(args...); }
+  constexpr explicit TWinsockEntryVar(int index) : index_(index) {}
+  R operator()(A... args) const {
+    void* target = address.load(std::memory_order_acquire);
+    // Empty only before the table is set up at start-up: bind right away.
+    if (!target) target = BindWinsockEntry(index_);
+    return reinterpret_cast<Fn>(target)(args...);
+  }
   std::atomic<void*> address{nullptr};
+
+private:
+  int index_;
 };
 
 // index, export name, entry variable, signature
