@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "http/http.h"
 #include "net/iohandler.h"
 #include "net/socks.h"
 #include "net/tcpconnection.h"
@@ -58,6 +59,19 @@ std::string FetchRaw(const TProxySetting& setting, const std::string& host, int 
   std::string answer = client.ReadAll();
   client.Disconnect();
   return answer;
+}
+
+// The page as the HTTP client fetches it, with its own connection through the proxy.
+std::string FetchWithClient(const TProxySetting& setting, const std::string& url, bool followRedirects = false,
+                            TNetHTTPProtocolVersion version = TNetHTTPProtocolVersion::pv1_1) {
+  TNetHTTP http(nullptr);
+  auto* handler = new TNetIOHandlerSocket(&http);
+  http.SetIOHandler(handler);
+  Configure(*handler->SocksInfo(), setting);
+  http.ReadTimeout = 10000;
+  http.HandleRedirects = followRedirects;
+  http.ProtocolVersion = version;
+  return http.GetText(url);
 }
 
 std::string BodyOf(const std::string& answer) {
@@ -137,6 +151,8 @@ protected:
     for (int i = 0; i < 2000; ++i) page += "line " + std::to_string(i) + " of the page\n";
     page += "</body></html>\n";
     WriteFile(folder + "/page.html", page);
+    std::filesystem::create_directory(folder + "/sub");
+    WriteFile(folder + "/sub/index.html", "<html><body>below</body></html>\n");
 
     const std::string python = FindProgram("python3");
     if (python.empty()) {
@@ -260,4 +276,22 @@ TEST_F(SocksInteropTest, PasswordProxyLetsOnlyTheRightLoginThrough) {
   socks4.username = kUser;
   EXPECT_EQ(RaisedText<ENetSocksRequestFailed>([&] { FetchRaw(socks4, "127.0.0.1", httpPort, "/page.html"); }),
             "Request rejected or failed.");
+}
+
+TEST_F(SocksInteropTest, HttpClientFetchesThroughEachProxy) {
+  const std::string url = "http://localhost:" + std::to_string(httpPort) + "/page.html";
+  EXPECT_TRUE(FetchWithClient({TSocksVersion::svSocks4, openProxyPort}, url) == page) << "SOCKS 4";
+  EXPECT_TRUE(FetchWithClient({TSocksVersion::svSocks5, openProxyPort}, url) == page) << "SOCKS 5";
+  // The server answers a folder without its slash with a redirect and closes
+  // (an HTTP/1.0 client keeps nothing not marked keep-alive): the redirected
+  // request goes over a new connection, negotiated afresh.
+  EXPECT_EQ(
+      FetchWithClient({TSocksVersion::svSocks5, openProxyPort}, "http://127.0.0.1:" + std::to_string(httpPort) + "/sub",
+                      true, TNetHTTPProtocolVersion::pv1_0),
+      "<html><body>below</body></html>\n");
+  if (passwordProxyPort == 0) GTEST_SKIP() << passwordSkipReason;
+  EXPECT_TRUE(FetchWithClient({TSocksVersion::svSocks5, passwordProxyPort, TSocksAuthentication::saUsernamePassword,
+                               kUser, kPassword},
+                              url) == page)
+      << "SOCKS 5 with a password";
 }
