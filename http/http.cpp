@@ -715,6 +715,12 @@ std::string TNetCustomHTTP::PostForm(const std::string& url, TStringList& lines)
   return body.DataString();
 }
 
+std::string TNetCustomHTTP::PostForm(const std::string& url, const TStringList& lines) {
+  TStringList copy;
+  copy.Assign(lines);
+  return PostForm(url, copy);
+}
+
 void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines, TStream& stream) {
   TNetHTTPRequest& request = Request();
   if (request.ContentType.empty() || SameText(request.ContentType, "text/html"))

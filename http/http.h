@@ -155,6 +155,8 @@ public:
   // POST of `lines` (name=value each) as an urlencoded form. With
   // hoForceEncodeParams the values in `lines` are encoded in place.
   std::string PostForm(const std::string& url, TStringList& lines);
+  // The same for a list the caller keeps unchanged: a copy is encoded.
+  std::string PostForm(const std::string& url, const TStringList& lines);
   void PostFormToStream(const std::string& url, TStringList& lines, TStream& stream);
   // POST of the bytes of `source` on a fresh connection, as HTTP/1.0 unless
   // hoKeepOrigProtocol is set.
