@@ -292,6 +292,8 @@ TEST_F(ExchangeTest, MovedPermanentlyAfterPostPostsAgain) {
   EXPECT_THROW(http.PostForm(peer.Base() + "/p", form), ENetException);
   EXPECT_EQ(http.Request().Method, TNetHTTPMethod::hmPost);
   EXPECT_EQ(http.URL().Document, "never");
+  // The connection to the old port was closed for the move.
+  EXPECT_EQ(disconnects, 1);
   peer.Join();
 }
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,8 @@ public:
   TProcess(const std::vector<std::string>& argv, const std::string& log) {
     pid_ = fork();
     if (pid_ == 0) {
+      // The server goes with the test program, however that ends.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd >= 0) {
         dup2(fd, 1);
