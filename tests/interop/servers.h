@@ -154,7 +154,7 @@ public:
 protected:
   void Start(const std::vector<std::string>& argv) {
     process_ = std::make_unique<TProcess>(argv, dir_.File("server.log"));
-    for (int i = 0; i < 250 && !ready_; ++i) {
+    for (int i = 0; i < 500 && !ready_; ++i) {
       if (!process_->Running()) return;
       ready_ = Accepts(port_);
       if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
