@@ -132,6 +132,7 @@ TNetHTTPProtocol::~TNetHTTPProtocol() = default;
 
 void TNetHTTPProtocol::BuildAndSendRequest(const TNetURI& uri) {
   TNetHTTPRequest& request = *request_;
+  answerStarted_ = false;
   request.WriteHeaders();
   TNetHeaderList& raw = request.RawHeaders();
   http_->ProxyParams().WriteCredentials(raw);
@@ -161,7 +162,9 @@ void TNetHTTPProtocol::BuildAndSendRequest(const TNetURI& uri) {
 
 void TNetHTTPProtocol::ReadHead() {
   TNetHTTPResponse& response = *response_;
-  response.SetStatusLine(http_->ReadLine());
+  std::string statusLine = http_->ReadLine();
+  answerStarted_ = true;
+  response.SetStatusLine(statusLine);
   TNetHeaderList& raw = response.RawHeaders();
   raw.Clear();
   try {
@@ -446,7 +449,7 @@ void TNetCustomHTTP::CheckTLSHandler(TNetHTTPConnectionType route) {
   if (tls) tls->SetPassThrough(route != TNetHTTPConnectionType::ctSSL);
 }
 
-void TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+bool TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& response) {
   const bool https = SameText(url_.Protocol, "HTTPS");
   if (proxyParams_.ProxyServer().empty()) {
     int port = StrToInt(url_.Port);
@@ -492,10 +495,10 @@ void TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
   } catch (const ENetSocketError&) {
     Disconnect();
   }
-  if (IsConnected()) return;
+  if (IsConnected()) return true;
 
   Connect(ConnectTimeout);
-  if (request.Route != TNetHTTPConnectionType::ctSSLProxy) return;
+  if (request.Route != TNetHTTPConnectionType::ctSSLProxy) return false;
 
   // Ask the proxy for a tunnel to the target; the real request goes through
   // it once the proxy agrees.
@@ -540,6 +543,28 @@ void TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
       throw ENetHTTPProtocolException(tunnel.Response().StatusCode, tunnel.Response().StatusLine(), std::string());
   }
   if (auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(IOHandler())) tls->SetPassThrough(false);
+  return false;
+}
+
+void TNetCustomHTTP::SendAndReceiveHead(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  const bool reused = ConnectToHost(request, response);
+  try {
+    protocol_->BuildAndSendRequest(url_);
+    protocol_->RetrieveHeaders();
+    return;
+  } catch (const ENetException& e) {
+    // A server may end an idle kept connection at the moment the request
+    // leaves; nothing of it was handled then. A form is never sent twice (it
+    // always goes on a fresh connection anyway).
+    const bool closed = dynamic_cast<const ENetConnClosedGracefully*>(&e) || dynamic_cast<const ENetSocketError*>(&e);
+    if (!reused || !closed || protocol_->AnswerStarted() || InputBuffer().Size() > 0 ||
+        request.Method == TNetHTTPMethod::hmPost)
+      throw;
+  }
+  Disconnect();
+  ConnectToHost(request, response);
+  protocol_->BuildAndSendRequest(url_);
+  protocol_->RetrieveHeaders();
 }
 
 void TNetCustomHTTP::CloseIfNotKept() {
@@ -669,9 +694,7 @@ void TNetCustomHTTP::Perform(TNetHTTPMethod method, const std::string& url, TStr
     for (bool done = false; !done;) {
       ++redirectCount_;
       ResolveTarget(request);
-      ConnectToHost(request, answer);
-      protocol_->BuildAndSendRequest(url_);
-      protocol_->RetrieveHeaders();
+      SendAndReceiveHead(request, answer);
       switch (protocol_->ProcessResponse()) {
         case TNetHTTPWhatsNext::wnGoToURL:
           if (response) {
@@ -713,6 +736,12 @@ std::string TNetCustomHTTP::PostForm(const std::string& url, TStringList& lines)
   TMemoryStream body;
   PostFormToStream(url, lines, body);
   return body.DataString();
+}
+
+std::string TNetCustomHTTP::PostForm(const std::string& url, const TStringList& lines) {
+  TStringList copy;
+  copy.Assign(lines);
+  return PostForm(url, copy);
 }
 
 void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines, TStream& stream) {

@@ -117,6 +117,8 @@ public:
   // Reads the status line and head (again while the status is 100) and hands
   // the cookies of each head to the cookie manager.
   void RetrieveHeaders();
+  // Whether a byte of the answer to the last request sent has come.
+  bool AnswerStarted() const { return answerStarted_; }
   // Decides how the exchange goes on; reads or discards the body on the way.
   TNetHTTPWhatsNext ProcessResponse();
 
@@ -133,6 +135,7 @@ private:
   TNetCustomHTTP* http_;
   std::unique_ptr<TNetHTTPRequest> request_;
   std::unique_ptr<TNetHTTPResponse> response_;
+  bool answerStarted_ = false;
 };
 
 // (Sender, dest, NumRedirect, Handled, VMethod): `dest` and `VMethod` may be
@@ -155,6 +158,8 @@ public:
   // POST of `lines` (name=value each) as an urlencoded form. With
   // hoForceEncodeParams the values in `lines` are encoded in place.
   std::string PostForm(const std::string& url, TStringList& lines);
+  // The same for a list the caller keeps unchanged: a copy is encoded.
+  std::string PostForm(const std::string& url, const TStringList& lines);
   void PostFormToStream(const std::string& url, TStringList& lines, TStream& stream);
   // POST of the bytes of `source` on a fresh connection, as HTTP/1.0 unless
   // hoKeepOrigProtocol is set.
@@ -202,7 +207,11 @@ private:
   friend class TNetHTTPResponse;
 
   void ResolveTarget(TNetHTTPRequest& request);
-  void ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& response);
+  // True when an open connection is used again.
+  bool ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& response);
+  // Writes the request and reads the answer's head. A kept connection that the
+  // server closed just as the request went out is replaced once.
+  void SendAndReceiveHead(TNetHTTPRequest& request, TNetHTTPResponse& response);
   void CheckTLSHandler(TNetHTTPConnectionType route);
   bool SecureConnection() const;
   void HandOverCookies(const TNetHTTPResponse& response);

@@ -173,9 +173,14 @@ TEST_F(ExchangeTest, FormBodies) {
 }
 
 TEST_F(ExchangeTest, FormEncodingChangesTheCallersListAndCanBeSwitchedOff) {
-  THTTPPeer peer({Answers({Reply("200 OK")}), Answers({Reply("200 OK")})});
+  THTTPPeer peer({Answers({Reply("200 OK")}), Answers({Reply("200 OK")}), Answers({Reply("200 OK")})});
   TStringList lines = Lines({"a=<b>"});
   http.PostForm(peer.Base() + "/f", lines);
+  EXPECT_EQ(lines[0], "a=%3Cb%3E");
+
+  // A list the caller holds constant is left as it is.
+  const TStringList& kept = lines;
+  http.PostForm(peer.Base() + "/f", kept);
   EXPECT_EQ(lines[0], "a=%3Cb%3E");
 
   http.HTTPOptions.Exclude(TNetHTTPOption::hoForceEncodeParams);
@@ -185,10 +190,12 @@ TEST_F(ExchangeTest, FormEncodingChangesTheCallersListAndCanBeSwitchedOff) {
   http.Disconnect();
   peer.Join();
   std::vector<std::string> requests = peer.Requests();
-  ASSERT_EQ(requests.size(), 2u);
+  ASSERT_EQ(requests.size(), 3u);
+  // The copy was encoded once more: what the server got is the list's text encoded.
+  EXPECT_EQ(requests[1].substr(requests[1].size() - 13), "a=%253Cb%253E");
   EXPECT_EQ(raw[0], "a=<b>");
-  EXPECT_NE(requests[1].find("Content-Type: text/plain\r\n"), std::string::npos);
-  EXPECT_EQ(requests[1].substr(requests[1].size() - 5), "a=<b>");
+  EXPECT_NE(requests[2].find("Content-Type: text/plain\r\n"), std::string::npos);
+  EXPECT_EQ(requests[2].substr(requests[2].size() - 5), "a=<b>");
 }
 
 TEST_F(ExchangeTest, PostClosesAKeptConnectionFirst) {
@@ -285,6 +292,8 @@ TEST_F(ExchangeTest, MovedPermanentlyAfterPostPostsAgain) {
   EXPECT_THROW(http.PostForm(peer.Base() + "/p", form), ENetException);
   EXPECT_EQ(http.Request().Method, TNetHTTPMethod::hmPost);
   EXPECT_EQ(http.URL().Document, "never");
+  // The connection to the old port was closed for the move.
+  EXPECT_EQ(disconnects, 1);
   peer.Join();
 }
 

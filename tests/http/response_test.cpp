@@ -292,3 +292,32 @@ TEST_F(ResponseTest, ConnectionResetWhileKeptIsReplaced) {
   EXPECT_EQ(http.GetText("/"), "second");
   http.Disconnect();
 }
+
+TEST_F(ResponseTest, KeptConnectionClosedAsTheRequestLeavesIsReplacedOnce) {
+  // The server gives up its idle connection just as the next request comes:
+  // the request goes again on a new connection. A fresh connection that
+  // closes unanswered is an error, as is one that closed mid-answer.
+  THTTPPeer peer({
+      [](TPeerConnection& c) {
+        c.ReadRequest();
+        c.Send(Reply("200 OK", "first"));
+        c.ReadRequest();
+        c.Close();
+      },
+      Answers({Reply("200 OK", "second"), "HTTP/1.1 20"}, true),
+      [](TPeerConnection& c) {
+        c.ReadRequest();
+        c.Close();
+      },
+  });
+  EXPECT_EQ(http.GetText(peer.Base() + "/a"), "first");
+  EXPECT_EQ(http.GetText("/b"), "second");
+  EXPECT_THROW(http.GetText("/c"), ENetConnClosedGracefully);
+  EXPECT_THROW(http.GetText("/d"), ENetConnClosedGracefully);
+  peer.Join();
+  std::vector<std::string> requests = peer.Requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[1].substr(0, 6), "GET /b");
+  EXPECT_EQ(requests[2].substr(0, 6), "GET /b");
+  EXPECT_EQ(peer.RequestConnections(), (std::vector<int>{0, 0, 1, 1, 2}));
+}

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,8 @@ public:
   TProcess(const std::vector<std::string>& argv, const std::string& log) {
     pid_ = fork();
     if (pid_ == 0) {
+      // The server goes with the test program, however that ends.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd >= 0) {
         dup2(fd, 1);
@@ -151,7 +154,7 @@ public:
 protected:
   void Start(const std::vector<std::string>& argv) {
     process_ = std::make_unique<TProcess>(argv, dir_.File("server.log"));
-    for (int i = 0; i < 250 && !ready_; ++i) {
+    for (int i = 0; i < 500 && !ready_; ++i) {
       if (!process_->Running()) return;
       ready_ = Accepts(port_);
       if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
