@@ -235,8 +235,7 @@ TEST_F(ShellTest, TheWindowHoldsEveryPartInTheOrderOfItsDefinition) {
   std::vector<std::string> names;
   for (int i = 0; i < form.ComponentCount(); ++i)
     if (!form.Components(i)->Name().empty()) names.push_back(form.Components(i)->Name());
-  // The HTTP client joins between Edit1 and its cookie jar once it exists.
-  const std::vector<std::string> expected = {"Button1",   "Edit1",       "NetCookieManager1",
+  const std::vector<std::string> expected = {"Button1",   "Edit1",       "NetHTTP1",          "NetCookieManager1",
                                              "Memo1",     "Edit2",       "Edit3",
                                              "Label1",    "Label2",      "Label3",
                                              "TrayIcon1", "Button2",     "Edit4",
@@ -249,8 +248,8 @@ TEST_F(ShellTest, TheWindowHoldsEveryPartInTheOrderOfItsDefinition) {
   EXPECT_EQ(form.FileStorage1->StoredItems()->Count(), 2) << "the two cues";
   EXPECT_FALSE(form.Button1->Visible());
   EXPECT_FALSE(form.Memo1->Visible());
-  EXPECT_EQ(form.LastSendTime, 0u);
-  EXPECT_TRUE(form.LastSentText.empty());
+  EXPECT_EQ(form.LastSendTime(), 0u);
+  EXPECT_TRUE(form.LastSentText().empty());
 }
 
 }  // namespace
