@@ -332,10 +332,17 @@ void TForm1::RunSnap(TObject* sender) {
 void TForm1::HotKeyPressed(std::uintptr_t id) {
   if (id != static_cast<std::uintptr_t>(kHotKeyId)) return;
   if (snapping_) return;
-  if (Button1->Enabled())
+  if (Button1->Enabled()) {
     Button1->Click();
-  else
-    TrayIcon1->ShowBalloon(biifError, "wait 1 sec.");
+    return;
+  }
+  // The trigger waits for the HTTP client's disconnect after a failed snap.
+  // When the client holds no open connection (a refused or failed connect, or
+  // a kept connection the service has since closed, which this check notices
+  // and reports), no disconnect is left to come: re-arm for the next press
+  // instead of refusing for good.
+  if (!NetHTTP1->IsConnected()) Button1->SetEnabled(true);
+  TrayIcon1->ShowBalloon(biifError, "wait 1 sec.");
 }
 
 bool TForm1::WndProc(platform::Message& message) {
