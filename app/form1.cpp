@@ -4,10 +4,12 @@
 
 #include "app/settings.h"
 #include "http/cookies.h"
+#include "http/http.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
 #include "runtime/text.h"
+#include "storage/cues.h"
 #include "storage/storedform.h"
 #include "ui/application.h"
 
@@ -63,8 +65,9 @@ TForm1::~TForm1() { DetachHandle(); }
 void TForm1::CreateParts() {
   Button1 = Part<TButton>(this, "Button1");
   Edit1 = Part<TEdit>(this, "Edit1");
-  // NetHTTP1 comes here once the HTTP engine exists.
+  NetHTTP1 = Part<TNetHTTP>(this, "NetHTTP1");
   NetCookieManager1 = Part<TNetCookieManager>(this, "NetCookieManager1");
+  ConfigureHttp();
   Memo1 = Part<TMemo>(this, "Memo1");
   Edit2 = Part<TEdit>(this, "Edit2");
   Edit3 = Part<TEdit>(this, "Edit3");
@@ -211,7 +214,6 @@ void TForm1::FormCreate(TObject*) {
   if (HotKeyCode != 0)
     platform::RegisterGlobalHotKey(Handle(), kHotKeyId, static_cast<unsigned>(HotKeyModifiers),
                                    static_cast<unsigned>(HotKeyCode));
-  LastSentText.clear();
   Label6->SetCaption(kHotKeyCaption);
 }
 
@@ -266,7 +268,53 @@ void TForm1::Button4Click(TObject*) {
                       platform::kShowNormal);
 }
 
-void TForm1::Button1Click(TObject*) {}
+void TForm1::ConfigureHttp() {
+  // Everything not set here keeps the client's default.
+  NetHTTP1->HandleRedirects = true;
+  NetHTTP1->AllowCookies = true;
+  NetHTTP1->SetCookieManager(NetCookieManager1);
+  NetHTTP1->HTTPOptions = TNetHTTPOptions{TNetHTTPOption::hoForceEncodeParams};
+  NetHTTP1->Request().Accept = "text/html, */*";
+  NetHTTP1->Request().UserAgent = "Mozilla/3.0 (compatible; text snap)";
+  NetHTTP1->MaxLineAction = TNetMaxLineAction::maException;
+  NetHTTP1->OnDisconnected = [this](TObject* s) { NetHTTP1Disconnected(s); };
+}
+
+void TForm1::Button1Click(TObject*) { snap_.Run(); }
+
+void TForm1::ClearBalloon() {
+  TrayIcon1->SetBalloonText("");
+  TrayIcon1->SetBalloonTitle("");
+}
+
+void TForm1::TitleBalloon(int icon, const std::string& title) {
+  TrayIcon1->ShowBalloon(static_cast<TBalloonInfoIconFlag>(icon), title);
+}
+
+void TForm1::FullBalloon(int icon, const std::string& title, const std::string& text) {
+  TrayIcon1->ShowBalloon(static_cast<TBalloonInfoIconFlag>(icon), title, text);
+}
+
+bool TForm1::AutoCopy() { return CheckBox4->Checked(); }
+std::string TForm1::UserId() { return Edit1->Text(); }
+std::string TForm1::Password() { return Edit2->Text(); }
+std::string TForm1::BaseUrl() { return Edit3->Text(); }
+void TForm1::SetSendEnabled(bool enabled) { Button1->SetEnabled(enabled); }
+void TForm1::ShowResponse(const std::string& response) { Memo1->SetText(response); }
+
+void TForm1::ProcessMessages() {
+  if (Application) Application->ProcessMessages();
+}
+
+void TForm1::PlayCue(int index) { ts::PlayCue(*FileStorage1, index); }
+
+std::string TForm1::GetText(const std::string& url) { return NetHTTP1->GetText(url); }
+
+std::string TForm1::PostForm(const std::string& url, const TStringList& lines) {
+  // The client encodes the values of the list it is given in place.
+  TStringList form(lines);
+  return NetHTTP1->PostForm(url, form);
+}
 
 void TForm1::RunSnap(TObject* sender) {
   // The snap pumps messages while it copies the selection; a hotkey handled
@@ -284,10 +332,17 @@ void TForm1::RunSnap(TObject* sender) {
 void TForm1::HotKeyPressed(std::uintptr_t id) {
   if (id != static_cast<std::uintptr_t>(kHotKeyId)) return;
   if (snapping_) return;
-  if (Button1->Enabled())
+  if (Button1->Enabled()) {
     Button1->Click();
-  else
-    TrayIcon1->ShowBalloon(biifError, "wait 1 sec.");
+    return;
+  }
+  // The trigger waits for the HTTP client's disconnect after a failed snap.
+  // When the client holds no open connection (a refused or failed connect, or
+  // a kept connection the service has since closed, which this check notices
+  // and reports), no disconnect is left to come: re-arm for the next press
+  // instead of refusing for good.
+  if (!NetHTTP1->IsConnected()) Button1->SetEnabled(true);
+  TrayIcon1->ShowBalloon(biifError, "wait 1 sec.");
 }
 
 bool TForm1::WndProc(platform::Message& message) {

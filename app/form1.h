@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/snap.h"
 #include "storage/filestorage.h"
 #include "tray/trayicon.h"
 #include "ui/controls.h"
@@ -22,7 +23,7 @@ inline constexpr int kHotKeyId = 304;  // the only hotkey the program registers
 inline constexpr const char* kSignUpPath = "/users/add";
 inline constexpr const char* kHotKeyCaption = "↑このエリアをクリックして、\rショートカットにしたいキーを押してください";
 
-class TForm1 : public TForm {
+class TForm1 : public TForm, private TSnapHost {
 public:
   // Reads the settings file beside the executable.
   explicit TForm1(TComponent* owner);
@@ -33,10 +34,7 @@ public:
   // The parts of the window, in the order of its definition.
   TButton* Button1;  // the invisible send trigger: enabled exactly when no snap runs
   TEdit* Edit1;      // account ID
-  // The HTTP client stays empty until the HTTP engine is part of the program;
-  // its cookie jar is NetCookieManager1 and its disconnected event is bound to
-  // NetHTTP1Disconnected then.
-  TNetHTTP* NetHTTP1 = nullptr;
+  TNetHTTP* NetHTTP1;  // the service's client; its cookie jar is NetCookieManager1
   TNetCookieManager* NetCookieManager1;
   TMemo* Memo1;  // each service answer, never shown
   TEdit* Edit2;  // password
@@ -65,8 +63,9 @@ public:
   // Window state shared with the snap and the settings window.
   int32_t HotKeyCode = 0;       // virtual-key code; 0: no hotkey
   int32_t HotKeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift, as the system takes them
-  uint32_t LastSendTime = 0;    // tick count when the last upload was answered
-  std::string LastSentText;     // system code page
+  // Tick count when the last upload was answered, and its text (UTF-8).
+  uint32_t LastSendTime() const { return snap_.LastSendTime(); }
+  const std::string& LastSentText() const { return snap_.LastSentText(); }
 
   const std::string& SettingsFile() const { return settingsPath_; }
 
@@ -86,8 +85,7 @@ public:
   void Button2Click(TObject* sender);
   void Button3Click(TObject* sender);
   void Button4Click(TObject* sender);
-  // One snap. The pipeline is not part of the program yet: this does nothing
-  // until it is. Tests override it to see what the hotkey dispatch does.
+  // One snap. Tests override it to see what the hotkey dispatch does.
   virtual void Button1Click(TObject* sender);
 
   // The hotkey message: only identifier 304 counts.
@@ -102,7 +100,24 @@ private:
   void CreateParts();
   void LayOut();
   void RunSnap(TObject* sender);
+  void ConfigureHttp();
 
+  // What the snap asks of the window.
+  void ClearBalloon() override;
+  void TitleBalloon(int icon, const std::string& title) override;
+  void FullBalloon(int icon, const std::string& title, const std::string& text) override;
+  bool AutoCopy() override;
+  std::string UserId() override;
+  std::string Password() override;
+  std::string BaseUrl() override;
+  void SetSendEnabled(bool enabled) override;
+  void ShowResponse(const std::string& response) override;
+  void ProcessMessages() override;
+  void PlayCue(int index) override;
+  std::string GetText(const std::string& url) override;
+  std::string PostForm(const std::string& url, const TStringList& lines) override;
+
+  TSnapPipeline snap_{*this};
   std::string settingsPath_;
   bool snapping_ = false;
 };

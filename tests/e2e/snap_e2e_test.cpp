@@ -1,0 +1,265 @@
+// A snap from the hotkey to the stored note: the real window (headless
+// desktop) and its HTTP client against the note service on loopback.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "app/form1.h"
+#include "app/settings.h"
+#include "platform/headless/control.h"
+#include "platform/headless/desktop.h"
+#include "runtime/codepage.h"
+#include "service/server.h"
+#include "service/store.h"
+#include "ui/application.h"
+
+using namespace ts;
+namespace hl = platform::headless;
+
+namespace {
+
+constexpr unsigned kHotKeyCode = 120;  // F9, with Ctrl+Shift
+constexpr unsigned kHotKeyMods = 6;
+
+class SnapEndToEnd : public ::testing::Test {
+protected:
+  void SetUp() override {
+    hl::ResetDesktop();
+    hl::SetAnsiCodePage(932);
+    hl::SetWaitLimit(2000);
+    hl::SetTickCount(1000000);
+    dir_ = std::filesystem::temp_directory_path() /
+           ("textsnap-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    store_ = std::make_unique<pinleaf::TNoteStore>((dir_ / "notes.db").string());
+    StartServer();
+  }
+  void TearDown() override {
+    app_.reset();
+    StopServer();
+    store_.reset();
+    hl::UseRealClock();
+    hl::ResetDesktop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  void StartServer(int port = 0) {
+    server_ = std::make_unique<pinleaf::TPinleafServer>(*store_, "/pinleaf2");
+    port_ = server_->Bind("127.0.0.1", port);
+    ASSERT_GT(port_, 0);
+    thread_ = std::thread([this] { server_->Serve(); });
+  }
+  void StopServer() {
+    if (!server_) return;
+    server_->Stop();
+    if (thread_.joinable()) thread_.join();
+    server_.reset();
+  }
+
+  // The settings file, written as the settings window would, then the program's window.
+  TForm1& Start(const std::string& id, const std::string& password, bool autoCopy = false) {
+    TSettings s;
+    s.url = "http://127.0.0.1:" + std::to_string(port_) + "/pinleaf2";
+    s.id = Utf8ToSystem(id);
+    s.password = Utf8ToSystem(password);
+    s.hotkeyCode = kHotKeyCode;
+    s.hotkeyModifiers = kHotKeyMods;
+    s.autoCopy = autoCopy;
+    SaveSettings((dir_ / "ini.ini").string(), s);
+    app_ = std::make_unique<TApplication>();
+    app_->ShowMainForm = false;
+    app_->SetTitle(kApplicationTitle);
+    form_ = new TForm1(app_.get(), (dir_ / "ini.ini").string());
+    return *form_;
+  }
+
+  // The user presses the hotkey somewhere; the message reaches the window.
+  void Press() {
+    hl::ClearPlayedSounds();
+    ASSERT_TRUE(hl::PressHotKey(kHotKeyMods, kHotKeyCode));
+    app_->ProcessMessages();
+  }
+  void Copy(const std::string& utf8) { hl::SetClipboardUnicodeText(Utf8ToUtf16(utf8)); }
+
+  // Balloon titles (and texts) sent to the shell since the last call.
+  std::vector<std::string> Balloons() {
+    std::vector<std::string> out;
+    for (auto& call : hl::NotifyIconCalls())
+      if ((call.data.uFlags & platform::nif::Info) && call.data.szInfoTitle[0]) {
+        // The icon kind without the no-sound flag; a blank text is the shell's empty text.
+        std::string b = std::to_string(call.data.dwInfoFlags & 0x0F) + " " + call.data.szInfoTitle;
+        if (std::string(call.data.szInfo) != " ") b += " [" + SystemToUtf8(call.data.szInfo) + "]";
+        out.push_back(b);
+      }
+    hl::ClearNotifyIconCalls();
+    return out;
+  }
+  size_t CuesPlayed() const { return hl::PlayedSounds().size(); }
+  std::vector<pinleaf::TStoredNote> Notes(const std::string& user) {
+    auto u = store_->CheckLogin(user, passwords_[user]);
+    return u ? store_->ListNotes(u->id, 100, 0) : std::vector<pinleaf::TStoredNote>{};
+  }
+  void AddUser(const std::string& name, const std::string& password) {
+    ASSERT_TRUE(store_->CreateUser(name, password));
+    passwords_[name] = password;
+  }
+
+  std::filesystem::path dir_;
+  std::unique_ptr<pinleaf::TNoteStore> store_;
+  std::unique_ptr<pinleaf::TPinleafServer> server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::unique_ptr<TApplication> app_;
+  TForm1* form_ = nullptr;
+  std::map<std::string, std::string> passwords_;
+};
+
+}  // namespace
+
+TEST_F(SnapEndToEnd, LoginThenStoreThenTheRefusalsThatFollow) {
+  // Credentials with the characters that break a naive form encoding.
+  AddUser("alice&bob", "p+w=1 &x");
+  TForm1& form = Start("alice&bob", "p+w=1 &x");
+  const std::string text = "  日本語のメモ 😀 a<b>&c\r\n";
+  Copy(text);
+  Press();
+  // Only the balloon goes through the system code page, which has no emoji.
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "1 complete! [  日本語のメモ ?? a<b>&c\r\n...]"}));
+  EXPECT_EQ(CuesPlayed(), 2u);
+  EXPECT_TRUE(form.Button1->Enabled());
+  EXPECT_NE(form.Memo1->Text().find("===="), std::string::npos);
+  auto notes = Notes("alice&bob");
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, text) << "byte for byte, untrimmed";
+  EXPECT_EQ(notes[0].color, 11270143u);
+  EXPECT_EQ(notes[0].paper_id.size(), 17u);
+
+  // Right after: throttled.
+  hl::AdvanceClock(3200);
+  Copy("another");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 wait for 1.8 seconds!"}));
+  EXPECT_EQ(CuesPlayed(), 0u);
+
+  // Later, the same text again (other blanks): refused without a request.
+  hl::AdvanceClock(5000);
+  Copy("\r\n" + text + "  ");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 same data!"}));
+
+  Copy(" \r\n ");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 no data!"}));
+  hl::SetClipboardNonText();
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 not text!"}));
+
+  // The session cookie carries over: the second note needs no login.
+  Copy("second note");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "1 complete! [second note...]"}));
+  notes = Notes("alice&bob");
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0].body, "second note");
+  EXPECT_EQ(CuesPlayed(), 2u);
+}
+
+TEST_F(SnapEndToEnd, WrongPasswordStoresNothing) {
+  AddUser("carol", "right");
+  TForm1& form = Start("carol", "wrong");
+  Copy("secret plans");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot login!"}));
+  EXPECT_EQ(CuesPlayed(), 1u) << "the start cue only";
+  EXPECT_TRUE(form.Button1->Enabled());
+  EXPECT_EQ(form.LastSendTime(), 0u);
+  EXPECT_TRUE(Notes("carol").empty());
+  // Not throttled: the refusal does not count as an upload.
+  form.Edit2->SetText("right");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "1 complete! [secret plans...]"}));
+  EXPECT_EQ(Notes("carol").size(), 1u);
+}
+
+TEST_F(SnapEndToEnd, UploadRefusedCountsAsAnsweredUpload) {
+  AddUser("dave", "pw");
+  TForm1& form = Start("dave", "pw");
+  // Over the service's 1 MiB limit for one note.
+  const std::string huge(1024 * 1024 + 1, 'x');
+  Copy(huge);
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot send data."}));
+  EXPECT_EQ(CuesPlayed(), 2u);
+  EXPECT_NE(form.LastSendTime(), 0u);
+  EXPECT_EQ(form.LastSentText().size(), huge.size());
+  EXPECT_TRUE(Notes("dave").empty());
+  hl::AdvanceClock(6000);
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 same data!"}));
+}
+
+TEST_F(SnapEndToEnd, AutoCopyTakesTheSelectionOfTheForegroundProgram) {
+  AddUser("erin", "pw");
+  Start("erin", "pw", /*autoCopy=*/true);
+  Copy("stale clipboard");
+  // The foreground program copies its selection on Ctrl+C.
+  bool ctrl = false;
+  hl::SetKeyStrokeHook([&ctrl](const hl::KeyStroke& k) {
+    if (k.virtualKey == 162) ctrl = (k.flags & 2) == 0;
+    if (k.virtualKey == 67 && (k.flags & 2) == 0 && ctrl) hl::SetClipboardUnicodeText(u"the selection");
+  });
+  Press();
+  hl::SetKeyStrokeHook(nullptr);
+  auto notes = Notes("erin");
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, "the selection");
+}
+
+TEST_F(SnapEndToEnd, ClipboardErrorBeforeTheExchangeLeavesTheTriggerEnabled) {
+  AddUser("frank", "pw");
+  TForm1& form = Start("frank", "pw");
+  Copy("text");
+  hl::SetClipboardRefusesOpen(true);
+  Press();
+  ASSERT_EQ(hl::MessageBoxes().size(), 1u);
+  EXPECT_EQ(hl::MessageBoxes()[0].text, "クリップボードを開くことができません.");
+  EXPECT_TRUE(form.Button1->Enabled());
+  EXPECT_EQ(CuesPlayed(), 0u);
+}
+
+TEST_F(SnapEndToEnd, NetworkErrorAfterStartWaitsForTheDisconnect) {
+  AddUser("grace", "pw");
+  TForm1& form = Start("grace", "pw");
+  Copy("first");
+  Press();
+  ASSERT_EQ(Notes("grace").size(), 1u);
+  Balloons();
+  // The service goes away mid-session.
+  StopServer();
+  hl::AdvanceClock(6000);
+  Copy("second");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start"}));
+  ASSERT_EQ(hl::MessageBoxes().size(), 1u);
+  EXPECT_NE(hl::MessageBoxes()[0].text.find("10061"), std::string::npos) << hl::MessageBoxes()[0].text;
+  EXPECT_EQ(CuesPlayed(), 1u);
+  EXPECT_EQ(form.LastSentText(), "first");
+
+  // The refused connect left no connection whose close could re-arm the
+  // trigger: the next press answers "wait 1 sec." and re-arms it.
+  StartServer(0);
+  form.Edit3->SetText("http://127.0.0.1:" + std::to_string(port_) + "/pinleaf2");
+  EXPECT_FALSE(form.Button1->Enabled());
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 wait 1 sec."}));
+  EXPECT_TRUE(form.Button1->Enabled());
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "1 complete! [second...]"}));
+  EXPECT_EQ(Notes("grace").size(), 2u);
+}
