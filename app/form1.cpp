@@ -311,9 +311,7 @@ void TForm1::PlayCue(int index) { ts::PlayCue(*FileStorage1, index); }
 std::string TForm1::GetText(const std::string& url) { return NetHTTP1->GetText(url); }
 
 std::string TForm1::PostForm(const std::string& url, const TStringList& lines) {
-  // The client encodes the values of the list it is given in place.
-  TStringList form(lines);
-  return NetHTTP1->PostForm(url, form);
+  return NetHTTP1->PostForm(url, lines);
 }
 
 void TForm1::RunSnap(TObject* sender) {

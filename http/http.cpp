@@ -115,7 +115,13 @@ bool TNetHTTPResponse::KeepConnection() {
   if (keep) {
     std::string connection = Trim(Connection);
     std::string proxyConnection = Trim(ProxyConnection);
-    if (http_->ProtocolVersion == TNetHTTPProtocolVersion::pv1_1)
+    // An HTTP/1.0 server closes after its answer unless it said keep-alive,
+    // whatever version we spoke: reusing that connection would fail the next
+    // request ("Connection Closed Gracefully.") whenever its close has not
+    // arrived yet.
+    const bool oneZero = http_->ProtocolVersion == TNetHTTPProtocolVersion::pv1_0 ||
+                         (statusLine_.size() >= 8 && ServerVersion == TNetHTTPProtocolVersion::pv1_0);
+    if (!oneZero)
       keep = !SameText(connection, "close") && !SameText(proxyConnection, "close");
     else
       keep = SameText(connection, "keep-alive") || SameText(proxyConnection, "keep-alive");

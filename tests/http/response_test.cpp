@@ -225,8 +225,25 @@ TEST_F(ResponseTest, KeepAliveRuleFollowsTheClientsVersion) {
   }
 }
 
+TEST_F(ResponseTest, AnHttp10ServerKeepsTheConnectionOnlyWhenItSaysSo) {
+  // The server stays open after its answer, as one whose close is still on its way.
+  for (bool keepAlive : {false, true}) {
+    const std::string first = std::string("HTTP/1.0 200 OK\r\n") + (keepAlive ? "Connection: keep-alive\r\n" : "") +
+                              "Content-Length: 1\r\n\r\nx";
+    THTTPPeer peer({Answers({first, Reply("200 OK", "y")}), Answers({Reply("200 OK", "y")})});
+    http.ProtocolVersion = TNetHTTPProtocolVersion::pv1_1;
+    disconnects = 0;
+    EXPECT_EQ(http.GetText(peer.Base() + "/1"), "x");
+    EXPECT_EQ(http.IsConnected(), keepAlive);
+    EXPECT_EQ(http.GetText("/2"), "y");
+    http.Disconnect();
+    peer.Join();
+    EXPECT_EQ(peer.Connections(), keepAlive ? 1 : 2);
+  }
+}
+
 TEST_F(ResponseTest, ServerVersionIsReadFromTheStatusLine) {
-  THTTPPeer peer({Answers({"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", Reply("200 OK"),
+  THTTPPeer peer({Answers({"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n", Reply("200 OK"),
                            "HTTP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n"})});
   http.GetText(peer.Base() + "/");
   http.Response().KeepConnection();
