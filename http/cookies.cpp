@@ -356,9 +356,12 @@ void TNetCookies::Store(TNetNetscapeCookie* cookie) {
     int known = group->IndexOf(cookie->Name);
     if (known < 0) {
       group->AddObject(cookie->Name, cookie);
+      cookie->group_ = group;
     } else {
-      // The stored cookie keeps its object and place and takes the new one's attributes.
+      // The stored cookie keeps its object and place and takes the new one's
+      // attributes; the new one, in no group, leaves the collection and goes.
       static_cast<TNetNetscapeCookie*>(group->Objects(known))->CopyFrom(*cookie);
+      cookie->RemoveFromCollection();
       delete cookie;
     }
   } catch (...) {
@@ -368,9 +371,32 @@ void TNetCookies::Store(TNetNetscapeCookie* cookie) {
   UnlockIndex(TNetAccessKind::akReadWrite);
 }
 
+namespace {
+
+// Position of `object` in `list`, searched from the end, or -1.
+int LastIndexOfObject(const TNetCookieList& list, const void* object) {
+  for (int i = list.Count() - 1; i >= 0; --i)
+    if (list.Objects(i) == object) return i;
+  return -1;
+}
+
+}  // namespace
+
 void TNetCookies::Forget(TNetNetscapeCookie* cookie) {
   TNetCookieList& index = LockIndex(TNetAccessKind::akReadWrite);
   (void)index;
+  // The group Store put it in is asked first, from its end, where the newest
+  // cookies are: freeing the whole store then costs no search through it.
+  TNetCookieList* own = cookie->group_;
+  cookie->group_ = nullptr;
+  if (own) {
+    int at = LastIndexOfObject(*own, cookie);
+    if (at >= 0) {
+      own->Delete(at);
+      UnlockIndex(TNetAccessKind::akReadWrite);
+      return;
+    }
+  }
   for (TNetCookieList* group : groups_) {
     int at = group->IndexOfObject(cookie);
     if (at >= 0) {

@@ -22,6 +22,7 @@ namespace ts {
 enum class TNetCookieKind : uint8_t { ckNetscape = 0, ckRFC2109 = 1, ckRFC2965 = 2 };
 
 class TNetCookies;
+class TNetCookieList;
 
 class TNetNetscapeCookie : public TCollectionItem {
 public:
@@ -56,6 +57,10 @@ protected:
   static std::string AttributeValue(const TStringList& attributes, std::string_view name);
   static bool HasFlag(const TStringList& attributes, std::string_view name);
   static void AppendPair(std::string& text, std::string_view name, std::string_view value);
+
+private:
+  friend class TNetCookies;
+  TNetCookieList* group_ = nullptr;  // the group Store entered this cookie in
 };
 
 class TNetCookieRFC2109 : public TNetNetscapeCookie {
