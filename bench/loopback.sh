@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# Side-by-side loopback measurements of our HTTP client against curl and a
+# plain recv loop, all talking to one local nginx that this script starts on a
+# free 127.0.0.1 port with a temporary configuration and stops again.
+#
+#   bench/loopback.sh [--smoke] [--out FILE]
+#
+# Prints one line per figure: ours (or, where the line says so, curl's), the
+# reference (curl or the recv ceiling) and the ratio, oriented so that higher
+# is better for us. --out also writes the
+# lines as tab-separated values. --smoke uses tiny sizes and one repeat, to
+# keep the script and its programs working; its figures mean nothing.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+
+smoke=0 out=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --smoke) smoke=1 ;;
+    --out) out="$2"; shift ;;
+    *) echo "usage: $0 [--smoke] [--out FILE]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ $smoke -eq 1 ]; then
+  bulk_mib=1 gets=20 posts=5 repeats=1
+else
+  bulk_mib=256 gets=2000 posts=200 repeats=3
+fi
+
+"$root/scripts/install-deps.sh" >/dev/null
+build="$root/build/bench"
+if [ ! -x "$build/bench/recv_ceiling" ] || [ $smoke -eq 0 ]; then
+  (cd "$root" && cmake --preset bench >/dev/null && cmake --build --preset bench -j2 >/dev/null)
+fi
+bin="$build/bench"
+
+work=$(mktemp -d)
+nginx_pid=""
+cleanup() {
+  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- the server ----
+mkdir -p "$work/www" "$work/tmp"
+truncate -s "${bulk_mib}M" "$work/www/big.bin"
+head -c 1024 /dev/zero | tr '\0' 'p' > "$work/www/page.html"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 256; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  tcp_nodelay on;
+  keepalive_requests 100000;
+  keepalive_timeout 60s;
+  client_body_temp_path $work/tmp/body;
+  proxy_temp_path $work/tmp/proxy;
+  fastcgi_temp_path $work/tmp/fastcgi;
+  uwsgi_temp_path $work/tmp/uwsgi;
+  scgi_temp_path $work/tmp/scgi;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+    # The form target answers like the note service: a short text, whatever came.
+    location = /posts/addpinleaf { return 200 "====\n"; }
+  }
+}
+CONF
+nginx -p "$work" -c "$work/nginx.conf" &
+nginx_pid=$!
+for _ in $(seq 100); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/page.html" && break
+  sleep 0.05
+done
+base="http://127.0.0.1:$port"
+
+# ---- helpers ----
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+now() { date +%s.%N; }
+# Seconds of one run of a command (its output dropped).
+seconds_of() { local t0 t1; t0=$(now); "$@" >/dev/null; t1=$(now); echo "$t1 - $t0" | bc -l; }
+
+results=()
+report() {  # name unit ours reference reference-name [higher-is-better: 1/0]
+  local name=$1 unit=$2 ours=$3 ref=$4 refname=$5 higher=${6:-1} ratio="-"
+  if [[ $ours != -* && $ours != "not measured"* && $ref != "not measured"* ]]; then
+    if [ "$higher" = 1 ]; then ratio=$(echo "$ours / $ref" | bc -l); else ratio=$(echo "$ref / $ours" | bc -l); fi
+    ratio=$(printf '%.2f' "$ratio")
+  fi
+  local line shown_ours="$ours $unit" shown_ref="$ref $unit"
+  [[ $ours == "not measured"* ]] && shown_ours=$ours
+  [[ $ref == "not measured"* || $ref == "-" ]] && shown_ref=$ref
+  line=$(printf '%-36s %-22s | %-8s %-18s | ratio %s' "$name" "$shown_ours" "$refname" "$shown_ref" "$ratio")
+  echo "$line"
+  results+=("$name"$'\t'"$unit"$'\t'"$ours"$'\t'"$refname"$'\t'"$ref"$'\t'"$ratio")
+}
+have_client=0
+[ -x "$bin/loopback_client" ] && have_client=1
+not_built="not measured (client has no request engine yet)"
+
+echo "loopback on 127.0.0.1:$port, nginx $(nginx -v 2>&1 | sed 's/.*\///'), $(curl --version | head -1 | cut -d' ' -f1-2)"
+
+# ---- 1. bulk download ----
+bytes=$((bulk_mib * 1024 * 1024))
+mibps() { echo "$bytes / 1048576 / $1" | bc -l | xargs printf '%.0f'; }
+ours_t=() curl_t=() ceil_t=()
+for _ in $(seq $repeats); do
+  ceil_t+=("$("$bin/recv_ceiling" "$port" /big.bin 1 | cut -d' ' -f1)")
+  curl_t+=("$(curl -s -o /dev/null -w '%{time_total}' "$base/big.bin")")
+  if [ $have_client = 1 ]; then ours_t+=("$("$bin/loopback_client" bulk "$base/big.bin" | cut -d' ' -f1)"); fi
+done
+curl_rate=$(mibps "$(printf '%s\n' "${curl_t[@]}" | median)")
+ceil_rate=$(mibps "$(printf '%s\n' "${ceil_t[@]}" | median)")
+if [ $have_client = 1 ]; then ours_rate=$(mibps "$(printf '%s\n' "${ours_t[@]}" | median)"); else ours_rate=$not_built; fi
+report "bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_rate" "$curl_rate" curl
+report "bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_rate" "$ceil_rate" ceiling
+report "bulk ${bulk_mib} MiB (curl itself)" MiB/s "$curl_rate" "$ceil_rate" ceiling
+
+# ---- 2. keep-alive: sequential GETs on one connection ----
+for _ in $(seq $gets); do printf 'url = "%s/page.html"\noutput = "/dev/null"\n' "$base"; done > "$work/gets.curl"
+ours_t=() curl_t=() ceil_t=()
+for _ in $(seq $repeats); do
+  curl_t+=("$(seconds_of curl -s -K "$work/gets.curl")")
+  ceil_t+=("$("$bin/recv_ceiling" "$port" /page.html "$gets" | cut -d' ' -f1)")
+  if [ $have_client = 1 ]; then ours_t+=("$("$bin/loopback_client" keepalive "$base/page.html" "$gets" | cut -d' ' -f1)"); fi
+done
+rps() { echo "$gets / $1" | bc -l | xargs printf '%.0f'; }
+curl_rate=$(rps "$(printf '%s\n' "${curl_t[@]}" | median)")
+ceil_rate=$(rps "$(printf '%s\n' "${ceil_t[@]}" | median)")
+if [ $have_client = 1 ]; then ours_rate=$(rps "$(printf '%s\n' "${ours_t[@]}" | median)"); else ours_rate=$not_built; fi
+report "keep-alive ${gets} GETs" req/s "$ours_rate" "$curl_rate" curl
+report "keep-alive ${gets} GETs" req/s "$ours_rate" "$ceil_rate" ceiling
+
+# ---- 3. form posts of a 1 KiB note ----
+head -c 1024 /dev/zero | tr '\0' 'n' > "$work/note.txt"
+note=$(cat "$work/note.txt")
+for i in $(seq $posts); do
+  [ "$i" -gt 1 ] && echo next
+  printf 'url = "%s/posts/addpinleaf"\ndata = "note=%s"\noutput = "/dev/null"\n' "$base" "$note"
+done > "$work/posts.curl"
+ours_t=() curl_t=()
+for _ in $(seq $repeats); do
+  curl_t+=("$(seconds_of curl -s -K "$work/posts.curl")")
+  if [ $have_client = 1 ]; then ours_t+=("$("$bin/loopback_client" post "$base/posts/addpinleaf" "$posts" "$work/note.txt" | cut -d' ' -f1)"); fi
+done
+pps() { echo "$posts / $1" | bc -l | xargs printf '%.0f'; }
+curl_rate=$(pps "$(printf '%s\n' "${curl_t[@]}" | median)")
+if [ $have_client = 1 ]; then ours_rate=$(pps "$(printf '%s\n' "${ours_t[@]}" | median)"); else ours_rate=$not_built; fi
+report "form posts ${posts} x 1 KiB" posts/s "$ours_rate" "$curl_rate" curl
+
+# ---- peak memory of the bulk download ----
+curl_rss=$(/usr/bin/time -f '%M' curl -s -o /dev/null "$base/big.bin" 2>&1 >/dev/null | tail -1)
+if [ $have_client = 1 ]; then
+  ours_rss=$("$bin/loopback_client" bulk "$base/big.bin" | cut -d' ' -f3)
+else
+  ours_rss=$not_built
+fi
+report "peak RSS during bulk download" KiB "$ours_rss" "$curl_rss" curl 0
+
+# ---- 4. the snap and 5. the footprint of the client itself ----
+snap_driver="$bin/snap_bench"
+if [ -x "$snap_driver" ]; then
+  "$snap_driver" --count "$([ $smoke -eq 1 ] && echo 5 || echo 200)" | while IFS=$'\t' read -r name unit value; do
+    report "$name" "$unit" "$value" "not measured (no reference)" "-"
+  done
+else
+  report "snap overhead median / p99" ms "not measured (no window and snap pipeline yet)" "-" "-"
+  report "client peak RSS, start-up to tray icon" KiB/ms "not measured (no native client program yet)" "-" "-"
+fi
+
+if [ -n "$out" ]; then
+  { printf 'figure\tunit\tours\treference\treference_value\tratio\n'; printf '%s\n' "${results[@]}"; } > "$out"
+fi
