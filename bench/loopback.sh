@@ -27,7 +27,7 @@ done
 if [ $smoke -eq 1 ]; then
   bulk_mib=1 gets=20 posts=5 repeats=1
 else
-  bulk_mib=256 gets=2000 posts=200 repeats=3
+  bulk_mib=256 gets=2000 posts=200 repeats=5
 fi
 
 "$root/scripts/install-deps.sh" >/dev/null
@@ -108,7 +108,7 @@ report() {  # name unit ours reference reference-name [higher-is-better: 1/0]
 }
 have_client=0
 [ -x "$bin/loopback_client" ] && have_client=1
-not_built="not measured (client has no request engine yet)"
+not_built="not measured (no HTTP request engine yet)"
 
 echo "loopback on 127.0.0.1:$port, nginx $(nginx -v 2>&1 | sed 's/.*\///'), $(curl --version | head -1 | cut -d' ' -f1-2)"
 
@@ -169,16 +169,38 @@ else
 fi
 report "peak RSS during bulk download" KiB "$ours_rss" "$curl_rss" curl 0
 
-# ---- 4. the snap and 5. the footprint of the client itself ----
-snap_driver="$bin/snap_bench"
-if [ -x "$snap_driver" ]; then
-  "$snap_driver" --count "$([ $smoke -eq 1 ] && echo 5 || echo 200)" | while IFS=$'\t' read -r name unit value; do
-    report "$name" "$unit" "$value" "not measured (no reference)" "-"
-  done
+# ---- 4. the snap against the note service ----
+server="$build/service/pinleaf-server"
+if [ -x "$bin/snap_bench" ] && [ -x "$server" ]; then
+  mkfifo "$work/server.out"
+  "$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf.db" --add-user bench:bench-pw >"$work/server.out" 2>/dev/null &
+  server_pid=$!
+  # Held open until the server stops, so its later output never meets a closed pipe.
+  exec 3<"$work/server.out"
+  read -r -t 20 listening <&3 || true
+  service_url=${listening##* }
+  if [[ $service_url == http://* ]]; then
+    "$bin/snap_bench" "$service_url" bench bench-pw "$([ $smoke -eq 1 ] && echo 5 || echo 200)" >"$work/snap.tsv" || true
+    while IFS=$'\t' read -r name unit value; do
+      if [[ $name == *first* ]]; then
+        report "$name" "$unit" "$value" "-" "-"
+      else
+        report "$name" "$unit" "$value" 5 target 0
+      fi
+    done <"$work/snap.tsv"
+    [ -s "$work/snap.tsv" ] || report "snap overhead median / p99" ms "not measured (the snap run failed)" "-" "-"
+  else
+    report "snap overhead median / p99" ms "not measured (pinleaf-server did not start)" "-" "-"
+  fi
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  exec 3<&-
 else
-  report "snap overhead median / p99" ms "not measured (no window and snap pipeline yet)" "-" "-"
-  report "client peak RSS, start-up to tray icon" KiB/ms "not measured (no native client program yet)" "-" "-"
+  report "snap overhead median / p99" ms "not measured (no HTTP request engine yet)" "-" "-"
 fi
+
+# ---- 5. the footprint of the client program ----
+report "client peak RSS, start-up to tray icon" KiB/ms "not measured (no native client program yet)" "-" "-"
 
 if [ -n "$out" ]; then
   { printf 'figure\tunit\tours\treference\treference_value\tratio\n'; printf '%s\n' "${results[@]}"; } > "$out"
