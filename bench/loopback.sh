@@ -87,6 +87,9 @@ done
 base="http://127.0.0.1:$port"
 
 # ---- helpers ----
+# Every figure is the wall time of one whole process (ours, curl's, the
+# ceiling's), process start included, so no side gains from where it starts
+# its clock.
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 now() { date +%s.%N; }
 # Seconds of one run of a command (its output dropped).
@@ -117,9 +120,9 @@ bytes=$((bulk_mib * 1024 * 1024))
 mibps() { echo "$bytes / 1048576 / $1" | bc -l | xargs printf '%.0f'; }
 ours_t=() curl_t=() ceil_t=()
 for _ in $(seq $repeats); do
-  ceil_t+=("$("$bin/recv_ceiling" "$port" /big.bin 1 | cut -d' ' -f1)")
-  curl_t+=("$(curl -s -o /dev/null -w '%{time_total}' "$base/big.bin")")
-  if [ $have_client = 1 ]; then ours_t+=("$("$bin/loopback_client" bulk "$base/big.bin" | cut -d' ' -f1)"); fi
+  ceil_t+=("$(seconds_of "$bin/recv_ceiling" "$port" /big.bin 1)")
+  curl_t+=("$(seconds_of curl -s -o /dev/null "$base/big.bin")")
+  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" bulk "$base/big.bin")"); fi
 done
 curl_rate=$(mibps "$(printf '%s\n' "${curl_t[@]}" | median)")
 ceil_rate=$(mibps "$(printf '%s\n' "${ceil_t[@]}" | median)")
@@ -133,8 +136,8 @@ for _ in $(seq $gets); do printf 'url = "%s/page.html"\noutput = "/dev/null"\n' 
 ours_t=() curl_t=() ceil_t=()
 for _ in $(seq $repeats); do
   curl_t+=("$(seconds_of curl -s -K "$work/gets.curl")")
-  ceil_t+=("$("$bin/recv_ceiling" "$port" /page.html "$gets" | cut -d' ' -f1)")
-  if [ $have_client = 1 ]; then ours_t+=("$("$bin/loopback_client" keepalive "$base/page.html" "$gets" | cut -d' ' -f1)"); fi
+  ceil_t+=("$(seconds_of "$bin/recv_ceiling" "$port" /page.html "$gets")")
+  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" keepalive "$base/page.html" "$gets")"); fi
 done
 rps() { echo "$gets / $1" | bc -l | xargs printf '%.0f'; }
 curl_rate=$(rps "$(printf '%s\n' "${curl_t[@]}" | median)")
@@ -153,7 +156,7 @@ done > "$work/posts.curl"
 ours_t=() curl_t=()
 for _ in $(seq $repeats); do
   curl_t+=("$(seconds_of curl -s -K "$work/posts.curl")")
-  if [ $have_client = 1 ]; then ours_t+=("$("$bin/loopback_client" post "$base/posts/addpinleaf" "$posts" "$work/note.txt" | cut -d' ' -f1)"); fi
+  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" post "$base/posts/addpinleaf" "$posts" "$work/note.txt")"); fi
 done
 pps() { echo "$posts / $1" | bc -l | xargs printf '%.0f'; }
 curl_rate=$(pps "$(printf '%s\n' "${curl_t[@]}" | median)")

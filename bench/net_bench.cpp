@@ -76,4 +76,49 @@ static void BM_ReadLineOneBytePerReceive(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadLineOneBytePerReceive)->RangeMultiplier(4)->Range(64, 16384)->Complexity();
 
+namespace {
+
+// Counts what is written and keeps nothing, like a body sent to a discarding sink.
+class TDiscardStream : public TStream {
+public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t count) override {
+    position_ += count;
+    size_ = std::max(size_, position_);
+    return count;
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    int64_t base = origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? position_ : size_;
+    position_ = std::max<int64_t>(0, base + offset);
+    return position_;
+  }
+  void SetSize(int64_t size) override {
+    size_ = size;
+    position_ = std::min(position_, size_);
+  }
+  int64_t Size() override { return size_; }
+
+private:
+  int64_t position_ = 0;
+  int64_t size_ = 0;
+};
+
+}  // namespace
+
+// A body of `n` bytes read by its length, in receives of 32 KiB and of an
+// uneven 20,000 bytes (which leaves the buffer partly full between reads).
+static void ReadToStreamIn(benchmark::State& state, int chunk) {
+  const std::string data(static_cast<size_t>(state.range(0)), 'b');
+  RunReads(state, data, chunk, [&](TNetTCPConnection& c) {
+    TDiscardStream sink;
+    c.ReadToStream(sink, state.range(0), false);
+    benchmark::DoNotOptimize(sink.Size());
+  });
+  state.SetComplexityN(state.range(0));
+}
+static void BM_ReadToStream32K(benchmark::State& state) { ReadToStreamIn(state, 32768); }
+static void BM_ReadToStreamUneven(benchmark::State& state) { ReadToStreamIn(state, 20000); }
+BENCHMARK(BM_ReadToStream32K)->RangeMultiplier(8)->Range(64 << 10, 32 << 20)->Complexity();
+BENCHMARK(BM_ReadToStreamUneven)->RangeMultiplier(8)->Range(64 << 10, 32 << 20)->Complexity();
+
 BENCHMARK_MAIN();
