@@ -140,6 +140,10 @@ bool TForm::CloseQuery() {
 void TForm::Close() {
   if (modal_) {
     modalResult_ = mrCancel;
+    // Close may run inside a sent message (a tray menu command, WM_CLOSE from
+    // another program), which the waiting modal loop handles without
+    // returning: wake it so that it sees the result.
+    platform::PostToWindow(Handle(), platform::wm::Null, 0, 0);
     return;
   }
   if (!CloseQuery()) return;
