@@ -240,8 +240,24 @@ else
   report "snap overhead median / p99" ms "not measured (no HTTP request engine yet)" "-" "-"
 fi
 
-# ---- 5. the footprint of the client program ----
-report "client peak RSS, start-up to tray icon" KiB/ms "not measured (no native client program yet)" "-" "-"
+# ---- 5. the footprint of the client ----
+# Its start-up over the in-process desktop, as the program starts, until the
+# message loop first waits with the icon in the tray; then it quits.
+if [ -x "$bin/footprint" ]; then
+  ready_t=() whole_t=() rss=()
+  for i in $(seq $repeats); do
+    "$bin/footprint" "$work/ini-$i.ini" >"$work/footprint.tsv"
+    ready_t+=("$(sed -n 's/^client start-up to tray icon (in process)\tms\t//p' "$work/footprint.tsv")")
+    whole_t+=("$(seconds_of "$bin/footprint" "$work/ini-w$i.ini")")
+    rss+=("$(/usr/bin/time -f '%M' "$bin/footprint" "$work/ini-r$i.ini" 2>&1 >/dev/null | tail -1)")
+  done
+  report "client start-up to tray icon (in process)" ms "$(printf '%s\n' "${ready_t[@]}" | best)" "-" "-"
+  report "client start-up to tray icon (whole process)" ms \
+    "$(printf '%.3f' "$(echo "$(printf '%s\n' "${whole_t[@]}" | best) * 1000" | bc -l)")" "-" "-"
+  report "client peak RSS at start-up (whole process)" KiB "$(printf '%s\n' "${rss[@]}" | sort -g | tail -1)" "$curl_rss" "curl" 0
+else
+  report "client peak RSS, start-up to tray icon" KiB/ms "not measured (no client window yet)" "-" "-"
+fi
 
 if [ -n "$out" ]; then
   { printf 'figure\tunit\tours\treference\treference_value\tratio\n'; printf '%s\n' "${results[@]}"; } > "$out"

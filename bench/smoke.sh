@@ -8,7 +8,7 @@ root="$(cd "$here/.." && pwd)"
 cd "$root"
 cmake --preset bench >/dev/null
 targets=()
-for t in bench_http bench_net bench_storage bench_app recv_ceiling loopback_client snap_bench pinleaf-server; do
+for t in bench_http bench_net bench_storage bench_app recv_ceiling loopback_client snap_bench pinleaf-server footprint; do
   grep -q "^$t:" build/bench/Makefile 2>/dev/null && targets+=(--target "$t")
 done
 cmake --build --preset bench -j"$(nproc 2>/dev/null || echo 2)" "${targets[@]}" >/dev/null
