@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
   try {
     for (int i = 0; i < count; ++i) {
       if (i == 1) cpuAfterFirst = CpuMs();
-      hl::SetClipboardUnicodeText(Utf8ToUtf16("snap " + std::to_string(i) + " \xe3\x83\x86\xe3\x82\xad\xe3\x82\xb9\xe3\x83\x88"));
+      hl::SetClipboardUnicodeText(
+          Utf8ToUtf16("snap " + std::to_string(i) + " \xe3\x83\x86\xe3\x82\xad\xe3\x82\xb9\xe3\x83\x88"));
       hl::AdvanceClock(5000);
       const auto start = std::chrono::steady_clock::now();
       snap.Run();
