@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "http/uri.h"
+#include "net/component.h"
 #include "runtime/collection.h"
 #include "runtime/component.h"
 #include "runtime/strings.h"
@@ -161,7 +162,7 @@ class TNetCookieManager;
 using TOnManagerEvent = std::function<void(TNetCookieManager* ASender, TNetCookies* ACookieCollection)>;
 using TOnNewCookieEvent = std::function<void(TNetCookieManager* ASender, TNetCookieRFC2109* ACookie, bool& VAccept)>;
 
-class TNetCookieManager : public TComponent {
+class TNetCookieManager : public TNetBaseComponent {
 public:
   explicit TNetCookieManager(TComponent* owner);
   ~TNetCookieManager() override;
