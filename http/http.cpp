@@ -495,6 +495,10 @@ void TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
   if (IsConnected()) return;
 
   Connect(ConnectTimeout);
+  // A request leaves in two writes (head, then body) and the next one follows
+  // an answer; with Nagle's algorithm on, a write made while an earlier one is
+  // unacknowledged waits for the peer's delayed acknowledgement (some 40 ms).
+  if (TNetIOHandlerSocket* socket = SocketHandler()) socket->SetUseNagle(false);
   if (request.Route != TNetHTTPConnectionType::ctSSLProxy) return;
 
   // Ask the proxy for a tunnel to the target; the real request goes through
