@@ -56,6 +56,17 @@ if [ -f tests/e2e/run.sh ]; then
   fi
 fi
 
+# Benchmarks are only kept building and running here (tiny sizes, no timing checks).
+if [ -f bench/smoke.sh ]; then
+  echo "== benchmarks (smoke run)"
+  if bash bench/smoke.sh >build/bench-smoke.log 2>&1; then
+    grep -E ': [0-9]+ cases ran' build/bench-smoke.log || true
+  else
+    tail -30 build/bench-smoke.log
+    note_failure "benchmark smoke run"
+  fi
+fi
+
 [ $total_fail -eq 0 ] || status=1
 if [ $total_skip -gt 0 ]; then
   echo "$total_pass passed, $total_fail failed, $total_skip skipped"

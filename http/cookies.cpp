@@ -327,12 +327,19 @@ TNetNetscapeCookie* TNetCookies::Cookies(int index) const { return static_cast<T
 TNetCookieRFC2109* TNetCookies::NewCookie() { return new TNetCookieRFC2109(this); }
 TNetCookieRFC2965* TNetCookies::NewCookie2() { return new TNetCookieRFC2965(this); }
 
-TNetCookieList& TNetCookies::LockIndex(TNetAccessKind access) {
+TNetCookieList& TNetCookies::LockOwnIndex(TNetAccessKind access) {
   if (access == TNetAccessKind::akRead)
     lock_.BeginRead();
   else
     lock_.BeginWrite();
   return index_;
+}
+
+TNetCookieList& TNetCookies::LockIndex(TNetAccessKind access) {
+  TNetCookieList& index = LockOwnIndex(access);
+  // Whoever writes may change entries behind the lookup tables' back.
+  if (access == TNetAccessKind::akReadWrite) indexHandedOut_ = true;
+  return index;
 }
 
 void TNetCookies::UnlockIndex(TNetAccessKind access) {
@@ -343,22 +350,42 @@ void TNetCookies::UnlockIndex(TNetAccessKind access) {
 }
 
 void TNetCookies::Store(TNetNetscapeCookie* cookie) {
-  TNetCookieList& index = LockIndex(TNetAccessKind::akReadWrite);
+  TNetCookieList& index = LockOwnIndex(TNetAccessKind::akReadWrite);
   try {
+    const bool tables = !indexHandedOut_;
     std::string key = cookie->Domain + cookie->Path;
-    int at = index.IndexOf(key);
+    int at = -1;
+    if (tables) {
+      auto found = keyPositions_.find(UpperCase(key));
+      if (found != keyPositions_.end()) at = found->second;
+    } else {
+      at = index.IndexOf(key);
+    }
     if (at < 0) {
       auto* group = new TNetCookieList;
       groups_.push_back(group);
       at = index.AddObject(key, group);
+      if (tables) keyPositions_.emplace(UpperCase(key), at);
     }
     auto* group = static_cast<TNetCookieList*>(index.Objects(at));
-    int known = group->IndexOf(cookie->Name);
-    if (known < 0) {
-      group->AddObject(cookie->Name, cookie);
+    TNetNetscapeCookie* known = nullptr;
+    if (tables) {
+      auto& names = names_[group];
+      auto found = names.find(UpperCase(cookie->Name));
+      if (found != names.end()) known = found->second;
     } else {
-      // The stored cookie keeps its object and place and takes the new one's attributes.
-      static_cast<TNetNetscapeCookie*>(group->Objects(known))->CopyFrom(*cookie);
+      int position = group->IndexOf(cookie->Name);
+      if (position >= 0) known = static_cast<TNetNetscapeCookie*>(group->Objects(position));
+    }
+    if (!known) {
+      group->AddObject(cookie->Name, cookie);
+      cookie->group_ = group;
+      if (tables) names_[group].emplace(UpperCase(cookie->Name), cookie);
+    } else {
+      // The stored cookie keeps its object and place and takes the new one's
+      // attributes; the new one, in no group, leaves the collection and goes.
+      known->CopyFrom(*cookie);
+      cookie->RemoveFromCollection();
       delete cookie;
     }
   } catch (...) {
@@ -368,14 +395,41 @@ void TNetCookies::Store(TNetNetscapeCookie* cookie) {
   UnlockIndex(TNetAccessKind::akReadWrite);
 }
 
+namespace {
+
+// Position of `object` in `list`, searched from the end, or -1.
+int LastIndexOfObject(const TNetCookieList& list, const void* object) {
+  for (int i = list.Count() - 1; i >= 0; --i)
+    if (list.Objects(i) == object) return i;
+  return -1;
+}
+
+}  // namespace
+
 void TNetCookies::Forget(TNetNetscapeCookie* cookie) {
-  TNetCookieList& index = LockIndex(TNetAccessKind::akReadWrite);
-  (void)index;
-  for (TNetCookieList* group : groups_) {
-    int at = group->IndexOfObject(cookie);
-    if (at >= 0) {
-      group->Delete(at);
-      break;
+  LockOwnIndex(TNetAccessKind::akReadWrite);
+  auto leave = [this, cookie](TNetCookieList& group, int at) {
+    auto names = names_.find(&group);
+    if (names != names_.end()) {
+      auto entry = names->second.find(UpperCase(group.Strings(at)));
+      if (entry != names->second.end() && entry->second == cookie) names->second.erase(entry);
+    }
+    group.Delete(at);
+  };
+  // The group Store put it in is asked first, from its end, where the newest
+  // cookies are: freeing the whole store then costs no search through it.
+  TNetCookieList* own = cookie->group_;
+  cookie->group_ = nullptr;
+  int at = own ? LastIndexOfObject(*own, cookie) : -1;
+  if (at >= 0) {
+    leave(*own, at);
+  } else {
+    for (TNetCookieList* group : groups_) {
+      at = group->IndexOfObject(cookie);
+      if (at >= 0) {
+        leave(*group, at);
+        break;
+      }
     }
   }
   UnlockIndex(TNetAccessKind::akReadWrite);
@@ -427,7 +481,7 @@ void TNetCookieManager::StoreSetCookie2(const std::string& value, const std::str
 }
 
 void TNetCookieManager::PurgeExpired() {
-  TNetCookieList& index = cookies_->LockIndex(TNetAccessKind::akReadWrite);
+  TNetCookieList& index = cookies_->LockOwnIndex(TNetAccessKind::akReadWrite);
   try {
     TDateTime now = Now();
     for (int i = 0; i < index.Count(); ++i) {
@@ -450,7 +504,7 @@ std::string TNetCookieManager::CookieHeaderFor(const TNetURI& uri, bool secure) 
   PurgeExpired();
   // (path, name=value) of every cookie that applies, copied while the index is locked.
   std::vector<std::pair<std::string, std::string>> chosen;
-  TNetCookieList& index = cookies_->LockIndex(TNetAccessKind::akRead);
+  TNetCookieList& index = cookies_->LockOwnIndex(TNetAccessKind::akRead);
   for (int i = 0; i < index.Count(); ++i) {
     auto* group = static_cast<TNetCookieList*>(index.Objects(i));
     for (int j = group->Count() - 1; j >= 0; --j) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "http/uri.h"
@@ -23,6 +24,7 @@ namespace ts {
 enum class TNetCookieKind : uint8_t { ckNetscape = 0, ckRFC2109 = 1, ckRFC2965 = 2 };
 
 class TNetCookies;
+class TNetCookieList;
 
 class TNetNetscapeCookie : public TCollectionItem {
 public:
@@ -57,6 +59,10 @@ protected:
   static std::string AttributeValue(const TStringList& attributes, std::string_view name);
   static bool HasFlag(const TStringList& attributes, std::string_view name);
   static void AppendPair(std::string& text, std::string_view name, std::string_view value);
+
+private:
+  friend class TNetCookies;
+  TNetCookieList* group_ = nullptr;  // the group Store entered this cookie in
 };
 
 class TNetCookieRFC2109 : public TNetNetscapeCookie {
@@ -135,10 +141,21 @@ public:
 
 private:
   friend class TNetNetscapeCookie;
+  friend class TNetCookieManager;
+  // LockIndex for the store's own work, which keeps the lookup tables right.
+  TNetCookieList& LockOwnIndex(TNetAccessKind access);
   void Forget(TNetNetscapeCookie* cookie);  // takes the cookie out of its group
   TNetCookieList index_;
   std::vector<TNetCookieList*> groups_;  // every group ever made, freed with the collection
   TNetMultiReadExclusiveWriteLock lock_;
+  // Lookup tables over the index and the groups, so storing a cookie does not
+  // search through every cookie held: the upper-cased key of each index entry
+  // with its position (entries never move, groups are never removed), and per
+  // group its upper-cased names with their cookies. Once the index has been
+  // handed out for writing, Store searches the lists themselves again.
+  std::unordered_map<std::string, int> keyPositions_;
+  std::unordered_map<const TNetCookieList*, std::unordered_map<std::string, TNetNetscapeCookie*>> names_;
+  bool indexHandedOut_ = false;
 };
 
 class TNetCookieManager;

@@ -14,6 +14,22 @@ bool IsContinuation(const std::string& line) { return !line.empty() && (line[0] 
 
 bool IsBreakChar(char c) { return c == ' ' || c == '\t' || c == ','; }
 
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+
+// Trim without copies: blanks and control bytes off both ends.
+std::string_view TrimmedView(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+void TrimInPlace(std::string& text) {
+  while (!text.empty() && IsBlank(text.back())) text.pop_back();
+  size_t lead = 0;
+  while (lead < text.size() && IsBlank(text[lead])) ++lead;
+  if (lead > 0) text.erase(0, lead);
+}
+
 // Writers add a header only when its field is set: an empty value would
 // otherwise remove a custom line of the same name.
 void PutIfSet(TNetHeaderList& headers, std::string_view name, const std::string& value) {
@@ -38,15 +54,29 @@ std::string TNetHeaderList::ValueOfLine(int index) const {
   size_t start = NameOfLine(index).size() + 1;
   std::string value = start < line.size() ? line.substr(start) : std::string();
   if (UnfoldLines) {
-    for (int i = index + 1; i < Count() && IsContinuation(Strings(i)); ++i)
-      value = Trim(value) + " " + Trim(Strings(i));
+    // Each continuation joins the value trimmed so far with one blank. The value
+    // is trimmed in place and grows at its end only, so a header folded over
+    // thousands of lines is read in time linear in its length.
+    for (int i = index + 1; i < Count() && IsContinuation(Strings(i)); ++i) {
+      TrimInPlace(value);
+      value += ' ';
+      value += TrimmedView(Strings(i));
+    }
   }
   return Trim(value);
 }
 
+bool TNetHeaderList::LineHasName(int index, std::string_view name) const {
+  // A line's name is a prefix of the line, so a line that does not begin with
+  // `name` cannot carry it; only the few that do are cut into their name.
+  // Lookups in a long head then cost a comparison per line, not a copy.
+  if (!name.empty() && !StartsText(name, Strings(index))) return false;
+  return SameText(NameOfLine(index), name);
+}
+
 int TNetHeaderList::FindName(std::string_view name) const {
   for (int i = 0; i < Count(); ++i)
-    if (SameText(NameOfLine(i), name)) return i;
+    if (LineHasName(i, name)) return i;
   return -1;
 }
 
@@ -131,7 +161,7 @@ TStringList TNetHeaderList::FoldText(std::string_view text) const {
 void TNetHeaderList::CollectValues(std::string_view name, TStringList* destination) const {
   if (!destination) return;
   for (int i = 0; i < Count(); ++i)
-    if (SameText(NameOfLine(i), name)) destination->Add(ValueOfLine(i));
+    if (LineHasName(i, name)) destination->Add(ValueOfLine(i));
 }
 
 // ---- Basic credentials ----

@@ -40,6 +40,7 @@ public:
   int FoldLength = 78;
 
 private:
+  bool LineHasName(int index, std::string_view name) const;
   void DeleteContinuation(int index);
 };
 

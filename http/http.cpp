@@ -504,6 +504,10 @@ bool TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
   if (IsConnected()) return true;
 
   Connect(ConnectTimeout);
+  // A request leaves in two writes (head, then body) and the next one follows
+  // an answer; with Nagle's algorithm on, a write made while an earlier one is
+  // unacknowledged waits for the peer's delayed acknowledgement (some 40 ms).
+  if (TNetIOHandlerSocket* socket = SocketHandler()) socket->SetUseNagle(false);
   if (request.Route != TNetHTTPConnectionType::ctSSLProxy) return false;
 
   // Ask the proxy for a tunnel to the target; the real request goes through

@@ -19,13 +19,19 @@ int64_t TNetSimpleBuffer::Read(void* buffer, int64_t count) {
 int64_t TNetSimpleBuffer::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
   int64_t end = position_ + count;
-  if (end > Size()) {
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  // What lands on bytes already stored is copied over them; the rest is
+  // appended, so new storage is written once rather than cleared first.
+  const int64_t over = std::clamp<int64_t>(Size() - position_, 0, count);
+  if (over > 0) std::memcpy(Memory() + position_, bytes, static_cast<size_t>(over));
+  if (over < count) {
     size_t stored = static_cast<size_t>(consumed_ + end);
     // Grow geometrically so many small appends stay linear.
     if (stored > data_.capacity()) data_.reserve(std::max(stored, data_.capacity() * 2));
-    data_.resize(stored);
+    // A position beyond the end leaves a gap of zero bytes, as resizing did.
+    if (position_ > Size()) data_.resize(static_cast<size_t>(consumed_ + position_));
+    data_.insert(data_.end(), bytes + over, bytes + count);
   }
-  std::memcpy(Memory() + position_, buffer, static_cast<size_t>(count));
   position_ = end;
   return count;
 }

@@ -241,7 +241,10 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bo
       if (raiseOnTimeout) throw ENetReadTimeout();
       return -1;
     }
-    receiveChunk_->SetSize(RecvBufferSize);
+    // The chunk keeps its full size between receives: sizing it up again
+    // after every short receive would clear all of it each time, which made a
+    // peer sending one byte at a time cost a whole chunk per byte.
+    if (receiveChunk_->Size() != RecvBufferSize) receiveChunk_->SetSize(RecvBufferSize);
     n = ioHandler_->Receive(receiveChunk_->Memory(), RecvBufferSize);
     peerClosed_ = n == 0;
     if (n == NetSocketError) {
@@ -252,8 +255,9 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bo
       }
     }
     if (n > 0) {
-      receiveChunk_->SetSize(n);
       if (intercept_) {
+        // The intercept sees exactly the bytes received.
+        receiveChunk_->SetSize(n);
         receiveChunk_->SetPosition(0);
         intercept_->Receive(*receiveChunk_);
         n = static_cast<int>(receiveChunk_->Size());

@@ -69,10 +69,12 @@ void TCollection::InsertItem(TCollectionItem* item) {
 }
 
 void TCollection::RemoveItem(TCollectionItem* item) {
-  auto it = std::find(items_.begin(), items_.end(), item);
-  if (it == items_.end()) return;
+  // Searched from the end: Clear() frees the newest item first, which makes
+  // emptying a large collection linear rather than quadratic.
+  auto it = std::find(items_.rbegin(), items_.rend(), item);
+  if (it == items_.rend()) return;
   Notify(item, false);
-  items_.erase(std::find(items_.begin(), items_.end(), item));
+  items_.erase(std::find(items_.rbegin(), items_.rend(), item).base() - 1);
   item->collection_ = nullptr;
 }
 

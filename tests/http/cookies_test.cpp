@@ -295,3 +295,35 @@ TEST(CookieLock, ReadersShareWritersExcludeAndTheWriterMayReenter) {
   writer.join();
   EXPECT_TRUE(writerIn.load());
 }
+
+TEST(Cookies, StoringFindsGroupsAndNamesWhateverTheirCase) {
+  Jar jar;
+  jar.Set("k=1; path=/Docs/");
+  jar.Set("K=2; path=/docs/");  // the same domain, path and name, compared without case
+  EXPECT_EQ(jar.Count(), 1);
+  EXPECT_EQ(jar.Cookie(0)->Value, "2");
+  EXPECT_EQ(jar.For("http://app.example.com/docs/"), "K=2");
+
+  // A cookie that has gone (expired, purged) is not updated again: the same
+  // name is stored anew.
+  jar.Set("gone=1; path=/; max-age=0");
+  EXPECT_EQ(jar.For("http://app.example.com/"), "");
+  jar.Set("gone=2; path=/");
+  EXPECT_EQ(jar.For("http://app.example.com/"), "gone=2");
+  EXPECT_EQ(jar.Count(), 2);
+}
+
+TEST(Cookies, IndexEditedByHandStillDecidesWhatStoringFinds) {
+  Jar jar;
+  jar.Set("a=1; path=/");
+  TNetCookies* cookies = jar.manager.CookieCollection();
+  TNetCookieList& index = cookies->LockIndex(TNetAccessKind::akReadWrite);
+  auto* group = static_cast<TNetCookieList*>(index.Objects(index.IndexOf("app.example.com/")));
+  group->Delete(group->IndexOf("a"));  // the cookie stays in the collection, in no group
+  cookies->UnlockIndex(TNetAccessKind::akReadWrite);
+
+  jar.Set("a=2; path=/");
+  EXPECT_EQ(jar.For("http://app.example.com/"), "a=2");
+  EXPECT_EQ(jar.Count(), 2);
+  EXPECT_EQ(jar.Cookie(0)->Value, "1");  // the one taken out was left alone
+}

@@ -86,3 +86,28 @@ TEST(ManagedBuffer, ConsumesLazilyAndCompactsAtTheThreshold) {
   EXPECT_EQ(b.ConsumedCount(), 0);
   EXPECT_EQ(removed, 50003);
 }
+
+TEST(SimpleBuffer, WritesOverwriteThenExtendAndLeaveZerosInAGap) {
+  TNetSimpleBuffer b;
+  b.Append("abcdef", 6);
+  b.SetPosition(4);
+  EXPECT_EQ(b.Write("XYZW", 4), 4);  // two bytes over the end, two past it
+  EXPECT_EQ(Contents(b), "abcdXYZW");
+  EXPECT_EQ(b.Position(), 8);
+  b.SetPosition(10);
+  b.Write("!", 1);
+  EXPECT_EQ(Contents(b), std::string("abcdXYZW\0\0!", 11));
+
+  // The same on a managed buffer with a consumed prefix: positions count from
+  // the unread bytes.
+  TNetManagedBuffer m;
+  const std::string data = Pattern(100);
+  m.Append(data.data(), 100);
+  m.Discard(40);
+  m.SetPosition(58);
+  m.Write("1234", 4);
+  EXPECT_EQ(Contents(m), data.substr(40, 58) + "1234");
+  m.Append("+", 1);
+  EXPECT_EQ(m.Size(), 63);
+  EXPECT_EQ(Contents(m).back(), '+');
+}

@@ -1,0 +1,113 @@
+// Drives our HTTP client against a local server for bench/loopback.sh:
+//
+//   loopback_client bulk URL            one GetToStream into a discarding stream
+//   loopback_client keepalive URL N     N GetText of URL, one after the other
+//   loopback_client post URL N FILE     N PostForm of "note=" + FILE's bytes
+//
+// prints "seconds bytes peak-rss-KiB" (bytes: body bytes received).
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include TS_NETHTTP_HEADER
+#include "runtime/stream.h"
+#include "runtime/strings.h"
+
+using namespace ts;
+
+namespace {
+
+// Counts what is written and keeps nothing: the body is measured, not stored.
+class TDiscardStream : public TStream {
+public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t count) override {
+    position_ += count;
+    size_ = std::max(size_, position_);
+    return count;
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    int64_t base = origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? position_ : size_;
+    position_ = std::max<int64_t>(0, base + offset);
+    return position_;
+  }
+  void SetSize(int64_t size) override {
+    size_ = size;
+    position_ = std::min(position_, size_);
+  }
+  int64_t Size() override { return size_; }
+
+private:
+  int64_t position_ = 0;
+  int64_t size_ = 0;
+};
+
+// The client takes its stream and form list by pointer or by reference;
+// either form is accepted here.
+template <typename Client>
+void GetInto(Client& http, const std::string& url, TStream& sink) {
+  if constexpr (requires { http.GetToStream(url, &sink); })
+    http.GetToStream(url, &sink);
+  else
+    http.GetToStream(url, sink);
+}
+
+template <typename Client>
+std::string PostLines(Client& http, const std::string& url, TStringList& form) {
+  if constexpr (requires { http.PostForm(url, &form); })
+    return http.PostForm(url, &form);
+  else
+    return http.PostForm(url, form);
+}
+
+long PeakRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s bulk|keepalive|post URL [N] [FILE]\n", argv[0]);
+    return 2;
+  }
+  const std::string mode = argv[1], url = argv[2];
+  const long count = argc > 3 ? std::atol(argv[3]) : 1;
+  TNetHTTP http(nullptr);
+  long long bytes = 0;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    if (mode == "bulk") {
+      TDiscardStream sink;
+      GetInto(http, url, sink);
+      bytes = sink.Size();
+    } else if (mode == "keepalive") {
+      for (long i = 0; i < count; ++i) bytes += static_cast<long long>(http.GetText(url).size());
+    } else if (mode == "post" && argc > 4) {
+      std::ifstream file(argv[4], std::ios::binary);
+      const std::string note((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      for (long i = 0; i < count; ++i) {
+        TStringList form;
+        form.Add("note=" + note);
+        bytes += static_cast<long long>(PostLines(http, url, form).size());
+      }
+    } else {
+      std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+      return 2;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%.6f %lld %ld\n", seconds, bytes, PeakRssKiB());
+  return 0;
+}
