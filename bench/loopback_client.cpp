@@ -16,6 +16,7 @@
 #include <string>
 
 #include TS_NETHTTP_HEADER
+#include "bench/discard_stream.h"
 #include "runtime/stream.h"
 #include "runtime/strings.h"
 
@@ -23,30 +24,7 @@ using namespace ts;
 
 namespace {
 
-// Counts what is written and keeps nothing: the body is measured, not stored.
-class TDiscardStream : public TStream {
-public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void*, int64_t count) override {
-    position_ += count;
-    size_ = std::max(size_, position_);
-    return count;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    int64_t base = origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? position_ : size_;
-    position_ = std::max<int64_t>(0, base + offset);
-    return position_;
-  }
-  void SetSize(int64_t size) override {
-    size_ = size;
-    position_ = std::min(position_, size_);
-  }
-  int64_t Size() override { return size_; }
-
-private:
-  int64_t position_ = 0;
-  int64_t size_ = 0;
-};
+using ts::bench::TDiscardStream;
 
 // The client takes its stream and form list by pointer or by reference;
 // either form is accepted here.
