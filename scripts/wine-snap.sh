@@ -76,15 +76,15 @@ snap_type() {  # text
   xdotool key ctrl+a BackSpace
   local text=$1 ascii i ch
   while [ -n "$text" ]; do
-    ascii=$(LC_ALL=C.UTF-8 expr "$text" : '\([ -~]*\)')
+    ascii=$(env LC_ALL=C.UTF-8 expr "$text" : '\([ -~]*\)')
     if [ -n "$ascii" ]; then
-      LC_ALL=C.UTF-8 xdotool type --delay 40 "$ascii"
+      env LC_ALL=C.UTF-8 xdotool type --delay 40 "$ascii"
       text=${text:${#ascii}}
     else
-      ch=$(LC_ALL=C.UTF-8 python3 -c 'import sys; print(sys.argv[1][0], end="")' "$text")
-      LC_ALL=C.UTF-8 xdotool type --delay 200 "$ch"
+      ch=$(env LC_ALL=C.UTF-8 python3 -c 'import sys; print(sys.argv[1][0], end="")' "$text")
+      env LC_ALL=C.UTF-8 xdotool type --delay 200 "$ch"
       sleep 0.5
-      text=$(LC_ALL=C.UTF-8 python3 -c 'import sys; print(sys.argv[1][1:], end="")' "$text")
+      text=$(env LC_ALL=C.UTF-8 python3 -c 'import sys; print(sys.argv[1][1:], end="")' "$text")
     fi
   done
   sleep 0.5
