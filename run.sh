@@ -31,9 +31,12 @@ mkdir -p "$home"
 cp "$build/app/textsnap.exe" "$home/"
 server=$root/build/native/service/pinleaf-server
 
+# From here on every failure is handled where it happens.
+set +e
+
 account_file=$home/demo-account
 if [ ! -s "$account_file" ]; then
-  password=$(python3 -c 'import secrets; print("demo-" + secrets.token_urlsafe(9))')
+  password=$(env LC_ALL=C.UTF-8 python3 -c 'import secrets; print("demo-" + secrets.token_urlsafe(9))')
   printf 'demo:%s\n' "$password" >"$account_file"
   chmod 600 "$account_file"
 fi
@@ -44,7 +47,8 @@ xvfb_pid=
 source scripts/wine-snap.sh
 stop() {
   snap_stop_server
-  wineserver -k 2>/dev/null || true
+  # Only the prefix of our own, once it is in use.
+  [ "${WINEPREFIX:-}" = "$build/run-prefix" ] && wineserver -k 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   wait 2>/dev/null || true
 }
@@ -59,12 +63,12 @@ snap_start_server "$server" "$home/pinleaf.db" "$home" --port 8660 --add-user "$
 echo "pinleaf-server: $snap_url"
 
 # The client is made for Japanese Windows: the prefix runs with code page 932.
-source scripts/wine-prefix.sh "$build/run-prefix"
-
+prefix=$build/run-prefix
 if [ -n "${DISPLAY:-}" ]; then
+  source scripts/wine-prefix.sh "$prefix"
   ini=$home/ini.ini
   if [ ! -f "$ini" ]; then
-    python3 scripts/write-ini.py "$ini" --url "$snap_url" --id "$name" --password "$password" \
+    env LC_ALL=C.UTF-8 python3 scripts/write-ini.py "$ini" --url "$snap_url" --id "$name" --password "$password" \
       --hotkey 120 --modifiers 6 --autocopy 1
   else
     # Keep the user's settings; only follow the server to another port.
@@ -82,7 +86,7 @@ fi
 scripted=$build/run-snap
 rm -rf "$scripted"; mkdir -p "$scripted"
 cp "$build/app/textsnap.exe" "$scripted/"
-python3 scripts/write-ini.py "$scripted/ini.ini" --url "$snap_url" --id "$name" --password "$password" \
+env LC_ALL=C.UTF-8 python3 scripts/write-ini.py "$scripted/ini.ini" --url "$snap_url" --id "$name" --password "$password" \
   --hotkey 120 --modifiers 6 --autocopy 1
 
 exec 5<> <(:)
@@ -90,6 +94,7 @@ Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 read -r -t 20 number <&5 || { echo "Xvfb did not start"; exit 1; }
 export DISPLAY=:$number
+source scripts/wine-prefix.sh "$prefix"
 
 tray_shown() { xdotool search --onlyvisible --name "Wine System Tray" >/dev/null 2>&1; }
 count_is_more() { [ "$(snap_note_count "$home/pinleaf.db" "$name")" -gt "$1" ]; }
@@ -104,6 +109,7 @@ snap_type "$text"
 snap_press
 shot=$build/run-screenshot.png
 if snap_wait_for 40 count_is_more "$before"; then
+  sleep 3  # Wine shows the balloon about two seconds after it is asked for
   import -window root "$shot"
   echo "no display: ran one snap on a virtual one (Ctrl+Shift+F9 over a selection in notepad)."
   echo "pinleaf-server stored for $name:"

@@ -1,12 +1,14 @@
 # Sourced by tests/e2e/run.sh and run.sh: drives one snap of the real
 # textsnap.exe under Wine the way a user does it, against a pinleaf-server of
 # our own. Expects DISPLAY and the Wine prefix to be set up already
-# (scripts/wine-prefix.sh). Every wait is bounded.
+# (scripts/wine-prefix.sh). Every wait is bounded. Safe under `set -e` only
+# where a caller tests the result.
 #
 #   snap_start_server SERVER DB LOGDIR [--add-user NAME:PASSWORD]...
 #       sets snap_server_pid and snap_url (empty when it did not start)
 #   snap_stop_server
-#   snap_start_notepad LOG     sets snap_notepad_pid and snap_notepad
+#   snap_start_notepad LOG     sets snap_notepad_pid and snap_notepad, and
+#                              moves the window away from the tray
 #   snap_type TEXT             replaces the notepad text with TEXT
 #   snap_press [KEYS]          selects all in notepad and presses the hotkey
 #   snap_note_count DB USER / snap_last_note DB USER
@@ -49,6 +51,7 @@ snap_stop_server() {
     wait "$snap_server_pid" 2>/dev/null
   fi
   snap_server_pid=
+  return 0
 }
 
 # Wine delivers a registered hotkey only while one of its own windows has the
@@ -61,7 +64,10 @@ snap_notepad_window() {
 snap_start_notepad() {  # log
   wine notepad >>"$1" 2>&1 &
   snap_notepad_pid=$!
-  snap_wait_for 60 snap_notepad_window
+  snap_wait_for 60 snap_notepad_window || return 1
+  # Away from the tray, so that the icon's menu and balloons stay in sight.
+  xdotool windowmove "$snap_notepad" 300 260
+  sleep 1
 }
 snap_focus_notepad() {
   local X Y WIDTH HEIGHT SCREEN WINDOW
@@ -76,7 +82,7 @@ snap_type() {  # text
   xdotool key ctrl+a BackSpace
   local text=$1 ascii i ch
   while [ -n "$text" ]; do
-    ascii=$(env LC_ALL=C.UTF-8 expr "$text" : '\([ -~]*\)')
+    ascii=$(env LC_ALL=C.UTF-8 expr "$text" : '\([ -~]*\)') || ascii=
     if [ -n "$ascii" ]; then
       env LC_ALL=C.UTF-8 xdotool type --delay 40 "$ascii"
       text=${text:${#ascii}}
