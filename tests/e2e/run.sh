@@ -200,9 +200,10 @@ wait_for 20 app_ended
 app_pid=
 fi
 
-# The snap, end to end: a note service of our own on loopback, an account whose
-# password needs encoding in a form ("&", "+", "=" and a blank), ini.ini as the
-# settings window writes it, and the hotkey pressed over a selection in notepad.
+# The snap, end to end: a note service of our own on loopback, an account with
+# a Japanese ID whose password needs encoding in a form ("&", "+", "=" and a
+# blank), ini.ini as the settings window writes it, and the hotkey pressed over
+# a selection in notepad.
 hex_of() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
 stored_count_is() { [ "$(snap_note_count "$db" "$user")" = "$1" ]; }
 requests_exceed() { [ "$(snap_requests "$work/snap" "$1")" -gt "$2" ]; }
@@ -234,7 +235,9 @@ snap_suite() {
   app_pid=
   wineserver -k 2>/dev/null
   timeout 30 wineserver -w 2>/dev/null
-  user=e2e-snap password='p&ss+w= rd'
+  # The ID and password are held in the Japanese code page in ini.ini and
+  # arrive at the service as UTF-8.
+  user=e2e-スナップ password='p&ss+w= 秘密'
   db=$work/snap/pinleaf.db
   base=
   rm -rf "$work/snap"; mkdir -p "$work/snap"
