@@ -77,7 +77,9 @@ if [ -n "${DISPLAY:-}" ]; then
   echo "demo account: $name  password: $password"
   echo "notes page:   $snap_url/notes (sign in with the demo account)"
   echo "text snap is in the notification area; right-click its icon for Settings... and Quit."
-  echo "Select text anywhere in a Wine program and press the hotkey (Ctrl+Shift+F9 unless you changed it)."
+  echo "Select text in a program of the same Wine prefix, for instance"
+  echo "  WINEPREFIX=$prefix wine notepad"
+  echo "and press the hotkey (Ctrl+Shift+F9 unless you changed it)."
   (cd "$home" && wine ./textsnap.exe) || true
   exit 0
 fi
