@@ -2,13 +2,18 @@
 # End to end: the real textsnap.exe under Wine on a private Xvfb display.
 # It starts into the tray, its menu opens the settings window, the settings
 # window captures keys and OK writes ini.ini, and Quit ends the process.
-# Screenshots of the tray menu and the settings window are left in
-# build/windows/e2e/. Prints "e2e: N passed, N failed" last; exits non-zero
+# Then the snap itself: text typed into Wine's notepad, selected, and the
+# hotkey pressed reaches a pinleaf-server of our own on loopback as a note; the
+# same text again stores nothing, and a wrong password stores nothing.
+# Screenshots (tray menu, settings window, the balloon after the snap) are
+# left in build/windows/e2e/; the one taken right after the snap is also
+# build/windows/e2e-snap.png. Prints "e2e: N passed, N failed" last; exits non-zero
 # on any failure. Every process it starts is stopped again.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${TS_WINDOWS_BUILD:-$root/build/windows}
 exe=$build/app/textsnap.exe
+server=${TS_NATIVE_BUILD:-$root/build/native}/service/pinleaf-server
 work=$build/e2e
 passed=0 failed=0
 
@@ -30,7 +35,7 @@ if [ ! -f "$exe" ]; then
   echo "no $exe: build the windows preset first"
   failed=1; finish
 fi
-for tool in Xvfb xdotool wine import convert; do
+for tool in Xvfb xdotool wine import convert sqlite3 curl python3; do
   command -v $tool >/dev/null || { echo "missing $tool"; failed=1; finish; }
 done
 
@@ -43,9 +48,12 @@ rm -rf "$work/run"; mkdir -p "$work/run"
 cp "$exe" "$work/run/"
 ini=$work/run/ini.ini
 
+source "$root/scripts/wine-snap.sh"
+
 xvfb_pid= app_pid=
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  snap_stop_server
   wineserver -k 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   wait 2>/dev/null
@@ -95,6 +103,13 @@ open_menu() {
   xdotool mousemove $((tray_x + 9)) $((tray_y + 10)) click 3
   sleep 1
 }
+# TS_E2E_SNAP_ONLY=1 leaves out the settings window and goes to the snap.
+if [ -n "${TS_E2E_SNAP_ONLY:-}" ]; then
+  open_menu
+  xdotool key Up Return
+  wait_for 20 app_ended
+  app_pid=
+else
 open_menu
 import -window root "$work/menu-full.png"
 convert "$work/menu-full.png" -crop 240x110+"$tray_x"+"$tray_y" +repage "$work/tray-menu.png"
@@ -183,5 +198,110 @@ timeout 60 wineboot --end-session >/dev/null 2>&1
 check "ending the session writes ini.ini" wait_for 10 test -f "$ini"
 wait_for 20 app_ended
 app_pid=
+fi
+
+# The snap, end to end: a note service of our own on loopback, an account with
+# a Japanese ID whose password needs encoding in a form ("&", "+", "=" and a
+# blank), ini.ini as the settings window writes it, and the hotkey pressed over
+# a selection in notepad.
+hex_of() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
+stored_count_is() { [ "$(snap_note_count "$db" "$user")" = "$1" ]; }
+requests_exceed() { [ "$(snap_requests "$work/snap" "$1")" -gt "$2" ]; }
+notes_page_shows() {  # text: signs in as the user with curl and reads the notes page
+  local jar=$work/snap/cookies
+  rm -f "$jar"
+  curl -s -m 10 -c "$jar" -b "$jar" -L -o /dev/null --data-urlencode "data[User][username]=$user" \
+    --data-urlencode "data[User][password]=$password" "$snap_url/users/login" &&
+    curl -s -m 10 -b "$jar" "$snap_url/notes" | grep -qF "$1"
+}
+shoot() { import -window root "$work/$1" 2>/dev/null; }
+app_start() {  # waits for the tray icon
+  (cd "$work/run" && exec wine ./textsnap.exe >>"$work/wine.log" 2>&1) &
+  app_pid=$!
+  wait_for 60 window_shown "Wine System Tray" && sleep 2
+}
+app_quit() {
+  shoot before-quit.png
+  open_menu
+  shoot quit-menu.png
+  xdotool key Up Return
+  wait_for 20 app_ended
+  app_pid=
+}
+snap_suite() {
+  # A clean prefix: a client that outlived the log-off above would hold on to
+  # the tray's first place and to its cookies.
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  app_pid=
+  wineserver -k 2>/dev/null
+  timeout 30 wineserver -w 2>/dev/null
+  # The ID and password are held in the Japanese code page in ini.ini and
+  # arrive at the service as UTF-8.
+  user=e2e-スナップ password='p&ss+w= 秘密'
+  db=$work/snap/pinleaf.db
+  base=
+  rm -rf "$work/snap"; mkdir -p "$work/snap"
+  if [ ! -x "$server" ]; then
+    echo "no $server: build the native preset first"; failed=$((failed + 1)); return
+  fi
+  check "pinleaf-server starts on a free loopback port" \
+    snap_start_server "$server" "$db" "$work/snap" --add-user "$user:$password"
+  [ -n "$snap_url" ] || return
+  base=/${snap_url#http://*/}
+  check "ini.ini for the account and the hotkey Ctrl+Shift+F9, auto-copy on" \
+    env LC_ALL=C.UTF-8 python3 "$root/scripts/write-ini.py" "$ini" --url "$snap_url" --id "$user" --password "$password" \
+      --hotkey 120 --modifiers 6 --autocopy 1
+  check "textsnap.exe starts with that configuration" app_start
+  check "Wine's notepad starts" snap_start_notepad "$work/wine.log"
+
+  # Japanese and a letter outside the Japanese code page both survive.
+  local text1="text snap e2e: 日本語 ü & <b>"
+  snap_type "$text1"
+  snap_press
+  check "the hotkey over a selection in notepad stores a note" wait_for 40 stored_count_is 1
+  sleep 3  # Wine shows a balloon about two seconds after it is asked for
+  shoot snap-complete.png
+  cp "$work/snap-complete.png" "$build/e2e-snap.png" 2>/dev/null
+  check "... carrying the selected text byte for byte" \
+    test "$(snap_sql "$db" "SELECT hex(body) FROM notes")" = "$(hex_of "$text1")"
+  check "... after logging in with the password as written" requests_exceed "POST $base/users/login" 0
+  check "... in the note colour" test "$(snap_sql "$db" "SELECT color FROM notes")" = 11270143
+  check "... and shown on the account's notes page" notes_page_shows "日本語 ü &amp; &lt;b&gt;"
+
+  # Past the 5-second throttle, the same selection is refused before any request.
+  sleep 6
+  local probes
+  probes=$(snap_requests "$work/snap" "GET $base/posts/nop/")
+  snap_press
+  sleep 5
+  shoot snap-same.png
+  check "the same text again stores nothing new (same data!)" stored_count_is 1
+  check "... and sends no request" test "$(snap_requests "$work/snap" "GET $base/posts/nop/")" = "$probes"
+  # The hotkey still works: a new text is stored.
+  local text2="second snap, 5 > 4"
+  snap_type "$text2"
+  snap_press
+  check "a different text is stored as a second note" wait_for 40 stored_count_is 2
+  check "... with its own text" test "$(snap_last_note "$db" "$user")" = "$text2"
+
+  # A wrong password: the login is refused and nothing is stored.
+  check "Quit ends the client" app_quit
+  env LC_ALL=C.UTF-8 python3 "$root/scripts/write-ini.py" "$ini" --url "$snap_url" --id "$user" --password "wrong$password" \
+    --hotkey 120 --modifiers 6 --autocopy 1
+  local logins uploads
+  logins=$(snap_requests "$work/snap" "POST $base/users/login")
+  uploads=$(snap_requests "$work/snap" "POST $base/posts/addpinleaf")
+  app_start
+  snap_type "text with a wrong password"
+  snap_press
+  check "with a wrong password the client tries to log in" wait_for 40 requests_exceed "POST $base/users/login" "$logins"
+  sleep 3
+  shoot snap-refused.png
+  check "... and stores nothing" stored_count_is 2
+  check "... and uploads nothing" test "$(snap_requests "$work/snap" "POST $base/posts/addpinleaf")" = "$uploads"
+  app_quit
+}
+snap_suite
+snap_stop_server
 
 finish
