@@ -163,9 +163,26 @@ bool TNetNetscapeCookie::MatchesHost(std::string_view host) const {
 }
 
 void TNetNetscapeCookie::CopyFrom(const TNetNetscapeCookie& source) {
-  if (!dynamic_cast<const TNetCookieRFC2109*>(&source)) return;
+  const auto* from = dynamic_cast<const TNetCookieRFC2109*>(&source);
+  if (!from) return;
   ParseText(source.ServerText());
   Kind = source.Kind;
+  // The server text cannot carry everything: a cookie with an empty value (how
+  // a server clears one) is written without its name, so re-reading it would
+  // take the first attribute for name and value; and an expiry is written only
+  // for the Netscape kind, so a session ended with a past date would live on.
+  // What the text may lose is taken from the source itself.
+  Name = source.Name;
+  Value = source.Value;
+  Path = source.Path;
+  Domain = source.Domain;
+  Secure = source.Secure;
+  Expires = source.Expires;
+  if (auto* self = dynamic_cast<TNetCookieRFC2109*>(this)) {
+    self->MaxAge = from->MaxAge;
+    self->Version = from->Version;
+    self->Comment = from->Comment;
+  }
 }
 
 // ---- TNetCookieRFC2109 ----
