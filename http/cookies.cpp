@@ -428,7 +428,10 @@ void TNetCookieManager::Admit(TNetCookieRFC2109* cookie, const std::string& valu
     throw;
   }
   if (cookie->Domain.empty()) cookie->Domain = host;
-  if (!cookie->MatchesHost(host) || !ApproveCookie(cookie)) {
+  // A line break or NUL in the name or value would be carried into the Cookie
+  // header of later requests and end that line early; such a cookie is dropped.
+  const bool breaksLine = (cookie->Name + cookie->Value).find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+  if (breaksLine || !cookie->MatchesHost(host) || !ApproveCookie(cookie)) {
     delete cookie;
     return;
   }

@@ -59,3 +59,20 @@ TEST(CookieUpdates, AnUpdateKeepsTheNewExpiryAndAttributes) {
   EXPECT_EQ(s.Only()->Expires, "");
   EXPECT_EQ(s.For("http://app.example.com/"), "sid=ghi");
 }
+
+// Only a ";" splits a value into pieces, so a bare CR (or LF, or NUL) in front
+// of the first ";" would end up in the name or value and, through the Cookie
+// header, break the request's header lines.
+TEST(CookieAdmission, ValuesThatWouldBreakTheHeaderLineAreDropped) {
+  for (const std::string& value : {std::string("n=1\rX-Injected: yes; path=/"), std::string("n=1\nHost: evil; path=/"),
+                                   std::string("n\r\n=1; path=/"), std::string("n=a\0b; path=/", 14)}) {
+    Store s;
+    s.Set(value);
+    EXPECT_EQ(s.manager.CookieCollection()->Count(), 0) << value;
+    EXPECT_EQ(s.For("http://app.example.com/"), "");
+  }
+  // A tab is an ordinary byte of the value and stays.
+  Store s;
+  s.Set("n=a\tb; path=/");
+  EXPECT_EQ(s.For("http://app.example.com/"), "n=a\tb");
+}
