@@ -1,0 +1,134 @@
+#include "app/snap.h"
+
+#include "platform/clock.h"
+#include "platform/input.h"
+#include "runtime/codepage.h"
+#include "runtime/text.h"
+#include "ui/clipboard.h"
+
+namespace ts {
+
+namespace {
+constexpr uint32_t kThrottleMs = 5000;
+constexpr uint8_t kLeftControl = 162;
+constexpr uint8_t kKeyC = 67;
+constexpr uint32_t kKeyUp = 2;
+
+class TRunningFlag {
+public:
+  explicit TRunningFlag(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TRunningFlag() { flag_ = false; }
+  TRunningFlag(const TRunningFlag&) = delete;
+  TRunningFlag& operator=(const TRunningFlag&) = delete;
+
+private:
+  bool& flag_;
+};
+}  // namespace
+
+std::string TServiceExchange::Probe(const std::string& base) {
+  return host_.GetText(base + "/posts/nop/?" + IntToStr(numbers_.Next()));
+}
+
+std::string TServiceExchange::Login(const std::string& base, const std::string& id, const std::string& password) {
+  TStringList lines;
+  lines.Add("data[User][username]=" + id);
+  lines.Add("data[User][password]=" + password);
+  return host_.PostForm(base + "/users/login", lines);
+}
+
+std::string TServiceExchange::Upload(const std::string& base, const std::string& noteDocument) {
+  TStringList lines;
+  lines.Add("data[Param][xmldata]=" + noteDocument);
+  return host_.PostForm(base + "/posts/addpinleaf", lines);
+}
+
+std::string TSnapPipeline::ThrottleTitle(uint32_t elapsed) {
+  const double seconds = static_cast<double>(kThrottleMs - elapsed) / 1000.0;
+  return "wait for " + Format("%.1f", {seconds}) + " seconds!";
+}
+
+std::string TSnapPipeline::Excerpt(const std::string& utf8Text) {
+  std::u16string units = Utf8ToUtf16(utf8Text);
+  size_t cut = std::min<size_t>(units.size(), 20);
+  // Cutting between the halves of a surrogate pair would leave a broken character.
+  if (cut > 0 && cut < units.size() && units[cut - 1] >= 0xD800 && units[cut - 1] <= 0xDBFF) --cut;
+  return Utf16ToUtf8(units.substr(0, cut)) + "...";
+}
+
+bool TSnapPipeline::ClipboardHasText() {
+  return Clipboard().HasFormat(cfUnicodeText) || Clipboard().HasFormat(cfText);
+}
+
+std::string TSnapPipeline::ClipboardUtf8() { return Utf16ToUtf8(Clipboard().AsUnicodeText()); }
+
+void TSnapPipeline::CopySelection() {
+  host_.ProcessMessages();
+  platform::SendKeyEvent(kLeftControl, 0, 0, 0);
+  platform::SendKeyEvent(kKeyC, static_cast<uint8_t>(platform::MapKeyCode(kKeyC, 0)), 0, 0);
+  platform::SendKeyEvent(kKeyC, static_cast<uint8_t>(platform::MapKeyCode(kKeyC, 0)), kKeyUp, 0);
+  platform::SendKeyEvent(kLeftControl, 0, kKeyUp, 0);
+  host_.ProcessMessages();
+  platform::Sleep(30);
+  host_.ProcessMessages();
+}
+
+void TSnapPipeline::Run() {
+  TRunningFlag running(running_);
+  host_.ClearBalloon();
+
+  const uint32_t elapsed = platform::GetTickCount() - lastSendTime_;  // modulo 2^32
+  if (elapsed < kThrottleMs) {
+    host_.TitleBalloon(kBalloonError, ThrottleTitle(elapsed));
+    return;
+  }
+  if (host_.AutoCopy()) CopySelection();
+
+  const std::string id = host_.UserId();
+  const std::string password = host_.Password();
+
+  if (!ClipboardHasText()) {
+    host_.TitleBalloon(kBalloonError, "not text!");
+    return;
+  }
+  if (Trim(ClipboardUtf8()).empty()) {
+    host_.TitleBalloon(kBalloonError, "no data!");
+    return;
+  }
+  if (Trim(ClipboardUtf8()) == Trim(lastSentText_)) {
+    host_.TitleBalloon(kBalloonError, "same data!");
+    return;
+  }
+
+  host_.PlayCue(kStartCueIndex);
+  host_.FullBalloon(kBalloonInfo, "start", "");
+  host_.SetSendEnabled(false);
+
+  const std::string base = host_.BaseUrl();
+  std::string response = exchange_.Probe(base);
+  host_.ShowResponse(response);
+  if (HasLoginMarker(response)) {
+    response = exchange_.Login(base, id, password);
+    host_.ShowResponse(response);
+    platform::Sleep(300);
+  }
+  if (HasLoginMarker(response)) {
+    host_.SetSendEnabled(true);
+    host_.TitleBalloon(kBalloonError, "cannot login!");
+    return;
+  }
+
+  response = exchange_.Upload(base, BuildNoteDocument(ClipboardUtf8(), platform::GetLocalTime()));
+  host_.ShowResponse(response);
+  if (HasSuccessMarker(response))
+    host_.FullBalloon(kBalloonInfo, "complete!", Utf8ToSystem(Excerpt(ClipboardUtf8())));
+  else
+    host_.TitleBalloon(kBalloonError, "cannot send data.");
+
+  lastSendTime_ = platform::GetTickCount();
+  host_.SetSendEnabled(true);
+  lastSentText_ = ClipboardUtf8();
+  host_.PlayCue(kEndCueIndex);
+}
+
+}  // namespace ts

@@ -1,0 +1,19 @@
+// The clipboard's text forms. Each read opens the clipboard, takes the data
+// and closes it again.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+enum class ClipboardFormat : unsigned { Text = 1, UnicodeText = 13 };
+
+bool ClipboardHasFormat(ClipboardFormat format);
+// nullopt when the clipboard could not be opened; empty when it holds no text.
+std::optional<std::string> ClipboardText();  // system code page
+std::optional<std::u16string> ClipboardUnicodeText();
+// Replaces the clipboard's content with the text (system code page).
+bool ClipboardSetText(const std::string& text);
+
+}  // namespace platform

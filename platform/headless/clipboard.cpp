@@ -1,0 +1,102 @@
+// The in-process desktop's clipboard: text (kept in both forms, as the system
+// converts between them), nothing, or a non-text format; it can refuse to open.
+#include <mutex>
+
+#include "platform/clipboard.h"
+#include "platform/codepage.h"
+#include "platform/headless/desktop.h"
+#include "platform/headless/desktop_internal.h"
+
+namespace platform {
+
+namespace {
+enum class Content { Empty, Text, NonText };
+struct Board {
+  std::mutex lock;
+  Content content = Content::Empty;
+  std::u16string text;
+  bool refuses = false;
+  int opens = 0;
+};
+Board& B() {
+  static Board* b = new Board;
+  return *b;
+}
+// Opening fails when refused; a successful open is always closed again here.
+bool Open() {
+  if (B().refuses) return false;
+  ++B().opens;
+  return true;
+}
+}  // namespace
+
+bool ClipboardHasFormat(ClipboardFormat format) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  (void)format;  // both text forms are offered whenever text is present
+  return B().content == Content::Text;
+}
+
+std::optional<std::string> ClipboardText() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  if (!Open()) return std::nullopt;
+  if (B().content != Content::Text) return std::string();
+  std::u16string t = B().text;
+  return FromUtf16(AnsiCodePage(), t);
+}
+
+std::optional<std::u16string> ClipboardUnicodeText() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  if (!Open()) return std::nullopt;
+  if (B().content != Content::Text) return std::u16string();
+  return B().text;
+}
+
+bool ClipboardSetText(const std::string& text) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  if (!Open()) return false;
+  B().content = Content::Text;
+  B().text = ToUtf16(AnsiCodePage(), text);
+  return true;
+}
+
+namespace headless {
+namespace detail {
+void ResetClipboard() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().content = Content::Empty;
+  B().text.clear();
+  B().refuses = false;
+  B().opens = 0;
+}
+}  // namespace detail
+
+void SetClipboardText(const std::string& systemText) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().content = Content::Text;
+  B().text = ToUtf16(AnsiCodePage(), systemText);
+}
+void SetClipboardUnicodeText(const std::u16string& text) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().content = Content::Text;
+  B().text = text;
+}
+void SetClipboardEmpty() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().content = Content::Empty;
+  B().text.clear();
+}
+void SetClipboardNonText() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().content = Content::NonText;
+  B().text.clear();
+}
+void SetClipboardRefusesOpen(bool refuses) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().refuses = refuses;
+}
+int ClipboardOpenCount() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  return B().opens;
+}
+}  // namespace headless
+}  // namespace platform

@@ -1,0 +1,144 @@
+// Test controls of the in-process desktop: drive it (press keys and hotkeys,
+// click controls, choose answers of message boxes and menus, inject tray
+// callbacks) and observe it (records of every call, window state).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/input.h"
+#include "platform/shell.h"
+#include "platform/window.h"
+
+namespace platform::headless {
+
+// Forgets every record and returns every setting to its default (windows stay).
+void ResetDesktop();
+
+// --- windows -------------------------------------------------------------
+struct WindowInfo {
+  WindowKind kind = WindowKind::Hidden;
+  WindowHandle parent = 0;
+  std::string caption;
+  Rect bounds;
+  int clientWidth = 0, clientHeight = 0;
+  bool visible = false, enabled = true, checked = false, readOnly = false, isDefault = false;
+  bool toolWindow = false, borderIcons = true, centered = false;
+  char passwordChar = 0;
+  FontSpec font;
+  std::vector<WindowHandle> tabSequence;
+};
+// nullopt for a window that does not exist.
+std::optional<WindowInfo> Inspect(WindowHandle window);
+std::vector<WindowHandle> AllWindows();  // in creation order
+
+// A mouse click on a control: nothing when it or a parent is disabled or
+// hidden; a check box toggles; the control gets the focus and wm::ControlClick.
+bool ClickControl(WindowHandle control);
+// A key pressed while the focused control has the focus; modifiers as for
+// hotkeys (1 Alt, 2 Ctrl, 4 Shift) are held meanwhile. Tab moves the focus,
+// Enter clicks the form's default button (a memo takes it instead); a key
+// with Alt held (or F10) arrives as wm::SysKeyDown.
+void PressKey(unsigned virtualKey, unsigned modifiers = 0);
+// The user types into an edit: its text becomes `utf8`.
+void TypeText(WindowHandle edit, const std::string& utf8);
+
+// Called when a message loop would wait with nothing queued. It may drive the
+// desktop; returning false means nothing more will happen, and the waiting
+// loop then raises instead of hanging. Without a handler a wait gives other
+// threads up to `WaitLimitMs` to post something.
+void SetIdleHandler(std::function<bool()> handler);
+void SetWaitLimit(uint32_t milliseconds);  // default 5000
+// Pumps messages until `done` holds or the limit passes; true when done.
+bool PumpUntil(const std::function<bool()>& done, uint32_t milliseconds);
+size_t PendingMessages();
+std::vector<WindowHandle> ForegroundCalls();
+
+// --- hotkeys and keystrokes ----------------------------------------------
+struct HotKeyEntry {
+  WindowHandle window;
+  int id;
+  unsigned modifiers;
+  unsigned virtualKey;
+};
+std::vector<HotKeyEntry> HotKeys();
+// Presses a combination anywhere: posts wm::HotKey to the registered window.
+// False when no registration matches.
+bool PressHotKey(unsigned modifiers, unsigned virtualKey);
+// Registrations refused from now on (as when another program holds them).
+void SetHotKeyTaken(unsigned modifiers, unsigned virtualKey, bool taken);
+
+struct KeyStroke {
+  uint8_t virtualKey, scanCode;
+  uint32_t flags;
+  std::uintptr_t extraInfo;
+};
+const std::vector<KeyStroke>& KeyStrokes();
+// Runs after each synthesised keystroke (e.g. the foreground program copying on Ctrl+C).
+void SetKeyStrokeHook(std::function<void(const KeyStroke&)> hook);
+
+void SetCursorPos(int x, int y);
+void SetDoubleClickTime(uint32_t milliseconds);  // default 500
+
+// --- clipboard -------------------------------------------------------------
+void SetClipboardText(const std::string& systemText);
+void SetClipboardUnicodeText(const std::u16string& text);
+void SetClipboardEmpty();
+void SetClipboardNonText();  // an image only
+void SetClipboardRefusesOpen(bool refuses);
+int ClipboardOpenCount();  // opens so far; every open was closed again
+
+// --- message boxes, menus, shell ---------------------------------------------
+struct MessageBoxRecord {
+  WindowHandle owner;
+  std::string text, caption;
+  unsigned style;
+};
+const std::vector<MessageBoxRecord>& MessageBoxes();
+// Chooses the answer while the box is "open" (default: IdOk for every box).
+void SetMessageBoxHandler(std::function<int(const MessageBoxRecord&)> handler);
+
+struct PopupRecord {
+  WindowHandle owner;
+  int x, y;
+  std::vector<MenuEntry> entries;
+};
+const std::vector<PopupRecord>& Popups();
+// Chooses the command while the menu is open (default: dismissed, 0).
+void SetPopupHandler(std::function<int(const PopupRecord&)> handler);
+
+struct ShellOpenRecord {
+  WindowHandle owner;
+  std::string verb, file, parameters, directory;
+  int showCommand;
+};
+const std::vector<ShellOpenRecord>& ShellOpens();
+
+// --- notification area -------------------------------------------------------
+struct NotifyIconCall {
+  uint32_t command;
+  NotifyIconData data;
+  bool succeeded;
+};
+const std::vector<NotifyIconCall>& NotifyIconCalls();
+void ClearNotifyIconCalls();
+// Icons the simulated shell holds now, with their latest record.
+std::vector<NotifyIconData> TrayIcons();
+// The next calls answer by this script instead of the model, one entry per
+// call: failed with `error`; `appliedAnyway` when the shell did it regardless
+// (a timed-out add that still went through).
+struct NotifyIconOutcome {
+  uint32_t error;
+  bool appliedAnyway = false;
+};
+void ScriptNotifyIcon(std::vector<NotifyIconOutcome> outcomes);
+
+// The icon ApplicationIcon answers (0: the program has none).
+void SetApplicationIcon(IconHandle icon);
+void SetShell32MajorVersion(uint16_t major);  // default 6
+void SetPlatformVersion(uint32_t major, uint32_t minor);  // default 6.1
+
+}  // namespace platform::headless

@@ -1,0 +1,10 @@
+// Shared between the files of the in-process desktop; not for tests.
+#pragma once
+
+namespace platform::headless::detail {
+
+void ResetWindows();
+void ResetClipboard();
+void ResetShell();
+
+}  // namespace platform::headless::detail

@@ -1,0 +1,470 @@
+// The in-process desktop's windows, message queue, focus, hotkeys and keys.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/headless/desktop.h"
+#include "platform/headless/desktop_internal.h"
+#include "platform/input.h"
+#include "platform/window.h"
+
+namespace platform {
+
+namespace {
+
+struct Window {
+  headless::WindowInfo info;
+  WindowProc proc;
+};
+
+struct Posted {
+  WindowHandle window;
+  Message message;
+};
+
+// Lives for the whole process: worker threads may still post while static
+// objects are being destroyed.
+struct Desktop {
+  std::recursive_mutex lock;
+  std::condition_variable_any arrived;
+  std::map<WindowHandle, Window> windows;
+  std::vector<WindowHandle> order;
+  WindowHandle next = 0x1000;
+  std::deque<Posted> queue;
+  WindowHandle focus = 0;
+  unsigned heldModifiers = 0;
+  std::function<bool()> idle;
+  std::atomic<uint32_t> waitLimit{5000};
+  std::vector<WindowHandle> foreground;
+  std::vector<headless::HotKeyEntry> hotkeys;
+  std::vector<std::pair<unsigned, unsigned>> taken;
+  std::vector<headless::KeyStroke> strokes;
+  std::function<void(const headless::KeyStroke&)> strokeHook;
+  Point cursor;
+  std::atomic<uint32_t> doubleClick{500};
+};
+
+Desktop& D() {
+  static Desktop* d = new Desktop;
+  return *d;
+}
+
+Window* Find(WindowHandle h) {
+  auto it = D().windows.find(h);
+  return it == D().windows.end() ? nullptr : &it->second;
+}
+
+bool Usable(WindowHandle h) {
+  for (Window* w = Find(h); w; w = Find(w->info.parent))
+    if (!w->info.visible || !w->info.enabled) return false;
+  return Find(h) != nullptr;
+}
+
+WindowHandle RootOf(WindowHandle h) {
+  Window* w = Find(h);
+  while (w && w->info.parent && Find(w->info.parent)) {
+    h = w->info.parent;
+    w = Find(h);
+  }
+  return h;
+}
+
+bool Dispatch(WindowHandle h, Message& m) {
+  WindowProc proc;
+  {
+    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    Window* w = Find(h);
+    if (!w || !w->proc) return false;
+    proc = w->proc;  // the window may be freed while its procedure runs
+  }
+  return proc(m);
+}
+
+void Deliver(WindowHandle h, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  Message m{msg, wParam, lParam, 0};
+  Dispatch(h, m);
+}
+
+}  // namespace
+
+WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  WindowHandle h = D().next++;
+  Window w;
+  w.info.kind = kind;
+  w.info.parent = parent;
+  w.proc = std::move(proc);
+  D().windows.emplace(h, std::move(w));
+  D().order.push_back(h);
+  return h;
+}
+
+void FreeWindow(WindowHandle window) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  if (!Find(window)) return;
+  std::vector<WindowHandle> children;
+  for (auto& [h, w] : D().windows)
+    if (w.info.parent == window) children.push_back(h);
+  for (WindowHandle c : children) FreeWindow(c);
+  D().windows.erase(window);
+  D().order.erase(std::remove(D().order.begin(), D().order.end(), window), D().order.end());
+  auto& hk = D().hotkeys;
+  hk.erase(std::remove_if(hk.begin(), hk.end(), [&](const headless::HotKeyEntry& e) { return e.window == window; }),
+           hk.end());
+  if (D().focus == window) D().focus = 0;
+}
+
+bool WindowExists(WindowHandle window) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  return Find(window) != nullptr;
+}
+
+void SetWindowParent(WindowHandle window, WindowHandle parent) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  if (Window* w = Find(window)) w->info.parent = parent;
+}
+
+#define TS_WITH_WINDOW(h) \
+  std::lock_guard<std::recursive_mutex> hold(D().lock); \
+  Window* w = Find(h);
+
+void SetWindowCaption(WindowHandle window, const std::string& utf8) {
+  TS_WITH_WINDOW(window) if (w) w->info.caption = utf8;
+}
+std::string WindowCaption(WindowHandle window) {
+  TS_WITH_WINDOW(window) return w ? w->info.caption : std::string();
+}
+void SetWindowBounds(WindowHandle window, const Rect& bounds) {
+  TS_WITH_WINDOW(window) if (w) w->info.bounds = bounds;
+}
+Rect WindowBounds(WindowHandle window) {
+  TS_WITH_WINDOW(window) return w ? w->info.bounds : Rect{};
+}
+void SetClientSize(WindowHandle window, int width, int height) {
+  TS_WITH_WINDOW(window) if (w) {
+    w->info.clientWidth = width;
+    w->info.clientHeight = height;
+  }
+}
+void CenterOnScreen(WindowHandle window) {
+  TS_WITH_WINDOW(window) if (w) w->info.centered = true;
+}
+void SetWindowVisible(WindowHandle window, bool visible) {
+  TS_WITH_WINDOW(window) if (w) w->info.visible = visible;
+}
+bool WindowVisible(WindowHandle window) {
+  TS_WITH_WINDOW(window) return w && w->info.visible;
+}
+void SetWindowEnabled(WindowHandle window, bool enabled) {
+  TS_WITH_WINDOW(window) if (w) w->info.enabled = enabled;
+}
+bool WindowEnabled(WindowHandle window) {
+  TS_WITH_WINDOW(window) return w && w->info.enabled;
+}
+void SetWindowFont(WindowHandle window, const FontSpec& font) {
+  TS_WITH_WINDOW(window) if (w) w->info.font = font;
+}
+void SetFormFrame(WindowHandle form, bool toolWindow, bool borderIcons) {
+  TS_WITH_WINDOW(form) if (w) {
+    w->info.toolWindow = toolWindow;
+    w->info.borderIcons = borderIcons;
+  }
+}
+void SetButtonDefault(WindowHandle button, bool isDefault) {
+  TS_WITH_WINDOW(button) if (w) w->info.isDefault = isDefault;
+}
+void SetChecked(WindowHandle checkBox, bool checked) {
+  TS_WITH_WINDOW(checkBox) if (w) w->info.checked = checked;
+}
+bool Checked(WindowHandle checkBox) {
+  TS_WITH_WINDOW(checkBox) return w && w->info.checked;
+}
+void SetPasswordChar(WindowHandle edit, char ch) {
+  TS_WITH_WINDOW(edit) if (w) w->info.passwordChar = ch;
+}
+void SetReadOnly(WindowHandle edit, bool readOnly) {
+  TS_WITH_WINDOW(edit) if (w) w->info.readOnly = readOnly;
+}
+void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order) {
+  TS_WITH_WINDOW(form) if (w) w->info.tabSequence = order;
+}
+#undef TS_WITH_WINDOW
+
+void FocusWindow(WindowHandle window) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  if (Find(window)) D().focus = window;
+}
+WindowHandle FocusedWindow() {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  return D().focus;
+}
+bool KeyIsDown(unsigned virtualKey) {
+  unsigned m = D().heldModifiers;
+  return (virtualKey == 18 && (m & 1)) || (virtualKey == 17 && (m & 2)) || (virtualKey == 16 && (m & 4));
+}
+
+std::intptr_t SendToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  Message m{msg, wParam, lParam, 0};
+  Dispatch(window, m);
+  return m.result;
+}
+
+bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  {
+    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    if (!Find(window)) return false;
+    D().queue.push_back({window, Message{msg, wParam, lParam, 0}});
+  }
+  D().arrived.notify_all();
+  return true;
+}
+
+bool PumpMessage(bool wait) {
+  std::unique_lock<std::recursive_mutex> hold(D().lock);
+  if (D().queue.empty()) {
+    if (!wait) return false;
+    if (auto idle = D().idle) {
+      hold.unlock();
+      if (!idle()) throw DesktopStall("headless desktop: a message loop waits for a message that will never come");
+      hold.lock();
+      if (D().queue.empty()) return false;
+    } else if (!D().arrived.wait_for(hold, std::chrono::milliseconds(D().waitLimit.load()),
+                                     [] { return !D().queue.empty(); })) {
+      throw DesktopStall("headless desktop: a message loop waited and nothing arrived");
+    }
+  }
+  Posted p = D().queue.front();
+  D().queue.pop_front();
+  hold.unlock();
+  Dispatch(p.window, p.message);
+  return true;
+}
+
+bool BringToForeground(WindowHandle window) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  D().foreground.push_back(window);
+  return Find(window) != nullptr;
+}
+
+bool RegisterGlobalHotKey(WindowHandle window, int id, unsigned modifiers, unsigned virtualKey) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  if (!Find(window)) return false;
+  for (auto& t : D().taken)
+    if (t.first == modifiers && t.second == virtualKey) return false;
+  for (auto& e : D().hotkeys)
+    if ((e.window == window && e.id == id) || (e.modifiers == modifiers && e.virtualKey == virtualKey)) return false;
+  D().hotkeys.push_back({window, id, modifiers, virtualKey});
+  return true;
+}
+
+bool UnregisterGlobalHotKey(WindowHandle window, int id) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  auto& hk = D().hotkeys;
+  auto it = std::find_if(hk.begin(), hk.end(), [&](auto& e) { return e.window == window && e.id == id; });
+  if (it == hk.end()) return false;
+  hk.erase(it);
+  return true;
+}
+
+void SendKeyEvent(uint8_t virtualKey, uint8_t scanCode, uint32_t flags, std::uintptr_t extraInfo) {
+  headless::KeyStroke k{virtualKey, scanCode, flags, extraInfo};
+  std::function<void(const headless::KeyStroke&)> hook;
+  {
+    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    D().strokes.push_back(k);
+    hook = D().strokeHook;
+  }
+  if (hook) hook(k);
+}
+
+unsigned MapKeyCode(unsigned code, unsigned mapType) {
+  // The scan codes of a US/Japanese keyboard for the keys the client uses.
+  static const std::map<unsigned, unsigned> scan = {{'A', 0x1E}, {'C', 0x2E}, {'V', 0x2F}, {'X', 0x2D},
+                                                    {16, 0x2A},  {17, 0x1D},  {18, 0x38},  {13, 0x1C}};
+  if (mapType != 0) return 0;
+  auto it = scan.find(code);
+  return it == scan.end() ? 0 : it->second;
+}
+
+Point CursorPos() {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  return D().cursor;
+}
+uint32_t DoubleClickTime() { return D().doubleClick; }
+
+namespace headless {
+
+namespace detail {
+void ResetWindows() {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  D().queue.clear();
+  D().focus = 0;
+  D().heldModifiers = 0;
+  D().idle = nullptr;
+  D().waitLimit = 5000;
+  D().foreground.clear();
+  D().hotkeys.clear();
+  D().taken.clear();
+  D().strokes.clear();
+  D().strokeHook = nullptr;
+  D().cursor = {};
+  D().doubleClick = 500;
+}
+}  // namespace detail
+
+void ResetDesktop() {
+  detail::ResetWindows();
+  detail::ResetClipboard();
+  detail::ResetShell();
+}
+
+std::optional<WindowInfo> Inspect(WindowHandle window) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Window* w = Find(window);
+  if (!w) return std::nullopt;
+  return w->info;
+}
+
+std::vector<WindowHandle> AllWindows() {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  return D().order;
+}
+
+bool ClickControl(WindowHandle control) {
+  {
+    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    if (!Usable(control)) return false;
+    Window* w = Find(control);
+    if (w->info.kind == WindowKind::CheckBox) w->info.checked = !w->info.checked;
+    D().focus = control;
+  }
+  Deliver(control, wm::ControlClick, 0, 0);
+  return true;
+}
+
+namespace {
+WindowHandle DefaultButtonOf(WindowHandle root) {
+  for (WindowHandle h : D().order) {
+    Window* w = Find(h);
+    if (w && w->info.kind == WindowKind::Button && w->info.isDefault && RootOf(h) == root && Usable(h)) return h;
+  }
+  return 0;
+}
+}  // namespace
+
+void PressKey(unsigned virtualKey, unsigned modifiers) {
+  std::unique_lock<std::recursive_mutex> hold(D().lock);
+  WindowHandle target = D().focus;
+  Window* w = Find(target);
+  if (!w) return;
+  WindowHandle root = RootOf(target);
+  if (virtualKey == 9 && (modifiers & 1) == 0) {  // Tab: next usable control of the form
+    Window* form = Find(root);
+    const auto& seq = form->info.tabSequence;
+    if (seq.empty()) return;
+    auto at = std::find(seq.begin(), seq.end(), target);
+    size_t start = at == seq.end() ? seq.size() - 1 : static_cast<size_t>(at - seq.begin());
+    for (size_t i = 1; i <= seq.size(); ++i) {
+      size_t k = (modifiers & 4) ? (start + seq.size() * 2 - i) % seq.size() : (start + i) % seq.size();
+      if (Usable(seq[k])) {
+        D().focus = seq[k];
+        return;
+      }
+    }
+    return;
+  }
+  if (virtualKey == 13 && (modifiers & 1) == 0 && w->info.kind != WindowKind::Memo) {
+    WindowHandle button = DefaultButtonOf(root);
+    hold.unlock();
+    if (button) Deliver(button, wm::ControlClick, 0, 0);
+    return;
+  }
+  D().heldModifiers = modifiers;
+  hold.unlock();
+  bool system = (modifiers & 1) || virtualKey == 121 || virtualKey == 18;
+  Deliver(target, system ? wm::SysKeyDown : wm::KeyDown, virtualKey, 1);
+  std::lock_guard<std::recursive_mutex> again(D().lock);
+  D().heldModifiers = 0;
+}
+
+void TypeText(WindowHandle edit, const std::string& utf8) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Window* w = Find(edit);
+  if (w && !w->info.readOnly) w->info.caption = utf8;
+}
+
+void SetIdleHandler(std::function<bool()> handler) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  D().idle = std::move(handler);
+}
+void SetWaitLimit(uint32_t milliseconds) { D().waitLimit = milliseconds; }
+
+bool PumpUntil(const std::function<bool()>& done, uint32_t milliseconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::unique_lock<std::recursive_mutex> hold(D().lock);
+    if (D().queue.empty()) D().arrived.wait_until(hold, end, [] { return !D().queue.empty(); });
+    hold.unlock();
+    while (PumpMessage(false)) {
+    }
+  }
+  return true;
+}
+
+size_t PendingMessages() {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  return D().queue.size();
+}
+std::vector<WindowHandle> ForegroundCalls() {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  return D().foreground;
+}
+
+std::vector<HotKeyEntry> HotKeys() {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  return D().hotkeys;
+}
+
+bool PressHotKey(unsigned modifiers, unsigned virtualKey) {
+  WindowHandle target = 0;
+  int id = 0;
+  {
+    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    for (auto& e : D().hotkeys)
+      if (e.modifiers == modifiers && e.virtualKey == virtualKey) {
+        target = e.window;
+        id = e.id;
+      }
+  }
+  if (!target) return false;
+  // The system reports the modifiers in the low word and the key in the high word.
+  return PostToWindow(target, wm::HotKey, static_cast<std::uintptr_t>(id),
+                      static_cast<std::intptr_t>(modifiers | (virtualKey << 16)));
+}
+
+void SetHotKeyTaken(unsigned modifiers, unsigned virtualKey, bool taken) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  auto& t = D().taken;
+  t.erase(std::remove(t.begin(), t.end(), std::make_pair(modifiers, virtualKey)), t.end());
+  if (taken) t.emplace_back(modifiers, virtualKey);
+}
+
+const std::vector<KeyStroke>& KeyStrokes() { return D().strokes; }
+void SetKeyStrokeHook(std::function<void(const KeyStroke&)> hook) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  D().strokeHook = std::move(hook);
+}
+void SetCursorPos(int x, int y) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  D().cursor = {x, y};
+}
+void SetDoubleClickTime(uint32_t milliseconds) { D().doubleClick = milliseconds; }
+
+}  // namespace headless
+}  // namespace platform

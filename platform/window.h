@@ -1,0 +1,136 @@
+// Windows and messages: the handle + window-procedure model the ui layer is
+// built on. A window is created with a kind and a procedure; messages sent to
+// it reach the procedure at once, posted ones wait in the GUI thread's queue
+// until the loop pumps them. Captions and texts are UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+using WindowHandle = std::uintptr_t;  // 0 means none
+using IconHandle = std::uintptr_t;    // 0 means none
+
+// Message numbers: the operating system's own, plus two of the toolkit.
+namespace wm {
+constexpr uint32_t Null = 0x0000;
+constexpr uint32_t Close = 0x0010;
+constexpr uint32_t QueryEndSession = 0x0011;
+constexpr uint32_t KeyDown = 0x0100;
+constexpr uint32_t SysKeyDown = 0x0104;
+constexpr uint32_t HotKey = 0x0312;
+constexpr uint32_t MouseMove = 0x0200;
+constexpr uint32_t LButtonDown = 0x0201;
+constexpr uint32_t LButtonUp = 0x0202;
+constexpr uint32_t LButtonDblClk = 0x0203;
+constexpr uint32_t RButtonDown = 0x0204;
+constexpr uint32_t RButtonUp = 0x0205;
+constexpr uint32_t MButtonDown = 0x0207;
+constexpr uint32_t MButtonUp = 0x0208;
+constexpr uint32_t User = 0x0400;
+// A button or check box was clicked (by mouse, keyboard or the default-button
+// rule); a check box has already changed its state when this arrives.
+constexpr uint32_t ControlClick = 0xBD11;
+// Work handed over from another thread is waiting (see ui/thread.h).
+constexpr uint32_t Notice = 0xBD80;
+}  // namespace wm
+
+struct Message {
+  uint32_t msg = 0;
+  std::uintptr_t wParam = 0;
+  std::intptr_t lParam = 0;
+  std::intptr_t result = 0;
+};
+
+// Returns true when it handled the message (then `result` is the answer);
+// false leaves it to the window's default processing.
+using WindowProc = std::function<bool(Message& message)>;
+
+enum class WindowKind {
+  Form,      // top-level window with a caption
+  Hidden,    // a window that is never shown; receives messages only
+  Button,
+  CheckBox,
+  Edit,      // single line
+  Memo,      // multi-line edit
+  Label,
+};
+
+struct FontSpec {
+  std::string name;  // UTF-8
+  int height = -12;  // negative: character height, positive: cell height, pixels at 96 dpi
+  int charset = 1;   // 1 default, 128 Shift-JIS
+  bool bold = false;
+};
+
+struct Rect {
+  int left = 0, top = 0, width = 0, height = 0;
+};
+
+struct Point {
+  int x = 0, y = 0;
+};
+
+// Creation and destruction. A window without a parent is top-level (controls
+// without a parent are parked until one is given).
+WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc);
+void FreeWindow(WindowHandle window);
+bool WindowExists(WindowHandle window);
+void SetWindowParent(WindowHandle window, WindowHandle parent);
+
+// Appearance and state.
+void SetWindowCaption(WindowHandle window, const std::string& utf8);
+std::string WindowCaption(WindowHandle window);
+void SetWindowBounds(WindowHandle window, const Rect& bounds);  // outer rectangle; parent's client coordinates
+Rect WindowBounds(WindowHandle window);
+void SetClientSize(WindowHandle window, int width, int height);  // top-level windows
+void CenterOnScreen(WindowHandle window);
+void SetWindowVisible(WindowHandle window, bool visible);
+bool WindowVisible(WindowHandle window);
+void SetWindowEnabled(WindowHandle window, bool enabled);
+bool WindowEnabled(WindowHandle window);
+void SetWindowFont(WindowHandle window, const FontSpec& font);
+
+// Form frame: a tool window has a small caption bar; without border icons it
+// has no system menu and no close box.
+void SetFormFrame(WindowHandle form, bool toolWindow, bool borderIcons);
+
+// Control specifics.
+void SetButtonDefault(WindowHandle button, bool isDefault);  // Enter in its form clicks it
+void SetChecked(WindowHandle checkBox, bool checked);
+bool Checked(WindowHandle checkBox);
+void SetPasswordChar(WindowHandle edit, char ch);  // 0: text shown as it is
+void SetReadOnly(WindowHandle edit, bool readOnly);
+
+// Keyboard focus and its order (Tab moves through `order`, skipping disabled
+// and hidden controls).
+void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order);
+void FocusWindow(WindowHandle window);
+WindowHandle FocusedWindow();
+// Whether the key is held at this moment (16 Shift, 17 Ctrl, 18 Alt).
+bool KeyIsDown(unsigned virtualKey);
+
+// Messages. Send runs the procedure now and returns its result (0 for an
+// unknown window); Post may be called from any thread.
+std::intptr_t SendToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
+bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
+
+// The GUI thread's message pump. Returns true when a message was dispatched;
+// with wait it blocks until one arrives.
+bool PumpMessage(bool wait);
+
+// Raised by a waiting pump of the in-process desktop when nothing can ever
+// arrive, so that a test fails instead of hanging. Handlers must let it pass.
+class DesktopStall : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Brings a top-level window to the front.
+bool BringToForeground(WindowHandle window);
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+#include "service/options.h"
+
+#include <charconv>
+
+#include "service/server.h"
+
+namespace pinleaf {
+
+std::string Usage() {
+  return "usage: pinleaf-server [--bind ADDRESS] [--port PORT] [--base PATH] [--db FILE] [--add-user "
+         "NAME:PASSWORD]...\n"
+         "  --bind      address to listen on (default 127.0.0.1)\n"
+         "  --port      TCP port, 0 for any free one (default 8660)\n"
+         "  --base      path the service lives under (default /pinleaf2)\n"
+         "  --db        SQLite database file, created when absent (default pinleaf.db)\n"
+         "  --add-user  create the account, or set its password when it exists with another; may be repeated\n";
+}
+
+std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    if (name == "--help" || name == "-h") {
+      options.help = true;
+      continue;
+    }
+    std::string value;
+    if (size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+    } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user") {
+      if (i + 1 >= args.size()) return name + " needs a value";
+      value = args[++i];
+    } else {
+      return "unknown argument: " + name;
+    }
+
+    if (name == "--bind") {
+      if (value.empty()) return "--bind needs an address";
+      options.bind = value;
+    } else if (name == "--port") {
+      int port = -1;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
+      if (ec != std::errc() || end != value.data() + value.size() || port < 0 || port > 65535)
+        return "--port needs a number from 0 to 65535, not \"" + value + "\"";
+      options.port = port;
+    } else if (name == "--base") {
+      // "/" alone serves at the root.
+      if (!NormaliseBase(value, options.base))
+        return "--base needs a path that starts with \"/\" and holds only letters, digits and /-._~";
+    } else if (name == "--db") {
+      if (value.empty()) return "--db needs a file name";
+      options.db = value;
+    } else if (name == "--add-user") {
+      size_t colon = value.find(':');
+      if (colon == std::string::npos || colon == 0) return "--add-user needs NAME:PASSWORD";
+      options.add_users.emplace_back(value.substr(0, colon), value.substr(colon + 1));
+    } else {
+      return "unknown option: " + name;
+    }
+  }
+  return {};
+}
+
+}  // namespace pinleaf

@@ -1,0 +1,299 @@
+#include "service/server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "support.h"
+
+namespace pinleaf {
+namespace {
+
+const char kLoginMarker[] = "data[User][username]";
+const char kStoredMarker[] = "====";
+
+bool Has(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
+
+// A server on a free loopback port, with its store in memory.
+class Service : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+  void SetUp() override {
+    port_ = server_.Bind("127.0.0.1", 0);
+    ASSERT_GT(port_, 0);
+    serving_ = std::thread([this] { server_.Serve(); });
+  }
+  void TearDown() override {
+    server_.Stop();
+    serving_.join();
+  }
+
+  httplib::Result Get(const std::string& path, const std::string& cookie = "") {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(30);
+    return client.Get(path.c_str(), Headers(cookie));
+  }
+  httplib::Result Post(const std::string& path, const std::string& body, const std::string& cookie = "") {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(30);
+    return client.Post(path.c_str(), Headers(cookie), body, "application/x-www-form-urlencoded");
+  }
+  // Signs in as the client does; the cookie to send back, empty when refused.
+  std::string SignIn(const std::string& id, const std::string& password) {
+    auto r = Post("/pinleaf2/users/login", test::LoginBody(id, password));
+    if (!r || r->status != 302) return {};
+    std::string set = r->get_header_value("Set-Cookie");
+    return set.substr(0, set.find(';'));
+  }
+  int64_t StoredCount(int64_t user_id) { return store_.CountNotes(user_id); }
+
+  TNoteStore store_{":memory:"};
+  TPinleafServer server_{store_, "/pinleaf2"};
+  int port_ = 0;
+
+private:
+  static httplib::Headers Headers(const std::string& cookie) {
+    httplib::Headers h;
+    if (!cookie.empty()) h.emplace("Cookie", cookie);
+    return h;
+  }
+  std::thread serving_;
+};
+
+TEST_F(Service, ProbeShowsTheLoginFormUntilTheRightLogin) {
+  const std::string id = "ユーザー&+=", password = "p&+= 日本🎉";
+  ASSERT_TRUE(store_.CreateUser(id, password));
+  auto probe = Get("/pinleaf2/posts/nop/?0");
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->status, 200);
+  EXPECT_TRUE(Has(probe->body, kLoginMarker));
+  EXPECT_TRUE(Has(probe->body, "data[User][password]"));
+
+  // A password cut at its "&" or with "+" read as a blank must not pass.
+  for (std::string wrong : {"p", "p + = 日本🎉", "p&+= 日本"}) {
+    auto r = Post("/pinleaf2/users/login", test::LoginBody(id, wrong));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << wrong;
+    EXPECT_TRUE(Has(r->body, kLoginMarker));
+    EXPECT_FALSE(r->has_header("Set-Cookie"));
+  }
+
+  auto login = Post("/pinleaf2/users/login", test::LoginBody(id, password));
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 302);
+  EXPECT_EQ(login->get_header_value("Location"), "/pinleaf2/users/home");
+  std::string set = login->get_header_value("Set-Cookie");
+  EXPECT_TRUE(Has(set, "; Path=/pinleaf2/;"));
+  EXPECT_TRUE(Has(set, "; HttpOnly"));
+  std::string cookie = set.substr(0, set.find(';'));
+
+  // The client repeats its POST at the new location.
+  auto home = Post("/pinleaf2/users/home", test::LoginBody(id, password), cookie);
+  ASSERT_TRUE(home);
+  EXPECT_EQ(home->status, 200);
+  EXPECT_FALSE(Has(home->body, kLoginMarker));
+  EXPECT_FALSE(Has(Get("/pinleaf2/posts/nop/?313", cookie)->body, kLoginMarker));
+  EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?313")->body, kLoginMarker));
+  EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?313", "pinleaf_session=forged")->body, kLoginMarker));
+
+  // Signing out ends that session.
+  EXPECT_EQ(Get("/pinleaf2/users/logout", cookie)->status, 302);
+  EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?2025", cookie)->body, kLoginMarker));
+}
+
+TEST_F(Service, AnAccountNamedLikeTheFormFieldCanSignIn) {
+  ASSERT_TRUE(store_.CreateUser(kLoginMarker, "pw===="));
+  std::string cookie = SignIn(kLoginMarker, "pw====");
+  ASSERT_FALSE(cookie.empty());
+  EXPECT_FALSE(Has(Post("/pinleaf2/users/home", "", cookie)->body, kLoginMarker));
+  EXPECT_FALSE(Has(Get("/pinleaf2/posts/nop/?0", cookie)->body, kLoginMarker));
+}
+
+TEST_F(Service, UploadStoresTheTextOnlyForASignedInClient) {
+  TUser user = *store_.CreateUser("alice", "pw");
+  const std::string text = "メモ 🎉 <&>\r\n\"====\" %41";
+  auto anonymous = Post("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument(text)));
+  ASSERT_TRUE(anonymous);
+  EXPECT_EQ(anonymous->status, 200);
+  EXPECT_FALSE(Has(anonymous->body, kStoredMarker));
+  EXPECT_EQ(StoredCount(user.id), 0);
+
+  std::string cookie = SignIn("alice", "pw");
+  auto stored = Post("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument(text)), cookie);
+  ASSERT_TRUE(stored);
+  EXPECT_TRUE(Has(stored->body, kStoredMarker));
+  std::vector<TStoredNote> notes = store_.ListNotes(user.id, 10, 0);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, text);
+  EXPECT_EQ(notes[0].color, 11270143u);
+  EXPECT_EQ(notes[0].paper_id, "20261208143405123");
+
+  // Refusals: a broken document, no document, a body one byte over the limit.
+  for (std::string body : {test::UploadBody("<xml><post><body>%6</body></post></xml>"),
+                           test::UploadBody("<xml><post><body>%61</body>"), std::string("data[Param][other]=x"),
+                           test::UploadBody(test::NoteDocument(std::string(kMaxNoteBodyBytes + 1, 'x')))}) {
+    auto r = Post("/pinleaf2/posts/addpinleaf", body, cookie);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_FALSE(Has(r->body, kStoredMarker)) << body.substr(0, 60);
+  }
+  EXPECT_EQ(StoredCount(user.id), 1);
+
+  auto largest = Post("/pinleaf2/posts/addpinleaf",
+                      test::UploadBody(test::NoteDocument(std::string(kMaxNoteBodyBytes, 'y'))), cookie);
+  ASSERT_TRUE(largest);
+  EXPECT_TRUE(Has(largest->body, kStoredMarker));
+  EXPECT_EQ(store_.ListNotes(user.id, 1, 0)[0].body.size(), kMaxNoteBodyBytes);
+}
+
+TEST_F(Service, ARequestBodyOverTheCapIsNotRead) {
+  TUser user = *store_.CreateUser("alice", "pw");
+  std::string cookie = SignIn("alice", "pw");
+  auto r = Post("/pinleaf2/posts/addpinleaf", std::string(kMaxRequestBodyBytes + 1, 'x'), cookie);
+  if (r) {
+    EXPECT_EQ(r->status, 413);  // or the connection is cut while still sending
+  }
+  EXPECT_EQ(StoredCount(user.id), 0);
+  EXPECT_EQ(Get("/pinleaf2/posts/nop/?0")->status, 200);
+}
+
+TEST_F(Service, SignUpCreatesAnAccountAndSignsIn) {
+  auto page = Get("/pinleaf2/users/add");
+  ASSERT_TRUE(page);
+  EXPECT_TRUE(Has(page->body, "action=\"/pinleaf2/users/add\""));
+  EXPECT_TRUE(Has(page->body, "name=\"data[User][password]\""));
+
+  const std::string form =
+      "data%5BUser%5D%5Busername%5D=new+user&data[User][password]=a%26b+c&"
+      "data[User][password_confirm]=a%26b+c";
+  auto created = Post("/pinleaf2/users/add", form);
+  ASSERT_TRUE(created);
+  ASSERT_EQ(created->status, 302);
+  std::string set = created->get_header_value("Set-Cookie");
+  EXPECT_FALSE(Has(Get("/pinleaf2/posts/nop/?0", set.substr(0, set.find(';')))->body, kLoginMarker));
+  EXPECT_FALSE(SignIn("new user", "a&b c").empty());
+
+  const struct {
+    std::string form, notice;
+  } refused[] = {
+      {form, "taken"},
+      {"data[User][username]=other&data[User][password]=x&data[User][password_confirm]=y", "differ"},
+      {"data[User][username]=%20other&data[User][password]=x", "blank"},
+      {"data[User][username]=other", "password is empty"},
+  };
+  for (const auto& c : refused) {
+    auto r = Post("/pinleaf2/users/add", c.form);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_TRUE(Has(r->body, c.notice)) << c.form;
+    EXPECT_FALSE(r->has_header("Set-Cookie"));
+  }
+  EXPECT_TRUE(SignIn("other", "x").empty());
+}
+
+TEST_F(Service, NotesPageListsOwnNotesNewestFirstEscaped) {
+  EXPECT_TRUE(Has(Get("/pinleaf2/notes")->body, kLoginMarker));
+  TUser alice = *store_.CreateUser("alice <b>", "pw");
+  TUser bob = *store_.CreateUser("bob", "pw");
+  store_.AddNote(bob.id, TNote{"", "bob's secret", std::nullopt, ""});
+  std::string cookie = SignIn("alice <b>", "pw");
+  for (std::string text : {"oldest note", "<script>alert('x')</script> & \"q\"", "newest 日本"})
+    ASSERT_TRUE(Has(Post("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument(text)), cookie)->body,
+                    kStoredMarker));
+
+  std::string page = Get("/pinleaf2/notes", cookie)->body;
+  EXPECT_TRUE(Has(page, "alice &lt;b&gt;"));
+  EXPECT_TRUE(Has(page, "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; &quot;q&quot;"));
+  EXPECT_FALSE(Has(page, "<script>"));
+  EXPECT_FALSE(Has(page, "bob's secret"));
+  EXPECT_TRUE(Has(page, "background:#fff7ab"));
+  size_t newest = page.find("newest 日本"), middle = page.find("&lt;script"), oldest = page.find("oldest note");
+  ASSERT_NE(oldest, std::string::npos);
+  EXPECT_LT(newest, middle);
+  EXPECT_LT(middle, oldest);
+
+  // The oldest of a longer list moves to the second page.
+  for (int i = 0; i < kNotesPageSize; ++i) store_.AddNote(alice.id, TNote{"", "filler", std::nullopt, ""});
+  page = Get("/pinleaf2/notes", cookie)->body;
+  EXPECT_FALSE(Has(page, "oldest note"));
+  EXPECT_TRUE(Has(page, "href=\"?page=2\""));
+  EXPECT_TRUE(Has(Get("/pinleaf2/notes?page=2", cookie)->body, "oldest note"));
+}
+
+TEST_F(Service, OddPathsAndRequestsGetPlainAnswers) {
+  EXPECT_EQ(Get("/pinleaf2//posts/nop/?0")->status, 200);  // a base URL typed with a trailing "/"
+  EXPECT_EQ(Get("/pinleaf2x/posts/nop/?0")->status, 404);
+  EXPECT_EQ(Get("/elsewhere")->status, 404);
+  EXPECT_EQ(Get("/pinleaf2/posts/addpinleaf")->status, 405);
+  EXPECT_EQ(Get("/pinleaf2")->get_header_value("Location"), "/pinleaf2/notes");
+
+  httplib::Client client("127.0.0.1", port_);
+  httplib::MultipartFormDataItems items = {{"data[User][username]", "a", "", ""}};
+  auto multipart = client.Post("/pinleaf2/users/login", items);
+  ASSERT_TRUE(multipart);
+  EXPECT_EQ(multipart->status, 415);
+  EXPECT_EQ(Get("/pinleaf2/posts/nop/?0")->status, 200);
+}
+
+// Sends bytes as they are and reads the answer until the peer closes or its length is in.
+std::string Exchange(int port, const std::string& request) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+      answer.append(buffer, static_cast<size_t>(n));
+      size_t head = answer.find("\r\n\r\n"), length = answer.find("Content-Length: ");
+      if (head != std::string::npos && length != std::string::npos &&
+          answer.size() >= head + 4 + std::stoul(answer.substr(length + 16)))
+        break;
+    }
+  }
+  close(fd);
+  return answer;
+}
+
+TEST_F(Service, AnswersTheClientsOwnRequestBytes) {
+  ASSERT_TRUE(store_.CreateUser("u&1", "p+ 2"));
+  std::string body = test::LoginBody("u&1", "p+ 2");
+  std::string login = Exchange(port_,
+                               "POST /pinleaf2/users/login HTTP/1.0\r\nConnection: keep-alive\r\n"
+                               "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                   std::to_string(body.size()) +
+                                   "\r\nHost: 127.0.0.1\r\nAccept: text/html, */*\r\n"
+                                   "User-Agent: Mozilla/3.0 (compatible; text snap)\r\n\r\n" +
+                                   body);
+  ASSERT_TRUE(Has(login, " 302 ")) << login;
+  size_t at = login.find("Set-Cookie: ");
+  ASSERT_NE(at, std::string::npos);
+  std::string cookie = login.substr(at + 12, login.find(';', at) - at - 12);
+  // After a POST the client's GETs still carry its form content type, with no body.
+  std::string probe = Exchange(port_,
+                               "GET /pinleaf2/posts/nop/?8610 HTTP/1.1\r\nConnection: keep-alive\r\n"
+                               "Content-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1\r\n"
+                               "Accept: text/html, */*\r\nCookie: " +
+                                   cookie + "\r\n\r\n");
+  EXPECT_TRUE(Has(probe, " 200 ")) << probe;
+  EXPECT_FALSE(Has(probe, kLoginMarker));
+  // Garbage does not take the server down.
+  const char tls_hello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 junk\r\n\r\n";
+  Exchange(port_, std::string(tls_hello, sizeof tls_hello - 1));
+  Exchange(port_, "POST /pinleaf2/users/login HTTP/1.1\r\nContent-Length: -5\r\n\r\n");
+  EXPECT_TRUE(Has(Exchange(port_, "GET /pinleaf2/posts/nop/?1 HTTP/1.0\r\n\r\n"), kLoginMarker));
+}
+
+}  // namespace
+}  // namespace pinleaf

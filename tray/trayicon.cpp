@@ -1,0 +1,424 @@
+#include "tray/trayicon.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/input.h"
+#include "runtime/codepage.h"
+#include "runtime/text.h"
+#include "ui/application.h"
+#include "ui/forms.h"
+
+namespace ts {
+
+namespace {
+
+const char* const kCannotRegister = "タスクトレイにアイコンを登録できません。";
+const char* const kCannotSwitchBalloon = "タスクトレイアイコンのバルーンメッセージ表示が切り替えられません。";
+
+// The icons alive in the process, as (ID as decimal text, icon), in creation order.
+std::vector<std::pair<std::string, TTrayIcon*>>& Registry() {
+  static std::vector<std::pair<std::string, TTrayIcon*>> registry;
+  return registry;
+}
+
+TCallbackWindow* g_callbackWindow = nullptr;
+
+void CopyText(char* dest, size_t size, const std::string& text) {
+  std::memset(dest, 0, size);
+  std::memcpy(dest, text.data(), std::min(text.size(), size - 1));
+}
+
+}  // namespace
+
+std::string CutText(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = 0;
+  for (size_t i = 0; i < limit;) {
+    size_t len = IsLeadByte(static_cast<unsigned char>(text[i])) ? 2 : 1;
+    if (i + len > limit) break;
+    i += len;
+    end = i;
+  }
+  return text.substr(0, end);
+}
+
+// --- TTrayIcon -----------------------------------------------------------------
+
+TTrayIcon::TTrayIcon(TComponent* owner) : TComponent(owner) {
+  shell32Version_ = platform::Shell32MajorVersion();
+  platform::OsVersion os = platform::PlatformVersion();
+  newerWindows_ = os.major > 5 || (os.major == 5 && os.minor > 0);
+  auto& registry = Registry();
+  if (registry.size() >= static_cast<size_t>(kMaxTrayIcons)) {
+    iconId_ = 0;
+    throw ENotifyIconError(kCannotRegister);
+  }
+  iconId_ = registry.empty() ? 1 : StrToInt(registry.back().first) + 1;
+  registry.emplace_back(IntToStr(iconId_), this);
+
+  icon_.OnChange = [this](TObject*) { Refresh(); };
+  if (!g_callbackWindow) {
+    auto* window = new TCallbackWindow(owner);
+    if (auto* parent = dynamic_cast<TWinControl*>(owner)) window->SetParent(parent);
+  }
+  record_.cbSize = shell32Version_ >= 5 ? platform::NotifyIconSizeV5() : platform::NotifyIconSizeV1();
+  record_.uCallbackMessage = kTrayCallbackMessage;
+  record_.uID = static_cast<uint32_t>(iconId_);
+}
+
+TTrayIcon::~TTrayIcon() {
+  if (iconId_ == 0) return;
+  if (registered_) ShellNotify(ncDelete);
+  auto& registry = Registry();
+  std::string key = IntToStr(iconId_);
+  registry.erase(std::remove_if(registry.begin(), registry.end(), [&](auto& e) { return e.first == key; }),
+                 registry.end());
+  // A pending single click or a later callback must not reach a freed icon.
+  if (g_callbackWindow && g_callbackWindow->current_ == this) g_callbackWindow->current_ = nullptr;
+  icon_.OnChange = nullptr;
+}
+
+TTrayIcon* TTrayIcon::FindByID(int id) {
+  std::string key = IntToStr(id);
+  for (auto& e : Registry())
+    if (e.first == key) return e.second;
+  return nullptr;
+}
+
+int TTrayIcon::LiveIconCount() { return static_cast<int>(Registry().size()); }
+
+void TTrayIcon::SetAnimateIcons(TImageList* images) {
+  if (animateIcons_) RemoveFreeNotification(animateIcons_);
+  animateIcons_ = images;
+  if (images) FreeNotification(images);
+}
+
+void TTrayIcon::SetAnimateRate(int milliseconds) { animateRate_ = std::max(milliseconds, 10); }
+
+void TTrayIcon::SetEnabled(bool enabled) {
+  enabled_ = enabled;
+  if (!enabled) clickPending_ = false;
+}
+
+void TTrayIcon::SetIcon(const TIcon* icon) { icon_.Assign(icon); }
+
+void TTrayIcon::SetLBPopupMenu(TPopupMenu* menu) {
+  if (lbPopupMenu_ && lbPopupMenu_ != rbPopupMenu_) RemoveFreeNotification(lbPopupMenu_);
+  lbPopupMenu_ = menu;
+  if (menu) FreeNotification(menu);
+}
+
+void TTrayIcon::SetRBPopupMenu(TPopupMenu* menu) {
+  if (rbPopupMenu_ && rbPopupMenu_ != lbPopupMenu_) RemoveFreeNotification(rbPopupMenu_);
+  rbPopupMenu_ = menu;
+  if (menu) FreeNotification(menu);
+}
+
+void TTrayIcon::Notification(TComponent* component, TOperation operation) {
+  TComponent::Notification(component, operation);
+  if (operation != TOperation::opRemove) return;
+  if (component == lbPopupMenu_) lbPopupMenu_ = nullptr;
+  if (component == rbPopupMenu_) rbPopupMenu_ = nullptr;
+  if (component == animateIcons_) animateIcons_ = nullptr;
+}
+
+void TTrayIcon::SetTipHelp(const std::string& text) {
+  std::string cut = CutText(text, 63);
+  if (cut == tipHelp_) return;
+  tipHelp_ = cut;
+  Refresh();
+}
+
+void TTrayIcon::SetBalloonTitle(const std::string& text) { balloonTitle_ = CutText(text, 63); }
+void TTrayIcon::SetBalloonText(const std::string& text) { balloonText_ = CutText(text, 255); }
+void TTrayIcon::SetBalloonTimeout(int seconds) {
+  balloonTimeout_ = static_cast<TBalloonTimeout>(std::clamp(seconds, 10, 60));
+}
+
+platform::IconHandle TTrayIcon::IconHandle() const {
+  if (!icon_.Empty()) return icon_.Handle();
+  // Forms carry no icon of their own in this toolkit: the application's is shown.
+  return platform::ApplicationIcon();
+}
+
+void TTrayIcon::Refresh() {
+  if (registered_) ShellNotify(ncModify);
+}
+
+void TTrayIcon::SetVisible(bool visible) {
+  if (visible == visible_) return;
+  visible_ = visible && IconHandle() != 0;
+  if (Loading() || readingState_) return;
+  bool shell5 = shell32Version_ >= 5;
+  if (visible_) {
+    ShellNotify(registered_ && shell5 ? ncShow : ncAdd);
+  } else if (registered_) {
+    ShellNotify(shell5 ? ncHide : ncDelete);
+  }
+}
+
+void TTrayIcon::BeginReadState() {
+  if (!stateRead_) {
+    stateRead_ = true;
+    SetTipHelp("");
+    readingState_ = true;
+  }
+  BeginLoading();
+}
+
+void TTrayIcon::Loaded() {
+  TComponent::Loaded();
+  readingState_ = false;
+  ShellNotify(ncAdd);
+}
+
+bool TTrayIcon::Send(uint32_t message, uint32_t& lastError) {
+  lastError = 0;
+  return platform::ShellNotifyIcon(message, record_, &lastError);
+}
+
+void TTrayIcon::PrepareBalloon(bool show) {
+  record_.uFlags = platform::nif::Message | platform::nif::Info;
+  record_.uTimeout = static_cast<uint32_t>(balloonTimeout_) * 1000;
+  std::memset(record_.szInfoTitle, 0, sizeof record_.szInfoTitle);
+  std::memset(record_.szInfo, 0, sizeof record_.szInfo);
+  if (show) {
+    CopyText(record_.szInfoTitle, sizeof record_.szInfoTitle, balloonTitle_);
+    CopyText(record_.szInfo, sizeof record_.szInfo, balloonText_.empty() ? std::string(" ") : balloonText_);
+    record_.dwInfoFlags = static_cast<uint32_t>(BalloonIcon) | platform::niif::NoSound;
+  }
+}
+
+void TTrayIcon::ShellNotify(Command command) {
+  using namespace platform;
+  record_.hIcon = IconHandle();
+  bool shell5 = shell32Version_ >= 5;
+  bool balloon = command == ncShowBalloon || command == ncHideBalloon;
+  if (balloon && shell5) {
+    PrepareBalloon(command == ncShowBalloon);
+  } else if ((command == ncShow || command == ncHide) && shell5) {
+    record_.uFlags = nif::State;
+    record_.dwState = command == ncShow ? 0 : nis::Hidden;
+    record_.dwStateMask = nis::Hidden | nis::SharedIcon;
+  } else {
+    CopyText(record_.szTip, shell5 ? sizeof record_.szTip : 64, tipHelp_);
+    record_.uFlags = tipHelp_.empty() ? (nif::Message | nif::Icon) : (nif::Message | nif::Icon | nif::Tip);
+  }
+
+  uint32_t error = 0;
+  switch (command) {
+    case ncAdd: {
+      if (!visible_) return;
+      record_.hWnd = g_callbackWindow ? g_callbackWindow->Handle() : 0;
+      if (Send(nim::Add, error)) {
+        registered_ = true;
+        return;
+      }
+      if (newerWindows_ && error == kErrorTimeout) {
+        // A timed-out add may have gone through all the same: a modify tells.
+        platform::Sleep(100);
+        if (Send(nim::Modify, error)) {
+          registered_ = true;
+          return;
+        }
+        for (int attempt = 0; attempt < kMaxAddRetries; ++attempt) {
+          if (attempt > 0) platform::Sleep(100);
+          if (Send(nim::Add, error)) {
+            registered_ = true;
+            return;
+          }
+          if (error != kErrorTimeout) break;
+        }
+      }
+      throw ENotifyIconError(kCannotRegister);
+    }
+    case ncModify:
+      if (!Send(nim::Modify, error)) throw ENotifyIconError(kCannotRegister);
+      return;
+    case ncDelete:
+      Send(nim::Delete, error);
+      registered_ = false;
+      return;
+    case ncShowBalloon:
+    case ncHideBalloon:
+      if (visible_) {
+        if (!Send(nim::Modify, error)) throw ENotifyIconError(kCannotSwitchBalloon);
+      } else if (command == ncShowBalloon) {
+        SetVisible(true);
+        // Without any image the icon cannot be shown, and neither can its balloon.
+        if (visible_) ShellNotify(ncShowBalloon);
+      }
+      return;
+    case ncShow:
+    case ncHide:
+      Send(nim::Modify, error);
+      return;
+  }
+}
+
+void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title) {
+  ShowBalloon(icon, title, balloonText_, balloonTimeout_);
+}
+
+void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
+  ShowBalloon(icon, title, text, balloonTimeout_);
+}
+
+void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text,
+                            int timeout) {
+  BalloonIcon = icon;
+  SetBalloonTitle(title);
+  SetBalloonText(text);
+  SetBalloonTimeout(timeout);
+  ShellNotify(ncHideBalloon);
+  ShellNotify(ncShowBalloon);
+}
+
+// --- TCallbackWindow -------------------------------------------------------------
+
+TCallbackWindow::TCallbackWindow(TComponent* owner) : TWinControl(owner, platform::WindowKind::Hidden) {
+  TabStop = false;
+  g_callbackWindow = this;
+}
+
+TCallbackWindow::~TCallbackWindow() {
+  DetachHandle();
+  if (g_callbackWindow == this) g_callbackWindow = nullptr;
+}
+
+TCallbackWindow* TCallbackWindow::Instance() { return g_callbackWindow; }
+
+bool TCallbackWindow::WndProc(platform::Message& m) {
+  if (m.msg != kTrayCallbackMessage) return TWinControl::WndProc(m);
+  HandleCallback(static_cast<uint32_t>(m.wParam), static_cast<uint32_t>(m.lParam));
+  return true;
+}
+
+namespace {
+
+// The foreground step at a button release.
+void ActivateForm(TTrayIcon* icon) {
+  if (!icon->FormActiveByMouseup || !Application) return;
+  if (TForm* form = Application->ActiveForm()) platform::BringToForeground(form->Handle());
+}
+
+}  // namespace
+
+void TCallbackWindow::HandleCallback(uint32_t iconId, uint32_t event) {
+  int id = static_cast<int>(iconId);
+  TTrayIcon* icon = TTrayIcon::FindByID(id);
+  if (!icon) return;
+  current_ = icon;
+  if (!icon->Enabled()) return;
+  platform::Point pt = platform::CursorPos();
+  int x = pt.x, y = pt.y;
+
+  auto popup = [&](bool left) {
+    if (auto* form = dynamic_cast<TForm*>(icon->Owner())) {
+      platform::BringToForeground(form->Handle());
+      if (Application) Application->ProcessMessages();
+    }
+    // The icon or its menu may be gone after the messages ran.
+    TTrayIcon* still = TTrayIcon::FindByID(id);
+    if (still != icon) return;
+    TPopupMenu* menu = left ? icon->LBPopupMenu() : icon->RBPopupMenu();
+    if (!menu) return;
+    menu->PopupComponent = icon;
+    menu->Popup(x, y);
+  };
+
+  using namespace platform;
+  switch (event) {
+    case wm::MouseMove:
+      Fire(icon->OnMouseMove, icon, TShiftState(0), x, y);
+      break;
+    case wm::LButtonDown:
+      if (icon->LBPopupMenu() && icon->AutoPopup)
+        popup(true);
+      else
+        Fire(icon->OnMouseDown, icon, TMouseButton::mbLeft, ssLeft, x, y);
+      break;
+    case wm::LButtonUp:
+      ActivateForm(icon);
+      if (icon->OnMouseUp) {
+        icon->OnMouseUp(icon, TMouseButton::mbLeft, ssLeft, x, y);
+        break;
+      }
+      if (!icon->OnClick) {
+        icon->clickPending_ = false;
+      } else if (!icon->clickPending_) {
+        icon->clickPending_ = true;
+        (new TSingleClick)->Start();
+      } else {
+        icon->clickPending_ = false;
+      }
+      break;
+    case wm::LButtonDblClk:
+      icon->clickPending_ = true;
+      Fire(icon->OnDblClick, icon);
+      break;
+    case wm::RButtonDown:
+      break;
+    case wm::RButtonUp:
+      ActivateForm(icon);
+      Fire(icon->OnMouseUp, icon, TMouseButton::mbRight, ssRight, x, y);
+      if (TTrayIcon::FindByID(id) != icon) break;
+      if (icon->RBPopupMenu() && icon->AutoPopup)
+        popup(false);
+      else
+        Fire(icon->OnMouseDown, icon, TMouseButton::mbRight, ssRight, x, y);
+      break;
+    case wm::MButtonDown:
+      Fire(icon->OnMouseDown, icon, TMouseButton::mbMiddle, ssMiddle, x, y);
+      break;
+    case wm::MButtonUp:
+      ActivateForm(icon);
+      Fire(icon->OnMouseUp, icon, TMouseButton::mbMiddle, ssMiddle, x, y);
+      break;
+    case nin::BalloonShow:
+      Fire(icon->OnBalloonShow, icon);
+      break;
+    case nin::BalloonHide:
+      Fire(icon->OnBalloonHide, icon);
+      break;
+    case nin::BalloonTimeout:
+      Fire(icon->OnBalloonTimeout, icon);
+      break;
+    case nin::BalloonUserClick:
+      Fire(icon->OnBalloonClick, icon);
+      break;
+    default:
+      break;
+  }
+}
+
+void TCallbackWindow::SingleClickDecision() {
+  TTrayIcon* icon = current_;
+  if (!icon) return;
+  int id = icon->IconID();
+  if (icon->OnClick && icon->clickPending_) {
+    TNotifyEvent onClick = icon->OnClick;  // the handler may free the icon
+    onClick(icon);
+  }
+  if (TTrayIcon::FindByID(id) == icon) icon->clickPending_ = false;
+}
+
+// --- TSingleClick --------------------------------------------------------------------
+
+TSingleClick::TSingleClick() {
+  FreeOnTerminate = true;
+  OnTerminate = [](TObject*) {
+    if (TCallbackWindow* window = TCallbackWindow::Instance()) window->SingleClickDecision();
+  };
+}
+
+void TSingleClick::Execute() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(platform::DoubleClickTime() + 50));
+}
+
+}  // namespace ts

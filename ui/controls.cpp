@@ -1,0 +1,213 @@
+#include "ui/controls.h"
+
+#include <algorithm>
+
+#include "ui/application.h"
+#include "ui/forms.h"
+
+namespace ts {
+
+using platform::WindowKind;
+
+// --- TFont -------------------------------------------------------------------
+
+void TFont::SetName(const std::string& name) {
+  spec_.name = name;
+  Changed();
+}
+void TFont::SetHeight(int height) {
+  spec_.height = height;
+  Changed();
+}
+void TFont::SetCharset(int charset) {
+  spec_.charset = charset;
+  Changed();
+}
+void TFont::SetBold(bool bold) {
+  spec_.bold = bold;
+  Changed();
+}
+void TFont::Assign(const TFont& other) {
+  spec_ = other.spec_;
+  Changed();
+}
+void TFont::Changed() {
+  if (OnChange) OnChange();
+}
+
+// --- dispatch ----------------------------------------------------------------
+
+bool DispatchGuarded(const std::function<bool()>& handler) {
+  try {
+    return handler();
+  } catch (const platform::DesktopStall&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (Application) Application->HandleException(e);
+    return true;
+  } catch (...) {
+    if (Application) Application->ShowException("unknown error");
+    return true;
+  }
+}
+
+// --- TWinControl -------------------------------------------------------------
+
+TWinControl::TWinControl(TComponent* owner, WindowKind kind)
+    : TComponent(owner), kind_(kind), visible_(kind != WindowKind::Form && kind != WindowKind::Hidden) {
+  handle_ = platform::NewWindow(kind, 0, [this](platform::Message& m) {
+    if (!alive_) return false;
+    return DispatchGuarded([&] { return WndProc(m); });
+  });
+  platform::SetWindowVisible(handle_, visible_ && kind != WindowKind::Form);
+  font_.OnChange = [this] { platform::SetWindowFont(handle_, font_.Spec()); };
+  platform::SetWindowFont(handle_, font_.Spec());
+}
+
+TWinControl::~TWinControl() {
+  alive_ = false;
+  for (TWinControl* child : children_) child->parent_ = nullptr;
+  if (parent_) {
+    auto& siblings = parent_->children_;
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), this), siblings.end());
+    parent_->UpdateTabSequence();
+  }
+  platform::FreeWindow(handle_);
+}
+
+void TWinControl::SetParent(TWinControl* parent) {
+  if (parent == parent_) return;
+  if (parent_) {
+    auto& siblings = parent_->children_;
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), this), siblings.end());
+    parent_->UpdateTabSequence();
+  }
+  parent_ = parent;
+  platform::SetWindowParent(handle_, parent ? parent->handle_ : 0);
+  if (parent) {
+    parent->children_.push_back(this);
+    font_.Assign(parent->font_);
+    platform::SetWindowBounds(handle_, bounds_);
+    parent->UpdateTabSequence();
+  }
+}
+
+TForm* TWinControl::ParentForm() {
+  TWinControl* c = this;
+  while (c->parent_) c = c->parent_;
+  return dynamic_cast<TForm*>(c);
+}
+
+void TWinControl::SetBounds(int left, int top, int width, int height) {
+  bounds_ = {left, top, width, height};
+  platform::SetWindowBounds(handle_, bounds_);
+}
+
+void TWinControl::SetVisible(bool visible) {
+  visible_ = visible;
+  platform::SetWindowVisible(handle_, visible);
+}
+
+void TWinControl::SetEnabled(bool enabled) {
+  enabled_ = enabled;
+  platform::SetWindowEnabled(handle_, enabled);
+}
+
+std::string TWinControl::Caption() const { return platform::WindowCaption(handle_); }
+void TWinControl::SetCaption(const std::string& utf8) { platform::SetWindowCaption(handle_, utf8); }
+
+int TWinControl::TabOrder() const {
+  if (!parent_) return -1;
+  auto& siblings = parent_->children_;
+  return static_cast<int>(std::find(siblings.begin(), siblings.end(), this) - siblings.begin());
+}
+
+void TWinControl::SetTabOrder(int order) {
+  if (!parent_) return;
+  auto& siblings = parent_->children_;
+  siblings.erase(std::remove(siblings.begin(), siblings.end(), this), siblings.end());
+  size_t at = std::min(static_cast<size_t>(std::max(order, 0)), siblings.size());
+  siblings.insert(siblings.begin() + static_cast<std::ptrdiff_t>(at), this);
+  parent_->UpdateTabSequence();
+}
+
+void TWinControl::CollectTabSequence(std::vector<platform::WindowHandle>& out) const {
+  for (TWinControl* c : children_) {
+    bool focusable = c->TabStop && c->kind_ != WindowKind::Label && c->kind_ != WindowKind::Hidden;
+    if (focusable) out.push_back(c->handle_);
+    c->CollectTabSequence(out);
+  }
+}
+
+void TWinControl::UpdateTabSequence() {
+  TWinControl* root = this;
+  while (root->parent_) root = root->parent_;
+  std::vector<platform::WindowHandle> order;
+  root->CollectTabSequence(order);
+  platform::SetTabSequence(root->handle_, order);
+}
+
+void TWinControl::SetFocus() { platform::FocusWindow(handle_); }
+bool TWinControl::Focused() const { return platform::FocusedWindow() == handle_; }
+
+void TWinControl::Click() { Fire(OnClick, this); }
+
+void TWinControl::KeyDown(uint16_t& key, TShiftState shift) { Fire(OnKeyDown, this, key, shift); }
+
+bool TWinControl::WndProc(platform::Message& m) {
+  switch (m.msg) {
+    case platform::wm::KeyDown:
+    case platform::wm::SysKeyDown: {
+      TShiftState shift = 0;
+      if (platform::KeyIsDown(16)) shift |= ssShift;
+      if (platform::KeyIsDown(17)) shift |= ssCtrl;
+      if (platform::KeyIsDown(18) || m.msg == platform::wm::SysKeyDown) shift |= ssAlt;
+      uint16_t key = static_cast<uint16_t>(m.wParam);
+      KeyDown(key, shift);
+      return false;  // the key goes on to the control's own handling
+    }
+    case platform::wm::ControlClick:
+      Click();
+      return true;
+    default:
+      return false;
+  }
+}
+
+// --- the controls --------------------------------------------------------------
+
+TButton::TButton(TComponent* owner) : TWinControl(owner, WindowKind::Button) {}
+
+void TButton::SetDefault(bool isDefault) {
+  default_ = isDefault;
+  platform::SetButtonDefault(Handle(), isDefault);
+}
+
+void TButton::Click() {
+  if (ModalResult != mrNone)
+    if (TForm* form = ParentForm()) form->SetModalResult(ModalResult);
+  TWinControl::Click();
+}
+
+TEdit::TEdit(TComponent* owner) : TWinControl(owner, WindowKind::Edit) {}
+TEdit::TEdit(TComponent* owner, WindowKind kind) : TWinControl(owner, kind) {}
+
+void TEdit::SetPasswordChar(char ch) {
+  passwordChar_ = ch;
+  platform::SetPasswordChar(Handle(), ch);
+}
+
+void TEdit::SetReadOnly(bool readOnly) {
+  readOnly_ = readOnly;
+  platform::SetReadOnly(Handle(), readOnly);
+}
+
+TMemo::TMemo(TComponent* owner) : TEdit(owner, WindowKind::Memo) {}
+
+TCheckBox::TCheckBox(TComponent* owner) : TWinControl(owner, WindowKind::CheckBox) {}
+bool TCheckBox::Checked() const { return platform::Checked(Handle()); }
+void TCheckBox::SetChecked(bool checked) { platform::SetChecked(Handle(), checked); }
+
+TLabel::TLabel(TComponent* owner) : TWinControl(owner, WindowKind::Label) { TabStop = false; }
+
+}  // namespace ts

@@ -1,0 +1,176 @@
+// Windowed controls: the base TWinControl and the button, edit, check box,
+// label and memo the client's windows are made of. Every control owns a
+// window handle from construction on. All texts of the ui layer are UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/window.h"
+#include "runtime/component.h"
+
+namespace ts {
+
+class TForm;
+
+// Shift state of key and mouse events.
+using TShiftState = unsigned;
+constexpr TShiftState ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, ssMiddle = 32, ssDouble = 64;
+
+enum class TMouseButton { mbLeft, mbRight, mbMiddle };
+
+using TKeyEvent = std::function<void(TObject* sender, uint16_t& key, TShiftState shift)>;
+using TMouseEvent = std::function<void(TObject* sender, TMouseButton button, TShiftState shift, int x, int y)>;
+using TMouseMoveEvent = std::function<void(TObject* sender, TShiftState shift, int x, int y)>;
+
+// Character sets of fonts.
+constexpr int kDefaultCharset = 1;
+constexpr int kShiftJisCharset = 128;
+
+// A font description; changing it updates the control that holds it.
+class TFont {
+public:
+  const std::string& Name() const { return spec_.name; }
+  void SetName(const std::string& name);
+  int Height() const { return spec_.height; }  // < 0 character height, > 0 cell height (pixels, 96 dpi)
+  void SetHeight(int height);
+  int Charset() const { return spec_.charset; }
+  void SetCharset(int charset);
+  bool Bold() const { return spec_.bold; }
+  void SetBold(bool bold);
+  void Assign(const TFont& other);
+  const platform::FontSpec& Spec() const { return spec_; }
+
+  std::function<void()> OnChange;
+
+private:
+  void Changed();
+  platform::FontSpec spec_{"ＭＳ Ｐゴシック", -12, kShiftJisCharset, false};
+};
+
+class TWinControl : public TComponent {
+public:
+  TWinControl(TComponent* owner, platform::WindowKind kind);
+  ~TWinControl() override;
+
+  platform::WindowHandle Handle() const { return handle_; }
+
+  TWinControl* Parent() const { return parent_; }
+  void SetParent(TWinControl* parent);  // also takes the parent's font
+  TForm* ParentForm();
+
+  int Left() const { return bounds_.left; }
+  int Top() const { return bounds_.top; }
+  int Width() const { return bounds_.width; }
+  int Height() const { return bounds_.height; }
+  void SetBounds(int left, int top, int width, int height);
+
+  bool Visible() const { return visible_; }
+  virtual void SetVisible(bool visible);
+  void Show() { SetVisible(true); }
+  void Hide() { SetVisible(false); }
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+
+  // The caption of a button, check box, label or form; the text of an edit or memo.
+  std::string Caption() const;
+  void SetCaption(const std::string& utf8);
+  std::string Text() const { return Caption(); }
+  void SetText(const std::string& utf8) { SetCaption(utf8); }
+
+  TFont& Font() { return font_; }
+
+  // Position among the parent's children in keyboard focus order.
+  int TabOrder() const;
+  void SetTabOrder(int order);
+  bool TabStop = true;
+
+  void SetFocus();
+  bool Focused() const;
+
+  // Runs the click behaviour, as a mouse click would.
+  virtual void Click();
+
+  TNotifyEvent OnClick;
+  // Every key pressed while the control has the focus, keys with Alt included.
+  TKeyEvent OnKeyDown;
+
+protected:
+  // The control's message handler; true when the message was handled.
+  // Overrides call the inherited one for messages they do not take.
+  virtual bool WndProc(platform::Message& message);
+  virtual void KeyDown(uint16_t& key, TShiftState shift);
+  // Stops messages from reaching this object; destructors of classes that
+  // override WndProc call it first.
+  void DetachHandle() { alive_ = false; }
+
+private:
+  friend class TForm;
+  void CollectTabSequence(std::vector<platform::WindowHandle>& out) const;
+  void UpdateTabSequence();
+
+  platform::WindowHandle handle_ = 0;
+  platform::WindowKind kind_;
+  TWinControl* parent_ = nullptr;
+  std::vector<TWinControl*> children_;  // in focus order
+  platform::Rect bounds_;
+  bool visible_;
+  bool enabled_ = true;
+  bool alive_ = true;
+  TFont font_;
+};
+
+class TButton : public TWinControl {
+public:
+  explicit TButton(TComponent* owner);
+  bool Default() const { return default_; }
+  void SetDefault(bool isDefault);  // Enter anywhere in the form clicks it
+  int ModalResult = 0;               // non-zero: a click ends the form's modal display with it
+  void Click() override;
+
+private:
+  bool default_ = false;
+};
+
+class TEdit : public TWinControl {
+public:
+  explicit TEdit(TComponent* owner);
+  char PasswordChar() const { return passwordChar_; }
+  void SetPasswordChar(char ch);
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool readOnly);
+  bool AutoSize = true;  // kept for the layout; the height is what SetBounds gives
+
+protected:
+  explicit TEdit(TComponent* owner, platform::WindowKind kind);
+
+private:
+  char passwordChar_ = 0;
+  bool readOnly_ = false;
+};
+
+class TMemo : public TEdit {
+public:
+  explicit TMemo(TComponent* owner);
+};
+
+class TCheckBox : public TWinControl {
+public:
+  explicit TCheckBox(TComponent* owner);
+  bool Checked() const;
+  void SetChecked(bool checked);
+};
+
+// A caption; a CR, LF or CR LF in it starts a new line.
+class TLabel : public TWinControl {
+public:
+  explicit TLabel(TComponent* owner);
+};
+
+// Runs the handler and shows an error that escapes it, as the message loop
+// does; the way every message reaches the controls.
+bool DispatchGuarded(const std::function<bool()>& handler);
+
+}  // namespace ts

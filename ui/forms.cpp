@@ -1,0 +1,146 @@
+#include "ui/forms.h"
+
+#include <algorithm>
+
+#include "ui/application.h"
+
+namespace ts {
+
+namespace {
+std::vector<TForm*>& Registry() {
+  static std::vector<TForm*> forms;
+  return forms;
+}
+// Forms in the order they were last shown.
+std::vector<TForm*>& ShowOrder() {
+  static std::vector<TForm*> order;
+  return order;
+}
+void Forget(std::vector<TForm*>& list, TForm* form) { list.erase(std::remove(list.begin(), list.end(), form), list.end()); }
+}  // namespace
+
+const std::vector<TForm*>& Forms() { return Registry(); }
+
+TForm* ActiveFormOf() {
+  auto& order = ShowOrder();
+  for (auto it = order.rbegin(); it != order.rend(); ++it)
+    if ((*it)->Visible()) return *it;
+  return nullptr;
+}
+
+TForm::TForm(TComponent* owner) : TWinControl(owner, platform::WindowKind::Form) { Registry().push_back(this); }
+
+TForm::~TForm() {
+  DetachHandle();
+  Forget(Registry(), this);
+  Forget(ShowOrder(), this);
+}
+
+void TForm::SetBorderStyle(TBorderStyle style) {
+  borderStyle_ = style;
+  platform::SetFormFrame(Handle(), style == TBorderStyle::bsToolWindow, borderIcons_);
+}
+
+void TForm::SetBorderIcons(bool present) {
+  borderIcons_ = present;
+  platform::SetFormFrame(Handle(), borderStyle_ == TBorderStyle::bsToolWindow, present);
+}
+
+void TForm::SetClientSize(int width, int height) {
+  clientWidth_ = width;
+  clientHeight_ = height;
+  platform::SetClientSize(Handle(), width, height);
+}
+
+void TForm::SetVisible(bool visible) {
+  if (visible == Visible()) return;
+  if (visible) {
+    Fire(OnShow, this);
+    if (Position != TPosition::poDesigned) platform::CenterOnScreen(Handle());
+    TWinControl::SetVisible(true);
+    Forget(ShowOrder(), this);
+    ShowOrder().push_back(this);
+    platform::BringToForeground(Handle());
+    if (ActiveControl && ActiveControl->Visible() && ActiveControl->Enabled()) ActiveControl->SetFocus();
+  } else {
+    TWinControl::SetVisible(false);
+  }
+}
+
+int TForm::ShowModal() {
+  if (Visible() || !Enabled() || modal_)
+    throw EInvalidOperation("表示されているウィンドウをモーダルにすることはできません");
+  std::vector<TForm*> disabled;
+  for (TForm* f : Registry())
+    if (f != this && f->Visible() && f->Enabled()) {
+      f->SetEnabled(false);
+      disabled.push_back(f);
+    }
+  struct Restore {
+    TForm* self;
+    std::vector<TForm*>& disabled;
+    ~Restore() {
+      self->modal_ = false;
+      self->Hide();
+      for (TForm* f : disabled)
+        if (std::find(Registry().begin(), Registry().end(), f) != Registry().end()) f->SetEnabled(true);
+    }
+  } restore{this, disabled};
+
+  modal_ = true;
+  modalResult_ = mrNone;
+  Show();
+  for (;;) {
+    if (Application && Application->Terminated()) {
+      modalResult_ = mrCancel;
+      break;
+    }
+    if (modalResult_ != mrNone) {
+      bool canClose = false;
+      DispatchGuarded([&] {
+        canClose = CloseQuery();
+        return true;
+      });
+      if (canClose) break;
+      modalResult_ = mrNone;
+      continue;
+    }
+    if (Application)
+      Application->HandleMessage();
+    else
+      platform::PumpMessage(true);
+  }
+  return modalResult_;
+}
+
+bool TForm::CloseQuery() {
+  bool canClose = true;
+  Fire(OnCloseQuery, this, canClose);
+  return canClose;
+}
+
+void TForm::Close() {
+  if (modal_) {
+    modalResult_ = mrCancel;
+    return;
+  }
+  if (!CloseQuery()) return;
+  Hide();
+  if (Application && Application->MainForm() == this) Application->Terminate();
+}
+
+bool TForm::WndProc(platform::Message& m) {
+  switch (m.msg) {
+    case platform::wm::Close:
+      Close();
+      return true;
+    case platform::wm::QueryEndSession:
+      m.result = 0;
+      m.result = CloseQuery() ? 1 : 0;
+      return true;
+    default:
+      return TWinControl::WndProc(m);
+  }
+}
+
+}  // namespace ts
