@@ -373,6 +373,9 @@ void TNetCookies::Store(TNetNetscapeCookie* cookie) {
     int known = group->IndexOf(cookie->Name);
     if (known < 0) {
       group->AddObject(cookie->Name, cookie);
+      if (group->Count() > kMaxCookiesPerPlace) Evict(static_cast<TNetNetscapeCookie*>(group->Objects(0)));
+      // The collection holds the stored cookies in the order they were made.
+      while (Count() > kMaxCookies && Cookies(0) != cookie) Evict(Cookies(0));
     } else {
       // The stored cookie keeps its object and place and takes the new one's attributes.
       static_cast<TNetNetscapeCookie*>(group->Objects(known))->CopyFrom(*cookie);
@@ -383,6 +386,24 @@ void TNetCookies::Store(TNetNetscapeCookie* cookie) {
     throw;
   }
   UnlockIndex(TNetAccessKind::akReadWrite);
+}
+
+void TNetCookies::Evict(TNetNetscapeCookie* cookie) {
+  TNetCookieList* home = nullptr;
+  for (TNetCookieList* group : groups_)
+    if (group->IndexOfObject(cookie) >= 0) {
+      home = group;
+      break;
+    }
+  delete cookie;  // leaves its group through Forget
+  if (home && home->Count() == 0) {
+    // Otherwise a server that sets cookies under ever new paths would grow the
+    // index without end.
+    int at = index_.IndexOfObject(home);
+    if (at >= 0) index_.Delete(at);
+    groups_.erase(std::find(groups_.begin(), groups_.end(), home));
+    delete home;
+  }
 }
 
 void TNetCookies::Forget(TNetNetscapeCookie* cookie) {
