@@ -1,9 +1,57 @@
 #include "http/authentication.h"
 
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "http/exceptions.h"
 #include "http/uri.h"
 #include "runtime/text.h"
 
 namespace ts {
+
+namespace {
+
+struct TSchemeRegistry {
+  std::mutex lock;
+  std::vector<std::pair<std::string, const TNetAuthenticationClass*>> entries{
+      {"Basic", TNetBasicAuthentication::ClassInfo()}};
+};
+
+TSchemeRegistry& Registry() {
+  static TSchemeRegistry registry;
+  return registry;
+}
+
+}  // namespace
+
+void RegisterAuthenticationMethod(const std::string& name, const TNetAuthenticationClass* authClass) {
+  TSchemeRegistry& registry = Registry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  for (const auto& entry : registry.entries)
+    if (SameText(entry.first, name))
+      throw ENetAlreadyRegisteredAuthenticationMethod(
+          Format("This authentication method is already registered with class name %s.", {entry.second->ClassName}));
+  registry.entries.emplace_back(name, authClass);
+}
+
+void UnregisterAuthenticationMethod(const std::string& name) {
+  TSchemeRegistry& registry = Registry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  for (auto it = registry.entries.begin(); it != registry.entries.end(); ++it)
+    if (SameText(it->first, name)) {
+      registry.entries.erase(it);
+      return;
+    }
+}
+
+const TNetAuthenticationClass* FindAuthenticationMethod(std::string_view name) {
+  TSchemeRegistry& registry = Registry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  for (const auto& entry : registry.entries)
+    if (SameText(entry.first, name)) return entry.second;
+  return nullptr;
+}
 
 TNetAuthentication::TNetAuthentication() {
   // Credentials are kept exactly as given: no folding, no trimming on the way back.
@@ -63,6 +111,12 @@ TNetAuthWhatsNext TNetBasicAuthentication::Next() {
 void TNetBasicAuthentication::Reset() {
   TNetAuthentication::Reset();
   CurrentStep = 0;
+}
+
+const TNetAuthenticationClass* TNetBasicAuthentication::ClassInfo() {
+  static const TNetAuthenticationClass info{"TNetBasicAuthentication",
+                                            [] { return std::make_unique<TNetBasicAuthentication>(); }};
+  return &info;
 }
 
 std::string TNetBasicAuthentication::HeaderValue() { return BasicCredentials(Username(), Password()); }

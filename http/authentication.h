@@ -2,6 +2,7 @@
 // server's challenge) into the value of an "Authorization" header.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,15 @@
 namespace ts {
 
 enum class TNetAuthWhatsNext { wnAskTheProgram, wnDoRequest, wnFail };
+
+class TNetAuthentication;
+
+// A scheme's class as the registry knows it: its name for messages and a way to
+// make an object of it.
+struct TNetAuthenticationClass {
+  std::string ClassName;
+  std::function<std::unique_ptr<TNetAuthentication>()> Create;
+};
 
 class TNetAuthentication : public TObject {
 public:
@@ -58,6 +68,15 @@ public:
   std::string HeaderValue() override;
 
   std::string Realm;
+
+  static const TNetAuthenticationClass* ClassInfo();
 };
+
+// The process-wide list of scheme names ("Basic" is there from the start);
+// names compare case-insensitively. Registering a name twice raises
+// ENetAlreadyRegisteredAuthenticationMethod.
+void RegisterAuthenticationMethod(const std::string& name, const TNetAuthenticationClass* authClass);
+void UnregisterAuthenticationMethod(const std::string& name);
+const TNetAuthenticationClass* FindAuthenticationMethod(std::string_view name);
 
 }  // namespace ts

@@ -421,7 +421,7 @@ void TNetCookies::Forget(TNetNetscapeCookie* cookie) {
 
 // ---- TNetCookieManager ----
 
-TNetCookieManager::TNetCookieManager(TComponent* owner) : TComponent(owner) {
+TNetCookieManager::TNetCookieManager(TComponent* owner) : TNetBaseComponent(owner) {
   cookies_ = new TNetCookies(this);
   NotifyCreated();
 }

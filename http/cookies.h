@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "http/uri.h"
+#include "net/component.h"
 #include "runtime/collection.h"
 #include "runtime/component.h"
 #include "runtime/strings.h"
@@ -151,7 +152,7 @@ class TNetCookieManager;
 using TOnManagerEvent = std::function<void(TNetCookieManager* ASender, TNetCookies* ACookieCollection)>;
 using TOnNewCookieEvent = std::function<void(TNetCookieManager* ASender, TNetCookieRFC2109* ACookie, bool& VAccept)>;
 
-class TNetCookieManager : public TComponent {
+class TNetCookieManager : public TNetBaseComponent {
 public:
   explicit TNetCookieManager(TComponent* owner);
   ~TNetCookieManager() override;

@@ -1,17 +1,13 @@
-// Exceptions of the HTTP text layer. Every transport and HTTP failure derives
-// from ENetException, a message text and nothing more.
+// Exceptions of the HTTP layer. Every transport and HTTP failure derives from
+// the transport's ENetException, a message text and nothing more.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-#include "runtime/exception.h"
+#include "net/exceptions.h"
 
 namespace ts {
-
-class ENetException : public Exception {
-public:
-  using Exception::Exception;
-};
 
 // A URI that cannot be composed (protocol or host missing).
 class ENetURIException : public ENetException {
@@ -23,6 +19,26 @@ public:
 class ENetFailedToRetreiveTimeZoneInfo : public ENetException {
 public:
   ENetFailedToRetreiveTimeZoneInfo() : ENetException("Failed attempting to retrieve time zone information.") {}
+};
+
+// A target whose protocol gives no port to connect to.
+class ENetUnknownProtocol : public ENetException {
+public:
+  ENetUnknownProtocol() : ENetException(std::string()) {}
+};
+
+// A server answer the exchange cannot go on from: the status code, the status
+// line as the server sent it (the message) and the body of the answer.
+class ENetHTTPProtocolException : public ENetProtocolReplyError {
+public:
+  ENetHTTPProtocolException(int32_t code, std::string statusLine, std::string errorMessage)
+      : ENetProtocolReplyError(code, std::move(statusLine)), ErrorMessage(std::move(errorMessage)) {}
+  std::string ErrorMessage;
+};
+
+class ENetAlreadyRegisteredAuthenticationMethod : public ENetException {
+public:
+  using ENetException::ENetException;
 };
 
 }  // namespace ts

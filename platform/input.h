@@ -18,7 +18,7 @@ void SendKeyEvent(uint8_t virtualKey, uint8_t scanCode, uint32_t flags, std::uin
 // Key code translation; mapType 0 gives the scan code of a virtual key.
 unsigned MapKeyCode(unsigned code, unsigned mapType);
 
-Point CursorPos();          // screen coordinates
+Point CursorPos();           // screen coordinates
 uint32_t DoubleClickTime();  // milliseconds
 
 }  // namespace platform

@@ -89,7 +89,8 @@ struct OsVersion {
 };
 OsVersion PlatformVersion();
 
-// Icons: the application's own icon, a copy of an icon (to own it), release.
+// Icons. The application's own: the executable's icon resource 1 (or
+// "MAINICON"), else the system's application icon; 0 when there is none.
 IconHandle ApplicationIcon();
 IconHandle StockIcon(int which);  // 0 application, 1 information, 2 warning, 3 error
 IconHandle CopyIconHandle(IconHandle icon);

@@ -51,12 +51,12 @@ struct Message {
 using WindowProc = std::function<bool(Message& message)>;
 
 enum class WindowKind {
-  Form,      // top-level window with a caption
-  Hidden,    // a window that is never shown; receives messages only
+  Form,    // top-level window with a caption
+  Hidden,  // a window that is never shown; receives messages only
   Button,
   CheckBox,
-  Edit,      // single line
-  Memo,      // multi-line edit
+  Edit,  // single line
+  Memo,  // multi-line edit
   Label,
 };
 
@@ -105,6 +105,10 @@ void SetChecked(WindowHandle checkBox, bool checked);
 bool Checked(WindowHandle checkBox);
 void SetPasswordChar(WindowHandle edit, char ch);  // 0: text shown as it is
 void SetReadOnly(WindowHandle edit, bool readOnly);
+
+// The extent of a text in the window's current font; CR, LF and CR LF each
+// start a new line.
+Point MeasureText(WindowHandle window, const std::string& utf8);
 
 // Keyboard focus and its order (Tab moves through `order`, skipping disabled
 // and hidden controls).

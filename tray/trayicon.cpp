@@ -142,7 +142,8 @@ void TTrayIcon::SetBalloonTimeout(int seconds) {
 
 platform::IconHandle TTrayIcon::IconHandle() const {
   if (!icon_.Empty()) return icon_.Handle();
-  // Forms carry no icon of their own in this toolkit: the application's is shown.
+  if (auto* form = dynamic_cast<TForm*>(Owner()))
+    if (!form->Icon().Empty()) return form->Icon().Handle();
   return platform::ApplicationIcon();
 }
 
@@ -174,7 +175,8 @@ void TTrayIcon::BeginReadState() {
 void TTrayIcon::Loaded() {
   TComponent::Loaded();
   readingState_ = false;
-  ShellNotify(ncAdd);
+  // A second load must not add an icon the shell already holds (it would refuse).
+  if (!registered_) ShellNotify(ncAdd);
 }
 
 bool TTrayIcon::Send(uint32_t message, uint32_t& lastError) {
@@ -269,8 +271,7 @@ void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title,
   ShowBalloon(icon, title, text, balloonTimeout_);
 }
 
-void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text,
-                            int timeout) {
+void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text, int timeout) {
   BalloonIcon = icon;
   SetBalloonTitle(title);
   SetBalloonText(text);
@@ -288,6 +289,11 @@ TCallbackWindow::TCallbackWindow(TComponent* owner) : TWinControl(owner, platfor
 
 TCallbackWindow::~TCallbackWindow() {
   DetachHandle();
+  // The shell knows the icons by this window: they go before it does (their
+  // owner frees this window first, as it was created after them).
+  for (auto& entry : Registry())
+    if (entry.second->Registered() && entry.second->NotifyRecord().hWnd == Handle())
+      entry.second->ShellNotify(TTrayIcon::ncDelete);
   if (g_callbackWindow == this) g_callbackWindow = nullptr;
 }
 

@@ -115,6 +115,7 @@ public:
   void ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text, int timeout);
 
   void ShellNotify(Command command);
+  // The image shown: the own icon, else the owner form's, else the application's.
   platform::IconHandle IconHandle() const;
   void Refresh();  // sends a modify when the shell holds the icon
 

@@ -1,5 +1,14 @@
 // The application object: title, main form, the message loop and the way an
 // error that escapes a handler reaches the user.
+//
+// A program starts like this:
+//   TApplication app;                  // becomes ts::Application
+//   app.ShowMainForm = false;          // a tray program keeps its window hidden
+//   app.SetTitle("...");               // caption of error boxes
+//   app.CreateForm<TMyForm>();         // the first form is the main form
+//   app.Run();                         // until Terminate (closing the main form)
+// Every message reaches its control through DispatchGuarded, so an error that
+// escapes a handler is shown and the loop goes on with the next message.
 #pragma once
 
 #include <exception>

@@ -60,12 +60,16 @@ TWinControl::TWinControl(TComponent* owner, WindowKind kind)
     return DispatchGuarded([&] { return WndProc(m); });
   });
   platform::SetWindowVisible(handle_, visible_ && kind != WindowKind::Form);
-  font_.OnChange = [this] { platform::SetWindowFont(handle_, font_.Spec()); };
+  font_.OnChange = [this] {
+    platform::SetWindowFont(handle_, font_.Spec());
+    AdjustSize();
+  };
   platform::SetWindowFont(handle_, font_.Spec());
 }
 
 TWinControl::~TWinControl() {
   alive_ = false;
+  if (TForm* form = ParentForm(); form && form->ActiveControl == this) form->ActiveControl = nullptr;
   for (TWinControl* child : children_) child->parent_ = nullptr;
   if (parent_) {
     auto& siblings = parent_->children_;
@@ -101,6 +105,7 @@ TForm* TWinControl::ParentForm() {
 void TWinControl::SetBounds(int left, int top, int width, int height) {
   bounds_ = {left, top, width, height};
   platform::SetWindowBounds(handle_, bounds_);
+  AdjustSize();
 }
 
 void TWinControl::SetVisible(bool visible) {
@@ -114,7 +119,10 @@ void TWinControl::SetEnabled(bool enabled) {
 }
 
 std::string TWinControl::Caption() const { return platform::WindowCaption(handle_); }
-void TWinControl::SetCaption(const std::string& utf8) { platform::SetWindowCaption(handle_, utf8); }
+void TWinControl::SetCaption(const std::string& utf8) {
+  platform::SetWindowCaption(handle_, utf8);
+  AdjustSize();
+}
 
 int TWinControl::TabOrder() const {
   if (!parent_) return -1;
@@ -209,5 +217,16 @@ bool TCheckBox::Checked() const { return platform::Checked(Handle()); }
 void TCheckBox::SetChecked(bool checked) { platform::SetChecked(Handle(), checked); }
 
 TLabel::TLabel(TComponent* owner) : TWinControl(owner, WindowKind::Label) { TabStop = false; }
+
+void TLabel::SetAutoSize(bool autoSize) {
+  autoSize_ = autoSize;
+  AdjustSize();
+}
+
+void TLabel::AdjustSize() {
+  if (!autoSize_) return;
+  platform::Point extent = TextExtent(Caption());
+  if (extent.x != Width() || extent.y != Height()) SetBounds(Left(), Top(), extent.x, extent.y);
+}
 
 }  // namespace ts

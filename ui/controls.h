@@ -89,6 +89,8 @@ public:
 
   void SetFocus();
   bool Focused() const;
+  // The extent of a text in the control's font.
+  platform::Point TextExtent(const std::string& utf8) const { return platform::MeasureText(handle_, utf8); }
 
   // Runs the click behaviour, as a mouse click would.
   virtual void Click();
@@ -102,6 +104,8 @@ protected:
   // Overrides call the inherited one for messages they do not take.
   virtual bool WndProc(platform::Message& message);
   virtual void KeyDown(uint16_t& key, TShiftState shift);
+  // After the caption or the font changed.
+  virtual void AdjustSize() {}
   // Stops messages from reaching this object; destructors of classes that
   // override WndProc call it first.
   void DetachHandle() { alive_ = false; }
@@ -127,7 +131,7 @@ public:
   explicit TButton(TComponent* owner);
   bool Default() const { return default_; }
   void SetDefault(bool isDefault);  // Enter anywhere in the form clicks it
-  int ModalResult = 0;               // non-zero: a click ends the form's modal display with it
+  int ModalResult = 0;              // non-zero: a click ends the form's modal display with it
   void Click() override;
 
 private:
@@ -167,6 +171,16 @@ public:
 class TLabel : public TWinControl {
 public:
   explicit TLabel(TComponent* owner);
+  // With AutoSize (the default) the label takes the size of its caption,
+  // keeping its left and top; without it, the size given by SetBounds.
+  bool AutoSize() const { return autoSize_; }
+  void SetAutoSize(bool autoSize);
+
+protected:
+  void AdjustSize() override;
+
+private:
+  bool autoSize_ = true;
 };
 
 // Runs the handler and shows an error that escapes it, as the message loop

@@ -16,7 +16,9 @@ std::vector<TForm*>& ShowOrder() {
   static std::vector<TForm*> order;
   return order;
 }
-void Forget(std::vector<TForm*>& list, TForm* form) { list.erase(std::remove(list.begin(), list.end(), form), list.end()); }
+void Forget(std::vector<TForm*>& list, TForm* form) {
+  list.erase(std::remove(list.begin(), list.end(), form), list.end());
+}
 }  // namespace
 
 const std::vector<TForm*>& Forms() { return Registry(); }
@@ -34,6 +36,9 @@ TForm::~TForm() {
   DetachHandle();
   Forget(Registry(), this);
   Forget(ShowOrder(), this);
+  // What the form owns goes while its window still exists (a tray icon, for
+  // one, takes itself out of the shell through a window of the form).
+  while (ComponentCount() > 0) delete Components(ComponentCount() - 1);
 }
 
 void TForm::SetBorderStyle(TBorderStyle style) {
@@ -52,6 +57,16 @@ void TForm::SetClientSize(int width, int height) {
   platform::SetClientSize(Handle(), width, height);
 }
 
+TWinControl* TForm::FirstFocusable(TWinControl* within) {
+  for (TWinControl* c : within->children_) {
+    bool focusable = c->TabStop && c->Visible() && c->Enabled() && c->kind_ != platform::WindowKind::Label &&
+                     c->kind_ != platform::WindowKind::Hidden;
+    if (focusable) return c;
+    if (TWinControl* inner = FirstFocusable(c)) return inner;
+  }
+  return nullptr;
+}
+
 void TForm::SetVisible(bool visible) {
   if (visible == Visible()) return;
   if (visible) {
@@ -61,7 +76,10 @@ void TForm::SetVisible(bool visible) {
     Forget(ShowOrder(), this);
     ShowOrder().push_back(this);
     platform::BringToForeground(Handle());
-    if (ActiveControl && ActiveControl->Visible() && ActiveControl->Enabled()) ActiveControl->SetFocus();
+    if (ActiveControl && ActiveControl->Visible() && ActiveControl->Enabled())
+      ActiveControl->SetFocus();
+    else if (TWinControl* first = FirstFocusable(this))
+      first->SetFocus();
   } else {
     TWinControl::SetVisible(false);
   }
@@ -122,6 +140,10 @@ bool TForm::CloseQuery() {
 void TForm::Close() {
   if (modal_) {
     modalResult_ = mrCancel;
+    // Close may run inside a sent message (a tray menu command, WM_CLOSE from
+    // another program), which the waiting modal loop handles without
+    // returning: wake it so that it sees the result.
+    platform::PostToWindow(Handle(), platform::wm::Null, 0, 0);
     return;
   }
   if (!CloseQuery()) return;

@@ -6,6 +6,7 @@
 
 #include "runtime/exception.h"
 #include "ui/controls.h"
+#include "ui/graphics.h"
 
 namespace ts {
 
@@ -52,7 +53,10 @@ public:
   void Close();
   bool CloseQuery();  // false when OnCloseQuery refuses
 
-  TWinControl* ActiveControl = nullptr;  // gets the focus when the form is shown
+  // Gets the focus when the form is shown; none: the first control in focus order.
+  TWinControl* ActiveControl = nullptr;
+  // The form's own icon; empty unless given one.
+  TIcon& Icon() { return icon_; }
 
   TNotifyEvent OnShow;
   TCloseQueryEvent OnCloseQuery;
@@ -62,11 +66,13 @@ protected:
   bool WndProc(platform::Message& message) override;
 
 private:
+  static TWinControl* FirstFocusable(TWinControl* within);
   TBorderStyle borderStyle_ = TBorderStyle::bsSizeable;
   bool borderIcons_ = true;
   int clientWidth_ = 0, clientHeight_ = 0;
   bool modal_ = false;
   int modalResult_ = mrNone;
+  TIcon icon_;
 };
 
 // The forms alive now, oldest first; the active one is the form shown last that is still visible.

@@ -40,7 +40,8 @@ std::vector<WindowHandle> AllWindows();  // in creation order
 bool ClickControl(WindowHandle control);
 // A key pressed while the focused control has the focus; modifiers as for
 // hotkeys (1 Alt, 2 Ctrl, 4 Shift) are held meanwhile. Tab moves the focus,
-// Enter clicks the form's default button (a memo takes it instead); a key
+// Enter clicks the focused button or else the form's default button (a memo
+// takes it instead); Space clicks a focused button or check box; a key
 // with Alt held (or F10) arrives as wm::SysKeyDown.
 void PressKey(unsigned virtualKey, unsigned modifiers = 0);
 // The user types into an edit: its text becomes `utf8`.
@@ -122,6 +123,7 @@ struct NotifyIconCall {
   uint32_t command;
   NotifyIconData data;
   bool succeeded;
+  bool windowAlive;  // whether data.hWnd named a live window at the call
 };
 const std::vector<NotifyIconCall>& NotifyIconCalls();
 void ClearNotifyIconCalls();
@@ -138,7 +140,7 @@ void ScriptNotifyIcon(std::vector<NotifyIconOutcome> outcomes);
 
 // The icon ApplicationIcon answers (0: the program has none).
 void SetApplicationIcon(IconHandle icon);
-void SetShell32MajorVersion(uint16_t major);  // default 6
+void SetShell32MajorVersion(uint16_t major);              // default 6
 void SetPlatformVersion(uint32_t major, uint32_t minor);  // default 6.1
 
 }  // namespace platform::headless

@@ -51,8 +51,7 @@ bool Apply(uint32_t command, const NotifyIconData& d) {
       if (d.uFlags & nif::Message) it->uCallbackMessage = d.uCallbackMessage;
       if (d.uFlags & nif::Icon) it->hIcon = d.hIcon;
       if (d.uFlags & nif::Tip) std::copy(std::begin(d.szTip), std::end(d.szTip), it->szTip);
-      if (d.uFlags & nif::State)
-        it->dwState = (it->dwState & ~d.dwStateMask) | (d.dwState & d.dwStateMask);
+      if (d.uFlags & nif::State) it->dwState = (it->dwState & ~d.dwStateMask) | (d.dwState & d.dwStateMask);
       if (d.uFlags & nif::Info) {
         std::copy(std::begin(d.szInfo), std::end(d.szInfo), it->szInfo);
         std::copy(std::begin(d.szInfoTitle), std::end(d.szInfoTitle), it->szInfoTitle);
@@ -117,7 +116,7 @@ bool ShellNotifyIcon(uint32_t command, const NotifyIconData& data, uint32_t* las
     if (!ok) error = 87;  // invalid parameter, as the shell answers for an unknown icon
   }
   if (lastError) *lastError = ok ? 0 : error;
-  S().calls.push_back({command, data, ok});
+  S().calls.push_back({command, data, ok, WindowExists(data.hWnd)});
   return ok;
 }
 

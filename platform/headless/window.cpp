@@ -129,71 +129,102 @@ void SetWindowParent(WindowHandle window, WindowHandle parent) {
   if (Window* w = Find(window)) w->info.parent = parent;
 }
 
-#define TS_WITH_WINDOW(h) \
-  std::lock_guard<std::recursive_mutex> hold(D().lock); \
+namespace {
+// Changes or reads one window's state under the desktop's lock; nothing for an unknown window.
+template <typename Change>
+void Update(WindowHandle h, Change change) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  if (Window* w = Find(h)) change(w->info);
+}
+template <typename T, typename Get>
+T Read(WindowHandle h, T fallback, Get get) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
   Window* w = Find(h);
+  return w ? get(w->info) : fallback;
+}
+using Info = headless::WindowInfo;
+}  // namespace
 
 void SetWindowCaption(WindowHandle window, const std::string& utf8) {
-  TS_WITH_WINDOW(window) if (w) w->info.caption = utf8;
+  Update(window, [&](Info& i) { i.caption = utf8; });
 }
 std::string WindowCaption(WindowHandle window) {
-  TS_WITH_WINDOW(window) return w ? w->info.caption : std::string();
+  return Read(window, std::string(), [](Info& i) { return i.caption; });
 }
 void SetWindowBounds(WindowHandle window, const Rect& bounds) {
-  TS_WITH_WINDOW(window) if (w) w->info.bounds = bounds;
+  Update(window, [&](Info& i) { i.bounds = bounds; });
 }
 Rect WindowBounds(WindowHandle window) {
-  TS_WITH_WINDOW(window) return w ? w->info.bounds : Rect{};
+  return Read(window, Rect{}, [](Info& i) { return i.bounds; });
 }
 void SetClientSize(WindowHandle window, int width, int height) {
-  TS_WITH_WINDOW(window) if (w) {
-    w->info.clientWidth = width;
-    w->info.clientHeight = height;
-  }
+  Update(window, [&](Info& i) {
+    i.clientWidth = width;
+    i.clientHeight = height;
+  });
 }
 void CenterOnScreen(WindowHandle window) {
-  TS_WITH_WINDOW(window) if (w) w->info.centered = true;
+  Update(window, [](Info& i) { i.centered = true; });
 }
 void SetWindowVisible(WindowHandle window, bool visible) {
-  TS_WITH_WINDOW(window) if (w) w->info.visible = visible;
+  Update(window, [&](Info& i) { i.visible = visible; });
 }
 bool WindowVisible(WindowHandle window) {
-  TS_WITH_WINDOW(window) return w && w->info.visible;
+  return Read(window, false, [](Info& i) { return i.visible; });
 }
 void SetWindowEnabled(WindowHandle window, bool enabled) {
-  TS_WITH_WINDOW(window) if (w) w->info.enabled = enabled;
+  Update(window, [&](Info& i) { i.enabled = enabled; });
 }
 bool WindowEnabled(WindowHandle window) {
-  TS_WITH_WINDOW(window) return w && w->info.enabled;
+  return Read(window, false, [](Info& i) { return i.enabled; });
 }
 void SetWindowFont(WindowHandle window, const FontSpec& font) {
-  TS_WITH_WINDOW(window) if (w) w->info.font = font;
+  Update(window, [&](Info& i) { i.font = font; });
 }
 void SetFormFrame(WindowHandle form, bool toolWindow, bool borderIcons) {
-  TS_WITH_WINDOW(form) if (w) {
-    w->info.toolWindow = toolWindow;
-    w->info.borderIcons = borderIcons;
-  }
+  Update(form, [&](Info& i) {
+    i.toolWindow = toolWindow;
+    i.borderIcons = borderIcons;
+  });
 }
 void SetButtonDefault(WindowHandle button, bool isDefault) {
-  TS_WITH_WINDOW(button) if (w) w->info.isDefault = isDefault;
+  Update(button, [&](Info& i) { i.isDefault = isDefault; });
 }
 void SetChecked(WindowHandle checkBox, bool checked) {
-  TS_WITH_WINDOW(checkBox) if (w) w->info.checked = checked;
+  Update(checkBox, [&](Info& i) { i.checked = checked; });
 }
 bool Checked(WindowHandle checkBox) {
-  TS_WITH_WINDOW(checkBox) return w && w->info.checked;
+  return Read(checkBox, false, [](Info& i) { return i.checked; });
 }
 void SetPasswordChar(WindowHandle edit, char ch) {
-  TS_WITH_WINDOW(edit) if (w) w->info.passwordChar = ch;
+  Update(edit, [&](Info& i) { i.passwordChar = ch; });
 }
 void SetReadOnly(WindowHandle edit, bool readOnly) {
-  TS_WITH_WINDOW(edit) if (w) w->info.readOnly = readOnly;
+  Update(edit, [&](Info& i) { i.readOnly = readOnly; });
 }
 void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order) {
-  TS_WITH_WINDOW(form) if (w) w->info.tabSequence = order;
+  Update(form, [&](Info& i) { i.tabSequence = order; });
 }
-#undef TS_WITH_WINDOW
+
+Point MeasureText(WindowHandle window, const std::string& utf8) {
+  FontSpec font = Read(window, FontSpec{}, [](Info& i) { return i.font; });
+  // A plain model of a proportional font: narrow ASCII, full-width everything else.
+  int height = font.height < 0 ? -font.height : font.height;
+  int widest = 0, width = 0, lines = 1;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') ++i;
+      ++lines;
+      width = 0;
+      continue;
+    }
+    if ((c & 0xC0) == 0x80) continue;  // continuation byte of a UTF-8 sequence
+    width += c < 0x80 ? (height + 1) / 2 : height;
+    widest = std::max(widest, width);
+  }
+  return {widest, lines * height};
+}
 
 void FocusWindow(WindowHandle window) {
   std::lock_guard<std::recursive_mutex> hold(D().lock);
@@ -379,7 +410,8 @@ void PressKey(unsigned virtualKey, unsigned modifiers) {
     return;
   }
   if (virtualKey == 13 && (modifiers & 1) == 0 && w->info.kind != WindowKind::Memo) {
-    WindowHandle button = DefaultButtonOf(root);
+    // A focused button takes Enter itself; otherwise the form's default button does.
+    WindowHandle button = w->info.kind == WindowKind::Button ? target : DefaultButtonOf(root);
     hold.unlock();
     if (button) Deliver(button, wm::ControlClick, 0, 0);
     return;
@@ -388,8 +420,16 @@ void PressKey(unsigned virtualKey, unsigned modifiers) {
   hold.unlock();
   bool system = (modifiers & 1) || virtualKey == 121 || virtualKey == 18;
   Deliver(target, system ? wm::SysKeyDown : wm::KeyDown, virtualKey, 1);
-  std::lock_guard<std::recursive_mutex> again(D().lock);
-  D().heldModifiers = 0;
+  {
+    std::lock_guard<std::recursive_mutex> again(D().lock);
+    D().heldModifiers = 0;
+  }
+  // Space clicks a focused button or check box when it is released.
+  if (virtualKey == 32 && modifiers == 0) {
+    Window* still = Find(target);
+    if (still && (still->info.kind == WindowKind::Button || still->info.kind == WindowKind::CheckBox))
+      ClickControl(target);
+  }
 }
 
 void TypeText(WindowHandle edit, const std::string& utf8) {

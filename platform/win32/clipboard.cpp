@@ -10,8 +10,8 @@ namespace {
 // The clipboard's owner while we write to it: the system refuses data handed
 // over under a clipboard opened without a window.
 HWND Owner() {
-  static HWND owner = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                        ::GetModuleHandleW(nullptr), nullptr);
+  static HWND owner =
+      ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ::GetModuleHandleW(nullptr), nullptr);
   return owner;
 }
 
@@ -42,9 +42,7 @@ std::basic_string<Char> Read(UINT format) {
 }
 }  // namespace
 
-bool ClipboardHasFormat(ClipboardFormat format) {
-  return ::IsClipboardFormatAvailable(static_cast<UINT>(format)) != 0;
-}
+bool ClipboardHasFormat(ClipboardFormat format) { return ::IsClipboardFormatAvailable(static_cast<UINT>(format)) != 0; }
 
 std::optional<std::string> ClipboardText() {
   Opened open;

@@ -1,4 +1,5 @@
 #include <windows.h>
+// after windows.h, which it needs
 #include <shellapi.h>
 
 #include <algorithm>
@@ -42,6 +43,8 @@ int TrackPopup(WindowHandle owner, const std::vector<MenuEntry>& entries, int x,
     UINT flags = MF_STRING | (e.enabled ? 0 : MF_GRAYED) | (e.checked ? MF_CHECKED : 0);
     ::AppendMenuW(menu, flags, static_cast<UINT_PTR>(e.command), Wide(e.caption).c_str());
   }
+  // A menu closes on a click elsewhere only while its owner is in front.
+  ::SetForegroundWindow(H(owner));
   int chosen = static_cast<int>(
       ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, x, y, 0, H(owner), nullptr));
   ::DestroyMenu(menu);
@@ -50,7 +53,8 @@ int TrackPopup(WindowHandle owner, const std::vector<MenuEntry>& entries, int x,
 
 std::intptr_t ShellOpen(WindowHandle owner, const char* verb, const std::string& file, const char* parameters,
                         const char* directory, int showCommand) {
-  return reinterpret_cast<std::intptr_t>(::ShellExecuteA(H(owner), verb, file.c_str(), parameters, directory, showCommand));
+  return reinterpret_cast<std::intptr_t>(
+      ::ShellExecuteA(H(owner), verb, file.c_str(), parameters, directory, showCommand));
 }
 
 uint32_t NotifyIconSizeV1() { return NOTIFYICONDATAA_V1_SIZE; }

@@ -117,8 +117,8 @@ HWND Parking() {
   static HWND parking = nullptr;
   if (!parking) {
     RegisterOnce();
-    parking = ::CreateWindowExW(0, kClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                                ::GetModuleHandleW(nullptr), new State);
+    parking = ::CreateWindowExW(0, kClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, ::GetModuleHandleW(nullptr),
+                                new State);
   }
   return parking;
 }
@@ -143,8 +143,12 @@ WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
   DWORD style = WS_CHILD | WS_TABSTOP;
   DWORD exStyle = 0;
   switch (kind) {
-    case WindowKind::Button: style |= BS_PUSHBUTTON; break;
-    case WindowKind::CheckBox: style |= BS_AUTOCHECKBOX; break;
+    case WindowKind::Button:
+      style |= BS_PUSHBUTTON;
+      break;
+    case WindowKind::CheckBox:
+      style |= BS_AUTOCHECKBOX;
+      break;
     case WindowKind::Edit:
       cls = L"EDIT";
       style |= ES_AUTOHSCROLL;
@@ -159,7 +163,8 @@ WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
       cls = L"STATIC";
       style = WS_CHILD | SS_LEFT | SS_NOPREFIX;
       break;
-    default: break;
+    default:
+      break;
   }
   HWND owner = parent ? H(parent) : Parking();
   HWND h = ::CreateWindowExW(exStyle, cls, L"", style, 0, 0, 0, 0, owner,
@@ -196,7 +201,9 @@ std::string WindowCaption(WindowHandle window) {
   return Utf8(w);
 }
 
-void SetWindowBounds(WindowHandle window, const Rect& b) { ::MoveWindow(H(window), b.left, b.top, b.width, b.height, TRUE); }
+void SetWindowBounds(WindowHandle window, const Rect& b) {
+  ::MoveWindow(H(window), b.left, b.top, b.width, b.height, TRUE);
+}
 
 Rect WindowBounds(WindowHandle window) {
   RECT r{};
@@ -274,7 +281,9 @@ void SetPasswordChar(WindowHandle edit, char ch) {
   ::InvalidateRect(H(edit), nullptr, TRUE);
 }
 
-void SetReadOnly(WindowHandle edit, bool readOnly) { ::SendMessageW(H(edit), EM_SETREADONLY, readOnly ? TRUE : FALSE, 0); }
+void SetReadOnly(WindowHandle edit, bool readOnly) {
+  ::SendMessageW(H(edit), EM_SETREADONLY, readOnly ? TRUE : FALSE, 0);
+}
 
 void SetTabSequence(WindowHandle /*form*/, const std::vector<WindowHandle>& order) {
   // Dialog navigation follows the z-order of the children.
@@ -283,6 +292,19 @@ void SetTabSequence(WindowHandle /*form*/, const std::vector<WindowHandle>& orde
     ::SetWindowPos(H(w), after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     after = H(w);
   }
+}
+
+Point MeasureText(WindowHandle window, const std::string& utf8) {
+  HWND h = H(window);
+  State* s = StateOf(h);
+  HDC dc = ::GetDC(h);
+  HGDIOBJ old = s && s->font ? ::SelectObject(dc, s->font) : nullptr;
+  RECT r{0, 0, 0, 0};
+  std::wstring text = Wide(utf8);
+  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_CALCRECT | DT_NOPREFIX | DT_LEFT);
+  if (old) ::SelectObject(dc, old);
+  ::ReleaseDC(h, dc);
+  return {r.right - r.left, r.bottom - r.top};
 }
 
 void FocusWindow(WindowHandle window) { ::SetFocus(H(window)); }
@@ -306,7 +328,10 @@ bool PumpMessage(bool wait) {
   } else if (!::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     return false;
   }
-  if (msg.hwnd) {
+  // Dialog navigation takes Tab and Enter; Escape goes on to the control
+  // (no form of ours closes on it).
+  bool escape = msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE;
+  if (msg.hwnd && !escape) {
     HWND root = ::GetAncestor(msg.hwnd, GA_ROOT);
     State* s = StateOf(root);
     if (s && s->kind == WindowKind::Form && ::IsDialogMessageW(root, &msg)) return true;

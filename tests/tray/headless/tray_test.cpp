@@ -96,6 +96,21 @@ TEST_F(TrayTest, AddCarriesTheRecord) {
   EXPECT_TRUE(hl::TrayIcons().empty());
 }
 
+TEST_F(TrayTest, IconsLeaveTheShellBeforeTheirWindowGoes) {
+  NewIcon();
+  NewIcon();
+  size_t calls = Calls();
+  delete form;  // frees the callback window first, then the icons
+  form = nullptr;
+  ASSERT_EQ(Calls(), calls + 2) << "each icon is deleted once";
+  for (size_t i = calls; i < Calls(); ++i) {
+    EXPECT_EQ(hl::NotifyIconCalls()[i].command, Delete);
+    EXPECT_TRUE(hl::NotifyIconCalls()[i].windowAlive);
+  }
+  EXPECT_TRUE(hl::TrayIcons().empty());
+  EXPECT_EQ(TTrayIcon::LiveIconCount(), 0);
+}
+
 TEST_F(TrayTest, TipIsCutAndSentOnlyWhenChanged) {
   auto* icon = NewIcon();
   EXPECT_EQ(TTrayIcon(nullptr).TipHelp(), "TipHelp");
@@ -156,6 +171,12 @@ TEST_F(TrayTest, IconWithoutAnyImageStaysHidden) {
   EXPECT_EQ(Calls(), 0u);
   icon->ShowBalloon(biifInfo, "start");  // must not loop trying to show the icon
   EXPECT_EQ(Calls(), 0u);
+  form->Icon().SetHandle(platform::CopyIconHandle(platform::StockIcon(3)));
+  icon->SetVisible(true);
+  EXPECT_TRUE(icon->Visible()) << "the owner form's icon serves";
+  EXPECT_EQ(Last().data.hIcon, form->Icon().Handle());
+  icon->SetVisible(false);
+  form->Icon().SetHandle(0);
   TIcon own;
   own.SetHandle(platform::CopyIconHandle(platform::StockIcon(1)));
   icon->SetIcon(&own);
@@ -278,6 +299,9 @@ TEST_F(TrayTest, StoredFormStartsFromEmptyTipAndAddsWhenLoaded) {
   EXPECT_EQ(Last().command, Add);
   EXPECT_EQ(Last().data.uFlags, 3u) << "no stored tip: empty, not TipHelp";
   EXPECT_EQ(icon->TipHelp(), "");
+  icon->BeginReadState();
+  icon->EndLoading();
+  EXPECT_EQ(Calls(), 1u) << "loading again adds nothing";
 }
 
 TEST_F(TrayTest, RightButtonPopsUpMenuAtCursor) {
@@ -368,22 +392,24 @@ TEST_F(TrayTest, SingleAndDoubleClicks) {
   ASSERT_TRUE(hl::PumpUntil([&] { return clicks == 1; }, 2000));
   EXPECT_FALSE(icon->ClickPending());
 
+  // A double click comes well within the double-click time, even on a busy machine.
+  hl::SetDoubleClickTime(300);
   for (uint32_t e : {0x201u, 0x202u, 0x203u, 0x202u}) Callback(icon, e);
   EXPECT_EQ(doubles, 1);
-  hl::PumpUntil([] { return false; }, 200);  // let the timer of the first release end
+  hl::PumpUntil([] { return false; }, 500);  // let the timer of the first release end
   EXPECT_EQ(clicks, 1) << "a double click raises no click";
 
   Callback(icon, platform::wm::LButtonUp);
   icon->SetEnabled(false);
   EXPECT_FALSE(icon->ClickPending()) << "disabling cancels a pending click";
-  hl::PumpUntil([] { return false; }, 200);
+  hl::PumpUntil([] { return false; }, 500);
   EXPECT_EQ(clicks, 1);
 }
 
 TEST_F(TrayTest, SingleClickDecisionUsesCurrentIcon) {
   auto* a = NewIcon();
   auto* b = NewIcon();
-  hl::SetDoubleClickTime(50);
+  hl::SetDoubleClickTime(300);
   int clicksA = 0, clicksB = 0;
   a->OnClick = [&](TObject*) { ++clicksA; };
   b->OnClick = [&](TObject*) { ++clicksB; };

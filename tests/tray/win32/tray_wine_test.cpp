@@ -3,11 +3,15 @@
 // menu opens and its item click arrives.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "platform/input.h"
 #include "platform/shell.h"
+#include "runtime/codepage.h"
 #include "tray/trayicon.h"
 #include "ui/application.h"
 
@@ -61,9 +65,13 @@ TEST_F(WineTray, AddedChangedGivenBalloonAndDeleted) {
   info.SetHandle(platform::CopyIconHandle(platform::StockIcon(1)));
   icon->SetIcon(&info);
   icon->SetTipHelp("text snap: changed tip");
-  EXPECT_NO_THROW(icon->ShowBalloon(biifInfo, "complete!", "選択範囲を送信しました..."));
+  EXPECT_NO_THROW(icon->ShowBalloon(biifInfo, "complete!", Utf8ToSystem("選択範囲を送信しました...")));
   // Held on screen when asked, so that a screenshot can be taken of it.
-  if (const char* hold = std::getenv("TS_TRAY_HOLD_MS")) Pump(std::atoi(hold));
+  if (const char* hold = std::getenv("TS_TRAY_HOLD_MS")) {
+    std::printf("balloon shown\n");
+    std::fflush(stdout);
+    Pump(std::atoi(hold));
+  }
   EXPECT_NO_THROW(icon->ShowBalloon(biifError, "wait 1 sec."));
 
   icon->SetVisible(false);  // hidden by state, still held
@@ -87,12 +95,28 @@ TEST_F(WineTray, PostedCallbackReachesTheRightIcon) {
   };
   platform::WindowHandle cb = TCallbackWindow::Instance()->Handle();
   platform::PostToWindow(cb, kTrayCallbackMessage, static_cast<uintptr_t>(b->IconID()), platform::wm::LButtonDblClk);
-  platform::PostToWindow(cb, kTrayCallbackMessage, static_cast<uintptr_t>(b->IconID()), platform::nin::BalloonUserClick);
+  platform::PostToWindow(cb, kTrayCallbackMessage, static_cast<uintptr_t>(b->IconID()),
+                         platform::nin::BalloonUserClick);
   platform::PostToWindow(cb, kTrayCallbackMessage, 4242, platform::wm::LButtonDblClk);
   Pump(200);
   EXPECT_EQ(seen, (std::vector<std::string>{"b dbl", "b balloon"}));
   EXPECT_EQ(balloonSender, b);
   EXPECT_EQ(TCallbackWindow::Instance()->CurrentIcon(), b);
+}
+
+TEST_F(WineTray, SingleClickArrivesAfterTheDoubleClickTime) {
+  TTrayIcon* icon = NewIcon();
+  int clicks = 0;
+  icon->OnClick = [&](TObject*) { ++clicks; };
+  platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage,
+                         static_cast<uintptr_t>(icon->IconID()), platform::wm::LButtonUp);
+  Pump(50);
+  EXPECT_TRUE(icon->ClickPending());
+  EXPECT_EQ(clicks, 0);
+  // The worker's end notice comes back through the GUI thread's queue.
+  Pump(static_cast<int>(platform::DoubleClickTime()) + 1000);
+  EXPECT_EQ(clicks, 1);
+  EXPECT_FALSE(icon->ClickPending());
 }
 
 TEST_F(WineTray, PopupMenuOpensAndItsClickArrives) {
@@ -111,20 +135,28 @@ TEST_F(WineTray, PopupMenuOpensAndItsClickArrives) {
   quit->OnClick = [&](TObject*) { clicked.push_back("quit"); };
 
   // While the menu is tracked, a helper thread works its keys: down twice
-  // (over the separator to "Quit"), then Enter.
+  // (over the separator to "Quit"), then Enter. Should the menu not take
+  // them, Escape closes it so that the test cannot hang.
+  std::atomic<bool> opening{false}, done{false};
+  menu->OnPopup = [&](TObject*) { opening = true; };
   platform::WindowHandle owner = app->Handle();
-  std::thread keys([owner] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::thread keys([&] {
+    for (int i = 0; i < 500 && !opening; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (unsigned vk : {0x28u, 0x28u, 0x0Du}) {
       platform::PostToWindow(owner, platform::wm::KeyDown, vk, 0);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done) platform::PostToWindow(owner, platform::wm::KeyDown, 0x1B, 0);
   });
   platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage,
                          static_cast<uintptr_t>(icon->IconID()), platform::wm::RButtonUp);
   Pump(200);
+  done = true;
   keys.join();
   Pump(100);
+  EXPECT_TRUE(opening);
   EXPECT_EQ(clicked, std::vector<std::string>{"quit"});
 }
 

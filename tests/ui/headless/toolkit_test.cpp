@@ -20,7 +20,8 @@ namespace {
 // A settings-like form: two edits, a default button, a hotkey box, a check box.
 struct Dialog : TForm {
   explicit Dialog(TComponent* owner) : TForm(owner) {
-    for (auto* c : std::initializer_list<TWinControl*>{edit1, edit2, ok, keyBox, check, label, hidden}) c->SetParent(this);
+    for (auto* c : std::initializer_list<TWinControl*>{edit1, edit2, ok, keyBox, check, label, hidden})
+      c->SetParent(this);
     ok->SetDefault(true);
     ok->SetCaption("OK");
     keyBox->SetReadOnly(true);
@@ -34,6 +35,20 @@ struct Dialog : TForm {
   TLabel* label = new TLabel(this);
   TButton* hidden = new TButton(this);
 };
+
+TEST_F(UiTest, ShowingFocusesActiveOrFirstControl) {
+  auto* f = app->CreateForm<Dialog>();
+  f->edit1->SetEnabled(false);
+  f->Show();
+  EXPECT_TRUE(f->edit2->Focused()) << "the first usable control in focus order";
+  f->Hide();
+  f->ActiveControl = f->check;
+  f->Show();
+  EXPECT_TRUE(f->check->Focused());
+  f->Hide();
+  delete f->check;
+  EXPECT_EQ(f->ActiveControl, nullptr) << "a freed control is forgotten";
+}
 
 TEST_F(UiTest, TabFollowsTabOrderSkippingUnusableControls) {
   auto* f = app->CreateForm<Dialog>();
@@ -77,6 +92,29 @@ TEST_F(UiTest, KeyDownSeesEveryKeyButEnterAndTab) {
   EXPECT_EQ(keys[3], std::make_pair(uint16_t(27), TShiftState(0)));
   EXPECT_EQ(clicks, 1);
   EXPECT_TRUE(f->Visible()) << "Escape does not close a form";
+}
+
+TEST_F(UiTest, KeysThatClickButtons) {
+  auto* f = app->CreateForm<Dialog>();
+  auto* other = new TButton(f);
+  other->SetParent(f);
+  int okClicks = 0, otherClicks = 0, checkClicks = 0;
+  f->ok->OnClick = [&](TObject*) { ++okClicks; };
+  other->OnClick = [&](TObject*) { ++otherClicks; };
+  f->check->OnClick = [&](TObject*) { ++checkClicks; };
+  f->Show();
+  other->SetFocus();
+  hl::PressKey(13);
+  EXPECT_EQ(otherClicks, 1) << "a focused button takes Enter";
+  EXPECT_EQ(okClicks, 0);
+  hl::PressKey(32);
+  EXPECT_EQ(otherClicks, 2);
+  f->check->SetFocus();
+  hl::PressKey(32);
+  EXPECT_EQ(checkClicks, 1);
+  EXPECT_TRUE(f->check->Checked());
+  hl::PressKey(13);
+  EXPECT_EQ(okClicks, 1) << "from a check box Enter goes to the default button";
 }
 
 TEST_F(UiTest, EnterGoesToMemoNotDefaultButton) {
@@ -127,6 +165,28 @@ TEST_F(UiTest, ControlPropertiesReachTheWindow) {
   EXPECT_EQ(f->keyBox->Text(), "") << "a read-only edit cannot be typed into";
   hl::TypeText(f->edit1->Handle(), "ユーザー");
   EXPECT_EQ(f->edit1->Text(), "ユーザー");
+}
+
+TEST_F(UiTest, LabelsTakeTheSizeOfTheirCaption) {
+  auto* f = app->CreateForm<Dialog>();
+  f->label->Font().SetHeight(10);
+  f->label->SetBounds(40, 408, 0, 0);
+  f->label->SetCaption("hotkey code");
+  int oneLine = f->label->Height();
+  int width = f->label->Width();
+  EXPECT_GT(width, 0);
+  EXPECT_EQ(f->label->Left(), 40) << "the position stays";
+  f->label->SetCaption("hotkey code\rhotkey");
+  EXPECT_EQ(f->label->Height(), 2 * oneLine) << "a lone CR starts a second line";
+  EXPECT_EQ(f->label->Width(), width) << "as wide as its widest line";
+  f->label->Font().SetHeight(20);
+  EXPECT_EQ(f->label->Height(), 4 * oneLine);
+  f->label->SetAutoSize(false);
+  f->label->SetBounds(56, 296, 357, 12);
+  f->label->SetCaption("a caption far too long for twelve pixels of height");
+  EXPECT_EQ(f->label->Width(), 357);
+  EXPECT_EQ(f->label->Height(), 12);
+  EXPECT_EQ(hl::Inspect(f->label->Handle())->bounds.width, 357);
 }
 
 TEST_F(UiTest, ClicksAndCheckBoxes) {

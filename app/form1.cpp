@@ -1,0 +1,301 @@
+#include "app/form1.h"
+
+#include <exception>
+
+#include "app/settings.h"
+#include "http/cookies.h"
+#include "platform/input.h"
+#include "platform/shell.h"
+#include "runtime/codepage.h"
+#include "runtime/text.h"
+#include "storage/storedform.h"
+#include "ui/application.h"
+
+namespace ts {
+
+namespace {
+
+constexpr const char* kFontName = "ＭＳ Ｐゴシック";
+
+template <typename T>
+T* Part(TComponent* owner, const char* name) {
+  T* part = new T(owner);
+  part->SetName(name);
+  return part;
+}
+
+// Puts a control on the form at its place; the font starts as the form's.
+void Place(TWinControl* control, TForm* form, int left, int top, int width, int height) {
+  control->SetParent(form);
+  control->SetBounds(left, top, width, height);
+}
+
+}  // namespace
+
+TForm1::TForm1(TComponent* owner) : TForm1(owner, SettingsPath()) {}
+
+TForm1::TForm1(TComponent* owner, std::string settingsPath) : TForm(owner), settingsPath_(std::move(settingsPath)) {
+  SetName("Form1");
+  // The window is read as one definition: the tray icon finishes loading
+  // (and adds itself to the notification area) once every part exists.
+  CreateParts();
+  LayOut();
+  TrayIcon1->EndLoading();
+
+  OnShow = [this](TObject* s) { FormShow(s); };
+  OnCloseQuery = [this](TObject* s, bool& canClose) { FormCloseQuery(s, canClose); };
+
+  // An error in the creation handler is shown and the window lives on.
+  try {
+    FormCreate(this);
+  } catch (const platform::DesktopStall&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (Application)
+      Application->HandleException(e);
+    else
+      throw;
+  }
+}
+
+TForm1::~TForm1() { DetachHandle(); }
+
+void TForm1::CreateParts() {
+  Button1 = Part<TButton>(this, "Button1");
+  Edit1 = Part<TEdit>(this, "Edit1");
+  // NetHTTP1 comes here once the HTTP engine exists.
+  NetCookieManager1 = Part<TNetCookieManager>(this, "NetCookieManager1");
+  Memo1 = Part<TMemo>(this, "Memo1");
+  Edit2 = Part<TEdit>(this, "Edit2");
+  Edit3 = Part<TEdit>(this, "Edit3");
+  Label1 = Part<TLabel>(this, "Label1");
+  Label2 = Part<TLabel>(this, "Label2");
+  Label3 = Part<TLabel>(this, "Label3");
+  TrayIcon1 = Part<TTrayIcon>(this, "TrayIcon1");
+  TrayIcon1->BeginReadState();
+  Button2 = Part<TButton>(this, "Button2");
+  Edit4 = Part<TEdit>(this, "Edit4");
+  Label4 = Part<TLabel>(this, "Label4");
+  CheckBox1 = Part<TCheckBox>(this, "CheckBox1");
+  CheckBox2 = Part<TCheckBox>(this, "CheckBox2");
+  CheckBox3 = Part<TCheckBox>(this, "CheckBox3");
+  PopupMenu1 = Part<TPopupMenu>(this, "PopupMenu1");
+  setting1 = Part<TMenuItem>(this, "setting1");
+  quit1 = Part<TMenuItem>(this, "quit1");
+  N1 = Part<TMenuItem>(this, "N1");
+  CheckBox4 = Part<TCheckBox>(this, "CheckBox4");
+  Label5 = Part<TLabel>(this, "Label5");
+  Button3 = Part<TButton>(this, "Button3");
+  Label6 = Part<TLabel>(this, "Label6");
+  Button4 = Part<TButton>(this, "Button4");
+  FileStorage1 = Part<TFileStorage>(this, "FileStorage1");
+  LoadWindowStoredData(*FileStorage1);
+}
+
+void TForm1::LayOut() {
+  SetCaption("setting");
+  SetBorderStyle(TBorderStyle::bsToolWindow);
+  SetBorderIcons(false);
+  SetClientSize(487, 442);
+  Position = TPosition::poDesktopCenter;
+  Font().SetName(kFontName);
+  Font().SetCharset(kShiftJisCharset);
+  Font().SetHeight(-12);
+
+  // The send trigger and the answer box never show; they take no focus.
+  Place(Button1, this, 0, 0, 75, 25);
+  Button1->SetVisible(false);
+  Button1->TabStop = false;
+  Button1->OnClick = [this](TObject* s) { RunSnap(s); };
+  Place(Memo1, this, 0, 0, 185, 89);
+  Memo1->SetVisible(false);
+  Memo1->TabStop = false;
+
+  Place(Button4, this, 32, 16, 361, 33);
+  Button4->SetCaption("CREATE ID / 新規アカウント作成");
+  Button4->OnClick = [this](TObject* s) { Button4Click(s); };
+
+  // The other labels take the size of their caption.
+  Place(Label1, this, 32, 56, 18, 12);
+  Label1->SetCaption("url");
+
+  Place(Edit3, this, 32, 72, 361, 38);
+  Edit3->AutoSize = false;
+  Edit3->Font().SetHeight(14);
+
+  Place(Button3, this, 400, 72, 65, 41);
+  Button3->SetCaption("Default");
+  Button3->OnClick = [this](TObject* s) { Button3Click(s); };
+
+  Place(Label2, this, 32, 120, 12, 12);
+  Label2->SetCaption("ID");
+
+  Place(Edit1, this, 32, 136, 361, 38);
+  Edit1->Font().SetHeight(30);
+
+  Place(Label3, this, 32, 184, 60, 12);
+  Label3->SetCaption("PASSWORD");
+
+  Place(Edit2, this, 32, 200, 361, 38);
+  Edit2->Font().SetHeight(30);
+  Edit2->SetPasswordChar('*');
+
+  Place(CheckBox4, this, 40, 256, 361, 33);
+  CheckBox4->SetCaption("Ctrl + C （ショートカット） を自動で押してから送信する");
+
+  Label5->SetAutoSize(false);  // a fixed box: a longer text is cut at its edge
+  Place(Label5, this, 56, 296, 357, 12);
+  Label5->SetCaption("選択範囲を作成してホットキーを押すだけで、選択内容が送信されます");
+
+  Place(Label4, this, 40, 328, 66, 12);
+  Label4->SetCaption("hotkey code");
+
+  Place(Edit4, this, 40, 344, 57, 57);
+  Edit4->SetReadOnly(true);
+  Edit4->AutoSize = false;
+  Edit4->Font().SetHeight(20);
+  Edit4->OnKeyDown = [this](TObject* s, uint16_t& key, TShiftState shift) { Edit4KeyDown(s, key, shift); };
+
+  Place(CheckBox1, this, 112, 344, 97, 17);
+  CheckBox1->SetCaption("alt");
+  Place(CheckBox2, this, 112, 360, 97, 17);
+  CheckBox2->SetCaption("ctl");
+  Place(CheckBox3, this, 112, 376, 97, 17);
+  CheckBox3->SetCaption("shift");
+
+  Place(Button2, this, 296, 344, 161, 57);
+  Button2->SetCaption("OK");
+  Button2->SetDefault(true);
+  Button2->Font().SetBold(true);
+  Button2->Font().SetHeight(-12);
+  Button2->OnClick = [this](TObject* s) { Button2Click(s); };
+
+  Place(Label6, this, 40, 408, 260, 24);
+  Label6->Font().SetHeight(10);
+
+  // Keyboard focus order of the visible controls.
+  TWinControl* order[] = {Edit1,     Edit2,     Edit3,     Button2, Edit4,  CheckBox1,
+                          CheckBox2, CheckBox3, CheckBox4, Button3, Button4};
+  int at = 0;
+  for (TWinControl* control : order) control->SetTabOrder(at++);
+  ActiveControl = Edit1;
+
+  setting1->Caption = "Settings...";
+  setting1->OnClick = [this](TObject* s) { setting1Click(s); };
+  N1->Caption.assign(1, '-');  // a separator (assigned so; GCC 12 misreads a one-byte literal here)
+  quit1->Caption = "Quit";
+  quit1->OnClick = [this](TObject* s) { quit1Click(s); };
+  PopupMenu1->Add(setting1);
+  PopupMenu1->Add(N1);
+  PopupMenu1->Add(quit1);
+
+  TrayIcon1->SetTipHelp(kApplicationTitle);
+  TrayIcon1->SetRBPopupMenu(PopupMenu1);
+  TrayIcon1->SetVisible(true);
+  TrayIcon1->BalloonIcon = biifNone;
+}
+
+std::string TForm1::IdText() const { return Utf8ToSystem(Edit1->Text()); }
+std::string TForm1::PasswordText() const { return Utf8ToSystem(Edit2->Text()); }
+std::string TForm1::UrlText() const { return Utf8ToSystem(Edit3->Text()); }
+
+void TForm1::FormCreate(TObject*) {
+  TSettings settings = LoadSettings(settingsPath_);
+  HotKeyCode = settings.hotkeyCode;
+  HotKeyModifiers = settings.hotkeyModifiers;
+  CheckBox4->SetChecked(settings.autoCopy);
+  Edit3->SetText(SystemToUtf8(settings.url));
+  Edit1->SetText(SystemToUtf8(settings.id));
+  Edit2->SetText(SystemToUtf8(settings.password));
+  // A refusal here stays silent: the user notices that the hotkey does nothing.
+  if (HotKeyCode != 0)
+    platform::RegisterGlobalHotKey(Handle(), kHotKeyId, static_cast<unsigned>(HotKeyModifiers),
+                                   static_cast<unsigned>(HotKeyCode));
+  LastSentText.clear();
+  Label6->SetCaption(kHotKeyCaption);
+}
+
+void TForm1::FormShow(TObject*) {
+  if (HotKeyCode != 0) platform::UnregisterGlobalHotKey(Handle(), kHotKeyId);
+  Edit4->SetText(IntToStr(HotKeyCode));
+  CheckBox1->SetChecked((HotKeyModifiers & 1) != 0);
+  CheckBox2->SetChecked((HotKeyModifiers & 2) != 0);
+  CheckBox3->SetChecked((HotKeyModifiers & 4) != 0);
+}
+
+void TForm1::FormCloseQuery(TObject*, bool& canClose) {
+  TSettings settings;
+  settings.url = UrlText();
+  settings.id = IdText();
+  settings.password = PasswordText();
+  settings.autoCopy = CheckBox4->Checked();
+  settings.hotkeyCode = HotKeyCode;
+  settings.hotkeyModifiers = HotKeyModifiers;
+  // A failed write raises: the close is abandoned and the error shown.
+  SaveSettings(settingsPath_, settings);
+  canClose = true;
+}
+
+void TForm1::setting1Click(TObject*) { ShowModal(); }
+
+void TForm1::quit1Click(TObject*) { Close(); }
+
+void TForm1::NetHTTP1Disconnected(TObject*) { Button1->SetEnabled(true); }
+
+void TForm1::Edit4KeyDown(TObject*, uint16_t& key, TShiftState) { Edit4->SetText(IntToStr(key)); }
+
+void TForm1::Button2Click(TObject*) {
+  HotKeyCode = StrToIntDef(Edit4->Text(), 0);
+  HotKeyModifiers = 0;
+  if (CheckBox1->Checked()) HotKeyModifiers |= 1;
+  if (CheckBox2->Checked()) HotKeyModifiers |= 2;
+  if (CheckBox3->Checked()) HotKeyModifiers |= 4;
+  if (HotKeyCode != 0) platform::UnregisterGlobalHotKey(Handle(), kHotKeyId);
+  // Tried also for code 0; the window closes whatever the answer.
+  if (!platform::RegisterGlobalHotKey(Handle(), kHotKeyId, static_cast<unsigned>(HotKeyModifiers),
+                                      static_cast<unsigned>(HotKeyCode)))
+    platform::ShowMessageBox(Handle(), "Error : Failed to register hotkey", "Error", platform::mb::Ok);
+  SetModalResult(mrOk);
+}
+
+void TForm1::Button3Click(TObject*) { Edit3->SetText(kDefaultServiceUrl); }
+
+void TForm1::Button4Click(TObject*) {
+  // Always the default service's page: the URL box may hold anything.
+  platform::ShellOpen(0, nullptr, std::string(kDefaultServiceUrl) + kSignUpPath, nullptr, nullptr,
+                      platform::kShowNormal);
+}
+
+void TForm1::Button1Click(TObject*) {}
+
+void TForm1::RunSnap(TObject* sender) {
+  // The snap pumps messages while it copies the selection; a hotkey handled
+  // there (a second press, or the copy keystroke itself matching the hotkey)
+  // must not start a snap inside the running one.
+  if (snapping_) return;
+  snapping_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{snapping_};
+  Button1Click(sender);
+}
+
+void TForm1::HotKeyPressed(std::uintptr_t id) {
+  if (id != static_cast<std::uintptr_t>(kHotKeyId)) return;
+  if (snapping_) return;
+  if (Button1->Enabled())
+    Button1->Click();
+  else
+    TrayIcon1->ShowBalloon(biifError, "wait 1 sec.");
+}
+
+bool TForm1::WndProc(platform::Message& message) {
+  if (message.msg == platform::wm::HotKey) {
+    HotKeyPressed(message.wParam);
+    return true;
+  }
+  return TForm::WndProc(message);
+}
+
+}  // namespace ts

@@ -1,0 +1,110 @@
+// The one window of the client: invisible main window that owns the tray
+// icon, receives the global hotkey and runs the snap, and the settings window
+// shown modally from the tray menu.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "storage/filestorage.h"
+#include "tray/trayicon.h"
+#include "ui/controls.h"
+#include "ui/forms.h"
+#include "ui/menus.h"
+
+namespace ts {
+
+class TNetHTTP;
+class TNetCookieManager;
+
+inline constexpr const char* kApplicationTitle = "text snap for pinleaf online";
+inline constexpr int kHotKeyId = 304;  // the only hotkey the program registers
+inline constexpr const char* kSignUpPath = "/users/add";
+inline constexpr const char* kHotKeyCaption = "↑このエリアをクリックして、\rショートカットにしたいキーを押してください";
+
+class TForm1 : public TForm {
+public:
+  // Reads the settings file beside the executable.
+  explicit TForm1(TComponent* owner);
+  // Reads and writes the settings at `settingsPath` instead.
+  TForm1(TComponent* owner, std::string settingsPath);
+  ~TForm1() override;
+
+  // The parts of the window, in the order of its definition.
+  TButton* Button1;  // the invisible send trigger: enabled exactly when no snap runs
+  TEdit* Edit1;      // account ID
+  // The HTTP client stays empty until the HTTP engine is part of the program;
+  // its cookie jar is NetCookieManager1 and its disconnected event is bound to
+  // NetHTTP1Disconnected then.
+  TNetHTTP* NetHTTP1 = nullptr;
+  TNetCookieManager* NetCookieManager1;
+  TMemo* Memo1;  // each service answer, never shown
+  TEdit* Edit2;  // password
+  TEdit* Edit3;  // base URL of the service
+  TLabel* Label1;
+  TLabel* Label2;
+  TLabel* Label3;
+  TTrayIcon* TrayIcon1;
+  TButton* Button2;  // OK
+  TEdit* Edit4;      // hotkey code, read-only: filled by the key pressed in it
+  TLabel* Label4;
+  TCheckBox* CheckBox1;  // Alt
+  TCheckBox* CheckBox2;  // Ctrl
+  TCheckBox* CheckBox3;  // Shift
+  TPopupMenu* PopupMenu1;
+  TMenuItem* setting1;
+  TMenuItem* quit1;
+  TMenuItem* N1;
+  TCheckBox* CheckBox4;  // auto-copy
+  TLabel* Label5;
+  TButton* Button3;  // Default
+  TLabel* Label6;
+  TButton* Button4;  // CREATE ID
+  TFileStorage* FileStorage1;
+
+  // Window state shared with the snap and the settings window.
+  int32_t HotKeyCode = 0;       // virtual-key code; 0: no hotkey
+  int32_t HotKeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift, as the system takes them
+  uint32_t LastSendTime = 0;    // tick count when the last upload was answered
+  std::string LastSentText;     // system code page
+
+  const std::string& SettingsFile() const { return settingsPath_; }
+
+  // The live settings the snap reads, in the system code page.
+  std::string IdText() const;
+  std::string PasswordText() const;
+  std::string UrlText() const;
+
+  // Handlers.
+  void FormCreate(TObject* sender);
+  void FormShow(TObject* sender);
+  void FormCloseQuery(TObject* sender, bool& canClose);
+  void setting1Click(TObject* sender);
+  void quit1Click(TObject* sender);
+  void NetHTTP1Disconnected(TObject* sender);
+  void Edit4KeyDown(TObject* sender, uint16_t& key, TShiftState shift);
+  void Button2Click(TObject* sender);
+  void Button3Click(TObject* sender);
+  void Button4Click(TObject* sender);
+  // One snap. The pipeline is not part of the program yet: this does nothing
+  // until it is. Tests override it to see what the hotkey dispatch does.
+  virtual void Button1Click(TObject* sender);
+
+  // The hotkey message: only identifier 304 counts.
+  void HotKeyPressed(std::uintptr_t id);
+  // True while a snap runs (between the click on Button1 and its return).
+  bool Snapping() const { return snapping_; }
+
+protected:
+  bool WndProc(platform::Message& message) override;
+
+private:
+  void CreateParts();
+  void LayOut();
+  void RunSnap(TObject* sender);
+
+  std::string settingsPath_;
+  bool snapping_ = false;
+};
+
+}  // namespace ts

@@ -1,0 +1,767 @@
+#include "http/http.h"
+
+#include <cstring>
+#include <limits>
+
+#include "http/exceptions.h"
+#include "net/exceptions.h"
+#include "runtime/text.h"
+
+namespace ts {
+
+namespace {
+
+const char* VersionText(TNetHTTPProtocolVersion version) {
+  return version == TNetHTTPProtocolVersion::pv1_0 ? "1.0" : "1.1";
+}
+
+bool CarriesBody(TNetHTTPMethod method) { return method == TNetHTTPMethod::hmPost || method == TNetHTTPMethod::hmPut; }
+
+// A plain decimal number, nothing else; false for anything that is not one.
+bool ReadDecimal(std::string_view text, int& value) {
+  if (text.empty() || text.size() > 9) return false;
+  int result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + (c - '0');
+  }
+  value = result;
+  return true;
+}
+
+// A chunk size: hexadecimal digits only; -1 when the text is not one.
+int64_t ReadHexSize(std::string_view text) {
+  if (text.empty() || text.size() > 15) return -1;
+  int64_t result = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return -1;
+    result = result * 16 + digit;
+  }
+  return result;
+}
+
+// Restores a value when the scope ends, however it ends.
+template <typename T>
+class TRestore {
+public:
+  TRestore(T& target, T value) : target_(target), saved_(target) { target_ = value; }
+  ~TRestore() { target_ = saved_; }
+  TRestore(const TRestore&) = delete;
+  TRestore& operator=(const TRestore&) = delete;
+
+private:
+  T& target_;
+  T saved_;
+};
+
+}  // namespace
+
+const char* HTTPMethodWord(TNetHTTPMethod method) {
+  switch (method) {
+    case TNetHTTPMethod::hmHead:
+      return "HEAD ";
+    case TNetHTTPMethod::hmGet:
+      return "GET ";
+    case TNetHTTPMethod::hmPost:
+      return "POST ";
+    case TNetHTTPMethod::hmOptions:
+      return "OPTIONS ";
+    case TNetHTTPMethod::hmTrace:
+      return "TRACE ";
+    case TNetHTTPMethod::hmPut:
+      return "PUT ";
+    case TNetHTTPMethod::hmConnect:
+      return "CONNECT ";
+  }
+  return "GET ";
+}
+
+// ---- response -------------------------------------------------------------------
+
+void TNetHTTPResponse::SetStatusLine(const std::string& line) {
+  statusLine_ = line;
+  StatusCode = -1;
+  size_t space = line.find(' ');
+  if (space == std::string::npos) return;
+  std::string rest = Trim(std::string_view(line).substr(space + 1));
+  std::string code = rest.substr(0, rest.find(' '));
+  int value;
+  if (ReadDecimal(code, value)) StatusCode = value;
+}
+
+bool TNetHTTPResponse::KeepConnection() {
+  if (statusLine_.size() >= 8) {
+    std::string_view version = std::string_view(statusLine_).substr(5, 3);
+    if (SameText(version, "1.0"))
+      ServerVersion = TNetHTTPProtocolVersion::pv1_0;
+    else if (SameText(version, "1.1"))
+      ServerVersion = TNetHTTPProtocolVersion::pv1_1;
+  }
+  try {
+    http_->ProbeDisconnect(false);
+  } catch (const ENetSocketError&) {
+    // A connection the peer has reset is of no further use.
+    http_->Disconnect();
+  }
+  bool keep = http_->IsConnected();
+  if (keep) {
+    std::string connection = Trim(Connection);
+    std::string proxyConnection = Trim(ProxyConnection);
+    if (http_->ProtocolVersion == TNetHTTPProtocolVersion::pv1_1)
+      keep = !SameText(connection, "close") && !SameText(proxyConnection, "close");
+    else
+      keep = SameText(connection, "keep-alive") || SameText(proxyConnection, "keep-alive");
+  }
+  return keep;
+}
+
+// ---- protocol: writing ----------------------------------------------------------
+
+TNetHTTPProtocol::TNetHTTPProtocol(TNetCustomHTTP* http)
+    : http_(http), request_(std::make_unique<TNetHTTPRequest>()), response_(std::make_unique<TNetHTTPResponse>(http)) {}
+
+TNetHTTPProtocol::~TNetHTTPProtocol() = default;
+
+void TNetHTTPProtocol::BuildAndSendRequest(const TNetURI& uri) {
+  TNetHTTPRequest& request = *request_;
+  request.WriteHeaders();
+  TNetHeaderList& raw = request.RawHeaders();
+  http_->ProxyParams().WriteCredentials(raw);
+  // A tunnel request goes to the proxy in the clear: the target's cookies stay out of it.
+  TNetCookieManager* manager = request.Method == TNetHTTPMethod::hmConnect ? nullptr : http_->CookieManager();
+  if (manager) {
+    std::string cookies = manager->CookieHeaderFor(uri, http_->SecureConnection());
+    if (!cookies.empty()) raw.PutValue("Cookie", cookies);
+  }
+  // The whole head leaves in one send.
+  http_->StartWriteBuffering(-1);
+  try {
+    http_->WriteLine(HTTPMethodWord(request.Method) + request.Target + " HTTP/" + VersionText(http_->ProtocolVersion));
+    for (int i = 0; i < raw.Count(); ++i)
+      if (!raw[i].empty()) http_->WriteLine(raw[i]);
+    http_->WriteLine(std::string());
+  } catch (...) {
+    http_->DiscardWriteBuffering();
+    http_->FinishWriteBuffering();
+    throw;
+  }
+  http_->FinishWriteBuffering();
+  if (CarriesBody(request.Method) && request.SourceStream) http_->WriteFromStream(*request.SourceStream, true);
+}
+
+// ---- protocol: reading ----------------------------------------------------------
+
+void TNetHTTPProtocol::ReadHead() {
+  TNetHTTPResponse& response = *response_;
+  response.SetStatusLine(http_->ReadLine());
+  TNetHeaderList& raw = response.RawHeaders();
+  raw.Clear();
+  try {
+    for (;;) {
+      std::string line = http_->ReadLine();
+      if (line.empty()) break;
+      raw.Add(line);
+    }
+  } catch (const ENetConnClosedGracefully&) {
+    // The server ended the head by closing; what came is the head.
+    http_->Disconnect();
+  }
+  response.ParseHeaders();
+  http_->HandOverCookies(response);
+}
+
+void TNetHTTPProtocol::RetrieveHeaders() {
+  do {
+    ReadHead();
+  } while (response_->StatusCode == 100);
+}
+
+bool TNetHTTPProtocol::BodyAllowed() const {
+  // These answers end with their head whatever their length fields say;
+  // waiting for a body that never comes would stall the exchange.
+  int code = response_->StatusCode;
+  if (request_->Method == TNetHTTPMethod::hmHead) return false;
+  return !(code == 204 || code == 304 || (code >= 100 && code < 200));
+}
+
+void TNetHTTPProtocol::ReadChunked(TStream& stream) {
+  auto readSize = [this]() -> int64_t {
+    std::string line = http_->ReadLine();
+    // The size ends at a blank or at the ";" of a chunk extension.
+    size_t end = line.find_first_of(" ;\t");
+    if (end != std::string::npos) line.resize(end);
+    int64_t size = ReadHexSize(line);
+    return size < 0 ? 0 : size;
+  };
+  int64_t size = readSize();
+  while (size > 0) {
+    http_->ReadToStream(stream, size, false);
+    http_->ReadLine();
+    size = readSize();
+  }
+  // Trailer lines, if the server sends any, end with the empty line.
+  while (!http_->ReadLine().empty()) {
+  }
+}
+
+void TNetHTTPProtocol::ReadResult(TNetHTTPResponse& response) {
+  TStream* stream = response.BodyStream;
+  if (!stream || !BodyAllowed()) return;
+  if (response.ContentLength() > 0) {
+    try {
+      http_->ReadToStream(*stream, response.ContentLength(), false);
+    } catch (const ENetConnClosedGracefully&) {
+      // A short body is kept as it came.
+    }
+  } else if (response.RawHeaders().ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
+    http_->ReportStatus(TNetStatus::StatusMessage, {std::string("Chunk Started")});
+    ReadChunked(*stream);
+  } else if (!response.HasContentLength()) {
+    http_->ReadToStream(*stream, -1, true);
+  }
+}
+
+bool TNetHTTPProtocol::DiscardBody(int timeout) {
+  if (!http_->IsConnected()) return true;
+  TRestore<int32_t> readTimeout(http_->ReadTimeout, timeout);
+  TMemoryStream scratch;
+  TRestore<TStream*> body(response_->BodyStream, &scratch);
+  try {
+    ReadResult(*response_);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+void TNetHTTPProtocol::RaiseProtocolError() {
+  TMemoryStream errorBody;
+  {
+    TRestore<int32_t> readTimeout(http_->ReadTimeout, 2000);
+    TRestore<TStream*> body(response_->BodyStream, &errorBody);
+    ReadResult(*response_);
+  }
+  throw ENetHTTPProtocolException(response_->StatusCode, response_->StatusLine(), errorBody.DataString());
+}
+
+// ---- protocol: judgement --------------------------------------------------------
+
+TNetHTTPWhatsNext TNetHTTPProtocol::ProcessResponse() {
+  TNetHTTPRequest& request = *request_;
+  TNetHTTPResponse& response = *response_;
+  const int code = response.StatusCode;
+
+  const bool redirect = (code / 100 == 3 && code != 304) || !response.Location.empty();
+  if (redirect) {
+    std::string location = response.Location;
+    TNetHTTPMethod method = request.Method;
+    // "See other" asks for the new resource to be fetched, not the form to be
+    // sent there again.
+    if (code == 303 && method == TNetHTTPMethod::hmPost) method = TNetHTTPMethod::hmGet;
+    const bool follow = http_->HandleRedirects && http_->redirectCount_ < http_->RedirectMaximum;
+    if (!http_->DoOnRedirect(location, method, http_->redirectCount_)) RaiseProtocolError();
+    // Whatever remains of the redirect's body would be read as the next answer.
+    if (!DiscardBody(4000)) http_->Disconnect();
+    if (follow) {
+      request.Target = location;
+      request.Method = method;
+      if (!CarriesBody(method)) request.SourceStream = nullptr;
+      return TNetHTTPWhatsNext::wnGoToURL;
+    }
+    response.Location = location;
+    return TNetHTTPWhatsNext::wnJustExit;
+  }
+
+  if (code / 100 == 2) {
+    if (!http_->IsConnected()) return TNetHTTPWhatsNext::wnDontKnow;
+    if (code != 204) ReadResult(response);
+    return TNetHTTPWhatsNext::wnJustExit;
+  }
+
+  if (code == 401) {
+    TNetAuthentication* auth = request.Authentication();
+    if ((auth && auth->Attempts >= http_->AuthRetries) || !http_->DoOnAuthorization(request, response)) {
+      if (TNetAuthentication* kept = request.Authentication()) kept->Reset();
+      RaiseProtocolError();
+    }
+  } else if (code == 407) {
+    TNetProxyConnectionInfo& proxy = http_->ProxyParams();
+    TNetAuthentication* auth = proxy.Authentication();
+    if ((auth && auth->Attempts >= http_->AuthRetries) || !http_->DoOnProxyAuthorization(request, response)) {
+      if (TNetAuthentication* kept = proxy.Authentication()) kept->Reset();
+      proxy.ProxyUsername.clear();
+      proxy.ProxyPassword.clear();
+      RaiseProtocolError();
+    }
+  } else {
+    RaiseProtocolError();
+  }
+
+  if (!http_->IsConnected()) return TNetHTTPWhatsNext::wnGoToURL;
+  if (http_->HTTPOptions.Contains(TNetHTTPOption::hoInProcessAuth)) {
+    if (!DiscardBody(4000)) http_->Disconnect();
+    return TNetHTTPWhatsNext::wnAuthRequest;
+  }
+  if (code != 204) ReadResult(response);
+  return TNetHTTPWhatsNext::wnJustExit;
+}
+
+// ---- client -----------------------------------------------------------------------
+
+TNetCustomHTTP::TNetCustomHTTP(TComponent* owner)
+    : TNetTCPClient(owner), protocol_(std::make_unique<TNetHTTPProtocol>(this)) {
+  TNetTCPClient::SetPort(80);
+}
+
+TNetCustomHTTP::~TNetCustomHTTP() {
+  Destroying_();
+  try {
+    DropSocket();
+  } catch (...) {
+  }
+  SetCookieManager(nullptr);
+}
+
+void TNetCustomHTTP::SetHost(const std::string& host) {
+  TNetTCPClient::SetHost(host);
+  url_.Host = host;
+}
+
+void TNetCustomHTTP::SetPort(int port) {
+  TNetTCPClient::SetPort(port);
+  url_.Port = IntToStr(port);
+}
+
+void TNetCustomHTTP::SetCookieManager(TNetCookieManager* manager) {
+  if (manager == cookieManager_) return;
+  TNetCookieManager* old = cookieManager_;
+  bool owned = ownsCookieManager_;
+  cookieManager_ = nullptr;
+  ownsCookieManager_ = false;
+  if (old) {
+    RemoveFreeNotification(old);
+    if (owned) delete old;
+  }
+  cookieManager_ = manager;
+  if (manager) FreeNotification(manager);
+}
+
+void TNetCustomHTTP::Notification(TComponent* component, TOperation operation) {
+  TNetTCPClient::Notification(component, operation);
+  if (operation == TOperation::opRemove && component == cookieManager_) {
+    cookieManager_ = nullptr;
+    ownsCookieManager_ = false;
+  }
+}
+
+void TNetCustomHTTP::DoOnDisconnected() {
+  TNetTCPClient::DoOnDisconnected();
+  // Schemes that have gone through all their steps start over on the next
+  // connection; a scheme still at work (Basic stays at step 0) keeps sending.
+  TNetHTTPRequest& request = Request();
+  if (TNetAuthentication* auth = request.Authentication(); auth && auth->CurrentStep == auth->Steps())
+    request.SetAuthentication(nullptr);
+  if (TNetAuthentication* auth = proxyParams_.Authentication(); auth && auth->CurrentStep == auth->Steps())
+    auth->Reset();
+}
+
+bool TNetCustomHTTP::SecureConnection() const {
+  auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(IOHandler());
+  return tls && !tls->PassThrough();
+}
+
+void TNetCustomHTTP::HandOverCookies(const TNetHTTPResponse& response) {
+  if (!cookieManager_ && AllowCookies) {
+    SetCookieManager(new TNetCookieManager(this));
+    ownsCookieManager_ = true;
+  }
+  if (!cookieManager_) return;
+  TStringList values;
+  response.RawHeaders().CollectValues("Set-cookie", &values);
+  for (int i = 0; i < values.Count(); ++i) cookieManager_->StoreSetCookie(values[i], url_.Host);
+  values.Clear();
+  response.RawHeaders().CollectValues("Set-cookie2", &values);
+  for (int i = 0; i < values.Count(); ++i) cookieManager_->StoreSetCookie2(values[i], url_.Host);
+}
+
+// ---- target, route, connection ------------------------------------------------------
+
+void TNetCustomHTTP::ResolveTarget(TNetHTTPRequest& request) {
+  TNetURI uri(request.Target);
+  if (!uri.Username.empty()) {
+    request.Username = uri.Username;
+    request.Password = uri.Password;
+  }
+  url_.Username = request.Username;
+  url_.Password = request.Password;
+
+  url_.Path = MergePath(url_.Path, uri.Path);
+  url_.Document = uri.Document;
+  url_.Params = uri.Params;
+  if (!uri.Host.empty()) url_.Host = uri.Host;
+  url_.Protocol = uri.Protocol.empty() ? std::string("http") : uri.Protocol;
+
+  if (!uri.Port.empty())
+    url_.Port = uri.Port;
+  else if (SameText(uri.Protocol, "http"))
+    url_.Port = "80";
+  else if (SameText(uri.Protocol, "https"))
+    url_.Port = "443";
+  else if (!uri.Protocol.empty() || url_.Port.empty())
+    // A protocol of which no default port is known, or a relative target
+    // with nothing to continue from.
+    throw ENetUnknownProtocol();
+
+  if (request.Method == TNetHTTPMethod::hmOptions && url_.Document == "*")
+    request.Target = "*";
+  else
+    request.Target = url_.Path + url_.Document + url_.Params;
+
+  if ((request.Method == TNetHTTPMethod::hmOptions || request.Method == TNetHTTPMethod::hmTrace ||
+       request.Method == TNetHTTPMethod::hmPut) &&
+      ProtocolVersion != TNetHTTPProtocolVersion::pv1_1)
+    throw ENetException("This request method is supported in HTTP 1.1");
+
+  if (CarriesBody(request.Method))
+    request.SetContentLength(request.SourceStream ? request.SourceStream->Size() : 0);
+  else
+    request.SetContentLength(-1);
+
+  request.Host = url_.Port == "80" ? url_.Host : url_.Host + ":" + url_.Port;
+}
+
+void TNetCustomHTTP::CheckTLSHandler(TNetHTTPConnectionType route) {
+  auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(IOHandler());
+  const bool secured = route == TNetHTTPConnectionType::ctSSL || route == TNetHTTPConnectionType::ctSSLProxy;
+  if (secured && !tls) throw ENetIOHandlerPropInvalid("IOHandler value is not valid");
+  // The tunnel is set up in the clear; its handler is switched once it stands.
+  if (tls) tls->SetPassThrough(route != TNetHTTPConnectionType::ctSSL);
+}
+
+void TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  const bool https = SameText(url_.Protocol, "HTTPS");
+  if (proxyParams_.ProxyServer().empty()) {
+    int port = StrToInt(url_.Port);
+    if (!SameText(Host(), url_.Host) || Port() != port) {
+      if (IsConnected()) Disconnect();
+      // The engine moves the connection only; the current URI stays the target's.
+      TNetTCPClient::SetHost(url_.Host);
+      TNetTCPClient::SetPort(port);
+    }
+    request.Route = https ? TNetHTTPConnectionType::ctSSL : TNetHTTPConnectionType::ctNormal;
+  } else {
+    if ((!SameText(Host(), proxyParams_.ProxyServer()) || Port() != proxyParams_.ProxyPort()) && IsConnected())
+      Disconnect();
+    TNetTCPClient::SetHost(proxyParams_.ProxyServer());
+    TNetTCPClient::SetPort(proxyParams_.ProxyPort());
+    if (https) {
+      request.Route = TNetHTTPConnectionType::ctSSLProxy;
+    } else {
+      request.Route = TNetHTTPConnectionType::ctProxy;
+      request.Target = url_.GetFullURI(false, false);
+    }
+  }
+  CheckTLSHandler(request.Route);
+
+  switch (request.Route) {
+    case TNetHTTPConnectionType::ctNormal:
+      if (ProtocolVersion == TNetHTTPProtocolVersion::pv1_0 && request.Connection.empty())
+        request.Connection = "keep-alive";
+      break;
+    case TNetHTTPConnectionType::ctProxy:
+      if (ProtocolVersion == TNetHTTPProtocolVersion::pv1_0 && request.Connection.empty())
+        request.ProxyConnection = "keep-alive";
+      break;
+    case TNetHTTPConnectionType::ctSSL:
+    case TNetHTTPConnectionType::ctSSLProxy:
+      request.Connection.clear();
+      break;
+  }
+
+  if (!response.KeepConnection()) Disconnect();
+  try {
+    ProbeDisconnect(false);
+  } catch (const ENetSocketError&) {
+    Disconnect();
+  }
+  if (IsConnected()) return;
+
+  Connect(ConnectTimeout);
+  if (request.Route != TNetHTTPConnectionType::ctSSLProxy) return;
+
+  // Ask the proxy for a tunnel to the target; the real request goes through
+  // it once the proxy agrees.
+  TNetHTTPProtocol tunnel(this);
+  TNetHTTPRequest& connect = tunnel.Request();
+  connect.UserAgent = request.UserAgent;
+  connect.Host = request.Host;
+  connect.SetContentLength(request.ContentLength());
+  connect.Pragma = "no-cache";
+  connect.ProxyConnection = "keep-alive";
+  connect.Method = TNetHTTPMethod::hmConnect;
+  for (;;) {
+    connect.Target = url_.Host + ":" + url_.Port;
+    if (!IsConnected()) Connect(ConnectTimeout);
+    tunnel.BuildAndSendRequest(url_);
+    std::string line = ReadLine();
+    if (line.empty()) {
+      tunnel.Response().SetStatusLine("HTTP/1.0 200 OK");
+      tunnel.Response().RawHeaders().Clear();
+      tunnel.Response().ParseHeaders();
+      tunnel.Response().Connection = "close";
+    } else {
+      // Read the rest of the head the usual way.
+      tunnel.Response().SetStatusLine(line);
+      TNetHeaderList& raw = tunnel.Response().RawHeaders();
+      raw.Clear();
+      try {
+        for (;;) {
+          std::string headerLine = ReadLine();
+          if (headerLine.empty()) break;
+          raw.Add(headerLine);
+        }
+      } catch (const ENetConnClosedGracefully&) {
+        Disconnect();
+      }
+      tunnel.Response().ParseHeaders();
+      HandOverCookies(tunnel.Response());
+    }
+    if (tunnel.Response().StatusCode == 200) break;
+    TNetHTTPWhatsNext next = tunnel.ProcessResponse();
+    if (next != TNetHTTPWhatsNext::wnAuthRequest && next != TNetHTTPWhatsNext::wnGoToURL)
+      throw ENetHTTPProtocolException(tunnel.Response().StatusCode, tunnel.Response().StatusLine(), std::string());
+  }
+  if (auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(IOHandler())) tls->SetPassThrough(false);
+}
+
+void TNetCustomHTTP::CloseIfNotKept() {
+  bool keep = false;
+  try {
+    keep = Response().KeepConnection();
+  } catch (...) {
+  }
+  if (!keep) Disconnect();
+}
+
+// ---- events ---------------------------------------------------------------------------
+
+bool TNetCustomHTTP::DoOnRedirect(std::string& location, TNetHTTPMethod& method, int count) {
+  bool handled = HandleRedirects;
+  Fire(OnRedirect, this, location, count, handled, method);
+  return handled;
+}
+
+namespace {
+
+// The authorization step shared by server and proxy: pick a scheme from the
+// challenges when none is kept, then let it decide, asking the program for
+// credentials when it needs them.
+struct TAuthorizationStep {
+  TObject* sender;
+  const TNetHeaderList& challenges;
+  const TNetOnSelectAuthorization& onSelect;
+  const TNetOnAuthorization& onAuthorization;
+  bool inProcess;
+  int maxAttempts;
+  std::string& username;
+  std::string& password;
+  bool& basicAuthentication;
+
+  bool Run(TNetAuthentication* kept,
+           const std::function<TNetAuthentication*(std::unique_ptr<TNetAuthentication>)>& keep) {
+    TNetAuthentication* auth = kept;
+    if (!auth) {
+      const TNetAuthenticationClass* chosen = nullptr;
+      for (int i = 0; i < challenges.Count() && !chosen; ++i) {
+        std::string line = challenges[i];
+        chosen = FindAuthenticationMethod(CutToken(line, " "));
+      }
+      if (!chosen) return false;
+      Fire(onSelect, sender, chosen, challenges);
+      if (!chosen || !chosen->Create) return false;
+      auth = keep(chosen->Create());
+      if (!auth) return false;
+    }
+    if (!onAuthorization && !inProcess) return false;
+    auth->SetUsername(username);
+    auth->SetPassword(password);
+    auth->Params().PutValue("Authorization", auth->HeaderValue());
+    auth->SetChallenges(challenges);
+    for (;;) {
+      switch (auth->Next()) {
+        case TNetAuthWhatsNext::wnDoRequest:
+          return true;
+        case TNetAuthWhatsNext::wnFail:
+          return false;
+        case TNetAuthWhatsNext::wnAskTheProgram: {
+          if (!onAuthorization) return false;
+          // A handler that keeps accepting without giving usable credentials
+          // must not hold the exchange forever.
+          if (auth->Attempts > maxAttempts) return false;
+          auth->SetUsername(username);
+          auth->SetPassword(password);
+          bool handled = false;
+          onAuthorization(sender, auth, handled);
+          if (!handled) return false;
+          basicAuthentication = true;
+          username = auth->Username();
+          password = auth->Password();
+          break;
+        }
+      }
+    }
+  }
+};
+
+}  // namespace
+
+bool TNetCustomHTTP::DoOnAuthorization(TNetHTTPRequest& request, TNetHTTPResponse& response) {
+  TAuthorizationStep step{this,
+                          response.WWWAuthenticate(),
+                          OnSelectAuthorization,
+                          OnAuthorization,
+                          HTTPOptions.Contains(TNetHTTPOption::hoInProcessAuth),
+                          AuthRetries,
+                          request.Username,
+                          request.Password,
+                          request.BasicAuthentication};
+  return step.Run(request.Authentication(), [&request](std::unique_ptr<TNetAuthentication> made) {
+    request.SetAuthentication(std::move(made));
+    return request.Authentication();
+  });
+}
+
+bool TNetCustomHTTP::DoOnProxyAuthorization(TNetHTTPRequest& /*request*/, TNetHTTPResponse& response) {
+  TAuthorizationStep step{this,
+                          response.ProxyAuthenticate(),
+                          OnSelectProxyAuthorization,
+                          OnProxyAuthorization,
+                          HTTPOptions.Contains(TNetHTTPOption::hoInProcessAuth),
+                          AuthRetries,
+                          proxyParams_.ProxyUsername,
+                          proxyParams_.ProxyPassword,
+                          proxyParams_.BasicAuthentication};
+  return step.Run(proxyParams_.Authentication(), [this](std::unique_ptr<TNetAuthentication> made) {
+    proxyParams_.SetAuthentication(std::move(made));
+    return proxyParams_.Authentication();
+  });
+}
+
+// ---- operations -------------------------------------------------------------------------
+
+void TNetCustomHTTP::Perform(TNetHTTPMethod method, const std::string& url, TStream* source, TStream* response) {
+  const int64_t start = response ? response->Position() : 0;
+  TNetHTTPRequest& request = Request();
+  TNetHTTPResponse& answer = Response();
+  request.Target = url;
+  request.Method = method;
+  request.SourceStream = source;
+  answer.BodyStream = response;
+  try {
+    for (bool done = false; !done;) {
+      ++redirectCount_;
+      ResolveTarget(request);
+      ConnectToHost(request, answer);
+      protocol_->BuildAndSendRequest(url_);
+      protocol_->RetrieveHeaders();
+      switch (protocol_->ProcessResponse()) {
+        case TNetHTTPWhatsNext::wnGoToURL:
+          if (response) {
+            response->SetSize(start);
+            response->SetPosition(start);
+          }
+          break;
+        case TNetHTTPWhatsNext::wnAuthRequest:
+          --redirectCount_;
+          request.Target = url;
+          break;
+        case TNetHTTPWhatsNext::wnJustExit:
+          done = true;
+          break;
+        case TNetHTTPWhatsNext::wnDontKnow:
+          throw ENetException("Undefined situation");
+      }
+    }
+  } catch (...) {
+    redirectCount_ = 0;
+    CloseIfNotKept();
+    throw;
+  }
+  redirectCount_ = 0;
+  CloseIfNotKept();
+}
+
+std::string TNetCustomHTTP::GetText(const std::string& url) {
+  TMemoryStream body;
+  GetToStream(url, body);
+  return body.DataString();
+}
+
+void TNetCustomHTTP::GetToStream(const std::string& url, TStream& stream) {
+  Perform(TNetHTTPMethod::hmGet, url, nullptr, &stream);
+}
+
+std::string TNetCustomHTTP::PostForm(const std::string& url, TStringList& lines) {
+  TMemoryStream body;
+  PostFormToStream(url, lines, body);
+  return body.DataString();
+}
+
+void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines, TStream& stream) {
+  TNetHTTPRequest& request = Request();
+  if (request.ContentType.empty() || SameText(request.ContentType, "text/html"))
+    request.ContentType = "application/x-www-form-urlencoded";
+  if (HTTPOptions.Contains(TNetHTTPOption::hoForceEncodeParams)) {
+    // Each line once, by its place: a name that repeats does not get its first
+    // value encoded twice or its later values left raw.
+    for (int i = 0; i < lines.Count(); ++i) {
+      const std::string& line = lines[i];
+      size_t eq = line.find('=');
+      if (eq == std::string::npos || eq == 0) continue;
+      std::string value = line.substr(eq + 1);
+      if (value.empty()) continue;
+      lines.SetStrings(i, line.substr(0, eq + 1) + TNetURI::EncodeParamValue(value));
+    }
+  }
+  std::string body = Trim(lines.Text());
+  if (lines.Count() >= 2) {
+    std::string joined;
+    joined.reserve(body.size());
+    for (size_t i = 0; i < body.size(); ++i) {
+      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') {
+        joined += '&';
+        ++i;
+      } else {
+        joined += body[i];
+      }
+    }
+    body = std::move(joined);
+  }
+  TMemoryStream source;
+  source.WriteString(body);
+  source.SetPosition(0);
+  PostStream(url, source, &stream);
+}
+
+void TNetCustomHTTP::PostStream(const std::string& url, TStream& source, TStream* response) {
+  Disconnect();
+  const TNetHTTPProtocolVersion saved = ProtocolVersion;
+  if (!HTTPOptions.Contains(TNetHTTPOption::hoKeepOrigProtocol)) ProtocolVersion = TNetHTTPProtocolVersion::pv1_0;
+  try {
+    Perform(TNetHTTPMethod::hmPost, url, &source, response);
+  } catch (...) {
+    ProtocolVersion = saved;
+    throw;
+  }
+  ProtocolVersion = saved;
+}
+
+}  // namespace ts
