@@ -27,8 +27,8 @@ std::string GmtInDays(double days) { return FormatGmtDate(Now() - LocalUtcOffset
 // not turn into a cookie named after one of its attributes.
 TEST(CookieUpdates, ClearingOrExpiringACookieStopsSendingIt) {
   for (const std::string& ending :
-       {std::string("sid=; path=/"), "sid=; path=/; expires=" + GmtInDays(-1),
-        "sid=gone; path=/; expires=" + GmtInDays(-1), std::string("sid=gone; path=/; max-age=0")}) {
+       {std::string("sid=; path=/"), std::string("sid=; path=/; expires=").append(GmtInDays(-1)),
+        std::string("sid=gone; path=/; expires=").append(GmtInDays(-1)), std::string("sid=gone; path=/; max-age=0")}) {
     SCOPED_TRACE(ending);
     Store s;
     s.Set("sid=abc; path=/");
@@ -46,7 +46,7 @@ TEST(CookieUpdates, AnUpdateKeepsTheNewExpiryAndAttributes) {
   Store s;
   s.Set("sid=abc; path=/");
   const std::string expires = GmtInDays(2);
-  s.Set("sid=def; path=/; expires=" + expires + "; version=1; comment=c");
+  s.Set(std::string("sid=def; path=/; expires=").append(expires).append("; version=1; comment=c"));
   TNetNetscapeCookie* cookie = s.Only();
   EXPECT_EQ(cookie->Name, "sid");
   EXPECT_EQ(cookie->Value, "def");
