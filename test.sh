@@ -44,6 +44,24 @@ else
   note_failure "windows build"
 fi
 
+# ---- robustness: the native suites under ASan + UBSan, and a short run of
+# every fuzz harness (one case per harness) when clang is there.
+if build native-asan; then run_suites native-asan; else note_failure "native-asan build"; fi
+if command -v clang++ >/dev/null 2>&1; then
+  if build fuzz; then
+    echo "== fuzz smoke"
+    fuzz_out=$(fuzz/run.sh 20 2>&1)
+    echo "$fuzz_out" | sed 's/^/   /'
+    p=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: ok')
+    f=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: FAILED')
+    total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
+    [ "$f" -eq 0 ] || status=1
+  else
+    note_failure "fuzz build"
+  fi
+fi
+# ---- end of robustness
+
 if [ -f tests/e2e/run.sh ]; then
   echo "== end to end"
   if out=$(bash tests/e2e/run.sh 2>&1); then :; else status=1; fi

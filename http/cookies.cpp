@@ -163,9 +163,26 @@ bool TNetNetscapeCookie::MatchesHost(std::string_view host) const {
 }
 
 void TNetNetscapeCookie::CopyFrom(const TNetNetscapeCookie& source) {
-  if (!dynamic_cast<const TNetCookieRFC2109*>(&source)) return;
+  const auto* from = dynamic_cast<const TNetCookieRFC2109*>(&source);
+  if (!from) return;
   ParseText(source.ServerText());
   Kind = source.Kind;
+  // The server text cannot carry everything: a cookie with an empty value (how
+  // a server clears one) is written without its name, so re-reading it would
+  // take the first attribute for name and value; and an expiry is written only
+  // for the Netscape kind, so a session ended with a past date would live on.
+  // What the text may lose is taken from the source itself.
+  Name = source.Name;
+  Value = source.Value;
+  Path = source.Path;
+  Domain = source.Domain;
+  Secure = source.Secure;
+  Expires = source.Expires;
+  if (auto* self = dynamic_cast<TNetCookieRFC2109*>(this)) {
+    self->MaxAge = from->MaxAge;
+    self->Version = from->Version;
+    self->Comment = from->Comment;
+  }
 }
 
 // ---- TNetCookieRFC2109 ----
@@ -381,6 +398,9 @@ void TNetCookies::Store(TNetNetscapeCookie* cookie) {
       group->AddObject(cookie->Name, cookie);
       cookie->group_ = group;
       if (tables) names_[group].emplace(UpperCase(cookie->Name), cookie);
+      if (group->Count() > kMaxCookiesPerPlace) Evict(static_cast<TNetNetscapeCookie*>(group->Objects(0)));
+      // The collection holds the stored cookies in the order they were made.
+      while (Count() > kMaxCookies && Cookies(0) != cookie) Evict(Cookies(0));
     } else {
       // The stored cookie keeps its object and place and takes the new one's
       // attributes; the new one, in no group, leaves the collection and goes.
@@ -405,6 +425,36 @@ int LastIndexOfObject(const TNetCookieList& list, const void* object) {
 }
 
 }  // namespace
+
+void TNetCookies::Evict(TNetNetscapeCookie* cookie) {
+  TNetCookieList* home = cookie->group_;
+  if (!home)
+    for (TNetCookieList* group : groups_)
+      if (group->IndexOfObject(cookie) >= 0) {
+        home = group;
+        break;
+      }
+  delete cookie;  // leaves its group through Forget
+  if (!home || home->Count() != 0) return;
+  // Otherwise a server that sets cookies under ever new paths would grow the
+  // index without end.
+  const int at = index_.IndexOfObject(home);
+  if (at >= 0) {
+    index_.Delete(at);
+    // Entries after the removed one moved up by one.
+    for (auto it = keyPositions_.begin(); it != keyPositions_.end();) {
+      if (it->second == at) {
+        it = keyPositions_.erase(it);
+        continue;
+      }
+      if (it->second > at) --it->second;
+      ++it;
+    }
+  }
+  names_.erase(home);
+  groups_.erase(std::find(groups_.begin(), groups_.end(), home));
+  delete home;
+}
 
 void TNetCookies::Forget(TNetNetscapeCookie* cookie) {
   LockOwnIndex(TNetAccessKind::akReadWrite);
@@ -465,7 +515,10 @@ void TNetCookieManager::Admit(TNetCookieRFC2109* cookie, const std::string& valu
     throw;
   }
   if (cookie->Domain.empty()) cookie->Domain = host;
-  if (!cookie->MatchesHost(host) || !ApproveCookie(cookie)) {
+  // A line break or NUL in the name or value would be carried into the Cookie
+  // header of later requests and end that line early; such a cookie is dropped.
+  const bool breaksLine = (cookie->Name + cookie->Value).find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+  if (breaksLine || !cookie->MatchesHost(host) || !ApproveCookie(cookie)) {
     delete cookie;
     return;
   }

@@ -124,6 +124,11 @@ private:
 
 class TNetCookies : public TOwnedCollection {
 public:
+  // A server may send any number of cookies; the store keeps at most this many
+  // per domain and path, and in all, dropping the oldest first.
+  static constexpr int kMaxCookiesPerPlace = 50;
+  static constexpr int kMaxCookies = 3000;
+
   explicit TNetCookies(TObject* owner);
   ~TNetCookies() override;
 
@@ -145,6 +150,8 @@ private:
   // LockIndex for the store's own work, which keeps the lookup tables right.
   TNetCookieList& LockOwnIndex(TNetAccessKind access);
   void Forget(TNetNetscapeCookie* cookie);  // takes the cookie out of its group
+  // Destroys a stored cookie to make room; a group left empty leaves the index.
+  void Evict(TNetNetscapeCookie* cookie);
   TNetCookieList index_;
   std::vector<TNetCookieList*> groups_;  // every group ever made, freed with the collection
   TNetMultiReadExclusiveWriteLock lock_;

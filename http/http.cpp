@@ -723,9 +723,16 @@ void TNetCustomHTTP::Perform(TNetHTTPMethod method, const std::string& url, TStr
           throw ENetException("Undefined situation");
       }
     }
-  } catch (...) {
+  } catch (const ENetHTTPProtocolException&) {
     redirectCount_ = 0;
     CloseIfNotKept();
+    throw;
+  } catch (...) {
+    // The answer was cut short (read time-out, over-long line, unreadable
+    // field): whatever is left of it on the connection would be taken for the
+    // answer to the next request.
+    redirectCount_ = 0;
+    Disconnect();
     throw;
   }
   redirectCount_ = 0;

@@ -349,8 +349,11 @@ int32_t TNetTCPConnection::ReadInt32(bool convert) {
 void TNetTCPConnection::ReadToStream(TStream& stream, int64_t byteCount, bool untilClose) {
   if (byteCount == -1 && !untilClose) byteCount = ReadInt32(true);
   if (byteCount > -1) {
+    // The count may come from the peer (a Content-Length, a chunk size): room
+    // is made for at most a few megabytes up front, the rest as bytes arrive.
+    constexpr int64_t kPresizeLimit = 4 << 20;
     int64_t position = stream.Position();
-    stream.SetSize(position + byteCount);
+    stream.SetSize(position + std::min(byteCount, kPresizeLimit));
     stream.SetPosition(position);
   }
   int64_t remaining = untilClose ? 2147483647 : byteCount;
