@@ -32,8 +32,8 @@ public:
   ~TForm1() override;
 
   // The parts of the window, in the order of its definition.
-  TButton* Button1;  // the invisible send trigger: enabled exactly when no snap runs
-  TEdit* Edit1;      // account ID
+  TButton* Button1;    // the invisible send trigger: enabled exactly when no snap runs
+  TEdit* Edit1;        // account ID
   TNetHTTP* NetHTTP1;  // the service's client; its cookie jar is NetCookieManager1
   TNetCookieManager* NetCookieManager1;
   TMemo* Memo1;  // each service answer, never shown

@@ -29,7 +29,8 @@ std::string PercentEncode(const std::string& text) {
   std::string out;
   out.reserve(text.size() * 3);
   for (unsigned char c : text) {
-    if (c == '-' || c == '.' || c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+    if (c == '-' || c == '.' || c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+        (c >= 'a' && c <= 'z')) {
       out += static_cast<char>(c);
     } else {
       out += '%';

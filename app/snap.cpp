@@ -56,9 +56,7 @@ std::string TSnapPipeline::Excerpt(const std::string& utf8Text) {
   return Utf16ToUtf8(units.substr(0, cut)) + "...";
 }
 
-bool TSnapPipeline::ClipboardHasText() {
-  return Clipboard().HasFormat(cfUnicodeText) || Clipboard().HasFormat(cfText);
-}
+bool TSnapPipeline::ClipboardHasText() { return Clipboard().HasFormat(cfUnicodeText) || Clipboard().HasFormat(cfText); }
 
 std::string TSnapPipeline::ClipboardUtf8() { return Utf16ToUtf8(Clipboard().AsUnicodeText()); }
 

@@ -7,11 +7,11 @@ namespace platform {
 
 struct LocalTime {
   int year = 0, month = 0, day = 0;  // month 1-12, day 1-31
-  int dayOfWeek = 0;                  // 0 = Sunday
+  int dayOfWeek = 0;                 // 0 = Sunday
   int hour = 0, minute = 0, second = 0, milliseconds = 0;
 };
 
-uint32_t GetTickCount();  // milliseconds since start, wrapping at 2^32
+uint32_t GetTickCount();            // milliseconds since start, wrapping at 2^32
 void Sleep(uint32_t milliseconds);  // blocks without dispatching messages
 LocalTime GetLocalTime();
 // Minutes to add to UTC to get local time now (east of Greenwich is positive).

@@ -10,11 +10,10 @@ namespace platform {
 constexpr int kProfileBufferSize = 2048;
 
 std::string ProfileGetString(const char* section, const char* key, const char* defaultValue,
-                                    const std::string& fileName);
+                             const std::string& fileName);
 // A null value deletes the key, a null key the section; all three null flush
 // the cached copy of the file (and report false, whatever happened). Otherwise
 // returns false when the file could not be written.
-bool ProfileWriteString(const char* section, const char* key, const char* value,
-                               const std::string& fileName);
+bool ProfileWriteString(const char* section, const char* key, const char* value, const std::string& fileName);
 
 }  // namespace platform

@@ -51,11 +51,14 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     bool ok = i + len <= n;
     for (size_t k = 1; ok && k < len; ++k) {
       unsigned char t = byte(i + k);
-      if ((t & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (t & 0x3F);
+      if ((t & 0xC0) != 0x80)
+        ok = false;
+      else
+        cp = (cp << 6) | (t & 0x3F);
     }
     // Reject overlong forms, surrogates and values past U+10FFFF.
-    if (ok && ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
+    if (ok &&
+        ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
       ok = false;
     if (!ok) {
       out += u'\xFFFD';

@@ -36,8 +36,7 @@ TCollection::TCollection(ItemFactory factory) : factory_(std::move(factory)) {}
 TCollection::~TCollection() { Clear(); }
 
 TCollectionItem* TCollection::Items(int index) const {
-  if (index < 0 || index >= Count())
-    throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {index}));
+  if (index < 0 || index >= Count()) throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {index}));
   return items_[static_cast<size_t>(index)];
 }
 

@@ -12,8 +12,7 @@ TStringList::TStringList(std::initializer_list<std::string> lines) {
 }
 
 void TStringList::CheckIndex(int index) const {
-  if (index < 0 || index >= Count())
-    throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {index}));
+  if (index < 0 || index >= Count()) throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {index}));
 }
 
 const std::string& TStringList::Strings(int index) const {
@@ -79,8 +78,7 @@ int TStringList::AddObject(const std::string& line, void* object) {
 
 void TStringList::InsertObject(int index, const std::string& line, void* object) {
   if (sorted_) throw EListError("ソートされたリストには操作できません");
-  if (index < 0 || index > Count())
-    throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {index}));
+  if (index < 0 || index > Count()) throw EListError(Format("リストのインデックスが範囲を超えています (%d)", {index}));
   items_.insert(items_.begin() + index, Item{line, object});
 }
 

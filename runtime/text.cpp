@@ -200,7 +200,8 @@ std::string Format(std::string_view format, std::initializer_list<FormatValue> a
     if (i < format.size() && format[i] == '.') {
       ++i;
       precision = 0;
-      while (i < format.size() && format[i] >= '0' && format[i] <= '9') precision = precision * 10 + (format[i++] - '0');
+      while (i < format.size() && format[i] >= '0' && format[i] <= '9')
+        precision = precision * 10 + (format[i++] - '0');
     }
     if (i >= format.size()) BadFormat(format);
     char conv = static_cast<char>(Lower(format[i++]));

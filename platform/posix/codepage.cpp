@@ -15,10 +15,14 @@ std::atomic<unsigned> g_codePage{932};
 
 std::string IconvName(unsigned cp) {
   switch (cp) {
-    case 65001: return "UTF-8";
-    case 20127: return "ASCII";
-    case 28591: return "ISO-8859-1";
-    default: return "CP" + std::to_string(cp);
+    case 65001:
+      return "UTF-8";
+    case 20127:
+      return "ASCII";
+    case 28591:
+      return "ISO-8859-1";
+    default:
+      return "CP" + std::to_string(cp);
   }
 }
 
@@ -56,11 +60,14 @@ unsigned AnsiCodePage() { return g_codePage.load(); }
 
 bool IsDBCSLeadByte(unsigned cp, unsigned char b) {
   switch (cp) {
-    case 932: return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    case 932:
+      return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
     case 936:
     case 949:
-    case 950: return b >= 0x81 && b <= 0xFE;
-    default: return false;
+    case 950:
+      return b >= 0x81 && b <= 0xFE;
+    default:
+      return false;
   }
 }
 

@@ -121,7 +121,7 @@ Section* FindSection(std::vector<Section>& sections, const std::string& name) {
 }  // namespace
 
 std::string ProfileGetString(const char* section, const char* key, const char* defaultValue,
-                                    const std::string& fileName) {
+                             const std::string& fileName) {
   std::string def = defaultValue ? defaultValue : "";
   // The default loses its trailing blanks, as the system's does.
   while (!def.empty() && def.back() == ' ') def.pop_back();
@@ -134,7 +134,8 @@ std::string ProfileGetString(const char* section, const char* key, const char* d
         if (!SameName(k.name, wanted)) continue;
         if (k.hasValue) {
           result = k.value;
-          if (result.size() >= 2 && (result.front() == '"' || result.front() == '\'') && result.back() == result.front())
+          if (result.size() >= 2 && (result.front() == '"' || result.front() == '\'') &&
+              result.back() == result.front())
             result = result.substr(1, result.size() - 2);
         }
         break;
@@ -145,8 +146,7 @@ std::string ProfileGetString(const char* section, const char* key, const char* d
   return result;
 }
 
-bool ProfileWriteString(const char* section, const char* key, const char* value,
-                               const std::string& fileName) {
+bool ProfileWriteString(const char* section, const char* key, const char* value, const std::string& fileName) {
   // A flush request (all three null) reports false, as the system does; nothing is cached here.
   if (!section) return false;
   std::vector<Section> sections;

@@ -27,8 +27,10 @@ int LocalUtcOffsetMinutes() {
   TIME_ZONE_INFORMATION tz;
   DWORD kind = ::GetTimeZoneInformation(&tz);
   long bias = tz.Bias;
-  if (kind == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
-  else if (kind == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
+  if (kind == TIME_ZONE_ID_DAYLIGHT)
+    bias += tz.DaylightBias;
+  else if (kind == TIME_ZONE_ID_STANDARD)
+    bias += tz.StandardBias;
   return static_cast<int>(-bias);
 }
 

@@ -12,7 +12,8 @@ std::u16string ToUtf16(unsigned codePage, std::string_view text) {
   if (text.empty()) return {};
   int n = ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::u16string out(static_cast<size_t>(n), u'\0');
-  ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), reinterpret_cast<wchar_t*>(out.data()), n);
+  ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), reinterpret_cast<wchar_t*>(out.data()),
+                        n);
   return out;
 }
 

@@ -5,14 +5,13 @@
 namespace platform {
 
 std::string ProfileGetString(const char* section, const char* key, const char* defaultValue,
-                                    const std::string& fileName) {
+                             const std::string& fileName) {
   char buffer[kProfileBufferSize];
   DWORD n = ::GetPrivateProfileStringA(section, key, defaultValue, buffer, sizeof buffer, fileName.c_str());
   return std::string(buffer, n);
 }
 
-bool ProfileWriteString(const char* section, const char* key, const char* value,
-                               const std::string& fileName) {
+bool ProfileWriteString(const char* section, const char* key, const char* value, const std::string& fileName) {
   return ::WritePrivateProfileStringA(section, key, value, fileName.c_str()) != 0;
 }
 

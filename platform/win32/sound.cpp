@@ -1,6 +1,8 @@
 #include "platform/sound.h"
 
+// windows.h first: the multimedia header builds on its types.
 #include <windows.h>
+
 #include <mmsystem.h>
 
 namespace platform {

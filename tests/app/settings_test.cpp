@@ -51,7 +51,8 @@ namespace {
 class SettingsFile : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("ts-settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    dir_ = fs::temp_directory_path() /
+           ("ts-settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     path_ = (dir_ / "ini.ini").string();

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <thread>
 

@@ -17,8 +17,9 @@ namespace {
 class Profile : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("ts-profile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                        "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ =
+        fs::temp_directory_path() / ("ts-profile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                     "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     file_ = (dir_ / "ini.ini").string();
@@ -27,9 +28,7 @@ protected:
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
-  void WriteRaw(const std::string& text) {
-    std::ofstream(file_, std::ios::binary) << text;
-  }
+  void WriteRaw(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
   std::string Get(const char* section, const char* key, const char* def = "DEF") {
     return ProfileGetString(section, key, def, file_);
   }

@@ -8,7 +8,10 @@ using namespace ts;
 
 TEST(Trim, RemovesControlBytesAndBlanksOnly) {
   EXPECT_EQ(Trim(" \t\r\nabc \x01"), "abc");
-  EXPECT_EQ(Trim("\x7f" "a\x80"), "\x7f" "a\x80");
+  EXPECT_EQ(Trim("\x7f"
+                 "a\x80"),
+            "\x7f"
+            "a\x80");
   EXPECT_EQ(TrimLeft("  a  "), "a  ");
   EXPECT_EQ(TrimRight("  a  "), "  a");
   EXPECT_EQ(Trim("   "), "");
@@ -31,8 +34,8 @@ TEST(IntegerConversion, DecimalAndHexadecimalForms) {
 }
 
 TEST(IntegerConversion, AnythingIncompleteGivesTheDefault) {
-  for (const char* bad : {"", " ", "0x", "$", "A1", "65 ", "6 5", "1e3", "$123456789", "2147483648",
-                          "-2147483649", "99999999999999999999999", "-$1", "$-1", "++1", "\t65"})
+  for (const char* bad : {"", " ", "0x", "$", "A1", "65 ", "6 5", "1e3", "$123456789", "2147483648", "-2147483649",
+                          "99999999999999999999999", "-$1", "$-1", "++1", "\t65"})
     EXPECT_EQ(StrToIntDef(bad, 7), 7) << '"' << bad << '"';
   EXPECT_THROW(StrToInt("abc"), EConvertError);
 }
@@ -64,7 +67,9 @@ TEST(Compare, AsciiLettersFoldOnly) {
 TEST(Search, AnsiPosNeverMatchesInsideADoubleByteCharacter) {
   if (SystemCodePage() != 932) GTEST_SKIP() << "needs a Japanese system code page";
   // In Shift-JIS "\x83\x5c" is one character whose trail byte is a back-slash.
-  std::string text = "\x83\x5c" "abc\\";
+  std::string text =
+      "\x83\x5c"
+      "abc\\";
   EXPECT_EQ(Pos("\\", text), 2u);
   EXPECT_EQ(AnsiPos("\\", text), 6u);
   EXPECT_EQ(AnsiPos("abc", text), 3u);

@@ -238,15 +238,13 @@ TEST_F(ShellTest, TheWindowHoldsEveryPartInTheOrderOfItsDefinition) {
   std::vector<std::string> names;
   for (int i = 0; i < form.ComponentCount(); ++i)
     if (!form.Components(i)->Name().empty()) names.push_back(form.Components(i)->Name());
-  const std::vector<std::string> expected = {"Button1",   "Edit1",       "NetHTTP1",          "NetCookieManager1",
-                                             "Memo1",     "Edit2",       "Edit3",
-                                             "Label1",    "Label2",      "Label3",
-                                             "TrayIcon1", "Button2",     "Edit4",
-                                             "Label4",    "CheckBox1",   "CheckBox2",
-                                             "CheckBox3", "PopupMenu1",  "setting1",
-                                             "quit1",     "N1",          "CheckBox4",
-                                             "Label5",    "Button3",     "Label6",
-                                             "Button4",   "FileStorage1"};
+  const std::vector<std::string> expected = {"Button1",   "Edit1",      "NetHTTP1",    "NetCookieManager1",
+                                             "Memo1",     "Edit2",      "Edit3",       "Label1",
+                                             "Label2",    "Label3",     "TrayIcon1",   "Button2",
+                                             "Edit4",     "Label4",     "CheckBox1",   "CheckBox2",
+                                             "CheckBox3", "PopupMenu1", "setting1",    "quit1",
+                                             "N1",        "CheckBox4",  "Label5",      "Button3",
+                                             "Label6",    "Button4",    "FileStorage1"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(form.FileStorage1->StoredItems()->Count(), 2) << "the two cues";
   EXPECT_FALSE(form.Button1->Visible());

@@ -105,7 +105,8 @@ TEST_F(Snap, StoredNoteWithLoginFollowsTheStepsInOrder) {
   EXPECT_EQ(host.requests[0].method, "GET");
   EXPECT_EQ(host.requests[0].url, "http://svc/pinleaf2/posts/nop/?0");
   EXPECT_EQ(host.requests[1].url, "http://svc/pinleaf2/users/login");
-  EXPECT_EQ(host.requests[1].lines, (std::vector<std::string>{"data[User][username]=me", "data[User][password]=secret"}));
+  EXPECT_EQ(host.requests[1].lines,
+            (std::vector<std::string>{"data[User][username]=me", "data[User][password]=secret"}));
   EXPECT_EQ(host.requests[2].url, "http://svc/pinleaf2/posts/addpinleaf");
   ASSERT_EQ(host.requests[2].lines.size(), 1u);
   EXPECT_EQ(host.requests[2].lines[0],
