@@ -2,8 +2,6 @@
 
 namespace pinleaf {
 
-namespace {
-
 int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -11,9 +9,7 @@ int HexDigitValue(char c) {
   return -1;
 }
 
-bool IsBodySpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-}  // namespace
+bool IsBlankByte(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 std::string DecodeFormComponent(std::string_view text) {
   std::string out;
@@ -33,8 +29,8 @@ std::string DecodeFormComponent(std::string_view text) {
 }
 
 FormFields DecodeForm(std::string_view body) {
-  while (!body.empty() && IsBodySpace(body.front())) body.remove_prefix(1);
-  while (!body.empty() && IsBodySpace(body.back())) body.remove_suffix(1);
+  while (!body.empty() && IsBlankByte(body.front())) body.remove_prefix(1);
+  while (!body.empty() && IsBlankByte(body.back())) body.remove_suffix(1);
   FormFields fields;
   while (!body.empty()) {
     size_t amp = body.find('&');

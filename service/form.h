@@ -15,6 +15,11 @@ using FormFields = std::vector<std::pair<std::string, std::string>>;
 // One name or value: "+" stands for a blank and "%" with two hexadecimal digits
 // (either case) for that byte. A "%" not followed by two hexadecimal digits is
 // kept as it stands, the way browsers treat it, so no input is ever rejected.
+// The value of one hexadecimal digit of either case, or -1.
+int HexDigitValue(char c);
+// Blank, tab, CR or LF: the space that may surround a form body or markup.
+bool IsBlankByte(char c);
+
 std::string DecodeFormComponent(std::string_view text);
 
 // Splits a body at "&"; each piece is a name, "=" and a value (a piece without

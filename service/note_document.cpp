@@ -1,20 +1,13 @@
 #include "service/note_document.h"
 
+#include "service/form.h"
+
 #include <array>
 #include <utility>
 
 namespace pinleaf {
 
 namespace {
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool IsAllDigits(std::string_view s) {
   for (char c : s) {
@@ -50,7 +43,7 @@ public:
   bool AtEnd() const { return pos_ >= text_.size(); }
 
   void SkipSpace() {
-    while (pos_ < text_.size() && IsXmlSpace(text_[pos_])) ++pos_;
+    while (pos_ < text_.size() && IsBlankByte(text_[pos_])) ++pos_;
   }
 
   // An optional <?xml ...?> declaration.
@@ -90,7 +83,7 @@ public:
     size_t start = pos_ + 2;
     if (text_.substr(start, name.size()) != name) return false;
     size_t end = start + name.size();
-    while (end < text_.size() && IsXmlSpace(text_[end])) ++end;
+    while (end < text_.size() && IsBlankByte(text_[end])) ++end;
     if (end >= text_.size() || text_[end] != '>') return false;
     pos_ = end + 1;
     return true;
