@@ -497,24 +497,28 @@ std::string TNetStackWindows::NetErrorText(int errorNumber) {
 
 int TNetStackWindows::NetLastError() { return WSAGetLastError(); }
 
-void TNetStackWindows::NetPeerName(TNetSocket socket, int& family, std::string& ip, int& port) {
+namespace {
+// The far or the near end of a socket, through getpeername or getsockname.
+template <typename Query>
+void SocketEnd(TNetStackWindows& stack, Query query, TNetSocket socket, int& family, std::string& ip, int& port) {
   TSockAddrIn address;
   std::memset(&address, 0, sizeof address);
   int size = sizeof address;
-  CheckSocketResult(getpeername(socket, reinterpret_cast<TSockAddr*>(&address), &size));
+  stack.CheckSocketResult(query(socket, reinterpret_cast<TSockAddr*>(&address), &size));
   family = address.sin_family;
-  ip = InAddrText(*this, address.sin_addr.s_addr);
+  ip = InAddrText(stack, address.sin_addr.s_addr);
   port = ntohs(address.sin_port);
+}
+}  // namespace
+
+void TNetStackWindows::NetPeerName(TNetSocket socket, int& family, std::string& ip, int& port) {
+  SocketEnd(
+      *this, [](TNetSocket s, TSockAddr* a, int* n) { return getpeername(s, a, n); }, socket, family, ip, port);
 }
 
 void TNetStackWindows::NetSockName(TNetSocket socket, int& family, std::string& ip, int& port) {
-  TSockAddrIn address;
-  std::memset(&address, 0, sizeof address);
-  int size = sizeof address;
-  CheckSocketResult(getsockname(socket, reinterpret_cast<TSockAddr*>(&address), &size));
-  family = address.sin_family;
-  ip = InAddrText(*this, address.sin_addr.s_addr);
-  port = ntohs(address.sin_port);
+  SocketEnd(
+      *this, [](TNetSocket s, TSockAddr* a, int* n) { return getsockname(s, a, n); }, socket, family, ip, port);
 }
 
 int TNetStackWindows::NetGetSockOpt(TNetSocket socket, int level, int option, void* value, int* length) {
