@@ -43,8 +43,8 @@ TEST(ProgramFiles, FoldersAreProbedAndMadeWithoutLeavingAnything) {
 }
 
 TEST(ProgramInstance, ANameIsClaimedOnceAndTheMarkedWindowIsFound) {
-  const std::string name = "textsnap.test." + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                           "." + std::to_string(reinterpret_cast<std::uintptr_t>(&name) & 0xFFFFF);
+  const std::string name = "textsnap.test." + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "." +
+                           std::to_string(reinterpret_cast<std::uintptr_t>(&name) & 0xFFFFF);
   EXPECT_TRUE(platform::ClaimSessionName(name));
   EXPECT_FALSE(platform::ClaimSessionName(name)) << "held already";
 
