@@ -161,7 +161,9 @@ case_upgrade() {
   check "... replaces the program" same_file "$inst/textsnap.exe" "$exe"
   check "... ended the older program" sh -c "[ -n '$old' ] && ! kill -0 '$old' 2>/dev/null"
   check "... keeps ini.ini" has_line "$inst/ini.ini" "ini_online_id=keep-me"
-  check "... whose hotkey the closing program saved as it was" has_line "$inst/ini.ini" "hotkey=120"
+  # The older program closed cleanly and saved every key, not only those it read.
+  check "... which the closing program saved, whole" has_line "$inst/ini.ini" "hotkey_autocopy=1"
+  check "... with its hotkey as it was" has_line "$inst/ini.ini" "hotkey=120"
   check "... starts the new program again" wait_for 30 running_is 1
   check "... and records the new version" test "$(reg_value "$uninstall_key" DisplayVersion)" = "$version"
   check "... keeping the start at sign-in" test -n "$(reg_value "$run_key" "text snap")"
@@ -186,6 +188,7 @@ case_uninstall() {
   check "... the Run key value" test -z "$(reg_value "$run_key" "text snap")"
   check "... and the installed-programs entry" sh -c "! wine reg query '$uninstall_key' >/dev/null 2>&1"
   check "... but keeps the settings (a silent uninstall keeps them)" has_line "$inst/ini.ini" "ini_online_id=mine"
+  check "... which the program saved as it closed" has_line "$inst/ini.ini" "hotkey_autocopy=1"
   end_prefix
 }
 
