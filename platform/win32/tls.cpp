@@ -23,6 +23,9 @@ namespace platform::tls {
 
 namespace {
 
+// SECURITY_FLAG_IGNORE_CERT_CN_INVALID, which only wininet.h defines.
+constexpr DWORD kIgnoreNameMismatch = 0x00001000;
+
 std::wstring Wide(const std::string& text) {
   std::wstring wide;
   for (unsigned char c : text) wide += static_cast<wchar_t>(c);  // host names are ASCII
@@ -296,7 +299,7 @@ private:
     https.cbStruct = sizeof https;
     https.dwAuthType = AUTHTYPE_SERVER;
     // An address is matched below against the certificate's IP entries.
-    https.fdwChecks = address.empty() ? 0 : SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+    https.fdwChecks = address.empty() ? 0 : kIgnoreNameMismatch;
     https.pwszServerName = host_.data();
     CERT_CHAIN_POLICY_PARA policyPara{};
     policyPara.cbSize = sizeof policyPara;

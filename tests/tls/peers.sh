@@ -177,6 +177,18 @@ danted=$(command -v danted || echo /usr/sbin/danted)
 pids+=($!)
 wait_port "$port_socks" || fail "danted did not start: $(cat "$dir/danted.log" 2>/dev/null)"
 
+# ---- pinleaf-server over HTTPS with the CA's certificate, when it is built
+# (TS_PINLEAF_SERVER names it).
+if [ -x "${TS_PINLEAF_SERVER:-}" ]; then
+  "$TS_PINLEAF_SERVER" --port 0 --db "$dir/pinleaf.db" --tls-cert "$dir/good.pem" --tls-key "$dir/good.key" \
+    --add-user "snap:pass-1" >"$dir/pinleaf.out" 2>"$dir/pinleaf.log" &
+  pids+=($!)
+  for _ in $(seq 500); do grep -q "listening on" "$dir/pinleaf.out" && break; sleep 0.02; done
+  url=$(sed -n 's/^pinleaf-server listening on //p' "$dir/pinleaf.out")
+  [ -n "$url" ] || fail "pinleaf-server did not start: $(cat "$dir/pinleaf.log")"
+  export TS_TLS_PINLEAF_URL=${url/127.0.0.1/localhost}
+fi
+
 export TS_TLS_DIR=$dir TS_TLS_PAGE=$page
 export TS_TLS_CA=$dir/ca.pem TS_TLS_SELF_SHA256=$(fingerprint self.pem) TS_TLS_OTHER_SELF_SHA256=$(fingerprint other-self.pem)
 for name in plain good expired otherhost self tls10 tinyproxy socks; do

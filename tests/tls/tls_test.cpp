@@ -99,6 +99,24 @@ TEST_F(TLSTest, PagesFormsAndKeptConnectionsOverTLS) {
             "posted: note=%3Cxml%3Ecaf%C3%A9%20100%25%3C/xml%3E&id=snap");
 }
 
+// The note service's own exchange over HTTPS: probe, login (its redirect is a
+// path on the same server), the Secure session cookie sent back over TLS.
+TEST_F(TLSTest, PinleafServerSignsInAndTakesANoteOverTLS) {
+  const std::string base = Env("TS_TLS_PINLEAF_URL");
+  if (base.empty()) GTEST_SKIP() << "pinleaf-server is not built (native preset)";
+  EXPECT_NE(http.GetText(base + "/posts/nop/?1").find("data[User][username]"), std::string::npos);
+  http.PostForm(base + "/users/login", TStringList{"data[User][username]=snap", "data[User][password]=pass-1"});
+  EXPECT_EQ(http.URL().Protocol, "https");
+  EXPECT_EQ(http.Response().RawHeaders().ValueOf("Strict-Transport-Security"), "max-age=31536000");
+  EXPECT_EQ(http.GetText(base + "/posts/nop/?2").find("data[User][username]"), std::string::npos)
+      << "the session cookie was not sent back";
+  const std::string answer = http.PostForm(
+      base + "/posts/addpinleaf",
+      TStringList{"data[Param][xmldata]=<xml><post><title></title><body>over%20TLS</body><color>11270143</color>"
+                  "<paperid>20261209010203004</paperid></post></xml>"});
+  EXPECT_NE(answer.find("===="), std::string::npos) << answer;
+}
+
 TEST_F(TLSTest, RedirectsMoveBetweenPlainAndTLSAndSecureCookiesStayOnTLS) {
   const std::string page = Env("TS_TLS_PAGE") + "\n";
   // http -> https: the redirect puts the client on the TLS route.
