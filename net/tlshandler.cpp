@@ -104,6 +104,10 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& host, int port, const 
 void TNetSSLIOHandlerSocket::StartTLS() {
   using platform::tls::Failure;
   const std::string host = PeerHost.empty() ? connectedHost_ : PeerHost;
+  if (!pin_.empty() && (pin_.size() != 64 || pin_.find_first_not_of("0123456789abcdef") != std::string::npos)) {
+    TNetSSLIOHandlerSocketBase::Close();
+    throw ENetTLSPinInvalid(host);
+  }
   auto session = platform::tls::NewClientSession();
   TSocketChannel channel(*Binding(), HandshakeTimeout);
   std::string detail;

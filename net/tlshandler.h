@@ -44,6 +44,13 @@ public:
   explicit ENetTLSPinMismatch(const std::string& host)
       : ENetTLSError("Secure connection to " + host + " refused: the server's certificate is not the pinned one") {}
 };
+// The pin is not a SHA-256 in hex, so no certificate could ever match it.
+class ENetTLSPinInvalid : public ENetTLSError {
+public:
+  explicit ENetTLSPinInvalid(const std::string& host)
+      : ENetTLSError("Secure connection to " + host +
+                     " refused: the pinned certificate digest is not a SHA-256 (64 hex digits)") {}
+};
 class ENetTLSHandshakeRefused : public ENetTLSError {
 public:
   explicit ENetTLSHandshakeRefused(const std::string& host)

@@ -9,7 +9,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <cstdio>
+#include <mutex>
 
 namespace platform::tls {
 
@@ -46,23 +46,39 @@ Failure FromVerifyResult(long result) {
   }
 }
 
+// One context per process and kind, made on first use: loading the trust
+// store costs more than a whole handshake on loopback.
+SSL_CTX* SharedContext(bool trustStore) {
+  static SSL_CTX* contexts[2] = {nullptr, nullptr};
+  static std::once_flag once[2];
+  SSL_CTX*& context = contexts[trustStore ? 1 : 0];
+  std::call_once(once[trustStore ? 1 : 0], [&] {
+    SSL_CTX* made = SSL_CTX_new(TLS_client_method());
+    if (!made) return;
+    SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+    if (trustStore && SSL_CTX_set_default_verify_paths(made) != 1) {
+      SSL_CTX_free(made);
+      return;
+    }
+    context = made;
+  });
+  return context;
+}
+
 class OpenSSLSession : public Session {
 public:
   ~OpenSSLSession() override {
     if (ssl_) SSL_free(ssl_);  // also frees both buffers
-    if (ctx_) SSL_CTX_free(ctx_);
   }
 
   Failure Handshake(Channel& channel, const HandshakeParams& params, std::string& detail) override {
     ERR_clear_error();
-    ctx_ = SSL_CTX_new(TLS_client_method());
-    if (!ctx_) return Refuse(detail);
-    SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     const bool pinned = !params.pinSha256.empty();
     // A pinned service is judged by its certificate's digest alone, after the
     // handshake; otherwise the trust store and the name decide during it.
-    if (!pinned && SSL_CTX_set_default_verify_paths(ctx_) != 1) return Refuse(detail);
-    ssl_ = SSL_new(ctx_);
+    SSL_CTX* context = SharedContext(!pinned);
+    if (!context) return Refuse(detail);
+    ssl_ = SSL_new(context);
     if (!ssl_) return Refuse(detail);
     BIO* in = BIO_new(BIO_s_mem());
     BIO* out = BIO_new(BIO_s_mem());
@@ -195,7 +211,6 @@ private:
     return bytes.empty() || channel.SendAll(bytes.data(), static_cast<int>(bytes.size()));
   }
 
-  SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
   BIO* in_ = nullptr;
   BIO* out_ = nullptr;

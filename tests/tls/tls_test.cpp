@@ -184,6 +184,9 @@ TEST_F(TLSTest, APinnedCertificateIsTheOnlyOneAccepted) {
   EXPECT_EQ(
       Raised<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")); }),
       "Secure connection to localhost refused: the server's certificate is not the pinned one");
+  tls->SetPinnedCertificate("A8:6E:44");
+  EXPECT_EQ(Raised<ENetTLSPinInvalid>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/")); }),
+            "Secure connection to localhost refused: the pinned certificate digest is not a SHA-256 (64 hex digits)");
   tls->SetPinnedCertificate(Env("TS_TLS_OTHER_SELF_SHA256"));
   EXPECT_EQ(
       Raised<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/page.txt")); }),
