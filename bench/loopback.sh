@@ -274,12 +274,12 @@ nginx_pid=$!
 export SSL_CERT_FILE=$work/tls.pem
 tls_base="https://localhost:$tls_port"
 for _ in $(seq 100); do
-  curl -s -o /dev/null "$tls_base/page.html" && break
+  curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/page.html" && break
   sleep 0.05
 done
 ours_t=() curl_t=()
 for _ in $(seq $repeats); do
-  curl_t+=("$(seconds_of curl -s -o /dev/null "$tls_base/big.bin")")
+  curl_t+=("$(seconds_of curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/big.bin")")
   if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" bulk "$tls_base/big.bin")"); fi
 done
 curl_rate=$(mibps "$(printf '%s\n' "${curl_t[@]}" | best)")
@@ -289,7 +289,7 @@ connects=$([ $smoke -eq 1 ] && echo 5 || echo 200)
 for _ in $(seq $connects); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
 ours_t=() curl_t=()
 for _ in $(seq $repeats); do
-  curl_t+=("$(seconds_of curl -s -K "$work/connects.curl")")
+  curl_t+=("$(seconds_of curl -s --cacert "$work/tls.pem" -K "$work/connects.curl")")
   if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" connect "$tls_base/page.html" "$connects")"); fi
 done
 per_ms() { echo "$1 * 1000 / $connects" | bc -l | xargs printf '%.3f'; }
