@@ -11,6 +11,7 @@
 #include "service/options.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "service/tls.h"
 
 namespace {
 
@@ -27,6 +28,17 @@ int Run(const pinleaf::TOptions& options) {
   // A client that hangs up mid-answer must not end the process.
   signal(SIGPIPE, SIG_IGN);
 
+  if (std::string refused = pinleaf::CheckTransport(options); !refused.empty()) {
+    std::cerr << "pinleaf-server: " << refused << "\n";
+    return 2;
+  }
+  if (!options.tls_cert.empty()) {
+    if (std::string bad = pinleaf::CheckCertificateAndKey(options.tls_cert, options.tls_key); !bad.empty()) {
+      std::cerr << "pinleaf-server: " << bad << "\n";
+      return 2;
+    }
+  }
+
   try {
     pinleaf::TNoteStore store(options.db);
     for (const auto& [name, password] : options.add_users) {
@@ -41,7 +53,7 @@ int Run(const pinleaf::TOptions& options) {
       }
     }
 
-    pinleaf::TPinleafServer server(store, options.base);
+    pinleaf::TPinleafServer server(store, options.base, {options.tls_cert, options.tls_key});
     server.log = [](const std::string& line) { std::cerr << line << "\n"; };
     int port = server.Bind(options.bind, options.port);
     if (port < 0) {
@@ -51,7 +63,8 @@ int Run(const pinleaf::TOptions& options) {
     }
     // An IPv6 address goes in brackets, so the printed URL can be used as it stands.
     std::string host = options.bind.find(':') == std::string::npos ? options.bind : "[" + options.bind + "]";
-    std::cout << "pinleaf-server listening on http://" << host << ":" << port << options.base << std::endl;
+    std::cout << "pinleaf-server listening on " << (options.tls_cert.empty() ? "http" : "https") << "://" << host << ":"
+              << port << options.base << std::endl;
 
     std::atomic<bool> stopping{false};
     pid_t self = getpid();

@@ -13,7 +13,11 @@ std::string Usage() {
          "  --port      TCP port, 0 for any free one (default 8660)\n"
          "  --base      path the service lives under (default /pinleaf2)\n"
          "  --db        SQLite database file, created when absent (default pinleaf.db)\n"
-         "  --add-user  create the account, or set its password when it exists with another; may be repeated\n";
+         "  --add-user  create the account, or set its password when it exists with another; may be repeated\n"
+         "  --tls-cert  PEM certificate (with its chain) to serve HTTPS; needs --tls-key\n"
+         "  --tls-key   PEM private key of that certificate\n"
+         "  --allow-plain-http  serve plain HTTP on an address other than loopback (behind a TLS-terminating\n"
+         "              reverse proxy only: passwords and notes cross the network as they are)\n";
 }
 
 std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {
@@ -23,11 +27,16 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       options.help = true;
       continue;
     }
+    if (name == "--allow-plain-http") {
+      options.allow_plain_http = true;
+      continue;
+    }
     std::string value;
     if (size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = name.substr(eq + 1);
       name.resize(eq);
-    } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user") {
+    } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user" ||
+               name == "--tls-cert" || name == "--tls-key") {
       if (i + 1 >= args.size()) return name + " needs a value";
       value = args[++i];
     } else {
@@ -54,11 +63,26 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       size_t colon = value.find(':');
       if (colon == std::string::npos || colon == 0) return "--add-user needs NAME:PASSWORD";
       options.add_users.emplace_back(value.substr(0, colon), value.substr(colon + 1));
+    } else if (name == "--tls-cert" || name == "--tls-key") {
+      if (value.empty()) return name + " needs a file name";
+      (name == "--tls-cert" ? options.tls_cert : options.tls_key) = value;
     } else {
       return "unknown option: " + name;
     }
   }
   return {};
+}
+
+std::string CheckTransport(const TOptions& options) {
+  if (options.tls_cert.empty() != options.tls_key.empty())
+    return "--tls-cert and --tls-key go together: give both to serve HTTPS";
+  if (!options.tls_cert.empty() || options.allow_plain_http) return {};
+  const std::string& bind = options.bind;
+  const bool loopback = bind.rfind("127.", 0) == 0 || bind == "::1" || bind == "localhost";
+  if (loopback) return {};
+  return "refusing to serve plain HTTP on " + bind +
+         ": account passwords and notes would cross the network unencrypted. Serve HTTPS with --tls-cert FILE "
+         "--tls-key FILE, or, behind a reverse proxy that terminates TLS, pass --allow-plain-http";
 }
 
 }  // namespace pinleaf

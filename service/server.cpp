@@ -74,8 +74,20 @@ std::vector<std::string> CookieValues(std::string_view header, std::string_view 
   return values;
 }
 
-TPinleafServer::TPinleafServer(TNoteStore& store, std::string base)
-    : store_(store), base_(std::move(base)), pages_(base_), http_(std::make_unique<httplib::Server>()) {
+namespace {
+
+std::unique_ptr<httplib::Server> NewServer(const TTLSFiles& tls) {
+  if (tls.cert.empty()) return std::make_unique<httplib::Server>();
+  auto server = std::make_unique<httplib::SSLServer>(tls.cert.c_str(), tls.key.c_str());
+  if (!server->is_valid()) throw std::runtime_error("the TLS certificate or key could not be loaded");
+  SSL_CTX_set_min_proto_version(server->ssl_context(), TLS1_2_VERSION);
+  return server;
+}
+
+}  // namespace
+
+TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, const TTLSFiles& tls)
+    : store_(store), base_(std::move(base)), secure_(!tls.cert.empty()), pages_(base_), http_(NewServer(tls)) {
   httplib::Server& http = *http_;
   // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which lets
   // a second server bind the same port silently and share its clients.
@@ -84,7 +96,10 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base)
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
   http.set_payload_max_length(kMaxRequestBodyBytes);
-  http.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
+  httplib::Headers defaults{{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}};
+  // Browsers that have seen the service over HTTPS keep to it.
+  if (secure_) defaults.emplace("Strict-Transport-Security", "max-age=31536000");
+  http.set_default_headers(defaults);
   http.set_exception_handler([this](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
     Answer(res, pages_.Message("Server error", "The request could not be handled. Please try again later."), 500);
   });
@@ -205,8 +220,8 @@ void TPinleafServer::StartSession(httplib::Response& res, const TUser& user, con
   std::string token = store_.CreateSession(user.id);
   // The path must end in "/" so it matches every page below the base, and it
   // must be given at all: a cookie without a path is never sent back by the client.
-  res.set_header("Set-Cookie",
-                 std::string(kSessionCookie) + "=" + token + "; Path=" + base_ + "/; HttpOnly; SameSite=Lax");
+  res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + token + "; Path=" + base_ +
+                                   "/; HttpOnly; SameSite=Lax" + (secure_ ? "; Secure" : ""));
 }
 
 void TPinleafServer::Probe(const httplib::Request& req, httplib::Response& res) {
@@ -244,7 +259,8 @@ void TPinleafServer::Logout(const httplib::Request& req, httplib::Response& res)
   std::string token;
   while (SessionUser(req, &token)) store_.DeleteSession(token);
   res.set_header("Set-Cookie", std::string(kSessionCookie) + "=; Path=" + base_ +
-                                   "/; Max-Age=0; Expires=Thu, 01 Jan 1970 00:00:00 GMT; HttpOnly; SameSite=Lax");
+                                   "/; Max-Age=0; Expires=Thu, 01 Jan 1970 00:00:00 GMT; HttpOnly; SameSite=Lax" +
+                                   (secure_ ? "; Secure" : ""));
   res.set_redirect(base_ + "/users/login", 302);
 }
 

@@ -38,9 +38,18 @@ bool NormaliseBase(std::string_view base, std::string& normalised);
 // The session tokens named `name` in a Cookie header value, in order.
 std::vector<std::string> CookieValues(std::string_view header, std::string_view name);
 
+// PEM files of a server that speaks HTTPS; both empty for plain HTTP.
+struct TTLSFiles {
+  std::string cert;
+  std::string key;
+};
+
 class TPinleafServer {
 public:
-  TPinleafServer(TNoteStore& store, std::string base);
+  // With TLS files, HTTPS only (TLS 1.2 or newer), the session cookie marked
+  // Secure and every answer carrying Strict-Transport-Security. The files
+  // must have been checked (CheckCertificateAndKey).
+  TPinleafServer(TNoteStore& store, std::string base, const TTLSFiles& tls = {});
   ~TPinleafServer();
   TPinleafServer(const TPinleafServer&) = delete;
   TPinleafServer& operator=(const TPinleafServer&) = delete;
@@ -73,6 +82,7 @@ private:
 
   TNoteStore& store_;
   std::string base_;
+  bool secure_ = false;
   TPages pages_;
   std::unique_ptr<httplib::Server> http_;
   // Stop may come before Serve has started listening; these let it wait for

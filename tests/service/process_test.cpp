@@ -132,5 +132,70 @@ TEST(ServerProcess, ServesAccountsFromTheCommandLineAndStopsCleanly) {
   }
 }
 
+// Everything the server prints and its exit code, for a run that ends by itself.
+std::pair<std::string, int> RunToEnd(const std::string& args) {
+  std::string output;
+  FILE* pipe = popen((std::string(PINLEAF_SERVER_EXE) + " " + args + " 2>&1").c_str(), "r");
+  if (!pipe) return {"", -1};
+  char buffer[512];
+  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  int status = pclose(pipe);
+  return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTransportSettings) {
+  signal(SIGPIPE, SIG_IGN);
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("pinleaf-tls-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string d = dir.string();
+  for (const char* name : {"a", "b"})
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
+                           "/CN=localhost -keyout " +
+                           d + "/" + name + ".key -out " + d + "/" + name + ".pem >/dev/null 2>&1")
+                              .c_str()),
+              0);
+  const std::string db = " --port 0 --db " + d + "/p.db";
+  const auto refused = [&](const std::string& args, const std::string& why) {
+    auto [output, code] = RunToEnd(args + db);
+    EXPECT_EQ(code, 2) << args << ": " << output;
+    EXPECT_NE(output.find(why), std::string::npos) << args << ": " << output;
+  };
+  // Plain HTTP beyond loopback, unless asked for: refused before anything is bound.
+  refused("--bind 0.0.0.0", "refusing to serve plain HTTP on 0.0.0.0");
+  refused("--bind 192.0.2.1",
+          "--tls-cert FILE --tls-key FILE, or, behind a reverse proxy that terminates TLS, pass "
+          "--allow-plain-http");
+  refused("--tls-cert " + d + "/a.pem", "--tls-cert and --tls-key go together");
+  refused("--tls-cert " + d + "/none.pem --tls-key " + d + "/a.key",
+          "cannot read the TLS certificate " + d + "/none.pem: No such file or directory");
+  refused("--tls-cert " + d + "/a.key --tls-key " + d + "/a.key", "holds no PEM certificate");
+  refused("--tls-cert " + d + "/a.pem --tls-key " + d + "/a.pem", "holds no PEM private key");
+  refused("--tls-cert " + d + "/a.pem --tls-key " + d + "/b.key", "does not belong to the certificate");
+
+  {
+    ServerProcess server({"--port", "0", "--db", d + "/p.db", "--tls-cert", d + "/a.pem", "--tls-key", d + "/a.key",
+                          "--add-user", "demo:pw"});
+    std::string line = server.FirstLine();
+    ASSERT_NE(line.find("listening on https://127.0.0.1:"), std::string::npos) << line;
+    httplib::SSLClient client("127.0.0.1", PortOf(line.substr(0, line.rfind('/'))));
+    client.enable_server_certificate_verification(false);
+    auto login =
+        client.Post("/pinleaf2/users/login", test::LoginBody("demo", "pw"), "application/x-www-form-urlencoded");
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->status, 302);
+    EXPECT_NE(login->get_header_value("Set-Cookie").find("; Secure"), std::string::npos)
+        << login->get_header_value("Set-Cookie");
+    EXPECT_EQ(login->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+    // Plain HTTP on the TLS port gets nothing.
+    httplib::Client plain("127.0.0.1", PortOf(line.substr(0, line.rfind('/'))));
+    plain.set_read_timeout(1);
+    auto answer = plain.Get("/pinleaf2/users/login");
+    EXPECT_TRUE(!answer || answer->status >= 400);
+    EXPECT_EQ(server.Finish(SIGTERM), 0);
+  }
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace pinleaf
