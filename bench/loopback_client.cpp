@@ -4,8 +4,15 @@
 //   loopback_client keepalive URL N     N GetText of URL, one after the other
 //   loopback_client post URL N FILE     N PostForm of "note=" + FILE's bytes
 //
-// prints "seconds bytes peak-rss-KiB" (bytes: body bytes received).
+// prints "seconds bytes peak-rss-KiB" (bytes: body bytes received; under
+// Windows the peak working set).
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: psapi.h builds on its types.
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -45,9 +52,15 @@ std::string PostLines(Client& http, const std::string& url, TStringList& form) {
 }
 
 long PeakRssKiB() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS counters{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  return static_cast<long>(counters.PeakWorkingSetSize / 1024);
+#else
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
+#endif
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
-using ssize_t = int;
 #define strcasestr StrCaseStr
 #else
 #include <arpa/inet.h>
