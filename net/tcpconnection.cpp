@@ -248,8 +248,13 @@ int TNetTCPConnection::ReceiveInto(uint8_t* target, int capacity, bool holding, 
     return 0;
   }
   int n;
+  // A direct receive that may wait without limit, with nothing to pump
+  // meanwhile, leaves the waiting to the blocking receive itself: the
+  // readiness check before it would only add a call per chunk (under Wine a
+  // round trip to its server).
+  const bool check = !target || timeout != -2 || TNetAntiFreezeBase::InUse();
   do {
-    if (!ioHandler_->WaitReadable(timeout)) {
+    if (check && !ioHandler_->WaitReadable(timeout)) {
       if (raiseOnTimeout) throw ENetReadTimeout();
       return -1;
     }
