@@ -148,10 +148,13 @@ report() {
   read -r -a r <<<"$ref"
   if [[ ${o[0]:-x} =~ ^[0-9.]+$ && ${r[0]:-x} =~ ^[0-9.]+$ ]]; then
     for i in "${!o[@]}"; do
-      local rv=${r[$i]:-${r[0]}}
+      local rv=${r[$i]:-${r[0]}} divisor
+      if [ "$higher" = 1 ]; then divisor=$rv; else divisor=${o[$i]}; fi
+      # A time below the clock's resolution gives no ratio for that repeat.
+      [ "$(echo "$divisor > 0" | bc -l)" = 1 ] || continue
       if [ "$higher" = 1 ]; then ratios+=("$(echo "${o[$i]} / $rv" | bc -l)"); else ratios+=("$(echo "$rv / ${o[$i]}" | bc -l)"); fi
     done
-    ratio=$(printf '%s\n' "${ratios[@]}" | spread | fmt 2)
+    [ ${#ratios[@]} -gt 0 ] && ratio=$(printf '%s\n' "${ratios[@]}" | spread | fmt 2)
   fi
   local digits=0
   [[ $unit == ms || $unit == ms/MiB ]] && digits=3
