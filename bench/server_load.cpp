@@ -103,8 +103,16 @@ int main(int argc, char** argv) {
                                   pinleaf::test::UploadBody(pinleaf::test::NoteDocument(text)),
                                   "application/x-www-form-urlencoded");
         if (!answer || answer->status != 200 || !stored || stored->status != 200 ||
-            stored->body.find("====") == std::string::npos)
+            stored->body.find("====") == std::string::npos) {
+          // Said once per failure, so a failed run tells what went wrong.
+          if (!answer)
+            std::fprintf(stderr, "probe: %s\n", httplib::to_string(answer.error()).c_str());
+          else if (!stored)
+            std::fprintf(stderr, "upload: %s\n", httplib::to_string(stored.error()).c_str());
+          else
+            std::fprintf(stderr, "answers %d and %d\n", answer->status, stored->status);
           ++failures;
+        }
         mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
       }
     });
