@@ -8,8 +8,15 @@
 // An https URL goes through the TLS end point (the system's trust store, so
 // SSL_CERT_FILE may name the server's certificate).
 //
-// prints "seconds bytes peak-rss-KiB" (bytes: body bytes received).
+// prints "seconds bytes peak-rss-KiB" (bytes: body bytes received; under
+// Windows the peak working set).
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: psapi.h builds on its types.
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -50,9 +57,15 @@ std::string PostLines(Client& http, const std::string& url, TStringList& form) {
 }
 
 long PeakRssKiB() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS counters{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  return static_cast<long>(counters.PeakWorkingSetSize / 1024);
+#else
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
+#endif
 }
 
 }  // namespace
