@@ -260,7 +260,9 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
                             {"X-Content-Type-Options", "nosniff"},
                             {"X-Frame-Options", "DENY"},
                             {"Content-Security-Policy", kContentSecurityPolicy},
-                            {"Referrer-Policy", "no-referrer"}});
+                            // "same-origin", not "no-referrer": under the latter browsers post forms with
+                            // "Origin: null", which the origin check must refuse.
+                            {"Referrer-Policy", "same-origin"}});
   http.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr e) {
     std::string cause = "unknown";
     bool busy = false;

@@ -291,7 +291,7 @@ TEST_F(Service, BrowserFormsNeedTheirTokenAndTheirOwnOrigin) {
   auto page = Get("/pinleaf2/notes", cookie);
   EXPECT_EQ(page->get_header_value("X-Frame-Options"), "DENY");
   EXPECT_TRUE(Has(page->get_header_value("Content-Security-Policy"), "frame-ancestors 'none'"));
-  EXPECT_EQ(page->get_header_value("Referrer-Policy"), "no-referrer");
+  EXPECT_EQ(page->get_header_value("Referrer-Policy"), "same-origin");
 
   // Deleting: not without the token, not someone else's note, one's own with it.
   EXPECT_EQ(Post("/pinleaf2/notes/delete", "id=" + std::to_string(mine), form.cookies)->status, 403);
