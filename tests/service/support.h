@@ -223,6 +223,9 @@ public:
     return -1;
   }
   long PeakKiB() const { return StatusKiB("VmHWM"); }
+  // Starts the peak afresh from the present size, so that an earlier password
+  // hash (64 MiB for a moment) does not hide what comes after.
+  void ResetPeak() const { std::ofstream("/proc/" + std::to_string(pid_) + "/clear_refs") << "5"; }
 
   // Everything the server wrote to standard error so far.
   std::string Log() const {
