@@ -157,6 +157,8 @@ void TGate::Stop() {
   for (auto& [fd, c] : connections_) close(fd);
   connections_.clear();
   per_address_.clear();
+  busy_per_address_.clear();
+  parked_.clear();
   queue_.clear();
   returned_.clear();
   close(epoll_);
@@ -201,12 +203,18 @@ void TGate::Watch(TGateConnection& c) {
   epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
 }
 
+void TGate::Unpark(TGateConnection* c) {
+  c->parked = false;
+  parked_.erase(std::remove(parked_.begin(), parked_.end(), c), parked_.end());
+}
+
 void TGate::Release(int fd) {
   epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
   {
     std::lock_guard guard(lock_);
     auto it = connections_.find(fd);
     if (it != connections_.end()) {
+      if (it->second->parked) Unpark(it->second.get());
       auto count = per_address_.find(it->second->address);
       if (count != per_address_.end() && --count->second == 0) per_address_.erase(count);
       connections_.erase(it);
@@ -231,6 +239,7 @@ void TGate::Refuse(TGateConnection& c, int status) {
 
 void TGate::OnReadable(TGateConnection& c) {
   static thread_local std::vector<char> buffer;
+  if (c.parked) return;  // taken up again when its address has a worker free
   if (c.lingering) {
     buffer.resize(64 * 1024);
     for (;;) {
@@ -292,6 +301,13 @@ void TGate::OnReadable(TGateConnection& c) {
     Refuse(c, 503);
     return;
   }
+  size_t& busy = busy_per_address_[c.address];
+  if (busy >= limits_.max_busy_per_address) {
+    c.parked = true;
+    parked_.push_back(&c);
+    return;
+  }
+  ++busy;
   epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
   c.deadline_ms = NowMs() + limits_.request_timeout_ms;
   c.in_worker = true;  // timed by its stream from now on, not by the gate
@@ -303,6 +319,8 @@ void TGate::OnReadable(TGateConnection& c) {
 void TGate::Return(TGateConnection* c, bool keep) {
   {
     std::lock_guard guard(lock_);
+    auto busy = busy_per_address_.find(c->address);
+    if (busy != busy_per_address_.end() && --busy->second == 0) busy_per_address_.erase(busy);
     c->kept_alive = keep;
     returned_.push_back(c);
   }
@@ -371,6 +389,19 @@ void TGate::Loop() {
       c->deadline_ms = NowMs() + limits_.idle_timeout_ms;
       Watch(*c);
     }
+    // Requests parked for want of a worker for their address, whose turn has come.
+    if (!back.empty()) {
+      std::vector<TGateConnection*> ready;
+      {
+        std::lock_guard guard(lock_);
+        for (TGateConnection* c : parked_) {
+          auto busy = busy_per_address_.find(c->address);
+          if (busy == busy_per_address_.end() || busy->second < limits_.max_busy_per_address) ready.push_back(c);
+        }
+        for (TGateConnection* c : ready) Unpark(c);
+      }
+      for (TGateConnection* c : ready) OnReadable(*c);
+    }
     int64_t now = NowMs();
     if (now < next_sweep) continue;
     next_sweep = now + 100;
@@ -382,10 +413,17 @@ void TGate::Loop() {
       }
     }
     for (TGateConnection* c : late) {
-      if (c->lingering || (c->kept_alive && !c->saw_bytes))
+      if (c->parked) {
+        {
+          std::lock_guard guard(lock_);
+          Unpark(c);
+        }
+        Refuse(*c, 503);  // complete, but its address kept every worker it may have busy
+      } else if (c->lingering || (c->kept_alive && !c->saw_bytes)) {
         Release(c->fd);
-      else
+      } else {
         Refuse(*c, 408);
+      }
     }
   }
 }

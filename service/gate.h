@@ -39,6 +39,10 @@ struct TGateLimits {
   size_t max_connections = 1000;
   size_t max_per_address = 64;
   size_t workers = 16;
+  // Requests of one address on workers at once: a client sending large bodies
+  // slowly holds a worker each, so it may hold only a few; its further
+  // requests wait in the gate (and are refused with 503 past their deadline).
+  size_t max_busy_per_address = 4;
   // Complete requests waiting for a worker; beyond this they get 503.
   size_t max_queued = 256;
   size_t max_requests_per_connection = 100;
@@ -70,6 +74,7 @@ struct TGateConnection {
   bool kept_alive = false;  // waiting for a later request on the connection
   bool saw_bytes = false;   // some of the awaited head has arrived
   bool in_worker = false;   // a worker has it; the gate neither reads nor times it
+  bool parked = false;      // complete, waiting until its address has a worker free
   bool lingering = false;   // answered and closing: unread input is dropped
   size_t lingered_bytes = 0;
   size_t requests = 0;
@@ -114,6 +119,7 @@ private:
   void Refuse(TGateConnection& c, int status);
   void Watch(TGateConnection& c);
   void Release(int fd);  // closes and forgets
+  void Unpark(TGateConnection* c);
   void Return(TGateConnection* c, bool keep);
 
   TGateLimits limits_;
@@ -129,6 +135,8 @@ private:
   std::mutex lock_;  // guards everything below
   std::map<int, std::unique_ptr<TGateConnection>> connections_;
   std::map<std::string, size_t> per_address_;
+  std::map<std::string, size_t> busy_per_address_;
+  std::vector<TGateConnection*> parked_;
   std::deque<TGateConnection*> queue_;      // complete heads waiting for a worker
   std::vector<TGateConnection*> returned_;  // back from workers, to watch again
   std::condition_variable work_ready_;

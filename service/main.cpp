@@ -2,6 +2,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +36,12 @@ int Run(const pinleaf::TOptions& options) {
   // and given back when freed, instead of staying in the workers' heaps: the
   // process's size then follows the requests in hand, not the largest ever seen.
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  // Up to a thousand open connections need as many descriptors: take what the system allows.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   // The database, its journals and anything else this process creates are for its owner only.
   umask(077);
   std::vector<std::string> passwords;

@@ -224,6 +224,31 @@ TEST_F(Hostile, SlowAndIdleClientsDoNotStarveSnaps) {
   ExpectPeakGrowthBelow(*server_, before, 32 * 1024);
 }
 
+TEST_F(Hostile, SlowBodiesFromOneAddressHoldOnlyAFewWorkers) {
+  Start();  // 8 workers
+  std::string cookie = SignIn();
+  ASSERT_FALSE(cookie.empty());
+  // Ten uploads announcing 1 MiB and sending a byte now and then: each would
+  // hold a worker until the request deadline (30 s).
+  std::vector<int> slow;
+  for (int i = 0; i < 10; ++i) {
+    int fd = Connect(port_, "127.0.0.30");
+    ASSERT_GE(fd, 0);
+    SendAll(fd,
+            "POST /pinleaf2/posts/addpinleaf HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1048576\r\n\r\nd");
+    slow.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int stored = 0;
+  for (int i = 0; i < 5; ++i) {
+    for (int fd : slow) send(fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    stored += Snap(cookie, "beside slow bodies " + std::to_string(i));
+  }
+  EXPECT_EQ(stored, 5);
+  for (int fd : slow) close(fd);
+}
+
 TEST_F(Hostile, PasswordGuessingIsSlowedAlikeForRealAndUnknownNames) {
   Start();
   auto attempt = [&](const std::string& name, const std::string& password, const char* source) {
