@@ -372,7 +372,14 @@ bool TPinleafServer::OriginAllowed(const httplib::Request& req) const {
   size_t scheme = origin.find("://");
   if (scheme == std::string::npos) return false;  // "null" and the like
   std::string host = origin.substr(scheme + 3);
-  return !host.empty() && host == Lower(req.get_header_value("Host"));
+  if (host.empty()) return false;
+  if (host == Lower(req.get_header_value("Host"))) return true;
+  // Behind a proxy that passes on its own Host, the public names stand for the service.
+  for (const std::string& name : settings_.public_names) {
+    std::string n = Lower(name);
+    if (host == n || (n.find(':') == std::string::npos && host.rfind(n + ":", 0) == 0)) return true;
+  }
+  return false;
 }
 
 std::string TPinleafServer::FormToken(const httplib::Request& req, httplib::Response& res) {
