@@ -115,7 +115,10 @@ bool ParseRequestHead(std::string_view head, TRequestHead& out) {
 }
 
 TGate::TGate(TGateLimits limits, THeadCheck check, TServe serve)
-    : limits_(limits), check_(std::move(check)), serve_(std::move(serve)) {}
+    : limits_(limits), check_(std::move(check)), serve_(std::move(serve)) {
+  limits_.workers = std::max<size_t>(1, limits_.workers);
+  if (limits_.max_busy_per_address == 0) limits_.max_busy_per_address = std::max<size_t>(1, limits_.workers / 2);
+}
 
 TGate::~TGate() { Stop(); }
 

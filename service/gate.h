@@ -42,7 +42,7 @@ struct TGateLimits {
   // Requests of one address on workers at once: a client sending large bodies
   // slowly holds a worker each, so it may hold only a few; its further
   // requests wait in the gate (and are refused with 503 past their deadline).
-  size_t max_busy_per_address = 4;
+  size_t max_busy_per_address = 0;  // 0: half the workers
   // Complete requests waiting for a worker; beyond this they get 503.
   size_t max_queued = 256;
   size_t max_requests_per_connection = 100;
