@@ -415,6 +415,27 @@ TEST_F(Service, AnswersTheClientsOwnRequestBytes) {
                                    cookie + "\r\n\r\n");
   EXPECT_TRUE(Has(probe, " 200 ")) << probe;
   EXPECT_FALSE(Has(probe, kLoginMarker));
+  // Requests sent back to back on one connection, a form body between them,
+  // are each answered in turn: none is cut short or read into the next.
+  {
+    int fd = test::Connect(port_);
+    std::string wrong = test::LoginBody("u&1", "wrong");
+    ASSERT_TRUE(test::SendAll(fd,
+                              "GET /pinleaf2/posts/nop/?0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                              "POST /pinleaf2/users/login HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                  std::to_string(wrong.size()) + "\r\n\r\n" + wrong +
+                                  "GET /pinleaf2/posts/nop/?313 HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie +
+                                  "\r\nConnection: close\r\n\r\n"));
+    std::string all, piece;
+    while (!(piece = test::ReadAnswer(fd, 5000)).empty()) all += piece;
+    close(fd);
+    size_t answers = 0;
+    for (size_t pos = 0; (pos = all.find("HTTP/1.1 200 OK", pos)) != std::string::npos; ++pos) ++answers;
+    EXPECT_EQ(answers, 3u) << all;
+    EXPECT_TRUE(Has(all, "The ID or the password is wrong."));
+    EXPECT_TRUE(Has(all, "You are signed in."));
+  }
   // Garbage does not take the server down.
   const char tls_hello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 junk\r\n\r\n";
   Exchange(port_, std::string(tls_hello, sizeof tls_hello - 1));
