@@ -295,7 +295,7 @@ elif [ -x "$bin/snap_bench" ]; then
     [ $place = memory ] && db="$shm/pinleaf.db"
     rm -f "$work/server.out"
     mkfifo "$work/server.out"
-    "$server" --bind 127.0.0.1 --port 0 --db "$db" --add-user bench:bench-pw >"$work/server.out" 2>/dev/null &
+    "$server" --bind 127.0.0.1 --port 0 --db "$db" --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
     server_pid=$!
     # Held open until the server stops, so its later output never meets a closed pipe.
     exec 3<"$work/server.out"
@@ -384,7 +384,7 @@ if [ -x "$bin/snap_bench" ] && [ -x "$server" ]; then
   rm -f "$work/server.out"
   mkfifo "$work/server.out"
   "$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf-tls.db" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key" \
-    --add-user bench:bench-pw >"$work/server.out" 2>/dev/null &
+    --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
   server_pid=$!
   exec 3<"$work/server.out"
   read -r -t 20 listening <&3 || true

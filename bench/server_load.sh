@@ -46,7 +46,7 @@ cleanup() {
 trap cleanup EXIT
 
 mkfifo "$work/server.out"
-"$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf.db" --add-user load:load-pw >"$work/server.out" 2>/dev/null &
+"$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf.db" --add-user load >"$work/server.out" 2>/dev/null <<<"load-pw" &
 server_pid=$!
 exec 3<"$work/server.out"  # held open until the server stops
 read -r -t 30 listening <&3 || true

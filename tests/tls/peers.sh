@@ -181,7 +181,7 @@ wait_port "$port_socks" || fail "danted did not start: $(cat "$dir/danted.log" 2
 # (TS_PINLEAF_SERVER names it).
 if [ -x "${TS_PINLEAF_SERVER:-}" ]; then
   "$TS_PINLEAF_SERVER" --port 0 --db "$dir/pinleaf.db" --tls-cert "$dir/good.pem" --tls-key "$dir/good.key" \
-    --add-user "snap:pass-1" >"$dir/pinleaf.out" 2>"$dir/pinleaf.log" &
+    --add-user snap >"$dir/pinleaf.out" 2>"$dir/pinleaf.log" <<<"pass-1" &
   pids+=($!)
   for _ in $(seq 500); do grep -q "listening on" "$dir/pinleaf.out" && break; sleep 0.02; done
   url=$(sed -n 's/^pinleaf-server listening on //p' "$dir/pinleaf.out")
