@@ -17,6 +17,11 @@ std::string SettingsPath() {
   return (cut == std::string::npos ? std::string() : exe.substr(0, cut + 1)) + "ini.ini";
 }
 
+std::string BesideSettings(const std::string& settingsPath, const std::string& name) {
+  size_t cut = settingsPath.find_last_of("\\/");
+  return (cut == std::string::npos ? std::string() : settingsPath.substr(0, cut + 1)) + name;
+}
+
 std::string ScrambleText(const std::string& text, int key) {
   const auto k = static_cast<unsigned char>(key & 0xFF);
   std::string out(text);
@@ -70,6 +75,8 @@ TSettings LoadSettings(const std::string& path) {
   s.hotkeyCode = ini.ReadInteger(kSetting, "hotkey", 0);
   s.autoCopy = ini.ReadBool(kSetting, "hotkey_autocopy", true);
   s.hotkeyModifiers = ini.ReadInteger(kSetting, "hotkey_shift", 0);
+  s.keepHistory = ini.ReadBool(kSetting, "history", true);
+  s.outboxRetrySeconds = ini.ReadInteger(kSetting, "outbox_retry", 30);
   return s;
 }
 

@@ -17,10 +17,17 @@ struct TSettings {
   int32_t hotkeyCode = 0;
   bool autoCopy = true;
   int32_t hotkeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift
+  // Set by hand in the file only (the settings window neither shows nor
+  // writes them): whether the history of recent snaps is kept on disk, and
+  // the first pause in seconds before a kept note is tried again.
+  bool keepHistory = true;
+  int32_t outboxRetrySeconds = 30;
 };
 
 // The executable's folder (separator kept) followed by "ini.ini".
 std::string SettingsPath();
+// A file of the program's own in the folder of the settings file.
+std::string BesideSettings(const std::string& settingsPath, const std::string& name);
 
 // Each byte b becomes (K - 1 - b) mod 256 with K the key's low 8 bits; its own inverse.
 std::string ScrambleText(const std::string& text, int key);

@@ -175,7 +175,7 @@ TEST_F(SnapEndToEnd, WrongPasswordStoresNothing) {
   TForm1& form = Start("carol", "wrong");
   Copy("secret plans");
   Press();
-  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot login!"}));
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot login! [kept: 1 waiting]"}));
   EXPECT_EQ(CuesPlayed(), 1u) << "the start cue only";
   EXPECT_TRUE(form.Button1->Enabled());
   EXPECT_EQ(form.LastSendTime(), 0u);
@@ -194,7 +194,7 @@ TEST_F(SnapEndToEnd, UploadRefusedCountsAsAnsweredUpload) {
   const std::string huge(1024 * 1024 + 1, 'x');
   Copy(huge);
   Press();
-  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot send data."}));
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot send data. [kept in Recent snaps]"}));
   EXPECT_EQ(CuesPlayed(), 2u);
   EXPECT_NE(form.LastSendTime(), 0u);
   EXPECT_EQ(form.LastSentText().size(), huge.size());
@@ -245,7 +245,7 @@ TEST_F(SnapEndToEnd, NetworkErrorAfterStartWaitsForTheDisconnect) {
   hl::AdvanceClock(6000);
   Copy("second");
   Press();
-  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start"}));
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
   ASSERT_EQ(hl::MessageBoxes().size(), 1u);
   EXPECT_NE(hl::MessageBoxes()[0].text.find("10061"), std::string::npos) << hl::MessageBoxes()[0].text;
   EXPECT_EQ(CuesPlayed(), 1u);
