@@ -39,7 +39,8 @@ size_t TOutbox::Waiting() const {
 TOutbox::TKept TOutbox::Keep(const TNoteRecord& note) {
   for (const TNoteRecord& kept : outbox_.Notes())
     if (kept.text == note.text) return TKept::kAlreadyWaiting;
-  if (outbox_.Notes().size() >= kMaxNotes || outbox_.TextBytes() + note.text.size() > kMaxBytes) return TKept::kFull;
+  if (outbox_.Notes().size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes)
+    return TKept::kFull;
   if (!outbox_.Append(note)) return TKept::kWriteFailed;
   Remember(note);
   return TKept::kKept;
@@ -135,7 +136,8 @@ void TOutbox::Remember(const TNoteRecord& note) {
   auto same = std::find_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return n.paperId == note.paperId; });
   if (same != past.end()) past.erase(same);
   past.push_back(note);
-  if (past.size() > kHistoryLength) past.erase(past.begin(), past.end() - static_cast<std::ptrdiff_t>(kHistoryLength));
+  if (past.size() > limits_.history)
+    past.erase(past.begin(), past.end() - static_cast<std::ptrdiff_t>(limits_.history));
   SaveHistory();
 }
 

@@ -39,14 +39,18 @@ private:
   int failures_ = 0;
 };
 
+struct TOutboxLimits {
+  size_t notes = 200;
+  size_t bytes = 16u << 20;  // of note text, all kept notes together
+  size_t history = 100;      // snaps remembered
+};
+
 class TOutbox {
 public:
-  static constexpr size_t kMaxNotes = 200;
-  static constexpr size_t kMaxBytes = 16u << 20;  // of note text, all notes together
-  static constexpr size_t kHistoryLength = 100;
-
-  TOutbox(std::string outboxPath, std::string historyPath)
-      : outbox_(std::move(outboxPath)), history_(std::move(historyPath)) {}
+  using TLimits = TOutboxLimits;
+  TOutbox(std::string outboxPath, std::string historyPath, TLimits limits = TLimits())
+      : outbox_(std::move(outboxPath)), history_(std::move(historyPath)), limits_(limits) {}
+  const TLimits& Limits() const { return limits_; }
 
   // Reads both files; without `keepHistory` the history lives in memory only
   // and its file is removed. Returns the damaged outbox records skipped.
@@ -84,6 +88,7 @@ private:
 
   TNoteFile outbox_;
   TNoteFile history_;
+  TLimits limits_;
   bool keepHistory_ = true;
   TNoteRecord lastTried_;
 };
