@@ -480,6 +480,9 @@ void TForm1::Timer1Timer(TObject*) {
     } done{delivering_};
     result = outbox_.DeliverOldest(snap_.Exchange(), *this, &failure);
   }
+  // A snap cut short by an error waits for the HTTP client's disconnect; this
+  // exchange has ended that state (and may keep its connection open).
+  if (result != TOutbox::TDelivery::kNothing) Button1->SetEnabled(true);
   const std::string excerpt = Utf8ToSystem(TSnapPipeline::Excerpt(outbox_.LastTried().text));
   switch (result) {
     case TOutbox::TDelivery::kNothing:

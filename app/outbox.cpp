@@ -138,6 +138,8 @@ void TOutbox::Remember(const TNoteRecord& note) {
   past.push_back(note);
   if (past.size() > limits_.history)
     past.erase(past.begin(), past.end() - static_cast<std::ptrdiff_t>(limits_.history));
+  // Every snap rewrites the history: a few huge notes must not make that slow.
+  while (past.size() > 1 && history_.TextBytes() > limits_.historyBytes) past.erase(past.begin());
   SaveHistory();
 }
 

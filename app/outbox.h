@@ -41,8 +41,9 @@ private:
 
 struct TOutboxLimits {
   size_t notes = 200;
-  size_t bytes = 16u << 20;  // of note text, all kept notes together
-  size_t history = 100;      // snaps remembered
+  size_t bytes = 16u << 20;        // of note text, all kept notes together
+  size_t history = 100;            // snaps remembered
+  size_t historyBytes = 4u << 20;  // of their texts (the newest is kept whatever its size)
 };
 
 class TOutbox {

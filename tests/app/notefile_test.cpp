@@ -114,7 +114,7 @@ TEST_F(NoteFileTest, ATornTailIsCutAwaySoLaterAppendsAreReadBack) {
 }
 
 TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
-  const TOutbox::TLimits limits{5, 1000, 3};
+  const TOutbox::TLimits limits{5, 1000, 3, 25};
   TOutbox outbox(File("outbox.dat"), File("history.dat"), limits);
   EXPECT_EQ(outbox.Load(true), 0);
   auto note = [](int i, size_t size = 10) {
@@ -134,9 +134,9 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   EXPECT_EQ(reread.Notes().front().text, note(0).text);
   EXPECT_EQ(reread.Notes().back().text, note(4).text);
   auto recent = reread.Recent(10);
-  ASSERT_EQ(recent.size(), 3u);
+  ASSERT_EQ(recent.size(), 2u) << "3 at most, and 25 bytes of text";
   EXPECT_EQ(recent.front().text, note(4).text) << "newest first";
-  EXPECT_EQ(recent.back().text, note(2).text);
+  EXPECT_EQ(recent.back().text, note(3).text);
 
   // The size cap counts the texts of all kept notes.
   TOutbox big(File("big.dat"), File("bighistory.dat"), limits);
