@@ -457,7 +457,7 @@ void TForm1::RetryNow() {
 void TForm1::ReportDelivered() {
   if (delivered_ == 0) return;
   const size_t left = outbox_.Waiting();
-  Tell(biifInfo, "sent: " + IntToStr(delivered_) + " waiting note(s)",
+  Tell(biifInfo, "sent: " + IntToStr(delivered_) + (delivered_ == 1 ? " kept note" : " kept notes"),
        left ? IntToStr(static_cast<int>(left)) + " still waiting" : std::string());
   delivered_ = 0;
 }

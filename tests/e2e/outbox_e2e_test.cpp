@@ -111,7 +111,7 @@ TEST_F(OutboxEndToEnd, KeptWhileTheServiceIsDownThenDeliveredInOrderAfterARestar
   EXPECT_EQ(notes[0].paper_id, kept[1].paperId);
   EXPECT_TRUE(OutboxFile().empty());
   EXPECT_EQ(form->Outbox().Waiting(), 0u);
-  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 sent: 2 waiting note(s)"}));
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 sent: 2 kept notes"}));
   EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), 2);
 
   // The history says so, and gives a text back.
@@ -229,7 +229,10 @@ public:
           ::close(c);
           return;
         }
-        ticks_.push_back(platform::GetTickCount());
+        {
+          std::lock_guard<std::mutex> hold(lock_);
+          ticks_.push_back(platform::GetTickCount());
+        }
         ::close(c);
       }
     });
@@ -244,12 +247,14 @@ public:
   // The clock's tick at each connection.
   std::vector<uint32_t> Ticks() {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard<std::mutex> hold(lock_);
     return ticks_;
   }
 
 private:
   int fd_ = -1, port_ = 0;
   std::atomic<bool> stop_{false};
+  std::mutex lock_;
   std::vector<uint32_t> ticks_;
   std::thread thread_;
 };

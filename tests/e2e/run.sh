@@ -311,10 +311,12 @@ snap_suite() {
 # notepad and snapped, it is stored again.
 outbox_holds() { [ -f "$work/run/outbox.dat" ] && grep -qaF "$1" "$work/run/outbox.dat"; }
 dismiss_error_box() {
-  local box
+  local box X Y WIDTH HEIGHT SCREEN WINDOW
   box=$(xdotool search --onlyvisible --name "^text snap for pinleaf online\$" 2>/dev/null | head -1)
   [ -n "$box" ] || return 1
-  xdotool windowactivate --sync "$box" key Return 2>/dev/null
+  eval "$(xdotool getwindowgeometry --shell "$box")"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) sleep 0.3 key Return
+  sleep 0.5
 }
 outbox_suite() {
   local port=${snap_url#http://127.0.0.1:}
