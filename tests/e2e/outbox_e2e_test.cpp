@@ -284,4 +284,23 @@ TEST_F(OutboxEndToEnd, AServiceThatStaysDownIsTriedWithGrowingPausesNeverMoreTha
   EXPECT_EQ(OutboxFile().size(), 1u) << "still kept";
 }
 
+TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {
+  AddUser("ola", "pw");
+  std::string full;
+  for (int i = 0; i < 200; ++i)
+    full +=
+        EncodeNoteRecord({TNoteState::nsWaiting, "20251231" + std::to_string(100000000 + i), "", std::to_string(i)});
+  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << full;
+  Start("ola", "pw");
+  StopServer();
+  Copy("one too many");
+  Press();
+  EXPECT_EQ(Balloons(),
+            (std::vector<std::string>{"1 start",
+                                      "3 not sent! [NOT kept: the outbox is full (200 notes); send or discard some]"}));
+  EXPECT_EQ(hl::MessageBoxes().size(), 1u);
+  EXPECT_EQ(OutboxFile().size(), 200u);
+  EXPECT_EQ(OutboxFile().back().text, "199");
+}
+
 }  // namespace
