@@ -4,7 +4,9 @@
 # window captures keys and OK writes ini.ini, and Quit ends the process.
 # Then the snap itself: text typed into Wine's notepad, selected, and the
 # hotkey pressed reaches a pinleaf-server of our own on loopback as a note; the
-# same text again stores nothing, and a wrong password stores nothing.
+# same text again stores nothing, and a wrong password stores nothing. Then
+# nothing lost: a snap while the service is stopped is kept and arrives by
+# itself once the service is back; "Recent snaps" gives a text back.
 # Screenshots (tray menu, settings window, the balloon after the snap) are
 # left in build/windows/e2e/; the one taken right after the snap is also
 # build/windows/e2e-snap.png. Prints "e2e: N passed, N failed" last; exits non-zero
