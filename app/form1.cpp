@@ -531,11 +531,11 @@ void TForm1::PopupMenu1Popup(TObject*) {
       continue;
     }
     // A refused note waits for the user: take its text back, or let it go.
-    auto* take = new TMenuItem(recent1);
+    auto* take = new TMenuItem(item);  // freed with its entry at the next rebuild
     take->Caption = "Copy to clipboard";
     take->OnClick = copy;
     item->Add(take);
-    auto* drop = new TMenuItem(recent1);
+    auto* drop = new TMenuItem(item);
     drop->Caption = "Discard";
     const std::string paperId = note.paperId;
     drop->OnClick = [this, paperId](TObject*) { outbox_.Discard(paperId); };
