@@ -125,7 +125,8 @@ TEST_F(OutboxEndToEnd, KeptWhileTheServiceIsDownThenDeliveredInOrderAfterARestar
 
 TEST_F(OutboxEndToEnd, NoDeliveryWhileASnapRunsAndTheSnapsSuccessSendsTheRestAtOnce) {
   AddUser("max", "pw");
-  TForm1& form = Start("max", "pw", /*autoCopy=*/true);
+  // Without the history on disk; the outbox is kept regardless.
+  TForm1& form = Start("max", "pw", /*autoCopy=*/true, "history=0\r\n");
   const int port = port_;
   StopServer();
   Copy("kept first");
@@ -152,6 +153,8 @@ TEST_F(OutboxEndToEnd, NoDeliveryWhileASnapRunsAndTheSnapsSuccessSendsTheRestAtO
   ASSERT_EQ(notes.size(), 2u) << "right after a stored snap";
   EXPECT_EQ(notes[0].body, "kept first");
   EXPECT_EQ(form.Outbox().Count(), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "history.dat"));
+  EXPECT_EQ(form.Outbox().Recent(10).size(), 2u) << "the menu still shows this session's snaps";
 }
 
 TEST_F(OutboxEndToEnd, ALoginRefusalHoldsDeliveryUntilTheSettingsChangeARefusedNoteWaitsForTheUser) {
