@@ -40,7 +40,7 @@ protected:
       auto* form = dynamic_cast<TForm1*>(Application->MainForm());
       ASSERT_NE(form, nullptr);
       if (during) during(*form);
-      ChooseFromTrayMenu(3);
+      ChooseFromTrayMenu("Quit");
     });
     EXPECT_EQ(RunTextSnap<TPlacedForm1>(), 0);
     EXPECT_EQ(script.Ran(), 1u);
@@ -105,13 +105,13 @@ TEST_F(Placement, AFailedSaveNamesAJapanesePathReadably) {
   hl::SetFolderReadOnly(program_.string(), true);
   hl::SetUserDataFolder(user_.string() + "/" + japanese);
   TScript script;
-  script.Then([&] { ChooseFromTrayMenu(3); }).Then([&] {
+  script.Then([&] { ChooseFromTrayMenu("Quit"); }).Then([&] {
     ASSERT_EQ(hl::MessageBoxes().size(), 1u);
     // Message boxes take UTF-8: the path arrives converted, not as Shift-JIS bytes.
     EXPECT_EQ(hl::MessageBoxes()[0].text, user_.string() + "/ソフト表/text snap/ini.ini に書き込めません.");
     EXPECT_FALSE(Application->Terminated());
     std::filesystem::create_directories(user_ / japanese);
-    ChooseFromTrayMenu(3);
+    ChooseFromTrayMenu("Quit");
   });
   EXPECT_EQ(RunTextSnap<TPlacedForm1>(), 0);
   EXPECT_EQ(script.Ran(), 2u);
@@ -137,7 +137,7 @@ TEST_F(Placement, ASecondStartTellsTheRunningProgramAndEnds) {
         EXPECT_EQ(LastBalloonTitle(&flags), kAlreadyRunningTitle);
         EXPECT_EQ(flags & 3u, platform::niif::Info);
         EXPECT_STREQ(hl::TrayIcons()[0].szInfo, kAlreadyRunningText);
-        ChooseFromTrayMenu(3);
+        ChooseFromTrayMenu("Quit");
       });
   EXPECT_EQ(RunTextSnap<TPlacedForm1>(), 0);
   EXPECT_EQ(script.Ran(), 2u);
