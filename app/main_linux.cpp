@@ -55,7 +55,7 @@ std::string SettingsFolder() {
   return folder + "/";
 }
 
-std::string& SettingsFile() {
+std::string& UserSettingsPath() {
   static std::string path;
   return path;
 }
@@ -70,7 +70,7 @@ void PostSnap() {
 // The client's window, with its settings in the user's config folder.
 class TDesktopForm : public ts::TForm1 {
 public:
-  explicit TDesktopForm(ts::TComponent* owner) : TForm1(owner, SettingsFile()) {
+  explicit TDesktopForm(ts::TComponent* owner) : TForm1(owner, UserSettingsPath()) {
     g_mainWindow = Handle();
     if (g_snapAtStart) PostSnap();
   }
@@ -106,7 +106,7 @@ int Send(const char* file) {
   } else {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   }
-  ts::TSettings settings = ts::LoadSettings(SettingsFile());
+  ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
   ts::TSendResult result = ts::SendNote(settings, text);
   std::fprintf(result.status == ts::TSendStatus::Stored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
   return static_cast<int>(result.status);
@@ -116,7 +116,7 @@ int Send(const char* file) {
 
 int main(int argc, char** argv) {
   umask(077);  // the settings hold the (scrambled) password
-  SettingsFile() = SettingsFolder() + "ini.ini";
+  UserSettingsPath() = SettingsFolder() + "ini.ini";
   std::string command = argc > 1 ? argv[1] : "";
   if (argc == 1) return RunClient(false);
   if (command == "--snap" && argc == 2) return RunClient(true);

@@ -27,8 +27,8 @@ install(FILES ${ts_pkg}/textsnap-autostart.desktop DESTINATION /etc/xdg/autostar
         COMPONENT textsnap)
 install(FILES ${ts_icon_png} DESTINATION share/icons/hicolor/256x256/apps COMPONENT textsnap)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/textsnap COMPONENT textsnap)
-if(TARGET pinleaf-server)
-  install(TARGETS pinleaf-server RUNTIME DESTINATION bin COMPONENT pinleaf-server)
+if(EXISTS ${CMAKE_SOURCE_DIR}/service/CMakeLists.txt)  # built by every non-Windows preset
+  install(PROGRAMS $<TARGET_FILE:pinleaf-server> DESTINATION bin COMPONENT pinleaf-server)
   install(FILES ${CMAKE_SOURCE_DIR}/deploy/pinleaf-server.service DESTINATION lib/systemd/system
           COMPONENT pinleaf-server)
 endif()
