@@ -226,7 +226,22 @@ EOF
   xdotool key Up Return
   check "... and its context menu's Quit ends the client" wait_for 10 app_ended
   app_pid=
-  kill "$sni_pid" 2>/dev/null
+  kill "$sni_pid" 2>/dev/null; sni_pid=
+
+  # A desktop shortcut pressed while no client runs: --snap starts one, which snaps.
+  zenity --entry --title "snap target" --width 500 >/dev/null 2>&1 &
+  entry_pid=$!
+  wait_for 20 entry_window
+  text3="cold start via --snap"
+  # The account again (the settings window above renamed it).
+  python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id "$user" \
+    --password "$password" --hotkey 120 --modifiers 6 --autocopy 1
+  type_into_entry "$text3"
+  "$exe" --snap >>"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  check "textsnap --snap with no client running starts one that snaps" wait_for 30 count_is 3
+  check "... the selection" test "$(snap_last_note "$db" "$user")" = "$text3"
+  check "... and keeps running in the tray" app_running
   echo "desktop: $passed passed, $failed failed"
   exit 0
 fi
