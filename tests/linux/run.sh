@@ -321,8 +321,7 @@ if (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
     bash -c "dpkg-deb -f '$deb' Depends | grep -q libgtk-3 && dpkg-deb -f '$deb' Depends | grep -q libxtst &&
              dpkg-deb -f '$deb' Depends | grep -q libpulse"
   check "the menu entry and the autostart entry are valid" \
-    bash -c "! command -v desktop-file-validate >/dev/null ||
-             desktop-file-validate '$scratch/usr/share/applications/textsnap.desktop' '$scratch/etc/xdg/autostart/textsnap.desktop'"
+    desktop-file-validate "$scratch/usr/share/applications/textsnap.desktop" "$scratch/etc/xdg/autostart/textsnap.desktop"
   check "the unit starts the installed server" grep -q "^ExecStart=/usr/bin/pinleaf-server " \
     "$scratch/usr/lib/systemd/system/pinleaf-server.service"
 else
