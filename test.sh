@@ -74,6 +74,23 @@ if [ -f tests/e2e/run.sh ]; then
   fi
 fi
 
+# The Windows packages: built by the windows preset's package target, then
+# installed, upgraded, uninstalled and unpacked under Wine.
+if [ -f tests/packaging/run.sh ]; then
+  echo "== packaging"
+  if cmake --build --preset windows --target package >build/package.log 2>&1; then
+    out=$(bash tests/packaging/run.sh 2>&1) || status=1
+    echo "$out"
+    if read -r p f < <(echo "$out" | sed -nE 's/^packaging: ([0-9]+) passed, ([0-9]+) failed$/\1 \2/p' | tail -1) && [ -n "$p" ]; then
+      total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
+    else
+      note_failure "packaging (no result line)"
+    fi
+  else
+    tail -20 build/package.log; note_failure "package target"
+  fi
+fi
+
 # The Linux desktop client: its preset, then textsnap send, the tray client on
 # a virtual display and the Debian packages (tests/linux/run.sh).
 if build linux; then

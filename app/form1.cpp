@@ -34,9 +34,12 @@ void Place(TWinControl* control, TForm* form, int left, int top, int width, int 
 
 }  // namespace
 
-TForm1::TForm1(TComponent* owner) : TForm1(owner, SettingsPath()) {}
+TForm1::TForm1(TComponent* owner) : TForm1(owner, FindSettingsLocation()) {}
 
-TForm1::TForm1(TComponent* owner, std::string settingsPath) : TForm(owner), settingsPath_(std::move(settingsPath)) {
+TForm1::TForm1(TComponent* owner, std::string settingsPath)
+    : TForm1(owner, TSettingsLocation{settingsPath, settingsPath}) {}
+
+TForm1::TForm1(TComponent* owner, TSettingsLocation settings) : TForm(owner), settings_(std::move(settings)) {
   SetName("Form1");
   // The window is read as one definition: the tray icon finishes loading
   // (and adds itself to the notification area) once every part exists.
@@ -203,7 +206,7 @@ std::string TForm1::PasswordText() const { return Utf8ToSystem(Edit2->Text()); }
 std::string TForm1::UrlText() const { return Utf8ToSystem(Edit3->Text()); }
 
 void TForm1::FormCreate(TObject*) {
-  TSettings settings = LoadSettings(settingsPath_);
+  TSettings settings = LoadSettings(settings_.readPath);
   HotKeyCode = settings.hotkeyCode;
   HotKeyModifiers = settings.hotkeyModifiers;
   CheckBox4->SetChecked(settings.autoCopy);
@@ -234,7 +237,7 @@ void TForm1::FormCloseQuery(TObject*, bool& canClose) {
   settings.hotkeyCode = HotKeyCode;
   settings.hotkeyModifiers = HotKeyModifiers;
   // A failed write raises: the close is abandoned and the error shown.
-  SaveSettings(settingsPath_, settings);
+  SaveSettings(settings_, settings);
   canClose = true;
 }
 
@@ -346,6 +349,10 @@ void TForm1::HotKeyPressed(std::uintptr_t id) {
 bool TForm1::WndProc(platform::Message& message) {
   if (message.msg == platform::wm::HotKey) {
     HotKeyPressed(message.wParam);
+    return true;
+  }
+  if (message.msg == kAnotherStartMessage) {
+    TrayIcon1->ShowBalloon(biifInfo, kAlreadyRunningTitle, kAlreadyRunningText);
     return true;
   }
   return TForm::WndProc(message);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/settings.h"
 #include "app/snap.h"
 #include "storage/filestorage.h"
 #include "tray/trayicon.h"
@@ -21,14 +22,21 @@ class TNetCookieManager;
 inline constexpr const char* kApplicationTitle = "text snap for pinleaf online";
 inline constexpr int kHotKeyId = 304;  // the only hotkey the program registers
 inline constexpr const char* kSignUpPath = "/users/add";
+// A later start of the program asks the running one to say so and ends (the
+// mark names the running program's window; the message is its own).
+inline constexpr const char* kInstanceName = "textsnap.pinleaf.instance";
+inline constexpr uint32_t kAnotherStartMessage = 0xA130;
+inline constexpr const char* kAlreadyRunningTitle = "text snap";
+inline constexpr const char* kAlreadyRunningText = "text snap is already running.";
 inline constexpr const char* kHotKeyCaption = "↑このエリアをクリックして、\rショートカットにしたいキーを押してください";
 
 class TForm1 : public TForm, private TSnapHost {
 public:
-  // Reads the settings file beside the executable.
+  // Reads and writes the settings where FindSettingsLocation says.
   explicit TForm1(TComponent* owner);
   // Reads and writes the settings at `settingsPath` instead.
   TForm1(TComponent* owner, std::string settingsPath);
+  TForm1(TComponent* owner, TSettingsLocation settings);
   ~TForm1() override;
 
   // The parts of the window, in the order of its definition.
@@ -67,7 +75,8 @@ public:
   uint32_t LastSendTime() const { return snap_.LastSendTime(); }
   const std::string& LastSentText() const { return snap_.LastSentText(); }
 
-  const std::string& SettingsFile() const { return settingsPath_; }
+  // The file the settings are saved to.
+  const std::string& SettingsFile() const { return settings_.writePath; }
 
   // The live settings the snap reads, in the system code page.
   std::string IdText() const;
@@ -118,7 +127,7 @@ private:
   std::string PostForm(const std::string& url, const TStringList& lines) override;
 
   TSnapPipeline snap_{*this};
-  std::string settingsPath_;
+  TSettingsLocation settings_;
   bool snapping_ = false;
 };
 

@@ -26,8 +26,6 @@
 
 namespace {
 
-constexpr const char* kInstanceName = "textsnap";
-
 const char kUsage[] =
     "usage: textsnap                start the tray client\n"
     "       textsnap --snap         snap the selection now (starts the client when needed)\n"
@@ -36,7 +34,7 @@ const char kUsage[] =
     "                     3 refused by the service, 4 service unreachable\n";
 
 // The folder of the user's settings, made when missing (private to the user).
-std::string SettingsFolder() {
+std::string UserSettingsFolder() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   std::string base;
   if (config && config[0] == '/') {
@@ -82,11 +80,14 @@ int RunClient(bool snap) {
     std::fprintf(stderr, "textsnap: no display to run on (try: textsnap send FILE)\n");
     return 1;
   }
-  bool first = platform::ClaimInstance(kInstanceName, [](const std::string& request) {
+  bool first = platform::ClaimInstance(ts::kInstanceName, [](const std::string& request) {
     if (request == "snap") PostSnap();
+    // A second start: the running client says so with a balloon, as on Windows.
+    if (request == "start" && g_mainWindow) platform::PostToWindow(g_mainWindow, ts::kAnotherStartMessage, 0, 0);
   });
   if (!first) {
-    if (snap) return platform::SendToInstance(kInstanceName, "snap") ? 0 : 1;
+    if (snap) return platform::SendToInstance(ts::kInstanceName, "snap") ? 0 : 1;
+    platform::SendToInstance(ts::kInstanceName, "start");
     std::fprintf(stderr, "textsnap: already running in this session\n");
     return 0;
   }
@@ -116,7 +117,7 @@ int Send(const char* file) {
 
 int main(int argc, char** argv) {
   umask(077);  // the settings hold the (scrambled) password
-  UserSettingsPath() = SettingsFolder() + "ini.ini";
+  UserSettingsPath() = UserSettingsFolder() + ts::kSettingsFileName;
   std::string command = argc > 1 ? argv[1] : "";
   if (argc == 1) return RunClient(false);
   if (command == "--snap" && argc == 2) return RunClient(true);

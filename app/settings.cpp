@@ -11,11 +11,23 @@ constexpr const char* kGlobal = "globalsetting";
 constexpr const char* kSetting = "setting";
 }  // namespace
 
-std::string SettingsPath() {
-  std::string exe = platform::ModuleFileName();
-  size_t cut = exe.find_last_of("\\/");
-  return (cut == std::string::npos ? std::string() : exe.substr(0, cut + 1)) + "ini.ini";
+std::string SettingsPath() { return ExtractFilePath(platform::ModuleFileName()) + kSettingsFileName; }
+
+TSettingsLocation FindSettingsLocation() {
+  std::string beside = SettingsPath();
+  std::string exeFolder = ExtractFilePath(beside);
+  std::string userData = platform::UserDataFolder();
+  // Without a folder of the user's own there is nowhere better to go.
+  if (userData.empty() || platform::FolderWritable(exeFolder.empty() ? "." : exeFolder)) return {beside, beside};
+  const char sep = exeFolder.empty() ? '\\' : exeFolder.back();  // the system's own separator
+  std::string own = userData + sep + kUserSettingsFolderName + sep + kSettingsFileName;
+  // Settings placed beside the executable (by whoever installed it) count
+  // until the user saves settings of their own.
+  if (!platform::FileExists(own) && platform::FileExists(beside)) return {beside, own, true};
+  return {own, own, true};
 }
+
+std::string SettingsFolder() { return ExtractFilePath(FindSettingsLocation().writePath); }
 
 std::string ScrambleText(const std::string& text, int key) {
   const auto k = static_cast<unsigned char>(key & 0xFF);
@@ -71,6 +83,17 @@ TSettings LoadSettings(const std::string& path) {
   s.autoCopy = ini.ReadBool(kSetting, "hotkey_autocopy", true);
   s.hotkeyModifiers = ini.ReadInteger(kSetting, "hotkey_shift", 0);
   return s;
+}
+
+void SaveSettings(const TSettingsLocation& location, const TSettings& settings) {
+  // The user's own folder is made at the first save; when that fails, the
+  // write below fails and says so.
+  std::string folder = ExtractFilePath(location.writePath);
+  if (location.userFolder && folder.size() > 1 && !platform::FileExists(location.writePath)) {
+    folder.pop_back();
+    platform::CreateFolder(folder);
+  }
+  SaveSettings(location.writePath, settings);
 }
 
 void SaveSettings(const std::string& path, const TSettings& s) {

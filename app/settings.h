@@ -1,5 +1,6 @@
-// The settings file ini.ini beside the executable, and the two transforms the
-// password goes through on its way there.
+// The settings file ini.ini (beside the executable, or in the user's own
+// folder when the executable's folder cannot be written), and the two
+// transforms the password goes through on its way there.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +20,25 @@ struct TSettings {
   int32_t hotkeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift
 };
 
+inline constexpr const char* kSettingsFileName = "ini.ini";
+inline constexpr const char* kUserSettingsFolderName = "text snap";
+
+// Where the settings are read from and written to.
+struct TSettingsLocation {
+  std::string readPath;
+  std::string writePath;
+  bool userFolder = false;  // writePath lies in the user's own folder, made at the first save
+};
+
 // The executable's folder (separator kept) followed by "ini.ini".
 std::string SettingsPath();
+// Beside the executable while its folder can be written (portable use);
+// otherwise "text snap\ini.ini" in the user's data folder, read from a file
+// beside the executable until the user's own file exists.
+TSettingsLocation FindSettingsLocation();
+// The folder the settings are written to, separator kept: files that belong
+// with the settings live there too.
+std::string SettingsFolder();
 
 // Each byte b becomes (K - 1 - b) mod 256 with K the key's low 8 bits; its own inverse.
 std::string ScrambleText(const std::string& text, int key);
@@ -31,5 +49,7 @@ std::string PercentDecode(const std::string& text);
 TSettings LoadSettings(const std::string& path);
 // Raises EIniFileException at the first key that cannot be written; later keys are not written.
 void SaveSettings(const std::string& path, const TSettings& settings);
+// The same to the location's file, making the user's own folder first when it is missing.
+void SaveSettings(const TSettingsLocation& location, const TSettings& settings);
 
 }  // namespace ts

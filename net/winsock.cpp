@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "net/exceptions.h"
+#include "runtime/codepage.h"
 #include "runtime/text.h"
 
 namespace ts {
@@ -11,7 +12,8 @@ ENetWS2StubError::ENetWS2StubError(std::string title, uint32_t systemError)
     : ENetException(title), Title(std::move(title)), SystemError(systemError) {
   if (systemError != 0) {
     SystemErrorText = platform::SystemErrorText(systemError);
-    SetMessage(Title + ": " + SystemErrorText);
+    // The system's text is in its code page; messages are UTF-8.
+    SetMessage(Title + ": " + SystemToUtf8(SystemErrorText));
   }
 }
 

@@ -3,7 +3,6 @@
 # pinleaf-server (the service with its systemd unit). `cmake --build
 # --preset linux --target package` writes both into the build folder.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-set(TS_LINUX_VERSION 1.0.0)
 
 # The icon, drawn at build time as for Windows; its 256-pixel picture lies
 # beside the program, where the program finds it when it is not installed.
@@ -35,7 +34,7 @@ endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME textsnap)
-set(CPACK_PACKAGE_VERSION ${TS_LINUX_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "text snap developers <textsnap@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -1,6 +1,7 @@
 #include "runtime/inifile.h"
 
 #include "platform/profile.h"
+#include "runtime/codepage.h"
 #include "runtime/exception.h"
 #include "runtime/text.h"
 
@@ -24,7 +25,8 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
   if (!platform::ProfileWriteString(section.c_str(), key.c_str(), value.c_str(), fileName_))
-    throw EIniFileException(Format("%s に書き込めません", {fileName_}));
+    // The path is in the system code page, the message (like every message) in UTF-8.
+    throw EIniFileException(Format("%s に書き込めません", {SystemToUtf8(fileName_)}));
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

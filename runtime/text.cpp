@@ -166,6 +166,21 @@ size_t AnsiPos(std::string_view needle, std::string_view hay) {
   return 0;
 }
 
+std::string ExtractFilePath(std::string_view path) {
+  size_t cut = 0;  // just past the last separator seen
+  size_t i = 0;
+  while (i < path.size()) {
+    auto b = static_cast<unsigned char>(path[i]);
+    if (IsLeadByte(b) && i + 1 < path.size()) {
+      i += 2;
+      continue;
+    }
+    ++i;
+    if (b == '\\' || b == '/') cut = i;
+  }
+  return std::string(path.substr(0, cut));
+}
+
 namespace {
 [[noreturn]] void BadFormat(std::string_view format) {
   throw EConvertError(Format("書式 '%s' が無効か、または引数と互換性がありません", {std::string(format)}));

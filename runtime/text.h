@@ -37,6 +37,12 @@ size_t Pos(std::string_view needle, std::string_view hay);
 // code page (never inside a double-byte character).
 size_t AnsiPos(std::string_view needle, std::string_view hay);
 
+// The folder part of a path in the system code page, up to and including its
+// last backslash or "/"; empty when it has none. A double-byte character is stepped
+// over whole, so its trail byte (0x5C in "表" of code page 932) never counts
+// as a separator.
+std::string ExtractFilePath(std::string_view path);
+
 // Printf-like formatting with the conversions the system's messages use:
 // %s %d %u %x %f %e %g %%, with optional "-", width and ".precision"
 // ("%.2d" pads with zeros, "%f" defaults to two decimals).

@@ -143,4 +143,15 @@ void SetApplicationIcon(IconHandle icon);
 void SetShell32MajorVersion(uint16_t major);              // default 6
 void SetPlatformVersion(uint32_t major, uint32_t minor);  // default 6.1
 
+// --- the program's files and its one instance ----------------------------------
+// The path ModuleFileName answers (empty: the test executable's own).
+void SetModuleFileName(const std::string& path);
+// The folder UserDataFolder answers (default: $HOME/.config).
+void SetUserDataFolder(const std::string& folder);
+// A folder that refuses new files from now on, as on a read-only medium
+// (the real permissions do not stop root).
+void SetFolderReadOnly(const std::string& folder, bool readOnly);
+// Gives up a session name, as when the program that claimed it has ended.
+void ReleaseSessionName(const std::string& name);
+
 }  // namespace platform::headless

@@ -6,5 +6,7 @@ namespace platform::headless::detail {
 void ResetWindows();
 void ResetClipboard();
 void ResetShell();
+void ResetFiles();
+void ResetInstances();
 
 }  // namespace platform::headless::detail

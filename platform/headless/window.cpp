@@ -352,6 +352,8 @@ void ResetDesktop() {
   detail::ResetWindows();
   detail::ResetClipboard();
   detail::ResetShell();
+  detail::ResetFiles();
+  detail::ResetInstances();
 }
 
 std::optional<WindowInfo> Inspect(WindowHandle window) {

@@ -1,7 +1,11 @@
 // One instance per session: the instance listens on an abstract local socket
 // named after the user and the display, so a second start finds it without a
-// file to clean up, and a crashed instance leaves nothing behind.
+// file to clean up, and a crashed instance leaves nothing behind. Later
+// starts talk to it over that socket (a window handle means nothing to
+// another process here).
 #include "platform/session.h"
+
+#include <map>
 
 #include <glib-unix.h>
 #include <poll.h>
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/instance.h"
 #include "platform/linux/desktop.h"
 
 namespace platform {
@@ -56,7 +61,9 @@ gboolean OnConnection(gint listener, GIOCondition, gpointer) {
 
 bool DesktopAvailable() { return desktop::HaveDisplay(); }
 
-bool ClaimInstance(const std::string& name, std::function<void(const std::string& request)> onRequest) {
+bool ClaimSessionName(const std::string& name) {
+  static std::map<std::string, int> held;
+  if (held.count(name)) return true;  // ours already
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return true;  // nothing to coordinate with: run all the same
   sockaddr_un addr;
@@ -66,8 +73,29 @@ bool ClaimInstance(const std::string& name, std::function<void(const std::string
     close(fd);
     return !taken;
   }
-  g_onRequest = new std::function<void(const std::string&)>(std::move(onRequest));
+  held[name] = fd;
   g_unix_fd_add(fd, G_IO_IN, OnConnection, nullptr);
+  return true;
+}
+
+namespace {
+std::map<std::string, WindowHandle>& Marks() {
+  static auto* marks = new std::map<std::string, WindowHandle>;
+  return *marks;
+}
+}  // namespace
+
+void MarkWindow(WindowHandle window, const std::string& name) { Marks()[name] = window; }
+
+WindowHandle FindMarkedWindow(const std::string& name) {
+  auto it = Marks().find(name);
+  return it != Marks().end() && WindowExists(it->second) ? it->second : 0;
+}
+
+bool ClaimInstance(const std::string& name, std::function<void(const std::string& request)> onRequest) {
+  if (!ClaimSessionName(name)) return false;
+  delete g_onRequest;
+  g_onRequest = new std::function<void(const std::string&)>(std::move(onRequest));
   return true;
 }
 

@@ -94,6 +94,7 @@ if [ "${1:-}" = "--desktop" ]; then
   check "a second start leaves the running client alone" \
     bash -c "timeout 10 '$exe' 2>&1 | grep -q 'already running'"
   check "... which keeps running" app_running
+  check "... and says so in a notification" wait_for 10 grep -qF '"body": "text snap is already running."' "$notes"
 
   zenity --entry --title "snap target" --width 500 >/dev/null 2>&1 &
   entry_pid=$!
@@ -303,6 +304,7 @@ passed=$((passed + p)); failed=$((failed + f))
 echo "$out" | grep -q '^desktop: ' || { echo "  FAIL  the desktop run ended early"; failed=$((failed + 1)); }
 
 echo "Debian packages"
+rm -f "$build"/textsnap_*.deb "$build"/pinleaf-server_*.deb
 if (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
   deb=$(ls "$build"/textsnap_*_amd64.deb 2>/dev/null | head -1)
   sdeb=$(ls "$build"/pinleaf-server_*_amd64.deb 2>/dev/null | head -1)

@@ -76,3 +76,16 @@ TEST(Search, AnsiPosNeverMatchesInsideADoubleByteCharacter) {
   EXPECT_EQ(AnsiPos("", text), 0u);
   EXPECT_EQ(AnsiPos("zz", text), 0u);
 }
+
+TEST(Search, ExtractFilePathStepsOverDoubleByteCharacters) {
+  if (SystemCodePage() != 932) GTEST_SKIP() << "needs a Japanese system code page";
+  // "ソフト表" and "スナップ表": "ソ" is 83 5C and "表" 95 5C in Shift-JIS.
+  const std::string folder = "C:\\\x83\x5c\x83\x74\x83\x67\x95\x5c\\";
+  const std::string file = "\x83\x58\x83\x69\x83\x62\x83\x76\x95\x5c.exe";
+  EXPECT_EQ(ExtractFilePath(folder + file), folder);
+  EXPECT_EQ(ExtractFilePath(folder + "textsnap.exe"), folder);
+  EXPECT_EQ(ExtractFilePath(folder), folder);
+  EXPECT_EQ(ExtractFilePath("/home/u/textsnap"), "/home/u/");
+  EXPECT_EQ(ExtractFilePath(file), "") << "a trail byte alone is no folder";
+  EXPECT_EQ(ExtractFilePath(""), "");
+}

@@ -1,0 +1,340 @@
+#!/usr/bin/env bash
+# The Windows packages under Wine, each case in a fresh prefix (copied from
+# one prepared at the start): the silent install (files, shortcut, Run key,
+# uninstall entry) and the installed program in the tray; an upgrade over an
+# older install while it runs (ini.ini kept, program replaced and started
+# again); the silent uninstall (all gone but the settings); the portable zip;
+# a read-only program folder (settings under %APPDATA%, Quit works); a second
+# start (one instance stays); a folder and file name with 0x5C trail bytes.
+# Needs the windows preset's "package" target built. Arguments name the cases
+# to run (install upgrade uninstall portable read_only second_start
+# trail_bytes; all by default). Prints
+# "packaging: N passed, N failed" last; exits non-zero on any failure. Every
+# process it starts is stopped again.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${TS_WINDOWS_BUILD:-$root/build/windows}
+work=$build/packaging-test
+passed=0 failed=0
+
+check() {  # name, command...
+  local name=$1; shift
+  if "$@"; then
+    echo "  ok    $name"; passed=$((passed + 1))
+  else
+    echo "  FAIL  $name"; failed=$((failed + 1))
+  fi
+}
+finish() {
+  echo "packaging: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt" 2>/dev/null)
+setup=$build/packaging/textsnap-setup-$version.exe
+portable=$build/packaging/textsnap-$version-portable.zip
+exe=$build/app/textsnap.exe
+for f in "$setup" "$portable" "$exe"; do
+  [ -f "$f" ] || { echo "no $f: build the windows preset's package target first"; failed=1; finish; }
+done
+for tool in Xvfb xdotool wine makensis unzip unshare; do
+  command -v $tool >/dev/null || { echo "missing $tool"; failed=1; finish; }
+done
+
+# A case may run inside a mount namespace of its own (the read-only folder):
+# the script calls itself there with the case's name.
+if [ "${1:-}" = "--in-namespace" ]; then in_namespace=1; shift; else in_namespace=; fi
+
+wait_for() {  # seconds, command...
+  local until=$((SECONDS + $1)); shift
+  until "$@"; do
+    [ $SECONDS -ge $until ] && return 1
+    sleep 0.3
+  done
+}
+tray_shown() { xdotool search --onlyvisible --name "Wine System Tray" >/dev/null 2>&1; }
+window_shown() { xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
+# Processes of the program (textsnap.exe unless named) in this case's prefix:
+# other Wine programs on the machine are none of our business.
+pids() {
+  local p
+  for p in $(pgrep -f "${1:-textsnap\.exe}"); do
+    tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"
+  done
+}
+running_is() { [ "$(pids "${2:-}" | wc -l)" -eq "$1" ]; }
+# Quit from the tray menu, as a user does.
+tray_quit() {
+  local tray
+  tray=$(xdotool search --onlyvisible --name "Wine System Tray" | head -1)
+  [ -n "$tray" ] || return 1
+  eval "$(xdotool getwindowgeometry --shell "$tray")"
+  xdotool mousemove $((X + 9)) $((Y + 10)) click 3
+  sleep 1
+  xdotool key Up Return
+}
+reg_value() {  # key, value name
+  wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+has_line() { [ -f "$1" ] && tr -d '\r' <"$1" | grep -qx "$2"; }
+same_file() { cmp -s "$1" "$2"; }
+absent() { [ ! -e "$1" ]; }
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\textsnap'
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+
+# ---- one case: a fresh prefix copied from the template, its paths, and
+# everything of the prefix stopped at the end.
+user=$(id -un)
+new_prefix() {  # case name
+  export WINEPREFIX=$work/prefix-$1
+  rm -rf "$WINEPREFIX"
+  cp -a "$work/template" "$WINEPREFIX"
+  profile=$WINEPREFIX/drive_c/users/$user
+  inst=$profile/AppData/Local/Programs/text\ snap
+  roaming=$profile/AppData/Roaming
+  shortcut=$roaming/Microsoft/Windows/Start\ Menu/Programs/text\ snap.lnk
+  winst='C:\users\'$user'\AppData\Local\Programs\text snap'
+}
+end_prefix() {
+  wineserver -k 2>/dev/null
+  timeout 20 wineserver -w 2>/dev/null
+  rm -rf "$WINEPREFIX"
+}
+start_in() {  # unix folder, program file name
+  (cd "$1" && exec wine "./$2" >>"$work/wine.log" 2>&1) &
+}
+
+entry_complete() {
+  [ "$(reg_value "$uninstall_key" Publisher)" = "text snap project" ] &&
+    [ "$(reg_value "$uninstall_key" DisplayIcon)" = "$winst\\textsnap.exe,0" ] &&
+    [ "$(reg_value "$uninstall_key" UninstallString)" = "\"$winst\\uninstall.exe\"" ]
+}
+
+case_install() {
+  echo "-- silent install"
+  new_prefix install
+  check "the installer is a 64-bit Windows program" sh -c "file '$setup' | grep -q 'PE32+.*x86-64'"
+  check "the silent install ends by itself" timeout 120 wine "$setup" /S
+  check "... puts the program into %LOCALAPPDATA%\\Programs\\text snap" same_file "$inst/textsnap.exe" "$exe"
+  check "... with its readme and its uninstaller" test -f "$inst/readme.txt" -a -f "$inst/uninstall.exe"
+  check "... a Start-menu shortcut" test -f "$shortcut"
+  check "... the start at sign-in (the user's Run key)" \
+    test "$(reg_value "$run_key" "text snap")" = "\"$winst\\textsnap.exe\""
+  check "... and an entry in the installed programs with the version" \
+    test "$(reg_value "$uninstall_key" DisplayVersion)" = "$version"
+  check "... publisher, icon and uninstaller" entry_complete
+  installed_kib=$(du -sk "$inst" | cut -f1)
+  echo "     installer $(stat -c %s "$setup") bytes, installed $installed_kib KiB"
+  # Started as the Run key starts it.
+  (cd "$inst" && exec wine "$winst\\textsnap.exe" >>"$work/wine.log" 2>&1) &
+  check "the installed program starts into the tray" wait_for 60 tray_shown
+  sleep 1
+  tray_quit
+  check "... quits from its menu" wait_for 20 running_is 0
+  check "... and keeps its settings beside itself, in a folder the user can write" test -f "$inst/ini.ini"
+  end_prefix
+}
+
+# An older build of the same program: a different file, a lower version.
+make_older() {
+  cp "$exe" "$work/older/textsnap.exe"
+  printf 'an older build' >>"$work/older/textsnap.exe"  # after the image: still runs
+  makensis -V1 -INPUTCHARSET UTF8 -DVERSION=1.0.0 -DEXE="$work/older/textsnap.exe" \
+    -DICON="$build/app/textsnap.ico" -DREADME="$build/packaging/readme.txt" \
+    -DOUTFILE="$work/older/textsnap-setup-1.0.0.exe" "$root/packaging/textsnap.nsi" >/dev/null
+}
+
+case_upgrade() {
+  echo "-- upgrade over a running older install"
+  new_prefix upgrade
+  mkdir -p "$work/older"
+  check "an older installer (1.0.0) is made" make_older
+  timeout 120 wine "$work/older/textsnap-setup-1.0.0.exe" /S
+  printf '[globalsetting]\r\nini_online_id=keep-me\r\n[setting]\r\nhotkey=120\r\nhotkey_shift=6\r\n' >"$inst/ini.ini"
+  (cd "$inst" && exec wine "$winst\\textsnap.exe" >>"$work/wine.log" 2>&1) &
+  check "the older program runs" wait_for 60 tray_shown
+  sleep 1
+  local old
+  old=$(pids | head -1)
+  check "the newer installer runs over it silently" timeout 120 wine "$setup" /S
+  check "... replaces the program" same_file "$inst/textsnap.exe" "$exe"
+  check "... ended the older program" sh -c "[ -n '$old' ] && ! kill -0 '$old' 2>/dev/null"
+  check "... keeps ini.ini" has_line "$inst/ini.ini" "ini_online_id=keep-me"
+  # The older program closed cleanly and saved every key, not only those it read.
+  check "... which the closing program saved, whole" has_line "$inst/ini.ini" "hotkey_autocopy=1"
+  check "... with its hotkey as it was" has_line "$inst/ini.ini" "hotkey=120"
+  check "... starts the new program again" wait_for 30 running_is 1
+  check "... and records the new version" test "$(reg_value "$uninstall_key" DisplayVersion)" = "$version"
+  check "... keeping the start at sign-in" test -n "$(reg_value "$run_key" "text snap")"
+  end_prefix
+}
+
+case_uninstall() {
+  echo "-- silent uninstall"
+  new_prefix uninstall
+  timeout 120 wine "$setup" /S
+  printf '[globalsetting]\r\nini_online_id=mine\r\n' >"$inst/ini.ini"
+  (cd "$inst" && exec wine "$winst\\textsnap.exe" >>"$work/wine.log" 2>&1) &
+  wait_for 60 tray_shown
+  sleep 1
+  # The uninstaller runs from a copy of itself and returns at once.
+  wine "$inst/uninstall.exe" /S
+  check "the silent uninstall removes the program and the uninstaller" \
+    wait_for 60 sh -c "[ ! -e '$inst/textsnap.exe' ] && [ ! -e '$inst/uninstall.exe' ]"
+  check "... and the readme" absent "$inst/readme.txt"
+  check "... ends the running program" wait_for 20 running_is 0
+  check "... removes the shortcut" absent "$shortcut"
+  check "... the Run key value" test -z "$(reg_value "$run_key" "text snap")"
+  check "... and the installed-programs entry" sh -c "! wine reg query '$uninstall_key' >/dev/null 2>&1"
+  check "... but keeps the settings (a silent uninstall keeps them)" has_line "$inst/ini.ini" "ini_online_id=mine"
+  check "... which the program saved as it closed" has_line "$inst/ini.ini" "hotkey_autocopy=1"
+  end_prefix
+}
+
+case_portable() {
+  echo "-- portable zip"
+  new_prefix portable
+  local dir=$WINEPREFIX/drive_c/portable
+  mkdir -p "$dir"
+  check "the zip unpacks" unzip -q "$portable" -d "$dir"
+  check "... into the program and a short readme, nothing else" \
+    test "$(cd "$dir" && ls | tr '\n' ' ')" = "readme.txt textsnap.exe "
+  start_in "$dir" textsnap.exe
+  check "the unpacked program starts into the tray" wait_for 60 tray_shown
+  sleep 1
+  tray_quit
+  check "... quits" wait_for 20 running_is 0
+  check "... with its settings beside itself" test -f "$dir/ini.ini"
+  check "... and none in the user's folder" absent "$roaming/text snap"
+  end_prefix
+}
+
+case_read_only() {
+  echo "-- read-only program folder"
+  new_prefix read-only
+  local dir=$work/read-only
+  rm -rf "$dir"; mkdir -p "$dir"
+  cp "$exe" "$dir/"
+  printf '[globalsetting]\r\nini_online_id=preset\r\n' >"$dir/ini.ini"
+  # Even root cannot write to a read-only mount.
+  mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir" || { check "a read-only mount" false; return; }
+  check "the folder is read-only" sh -c "! touch '$dir/probe' 2>/dev/null"
+  start_in "$dir" textsnap.exe
+  check "the program starts from a read-only folder" wait_for 60 tray_shown
+  sleep 1
+  tray_quit
+  check "... Quit ends it (the settings could be saved)" wait_for 20 running_is 0
+  check "... without an error box" sh -c "! xdotool search --onlyvisible --name '^text snap for pinleaf online\$' >/dev/null 2>&1"
+  check "... into %APPDATA%\\text snap\\ini.ini, read from the file beside the program" \
+    has_line "$roaming/text snap/ini.ini" "ini_online_id=preset"
+  umount "$dir"
+  end_prefix
+}
+
+# White pixels in the balloon's place below the tray (the screen is black).
+balloon_pixels() {
+  local tray
+  tray=$(xdotool search --onlyvisible --name "Wine System Tray" | head -1)
+  eval "$(xdotool getwindowgeometry --shell "$tray")"
+  import -window root png:- 2>/dev/null |
+    convert - -crop 200x80+"$X"+$((Y + 20)) +repage -fuzz 10% -fill red -opaque white txt:- 2>/dev/null |
+    grep -ci '#FF0000'
+}
+balloon_grew() {
+  local now
+  now=$(balloon_pixels)
+  echo "     balloon area: $1 white pixels before, $now now" >>"$work/balloon.log"
+  [ "$now" -gt $(($1 + 2000)) ]
+}
+
+case_second_start() {
+  echo "-- second start"
+  new_prefix second
+  local dir=$WINEPREFIX/drive_c/portable
+  mkdir -p "$dir" && cp "$exe" "$dir/"
+  start_in "$dir" textsnap.exe
+  wait_for 60 tray_shown
+  sleep 1
+  local before
+  before=$(balloon_pixels)
+  check "a second start ends by itself" timeout 30 sh -c "cd '$dir' && wine ./textsnap.exe >>'$work/wine.log' 2>&1"
+  # Wine shows a balloon about two seconds after it is asked for.
+  check "... after the running one shows its balloon" wait_for 10 balloon_grew "$before"
+  import -window root "$work/second-start.png" 2>/dev/null
+  check "... leaving exactly one running program" running_is 1
+  tray_quit
+  wait_for 20 running_is 0
+  end_prefix
+}
+
+case_trail_bytes() {
+  echo "-- folder and program names with 0x5C trail bytes"
+  new_prefix trail
+  # Wine takes a file's name from the system's locale, which has no Japanese
+  # one here: a private one, for this case's processes only.
+  if [ ! -d "$work/locale/ja_JP.UTF-8" ]; then
+    mkdir -p "$work/locale"
+    localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8" >/dev/null 2>&1
+  fi
+  export LOCPATH=$work/locale
+  # "ソフト表" and "スナップ表": "ソ" and "表" end in 0x5C in code page 932.
+  local dir=$WINEPREFIX/drive_c/ソフト表
+  mkdir -p "$dir" && cp "$exe" "$dir/スナップ表.exe"
+  start_in "$dir" スナップ表.exe
+  check "the program starts from there" wait_for 60 tray_shown
+  sleep 1
+  tray_quit
+  check "... quits" wait_for 20 running_is 0 '表\.exe'
+  check "... with ini.ini beside itself" test -f "$dir/ini.ini"
+  check "... and nothing else there (no file under a cut name)" \
+    test "$(cd "$dir" && ls | tr '\n' ' ')" = "ini.ini スナップ表.exe "
+  end_prefix
+  unset LOCPATH
+}
+
+if [ -n "$in_namespace" ]; then
+  # Called by ourselves with the display and the template ready.
+  "case_$1"
+  echo "namespace: $passed $failed"
+  exit 0
+fi
+
+mkdir -p "$work"
+: >"$work/wine.log"
+xvfb_pid=
+cleanup() {
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+
+exec 5<> <(:)
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+read -r -t 20 number <&5 || { echo "Xvfb did not start"; failed=1; finish; }
+export DISPLAY=:$number
+
+# The template: made once per run (the first start of a prefix is the slow part).
+rm -rf "$work/template"
+source "$root/scripts/wine-prefix.sh" "$work/template"
+wineserver -k 2>/dev/null
+timeout 20 wineserver -w 2>/dev/null
+
+cases=("$@")
+[ ${#cases[@]} -gt 0 ] || cases=(install upgrade uninstall portable read_only second_start trail_bytes)
+for name in "${cases[@]}"; do
+  if [ "$name" = read_only ]; then
+    # The read-only mount lives in a mount namespace of its own, so that
+    # nothing outside sees it and it goes with the case.
+    out=$(unshare -rm bash "$0" --in-namespace read_only 2>&1)
+    echo "$out" | grep -v -e '^namespace: ' -e 'setlocale'
+    read -r p f < <(echo "$out" | sed -n 's/^namespace: //p')
+    passed=$((passed + ${p:-0})); failed=$((failed + ${f:-1}))
+  else
+    "case_$name"
+  fi
+done
+unset WINEPREFIX
+finish
