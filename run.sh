@@ -54,9 +54,12 @@ stop() {
 }
 trap stop EXIT
 
+# The password goes to the server in a file only its owner reads (a command
+# line is visible to every local user).
+(umask 077; printf '%s\n' "$password" >"$home/server-password")
 # The client's default address first; any free port when it is taken.
-snap_start_server "$server" "$home/pinleaf.db" "$home" --port 8660 --add-user "$account" ||
-  snap_start_server "$server" "$home/pinleaf.db" "$home" --add-user "$account" || {
+snap_start_server "$server" "$home/pinleaf.db" "$home" --port 8660 --add-user "$name" --password-file "$home/server-password" ||
+  snap_start_server "$server" "$home/pinleaf.db" "$home" --add-user "$name" --password-file "$home/server-password" || {
   echo "pinleaf-server did not start; see $home/server.log"
   exit 1
 }

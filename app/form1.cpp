@@ -213,6 +213,7 @@ void TForm1::FormCreate(TObject*) {
   Edit3->SetText(SystemToUtf8(settings.url));
   Edit1->SetText(SystemToUtf8(settings.id));
   Edit2->SetText(SystemToUtf8(settings.password));
+  NetSSLIOHandler1->SetPinnedCertificate(settings.certSha256);
   // A refusal here stays silent: the user notices that the hotkey does nothing.
   if (HotKeyCode != 0)
     platform::RegisterGlobalHotKey(Handle(), kHotKeyId, static_cast<unsigned>(HotKeyModifiers),
@@ -276,6 +277,9 @@ void TForm1::ConfigureHttp() {
   NetHTTP1->HandleRedirects = true;
   NetHTTP1->AllowCookies = true;
   NetHTTP1->SetCookieManager(NetCookieManager1);
+  // Owned by the client rather than the window: it is the client's end point.
+  NetSSLIOHandler1 = new TNetSSLIOHandlerSocket(NetHTTP1);
+  NetHTTP1->SetIOHandler(NetSSLIOHandler1);
   NetHTTP1->HTTPOptions = TNetHTTPOptions{TNetHTTPOption::hoForceEncodeParams};
   NetHTTP1->Request().Accept = "text/html, */*";
   NetHTTP1->Request().UserAgent = "Mozilla/3.0 (compatible; text snap)";

@@ -17,6 +17,7 @@
 namespace ts {
 
 class TNetHTTP;
+class TNetSSLIOHandlerSocket;
 class TNetCookieManager;
 
 inline constexpr const char* kApplicationTitle = "text snap for pinleaf online";
@@ -44,6 +45,8 @@ public:
   TEdit* Edit1;        // account ID
   TNetHTTP* NetHTTP1;  // the service's client; its cookie jar is NetCookieManager1
   TNetCookieManager* NetCookieManager1;
+  // NetHTTP1's end point: plain bytes for "http://" services, TLS for "https://".
+  TNetSSLIOHandlerSocket* NetSSLIOHandler1;
   TMemo* Memo1;  // each service answer, never shown
   TEdit* Edit2;  // password
   TEdit* Edit3;  // base URL of the service

@@ -79,6 +79,7 @@ TSettings LoadSettings(const std::string& path) {
   s.url = ini.ReadString(kGlobal, "ini_online_url", kDefaultServiceUrl);
   s.password = ScrambleText(PercentDecode(ini.ReadString(kGlobal, "ini_online_pass", "")), kPasswordKey);
   s.id = ini.ReadString(kGlobal, "ini_online_id", "");
+  s.certSha256 = ini.ReadString(kGlobal, "ini_online_cert_sha256", "");
   s.hotkeyCode = ini.ReadInteger(kSetting, "hotkey", 0);
   s.autoCopy = ini.ReadBool(kSetting, "hotkey_autocopy", true);
   s.hotkeyModifiers = ini.ReadInteger(kSetting, "hotkey_shift", 0);

@@ -18,6 +18,9 @@ struct TSettings {
   int32_t hotkeyCode = 0;
   bool autoCopy = true;
   int32_t hotkeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift
+  // SHA-256 (hex) of the one certificate an https service may present; empty
+  // lets the system's trust store decide. Read only: the user writes it.
+  std::string certSha256;
 };
 
 inline constexpr const char* kSettingsFileName = "ini.ini";

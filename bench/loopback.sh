@@ -3,39 +3,63 @@
 # plain recv loop, all talking to one local nginx that this script starts on a
 # free 127.0.0.1 port with a temporary configuration and stops again.
 #
-#   bench/loopback.sh [--smoke] [--out FILE]
+#   bench/loopback.sh [--smoke] [--out FILE] [--repeats N] [--only LIST] [--wine]
 #
 # Prints one line per figure: ours (or, where the line says so, curl's), the
 # reference (curl or the recv ceiling) and the ratio, oriented so that higher
-# is better for us. --out also writes the
-# lines as tab-separated values. --smoke uses tiny sizes and one repeat, to
-# keep the script and its programs working; its figures mean nothing.
+# is better for us. Every figure is taken in N repeats (default 5) and shown
+# as min / median / max; the ratio is taken within each repeat (ours and the
+# reference one right after the other) and its spread shown the same way. The
+# one-minute load average is recorded before every repeat. --out also writes
+# the lines as tab-separated values. --only runs some parts (comma-separated:
+# bulk, keepalive, post, rss, snap, footprint). --wine runs our client as the
+# Windows build under Wine (build/windows-bench, see bench/wine.sh) beside the
+# native curl and ceiling, plus the ceiling's own Windows build under Wine.
+# --smoke uses tiny sizes and one repeat, to keep the script and its programs
+# working; its figures mean nothing.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 
-smoke=0 out=""
+smoke=0 out="" repeats="" only="bulk,keepalive,post,rss,snap,footprint" wine=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1 ;;
     --out) out="$2"; shift ;;
-    *) echo "usage: $0 [--smoke] [--out FILE]" >&2; exit 2 ;;
+    --repeats) repeats="$2"; shift ;;
+    --only) only="$2"; shift ;;
+    --wine) wine=1 ;;
+    *) echo "usage: $0 [--smoke] [--out FILE] [--repeats N] [--only LIST] [--wine]" >&2; exit 2 ;;
   esac
   shift
 done
+part() { [[ ",$only," == *",$1,"* ]]; }
 
 if [ $smoke -eq 1 ]; then
-  bulk_mib=1 gets=20 posts=5 repeats=1
+  bulk_mib=1 gets=20 posts=5 repeats=${repeats:-1}
 else
-  bulk_mib=256 gets=2000 posts=200 repeats=5
+  bulk_mib=256 gets=2000 posts=200 repeats=${repeats:-5}
 fi
 
 "$root/scripts/install-deps.sh" >/dev/null
 build="$root/build/bench"
-if [ ! -x "$build/bench/recv_ceiling" ] || [ $smoke -eq 0 ]; then
+if [ "${TS_BENCH_NO_BUILD:-}" != 1 ] && { [ ! -x "$build/bench/recv_ceiling" ] || [ $smoke -eq 0 ]; }; then
   (cd "$root" && cmake --preset bench >/dev/null && cmake --build --preset bench -j2 >/dev/null)
 fi
 bin="$build/bench"
+# Our client: the native driver, or its Windows build under Wine.
+client=("$bin/loopback_client")
+wine_ceiling=()
+if [ $wine = 1 ]; then
+  winbin="${TS_WINDOWS_BENCH_BUILD:-$root/build/windows-bench}/bench"
+  [ -f "$winbin/loopback_client.exe" ] || { echo "no $winbin/loopback_client.exe: run bench/wine.sh first" >&2; exit 2; }
+  export WINEPREFIX="${WINEPREFIX:-$root/build/windows-bench/wineprefix}" WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  client=(wine "$winbin/loopback_client.exe")
+  wine_ceiling=(wine "$winbin/recv_ceiling.exe")
+  # The Wine server and the prefix start once here, not inside a measured run.
+  wine "$winbin/recv_ceiling.exe" >/dev/null 2>&1 || true
+fi
 
 work=$(mktemp -d)
 nginx_pid="" server_pid="" shm=""
@@ -96,35 +120,54 @@ base="http://127.0.0.1:$port"
 # Every figure is the wall time of one whole process (ours, curl's, the
 # ceiling's), process start included, so no side gains from where it starts
 # its clock.
-# The best of the repeats: on a machine shared with other work, interference
-# only ever adds time, so the fastest run is the most faithful one.
-best() { sort -g | head -1; }
-# Seconds of one run of a command (its output dropped); the shell's own clock,
-# so no extra process sits inside the measured span.
-seconds_of() {
-  local t0 t1
-  t0=$EPOCHREALTIME
-  "$@" >/dev/null
-  t1=$EPOCHREALTIME
-  echo "$t1 - $t0" | bc -l
+load1() { cut -d' ' -f1 /proc/loadavg; }
+loads=()
+# "min median max" of numbers on standard input.
+spread() { sort -g | awk '{v[NR]=$1} END {if (NR == 0) exit; m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%s %s %s\n", v[1], m, v[NR]}'; }
+fmt() { awk -v p="$1" '{printf "%." p "f/%." p "f/%." p "f\n", $1, $2, $3}'; }
+# Wall, user and system seconds of one run of a command (its output dropped):
+# the shell's own clock, and the children's CPU times as the shell counts them.
+timed() {
+  (
+    t0=$EPOCHREALTIME
+    "$@" >/dev/null
+    t1=$EPOCHREALTIME
+    times >"$work/times"  # a builtin: no process of its own, so the children are ours
+    read -r user sys < <(tail -1 "$work/times" | sed 's/m/ /g; s/s//g' | awk '{print $1 * 60 + $2, $3 * 60 + $4}')
+    echo "$(echo "$t1 - $t0" | bc -l) $user $sys"
+  )
 }
 
 results=()
-report() {  # name unit ours reference reference-name [higher-is-better: 1/0]
-  local name=$1 unit=$2 ours=$3 ref=$4 refname=$5 higher=${6:-1} ratio="-"
-  if [[ $ours =~ ^[0-9.]+$ && $ref =~ ^[0-9.]+$ ]]; then
-    if [ "$higher" = 1 ]; then ratio=$(echo "$ours / $ref" | bc -l); else ratio=$(echo "$ref / $ours" | bc -l); fi
-    ratio=$(printf '%.2f' "$ratio")
+# name unit "ours-runs" "reference-runs" reference-name [higher-is-better: 1/0]
+# The runs are space-separated values of the same repeats, in the same order,
+# so each ratio is taken within one repeat.
+report() {
+  local name=$1 unit=$2 ours=$3 ref=$4 refname=$5 higher=${6:-1} ratio="-" shown_ours shown_ref ratios=()
+  read -r -a o <<<"$ours"
+  read -r -a r <<<"$ref"
+  if [[ ${o[0]:-x} =~ ^[0-9.]+$ && ${r[0]:-x} =~ ^[0-9.]+$ ]]; then
+    for i in "${!o[@]}"; do
+      local rv=${r[$i]:-${r[0]}} divisor
+      if [ "$higher" = 1 ]; then divisor=$rv; else divisor=${o[$i]}; fi
+      # A time below the clock's resolution gives no ratio for that repeat.
+      [ "$(echo "$divisor > 0" | bc -l)" = 1 ] || continue
+      if [ "$higher" = 1 ]; then ratios+=("$(echo "${o[$i]} / $rv" | bc -l)"); else ratios+=("$(echo "$rv / ${o[$i]}" | bc -l)"); fi
+    done
+    [ ${#ratios[@]} -gt 0 ] && ratio=$(printf '%s\n' "${ratios[@]}" | spread | fmt 2)
   fi
-  local line shown_ours="$ours $unit" shown_ref="$ref $unit"
-  [[ $ours == "not measured"* ]] && shown_ours=$ours
-  [[ $ref == "not measured"* || $ref == "-" ]] && shown_ref=$ref
-  line=$(printf '%-58s %-22s | %-8s %-18s | ratio %s' "$name" "$shown_ours" "$refname" "$shown_ref" "$ratio")
-  echo "$line"
-  results+=("$name"$'\t'"$unit"$'\t'"$ours"$'\t'"$refname"$'\t'"$ref"$'\t'"$ratio")
+  local digits=0
+  [[ $unit == ms || $unit == ms/MiB ]] && digits=3
+  if [[ ${o[0]:-x} =~ ^[0-9.]+$ ]]; then shown_ours="$(printf '%s\n' "${o[@]}" | spread | fmt $digits) $unit"; else shown_ours=$ours; fi
+  if [[ ${r[0]:-x} =~ ^[0-9.]+$ ]]; then shown_ref="$(printf '%s\n' "${r[@]}" | spread | fmt $digits) $unit"; else shown_ref=$ref; fi
+  local load="-"
+  [ ${#loads[@]} -gt 0 ] && load=$(printf '%s\n' "${loads[@]}" | spread | fmt 2)
+  printf '%-52s %-30s | %-8s %-30s | ratio %-14s | load %s\n' "$name" "$shown_ours" "$refname" "$shown_ref" "$ratio" "$load"
+  results+=("$name"$'\t'"$unit"$'\t'"$shown_ours"$'\t'"$refname"$'\t'"$shown_ref"$'\t'"$ratio"$'\t'"$load"$'\t'"${#o[@]}")
 }
 have_client=0
 [ -x "$bin/loopback_client" ] && have_client=1
+[ $wine = 1 ] && have_client=1
 not_built="not measured (no HTTP request engine yet)"
 
 echo "loopback on 127.0.0.1:$port, nginx $(nginx -v 2>&1 | sed 's/.*\///'), $(curl --version | head -1 | cut -d' ' -f1-2)"
@@ -132,59 +175,92 @@ echo "loopback on 127.0.0.1:$port, nginx $(nginx -v 2>&1 | sed 's/.*\///'), $(cu
 # ---- 1. bulk download ----
 bytes=$((bulk_mib * 1024 * 1024))
 mibps() { echo "$bytes / 1048576 / $1" | bc -l | xargs printf '%.0f'; }
-ours_t=() curl_t=() ceil_t=()
-for _ in $(seq $repeats); do
-  ceil_t+=("$(seconds_of "$bin/recv_ceiling" "$port" /big.bin 1)")
-  curl_t+=("$(seconds_of curl -s -o /dev/null "$base/big.bin")")
-  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" bulk "$base/big.bin")"); fi
-done
-curl_rate=$(mibps "$(printf '%s\n' "${curl_t[@]}" | best)")
-ceil_rate=$(mibps "$(printf '%s\n' "${ceil_t[@]}" | best)")
-if [ $have_client = 1 ]; then ours_rate=$(mibps "$(printf '%s\n' "${ours_t[@]}" | best)"); else ours_rate=$not_built; fi
-report "bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_rate" "$curl_rate" curl
-report "bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_rate" "$ceil_rate" ceiling
-report "bulk ${bulk_mib} MiB (curl itself)" MiB/s "$curl_rate" "$ceil_rate" ceiling
+cpu_per_mib() { echo "($1) * 1000 / ($bytes / 1048576)" | bc -l | xargs printf '%.4f'; }
+if part bulk; then
+  ours_r="" curl_r="" ceil_r="" wceil_r="" ours_u="" curl_u="" ours_s="" curl_s=""
+  loads=()
+  for _ in $(seq $repeats); do
+    loads+=("$(load1)")
+    read -r w _ _ < <(timed "$bin/recv_ceiling" "$port" /big.bin 1); ceil_r+=" $(mibps "$w")"
+    read -r w u k < <(timed curl -s -o /dev/null "$base/big.bin")
+    curl_r+=" $(mibps "$w")" curl_u+=" $(cpu_per_mib "$u")" curl_s+=" $(cpu_per_mib "$k")"
+    if [ $have_client = 1 ]; then
+      read -r w u k < <(timed "${client[@]}" bulk "$base/big.bin")
+      ours_r+=" $(mibps "$w")" ours_u+=" $(cpu_per_mib "$u")" ours_s+=" $(cpu_per_mib "$k")"
+    fi
+    if [ ${#wine_ceiling[@]} -gt 0 ]; then
+      read -r w _ _ < <(timed "${wine_ceiling[@]}" "$port" /big.bin 1); wceil_r+=" $(mibps "$w")"
+    fi
+  done
+  [ $have_client = 1 ] || { ours_r=$not_built ours_u=$not_built ours_s=$not_built; }
+  report "bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_r" "$curl_r" curl
+  report "bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_r" "$ceil_r" ceiling
+  report "bulk ${bulk_mib} MiB (curl itself)" MiB/s "$curl_r" "$ceil_r" ceiling
+  report "bulk ${bulk_mib} MiB user CPU" ms/MiB "$ours_u" "$curl_u" curl 0
+  report "bulk ${bulk_mib} MiB system CPU" ms/MiB "$ours_s" "$curl_s" curl 0
+  if [ -n "$wceil_r" ]; then
+    report "bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_r" "$wceil_r" "ceiling under Wine"
+    report "bulk ${bulk_mib} MiB (ceiling under Wine)" MiB/s "$wceil_r" "$ceil_r" ceiling
+  fi
+fi
 
 # ---- 2. keep-alive: sequential GETs on one connection ----
-for _ in $(seq $gets); do printf 'url = "%s/page.html"\noutput = "/dev/null"\n' "$base"; done > "$work/gets.curl"
-ours_t=() curl_t=() ceil_t=()
-for _ in $(seq $repeats); do
-  curl_t+=("$(seconds_of curl -s -K "$work/gets.curl")")
-  ceil_t+=("$(seconds_of "$bin/recv_ceiling" "$port" /page.html "$gets")")
-  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" keepalive "$base/page.html" "$gets")"); fi
-done
 rps() { echo "$gets / $1" | bc -l | xargs printf '%.0f'; }
-curl_rate=$(rps "$(printf '%s\n' "${curl_t[@]}" | best)")
-ceil_rate=$(rps "$(printf '%s\n' "${ceil_t[@]}" | best)")
-if [ $have_client = 1 ]; then ours_rate=$(rps "$(printf '%s\n' "${ours_t[@]}" | best)"); else ours_rate=$not_built; fi
-report "keep-alive ${gets} GETs" req/s "$ours_rate" "$curl_rate" curl
-report "keep-alive ${gets} GETs" req/s "$ours_rate" "$ceil_rate" ceiling
+if part keepalive; then
+  for _ in $(seq $gets); do printf 'url = "%s/page.html"\noutput = "/dev/null"\n' "$base"; done > "$work/gets.curl"
+  ours_r="" curl_r="" ceil_r="" wceil_r=""
+  loads=()
+  for _ in $(seq $repeats); do
+    loads+=("$(load1)")
+    read -r w _ _ < <(timed curl -s -K "$work/gets.curl"); curl_r+=" $(rps "$w")"
+    read -r w _ _ < <(timed "$bin/recv_ceiling" "$port" /page.html "$gets"); ceil_r+=" $(rps "$w")"
+    if [ $have_client = 1 ]; then read -r w _ _ < <(timed "${client[@]}" keepalive "$base/page.html" "$gets"); ours_r+=" $(rps "$w")"; fi
+    if [ ${#wine_ceiling[@]} -gt 0 ]; then
+      read -r w _ _ < <(timed "${wine_ceiling[@]}" "$port" /page.html "$gets"); wceil_r+=" $(rps "$w")"
+    fi
+  done
+  [ $have_client = 1 ] || ours_r=$not_built
+  report "keep-alive ${gets} GETs" req/s "$ours_r" "$curl_r" curl
+  report "keep-alive ${gets} GETs" req/s "$ours_r" "$ceil_r" ceiling
+  if [ -n "$wceil_r" ]; then
+    report "keep-alive ${gets} GETs" req/s "$ours_r" "$wceil_r" "ceiling under Wine"
+    report "keep-alive ${gets} GETs (ceiling under Wine)" req/s "$wceil_r" "$ceil_r" ceiling
+  fi
+fi
 
 # ---- 3. form posts of a 1 KiB note ----
-head -c 1024 /dev/zero | tr '\0' 'n' > "$work/note.txt"
-note=$(cat "$work/note.txt")
-for i in $(seq $posts); do
-  [ "$i" -gt 1 ] && echo next
-  printf 'url = "%s/posts/addpinleaf"\ndata = "note=%s"\noutput = "/dev/null"\n' "$base" "$note"
-done > "$work/posts.curl"
-ours_t=() curl_t=()
-for _ in $(seq $repeats); do
-  curl_t+=("$(seconds_of curl -s -K "$work/posts.curl")")
-  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" post "$base/posts/addpinleaf" "$posts" "$work/note.txt")"); fi
-done
 pps() { echo "$posts / $1" | bc -l | xargs printf '%.0f'; }
-curl_rate=$(pps "$(printf '%s\n' "${curl_t[@]}" | best)")
-if [ $have_client = 1 ]; then ours_rate=$(pps "$(printf '%s\n' "${ours_t[@]}" | best)"); else ours_rate=$not_built; fi
-report "form posts ${posts} x 1 KiB" posts/s "$ours_rate" "$curl_rate" curl
+if part post; then
+  head -c 1024 /dev/zero | tr '\0' 'n' > "$work/note.txt"
+  note=$(cat "$work/note.txt")
+  for i in $(seq $posts); do
+    [ "$i" -gt 1 ] && echo next
+    printf 'url = "%s/posts/addpinleaf"\ndata = "note=%s"\noutput = "/dev/null"\n' "$base" "$note"
+  done > "$work/posts.curl"
+  note_arg=$work/note.txt
+  [ $wine = 1 ] && note_arg="Z:$work/note.txt"
+  ours_r="" curl_r=""
+  loads=()
+  for _ in $(seq $repeats); do
+    loads+=("$(load1)")
+    read -r w _ _ < <(timed curl -s -K "$work/posts.curl"); curl_r+=" $(pps "$w")"
+    if [ $have_client = 1 ]; then read -r w _ _ < <(timed "${client[@]}" post "$base/posts/addpinleaf" "$posts" "$note_arg"); ours_r+=" $(pps "$w")"; fi
+  done
+  [ $have_client = 1 ] || ours_r=$not_built
+  report "form posts ${posts} x 1 KiB" posts/s "$ours_r" "$curl_r" curl
+fi
 
 # ---- peak memory of the bulk download ----
 curl_rss=$(/usr/bin/time -f '%M' curl -s -o /dev/null "$base/big.bin" 2>&1 >/dev/null | tail -1)
-if [ $have_client = 1 ]; then
-  ours_rss=$("$bin/loopback_client" bulk "$base/big.bin" | cut -d' ' -f3)
-else
-  ours_rss=$not_built
+if part rss; then
+  loads=("$(load1)")
+  if [ $have_client = 1 ]; then
+    ours_rss=$("${client[@]}" bulk "$base/big.bin" | tr -d '\r' | cut -d' ' -f3)
+  else
+    ours_rss=$not_built
+  fi
+  report "peak RSS during bulk download" KiB "$ours_rss" "$curl_rss" curl 0
 fi
-report "peak RSS during bulk download" KiB "$ours_rss" "$curl_rss" curl 0
 
 # ---- 4. the snap ----
 # Twice: against canned pages from nginx (what the client itself costs), and
@@ -200,7 +276,10 @@ report_snap() {  # file
   done <"$1"
 }
 server="$build/service/pinleaf-server"
-if [ -x "$bin/snap_bench" ]; then
+loads=("$(load1)")
+if ! part snap || [ $wine = 1 ]; then
+  :
+elif [ -x "$bin/snap_bench" ]; then
   if "$bin/snap_bench" "$base/pinleaf2" bench bench-pw "$snaps" "(canned pages)" >"$work/snap-canned.tsv"; then
     report_snap "$work/snap-canned.tsv"
   else
@@ -216,7 +295,7 @@ if [ -x "$bin/snap_bench" ]; then
     [ $place = memory ] && db="$shm/pinleaf.db"
     rm -f "$work/server.out"
     mkfifo "$work/server.out"
-    "$server" --bind 127.0.0.1 --port 0 --db "$db" --add-user bench:bench-pw >"$work/server.out" 2>/dev/null &
+    "$server" --bind 127.0.0.1 --port 0 --db "$db" --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
     server_pid=$!
     # Held open until the server stops, so its later output never meets a closed pipe.
     exec 3<"$work/server.out"
@@ -243,22 +322,86 @@ fi
 # ---- 5. the footprint of the client ----
 # Its start-up over the in-process desktop, as the program starts, until the
 # message loop first waits with the icon in the tray; then it quits.
-if [ -x "$bin/footprint" ]; then
+if ! part footprint || [ $wine = 1 ]; then
+  :
+elif [ -x "$bin/footprint" ]; then
   ready_t=() whole_t=() rss=()
+  loads=()
   for i in $(seq $repeats); do
+    loads+=("$(load1)")
     "$bin/footprint" "$work/ini-$i.ini" >"$work/footprint.tsv"
     ready_t+=("$(sed -n 's/^client start-up to tray icon (in process)\tms\t//p' "$work/footprint.tsv")")
-    whole_t+=("$(seconds_of "$bin/footprint" "$work/ini-w$i.ini")")
+    read -r w _ _ < <(timed "$bin/footprint" "$work/ini-w$i.ini"); whole_t+=("$w")
     rss+=("$(/usr/bin/time -f '%M' "$bin/footprint" "$work/ini-r$i.ini" 2>&1 >/dev/null | tail -1)")
   done
-  report "client start-up to tray icon (in process)" ms "$(printf '%s\n' "${ready_t[@]}" | best)" "-" "-"
-  report "client start-up to tray icon (whole process)" ms \
-    "$(printf '%.3f' "$(echo "$(printf '%s\n' "${whole_t[@]}" | best) * 1000" | bc -l)")" "-" "-"
-  report "client peak RSS at start-up (whole process)" KiB "$(printf '%s\n' "${rss[@]}" | sort -g | tail -1)" "$curl_rss" "curl" 0
+  report "client start-up to tray icon (in process)" ms "${ready_t[*]}" "-" "-"
+  whole_ms=()
+  for t in "${whole_t[@]}"; do whole_ms+=("$(printf '%.3f' "$(echo "$t * 1000" | bc -l)")"); done
+  report "client start-up to tray icon (whole process)" ms "${whole_ms[*]}" "-" "-"
+  report "client peak RSS at start-up (whole process)" KiB "${rss[*]}" "$curl_rss" "curl" 0
 else
   report "client peak RSS, start-up to tray icon" KiB/ms "not measured (no client window yet)" "-" "-"
 fi
 
+# ---- 6. HTTPS ----
+# The same nginx over TLS (a self-signed certificate the clients trust for
+# this run): the bulk download against curl, the cost of a new connection
+# (TCP and TLS handshakes and one small GET), and the snap against
+# pinleaf-server over https.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost \
+  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
+tls_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -i "s|^  server {|  server {\n    listen 127.0.0.1:$tls_port ssl;\n    ssl_certificate $work/tls.pem;\n    ssl_certificate_key $work/tls.key;\n    ssl_protocols TLSv1.2 TLSv1.3;|" "$work/nginx.conf"
+kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true
+nginx -p "$work" -c "$work/nginx.conf" &
+nginx_pid=$!
+export SSL_CERT_FILE=$work/tls.pem
+tls_base="https://localhost:$tls_port"
+for _ in $(seq 100); do
+  curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/page.html" && break
+  sleep 0.05
+done
+ours_t=() curl_t=()
+for _ in $(seq $repeats); do
+  curl_t+=("$(seconds_of curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/big.bin")")
+  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" bulk "$tls_base/big.bin")"); fi
+done
+curl_rate=$(mibps "$(printf '%s\n' "${curl_t[@]}" | best)")
+if [ $have_client = 1 ]; then ours_rate=$(mibps "$(printf '%s\n' "${ours_t[@]}" | best)"); else ours_rate=$not_built; fi
+report "https bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_rate" "$curl_rate" curl
+connects=$([ $smoke -eq 1 ] && echo 5 || echo 200)
+for _ in $(seq $connects); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
+ours_t=() curl_t=()
+for _ in $(seq $repeats); do
+  curl_t+=("$(seconds_of curl -s --cacert "$work/tls.pem" -K "$work/connects.curl")")
+  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" connect "$tls_base/page.html" "$connects")"); fi
+done
+per_ms() { echo "$1 * 1000 / $connects" | bc -l | xargs printf '%.3f'; }
+curl_ms=$(per_ms "$(printf '%s\n' "${curl_t[@]}" | best)")
+if [ $have_client = 1 ]; then ours_ms=$(per_ms "$(printf '%s\n' "${ours_t[@]}" | best)"); else ours_ms=$not_built; fi
+report "https new connection + GET (${connects} in a row)" ms "$ours_ms" "$curl_ms" curl 0
+if [ -x "$bin/snap_bench" ] && [ -x "$server" ]; then
+  rm -f "$work/server.out"
+  mkfifo "$work/server.out"
+  "$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf-tls.db" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key" \
+    --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
+  server_pid=$!
+  exec 3<"$work/server.out"
+  read -r -t 20 listening <&3 || true
+  service_url=${listening##* }
+  service_url=${service_url/127.0.0.1/localhost}
+  if [[ $service_url == https://* ]] &&
+     "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "(pinleaf-server over https)" >"$work/snap-tls.tsv"; then
+    report_snap "$work/snap-tls.tsv"
+  else
+    report "snap (pinleaf-server over https)" ms "not measured (the server or the snap run failed)" "-" "-"
+  fi
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+  exec 3<&-
+fi
+
 if [ -n "$out" ]; then
-  { printf 'figure\tunit\tours\treference\treference_value\tratio\n'; printf '%s\n' "${results[@]}"; } > "$out"
+  { printf 'figure\tunit\tours\treference\treference_value\tratio\tload\truns\n'; printf '%s\n' "${results[@]}"; } > "$out"
 fi

@@ -3,9 +3,20 @@
 //   loopback_client bulk URL            one GetToStream into a discarding stream
 //   loopback_client keepalive URL N     N GetText of URL, one after the other
 //   loopback_client post URL N FILE     N PostForm of "note=" + FILE's bytes
+//   loopback_client connect URL N       N GetText of URL, each on a new connection
 //
-// prints "seconds bytes peak-rss-KiB" (bytes: body bytes received).
+// An https URL goes through the TLS end point (the system's trust store, so
+// SSL_CERT_FILE may name the server's certificate).
+//
+// prints "seconds bytes peak-rss-KiB" (bytes: body bytes received; under
+// Windows the peak working set).
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: psapi.h builds on its types.
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +28,7 @@
 
 #include TS_NETHTTP_HEADER
 #include "bench/discard_stream.h"
+#include "net/tlshandler.h"
 #include "runtime/stream.h"
 #include "runtime/strings.h"
 
@@ -45,9 +57,15 @@ std::string PostLines(Client& http, const std::string& url, TStringList& form) {
 }
 
 long PeakRssKiB() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS counters{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  return static_cast<long>(counters.PeakWorkingSetSize / 1024);
+#else
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
+#endif
 }
 
 }  // namespace
@@ -60,6 +78,7 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1], url = argv[2];
   const long count = argc > 3 ? std::atol(argv[3]) : 1;
   TNetHTTP http(nullptr);
+  if (url.rfind("https:", 0) == 0) http.SetIOHandler(new TNetSSLIOHandlerSocket(&http));
   long long bytes = 0;
   const auto start = std::chrono::steady_clock::now();
   try {
@@ -69,6 +88,11 @@ int main(int argc, char** argv) {
       bytes = sink.Size();
     } else if (mode == "keepalive") {
       for (long i = 0; i < count; ++i) bytes += static_cast<long long>(http.GetText(url).size());
+    } else if (mode == "connect") {
+      for (long i = 0; i < count; ++i) {
+        bytes += static_cast<long long>(http.GetText(url).size());
+        http.Disconnect();
+      }
     } else if (mode == "post" && argc > 4) {
       std::ifstream file(argv[4], std::ios::binary);
       const std::string note((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -8,7 +8,7 @@ root="$(cd "$here/.." && pwd)"
 cd "$root"
 cmake --preset bench >/dev/null
 targets=()
-for t in bench_http bench_net bench_storage bench_app recv_ceiling loopback_client snap_bench pinleaf-server footprint; do
+for t in bench_http bench_net bench_storage bench_app recv_ceiling loopback_client snap_bench pinleaf-server footprint server_load; do
   grep -q "^$t:" build/bench/Makefile 2>/dev/null && targets+=(--target "$t")
 done
 cmake --build --preset bench -j"$(nproc 2>/dev/null || echo 2)" "${targets[@]}" >/dev/null
@@ -25,3 +25,7 @@ for b in bench_http bench_net bench_storage bench_app; do
   echo "$b: $(echo "$out" | grep -c '^BM_') cases ran"
 done
 "$here/loopback.sh" --smoke
+# Two clients at once against the server, a few snaps each.
+if [ -x build/bench/bench/server_load ] && [ -x build/bench/service/pinleaf-server ]; then
+  TS_BENCH_NO_BUILD=1 "$here/server_load.sh" --smoke
+fi

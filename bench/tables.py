@@ -30,13 +30,11 @@ def callgrind(before, after):
 
 
 def loopback(path):
-    print("| figure | ours | reference | reference's figure | ratio (higher is better for ours) |")
-    print("|---|---|---|---|---:|")
+    print("| figure | ours (min/median/max) | reference | reference's figure | ratio in one run (min/median/max) | load (1 min) |")
+    print("|---|---|---|---|---|---|")
     for r in read_tsv(path):
-        ours = r["ours"] if r["ours"].startswith("not measured") else f"{r['ours']} {r['unit']}"
-        ref = r["reference_value"]
-        ref = ref if ref in ("-",) or ref.startswith("not measured") else f"{ref} {r['unit']}"
-        print(f"| {r['figure']} | {ours} | {r['reference']} | {ref} | {r['ratio']} |")
+        print(f"| {r['figure']} | {r['ours']} | {r['reference']} | {r['reference_value']} | {r['ratio']} | "
+              f"{r.get('load', '-')} |")
 
 
 def scaling(path):

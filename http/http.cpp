@@ -416,7 +416,12 @@ void TNetCustomHTTP::ResolveTarget(TNetHTTPRequest& request) {
   url_.Document = uri.Document;
   url_.Params = uri.Params;
   if (!uri.Host.empty()) url_.Host = uri.Host;
-  url_.Protocol = uri.Protocol.empty() ? std::string("http") : uri.Protocol;
+  // A relative target (a redirect's "Location: /next") stays on the protocol
+  // it came from: a secured exchange never drops to plain text on its own.
+  if (!uri.Protocol.empty())
+    url_.Protocol = uri.Protocol;
+  else if (url_.Protocol.empty() || !uri.Host.empty())
+    url_.Protocol = "http";
 
   if (!uri.Port.empty())
     url_.Port = uri.Port;
@@ -451,8 +456,22 @@ void TNetCustomHTTP::CheckTLSHandler(TNetHTTPConnectionType route) {
   auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(IOHandler());
   const bool secured = route == TNetHTTPConnectionType::ctSSL || route == TNetHTTPConnectionType::ctSSLProxy;
   if (secured && !tls) throw ENetIOHandlerPropInvalid("IOHandler value is not valid");
+  if (!tls) return;
+  // A kept connection serves the next request only when it is secured the way
+  // the route asks and, for a tunnel, leads to the same server: a plain
+  // connection is never switched to TLS under a request, nor a secured one
+  // used in the clear.
+  const bool encrypting = IsConnected() && !tls->PassThrough();
+  const int port = StrToInt(url_.Port);
+  if (IsConnected() &&
+      (secured != encrypting || (secured && (!SameText(tls->PeerHost, url_.Host) || tls->PeerPort != port))))
+    Disconnect();
+  // Through a tunnel the handler connects to the proxy; the certificate must
+  // still be the target's.
+  tls->PeerHost = url_.Host;
+  tls->PeerPort = port;
   // The tunnel is set up in the clear; its handler is switched once it stands.
-  if (tls) tls->SetPassThrough(route != TNetHTTPConnectionType::ctSSL);
+  if (!IsConnected()) tls->SetPassThrough(route != TNetHTTPConnectionType::ctSSL);
 }
 
 bool TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& response) {

@@ -15,6 +15,7 @@
 #include "http/headers.h"
 #include "http/uri.h"
 #include "net/tcpconnection.h"
+#include "net/tlshandler.h"
 #include "runtime/stream.h"
 #include "runtime/strings.h"
 
@@ -58,20 +59,6 @@ enum class TNetHTTPConnectionType { ctNormal, ctSSL, ctProxy, ctSSLProxy };
 
 // What the exchange does after judging an answer.
 enum class TNetHTTPWhatsNext { wnGoToURL, wnAuthRequest, wnJustExit, wnDontKnow };
-
-// The seam for an encrypting transport end point. None is built into this
-// client; an "https" target therefore needs one assigned as the IOHandler.
-class TNetSSLIOHandlerSocketBase : public TNetIOHandlerSocket {
-public:
-  explicit TNetSSLIOHandlerSocketBase(TComponent* owner) : TNetIOHandlerSocket(owner) {}
-  // While true the bytes go through unencrypted (plain routes and the proxy
-  // CONNECT exchange before the tunnel stands).
-  virtual void SetPassThrough(bool value) { passThrough_ = value; }
-  bool PassThrough() const { return passThrough_; }
-
-private:
-  bool passThrough_ = true;
-};
 
 class TNetHTTPRequest : public TNetRequestHeaderInfo {
 public:

@@ -228,6 +228,18 @@ void TNetTCPConnection::ResetInput() {
 // ---- reading --------------------------------------------------------------------
 
 int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bool raiseOnTimeout) {
+  return ReceiveInto(nullptr, 0, false, raiseIfDisconnected, timeout, raiseOnTimeout);
+}
+
+// The wait and receive of every read. With no target the bytes land in the
+// receive chunk, pass the intercept and join the input buffer. With a target
+// (a counted read with the input buffer empty and no intercept) one receive
+// of at most `capacity` bytes lands there directly, so a large body is not
+// copied through the input buffer; `holding` tells that the caller already
+// holds bytes of its read, which counts as buffered data does when a
+// shut-down or aborted connection decides between raising and ending quietly.
+int TNetTCPConnection::ReceiveInto(uint8_t* target, int capacity, bool holding, bool raiseIfDisconnected, int timeout,
+                                   bool raiseOnTimeout) {
   if (timeout == -1) timeout = ReadTimeout == 0 ? -2 : ReadTimeout;
   int result = 0;
   CheckDisconnected(raiseIfDisconnected);
@@ -236,37 +248,46 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bo
     return 0;
   }
   int n;
+  // A direct receive that may wait without limit, with nothing to pump
+  // meanwhile, leaves the waiting to the blocking receive itself: the
+  // readiness check before it would only add a call per chunk (under Wine a
+  // round trip to its server).
+  const bool check = !target || timeout != -2 || TNetAntiFreezeBase::InUse();
   do {
-    if (!ioHandler_->WaitReadable(timeout)) {
+    if (check && !ioHandler_->WaitReadable(timeout)) {
       if (raiseOnTimeout) throw ENetReadTimeout();
       return -1;
     }
-    // The chunk keeps its full size between receives: sizing it up again
-    // after every short receive would clear all of it each time, which made a
-    // peer sending one byte at a time cost a whole chunk per byte.
-    if (receiveChunk_->Size() != RecvBufferSize) receiveChunk_->SetSize(RecvBufferSize);
-    n = ioHandler_->Receive(receiveChunk_->Memory(), RecvBufferSize);
+    uint8_t* into = target;
+    if (!into) {
+      // The chunk keeps its full size between receives: sizing it up again
+      // after every short receive would clear all of it each time, which made a
+      // peer sending one byte at a time cost a whole chunk per byte.
+      if (receiveChunk_->Size() != RecvBufferSize) receiveChunk_->SetSize(RecvBufferSize);
+      into = receiveChunk_->Memory();
+      capacity = RecvBufferSize;
+    }
+    n = ioHandler_->Receive(into, capacity);
     peerClosed_ = n == 0;
     if (n == NetSocketError) {
       if (SharedStack->CheckSocketResult(n, {WSAESHUTDOWN_, WSAECONNABORTED_})) {
         DropSocket();
-        if (inputBuffer_->Size() == 0) SharedStack->RaiseSocketFailure(SharedStack->LastSocketError);
+        if (inputBuffer_->Size() == 0 && !holding) SharedStack->RaiseSocketFailure(SharedStack->LastSocketError);
         n = 0;
       }
     }
     if (n > 0) {
-      if (intercept_) {
+      if (!target && intercept_) {
         // The intercept sees exactly the bytes received.
         receiveChunk_->SetSize(n);
         receiveChunk_->SetPosition(0);
         intercept_->Receive(*receiveChunk_);
         n = static_cast<int>(receiveChunk_->Size());
+        into = receiveChunk_->Memory();
       }
-      if (ASCIIFilter) {
-        uint8_t* bytes = receiveChunk_->Memory();
-        for (int i = 0; i < n; ++i) bytes[i] &= 0x7F;
-      }
-      inputBuffer_->Append(receiveChunk_->Memory(), n);
+      if (ASCIIFilter)
+        for (int i = 0; i < n; ++i) into[i] &= 0x7F;
+      if (!target) inputBuffer_->Append(into, n);
     }
     CheckDisconnected(raiseIfDisconnected);
     result = n;
@@ -275,7 +296,11 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bo
 }
 
 int TNetTCPConnection::ProbeDisconnect(bool raiseIfDisconnected) {
-  return FillInputBuffer(raiseIfDisconnected, 1, false);
+  // Looks without waiting: a close or data already there is seen either way,
+  // while a wait of 1 ms became a real pause under Winsock, twice per request
+  // on a kept connection (the HTTP client probes after every answer and
+  // before every request).
+  return FillInputBuffer(raiseIfDisconnected, 0, false);
 }
 
 std::string TNetTCPConnection::ReadLine(const std::string& terminatorIn, int timeout, int maxLength) {
@@ -367,6 +392,20 @@ void TNetTCPConnection::ReadToStream(TStream& stream, int64_t byteCount, bool un
     inputBuffer_->Discard(buffered);
     remaining -= buffered;
   }
+  if (intercept_) {
+    // An intercept may change the bytes and their count, so they go through
+    // the input buffer where it filters them.
+    ReadChunksThroughBuffer(stream, remaining, untilClose);
+  } else {
+    ReadChunksDirect(stream, remaining, untilClose);
+  }
+  // A counted read that ended early because the peer had already gone is cut
+  // short, not complete.
+  if (!untilClose && remaining > 0) throw ENetConnClosedGracefully();
+}
+
+// The rest of a stream read, chunk by chunk through the input buffer.
+void TNetTCPConnection::ReadChunksThroughBuffer(TStream& stream, int64_t& remaining, bool untilClose) {
   std::vector<uint8_t> chunk(static_cast<size_t>(std::max<int64_t>(std::min<int64_t>(remaining, RecvBufferSize), 0)));
   while (remaining > 0 && IsConnected()) {
     int64_t n = std::min<int64_t>(remaining, static_cast<int64_t>(chunk.size()));
@@ -386,9 +425,38 @@ void TNetTCPConnection::ReadToStream(TStream& stream, int64_t byteCount, bool un
     stream.WriteBuffer(chunk.data(), n);
     remaining -= n;
   }
-  // A counted read that ended early because the peer had already gone is cut
-  // short, not complete.
-  if (!untilClose && remaining > 0) throw ENetConnClosedGracefully();
+}
+
+// The same with the input buffer empty: each chunk is received straight into
+// the receive chunk and written to the stream from there, one copy in all.
+// Receives ask for no more than the chunk still lacks, so nothing beyond the
+// count is taken from the socket (the next answer on a kept connection stays
+// there for the input buffer). Progress is reported per full chunk, as the
+// buffered way reports each chunk it takes; bytes of a chunk cut short by a
+// failure reach the stream unreported, as they do there.
+void TNetTCPConnection::ReadChunksDirect(TStream& stream, int64_t& remaining, bool untilClose) {
+  if (receiveChunk_->Size() != RecvBufferSize) receiveChunk_->SetSize(RecvBufferSize);
+  uint8_t* chunk = receiveChunk_->Memory();
+  while (remaining > 0 && IsConnected()) {
+    const int n = static_cast<int>(std::min<int64_t>(remaining, RecvBufferSize));
+    int filled = 0;
+    try {
+      while (filled < n) {
+        filled += std::max(ReceiveInto(chunk + filled, n - filled, filled > 0, true, -1, true), 0);
+        CheckDisconnected(true, true);
+      }
+    } catch (const std::exception& e) {
+      if (filled > 0) {
+        stream.WriteBuffer(chunk, filled);
+        remaining -= filled;
+      }
+      if (untilClose && dynamic_cast<const ENetConnClosedGracefully*>(&e)) break;
+      throw;
+    }
+    WorkProgress(TWorkMode::WorkRead, n);
+    stream.WriteBuffer(chunk, n);
+    remaining -= n;
+  }
 }
 
 std::string TNetTCPConnection::TakeInputBuffer() {

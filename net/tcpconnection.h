@@ -145,6 +145,10 @@ protected:
 
 private:
   void ReadReplyLines();
+  int ReceiveInto(uint8_t* target, int capacity, bool holding, bool raiseIfDisconnected, int timeout,
+                  bool raiseOnTimeout);
+  void ReadChunksThroughBuffer(TStream& stream, int64_t& remaining, bool untilClose);
+  void ReadChunksDirect(TStream& stream, int64_t& remaining, bool untilClose);
 
   TNetConnectionIntercept* intercept_ = nullptr;
   TNetIOHandler* ioHandler_ = nullptr;

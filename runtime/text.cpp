@@ -157,11 +157,17 @@ size_t Pos(std::string_view needle, std::string_view hay) {
 
 size_t AnsiPos(std::string_view needle, std::string_view hay) {
   if (needle.empty() || needle.size() > hay.size()) return 0;
+  // Header and date parsing call this for every token, so the common case is
+  // kept cheap: the full comparison only where the first byte matches, and the
+  // code page asked only about bytes that can lead a double-byte character.
+  const char first = needle.front();
+  const size_t last = hay.size() - needle.size();
   size_t i = 0;
-  while (i + needle.size() <= hay.size()) {
-    if (hay.compare(i, needle.size(), needle) == 0) return i + 1;
+  while (i <= last) {
+    const unsigned char c = static_cast<unsigned char>(hay[i]);
+    if (hay[i] == first && hay.compare(i, needle.size(), needle) == 0) return i + 1;
     // Step over a whole character: a lead byte takes its trail byte with it.
-    i += (IsLeadByte(static_cast<unsigned char>(hay[i])) && i + 1 < hay.size()) ? 2 : 1;
+    i += (c >= 0x80 && IsLeadByte(c) && i + 1 < hay.size()) ? 2 : 1;
   }
   return 0;
 }

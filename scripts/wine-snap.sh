@@ -4,7 +4,7 @@
 # (scripts/wine-prefix.sh). Every wait is bounded. Safe under `set -e` only
 # where a caller tests the result.
 #
-#   snap_start_server SERVER DB LOGDIR [--add-user NAME:PASSWORD]...
+#   snap_start_server SERVER DB LOGDIR [--add-user NAME]... [--password-file FILE]
 #       sets snap_server_pid and snap_url (empty when it did not start)
 #   snap_stop_server
 #   snap_start_notepad LOG     sets snap_notepad_pid and snap_notepad, and

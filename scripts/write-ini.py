@@ -3,7 +3,7 @@
 
     scripts/write-ini.py PATH --url URL --id ID --password PASSWORD
                          [--hotkey 120] [--modifiers 6] [--autocopy 1]
-                         [--codepage cp932]
+                         [--codepage cp932] [--cert-sha256 HEX]
 
 The file holds text in the system code page of the machine that runs the
 program (cp932 on Japanese Windows and in the Wine prefix of run.sh). The
@@ -37,6 +37,7 @@ def main() -> int:
     p.add_argument("--modifiers", type=int, default=6)  # Ctrl + Shift
     p.add_argument("--autocopy", type=int, choices=(0, 1), default=1)
     p.add_argument("--codepage", default="cp932")
+    p.add_argument("--cert-sha256", default="", help="pin an https service's certificate")
     a = p.parse_args()
     try:
         user = a.id.encode(a.codepage)
@@ -50,6 +51,7 @@ def main() -> int:
         b"ini_online_url=" + url,
         b"ini_online_id=" + user,
         b"ini_online_pass=" + percent_encode(scramble(password)).encode("ascii"),
+    ] + ([b"ini_online_cert_sha256=" + a.cert_sha256.encode("ascii")] if a.cert_sha256 else []) + [
         b"[setting]",
         b"hotkey_autocopy=%d" % a.autocopy,
         b"hotkey=%d" % a.hotkey,

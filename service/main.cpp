@@ -1,16 +1,22 @@
 // pinleaf-server: a small, self-hostable note service for the text snap client.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 #include "service/options.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "service/tls.h"
 
 namespace {
 
@@ -27,22 +33,71 @@ int Run(const pinleaf::TOptions& options) {
   // A client that hangs up mid-answer must not end the process.
   signal(SIGPIPE, SIG_IGN);
 
+  if (std::string refused = pinleaf::CheckTransport(options); !refused.empty()) {
+    std::cerr << "pinleaf-server: " << refused << "\n";
+    return 2;
+  }
+  if (!options.tls_cert.empty()) {
+    if (std::string bad = pinleaf::CheckCertificateAndKey(options.tls_cert, options.tls_key); !bad.empty()) {
+      std::cerr << "pinleaf-server: " << bad << "\n";
+      return 2;
+    }
+  }
+  // Large blocks (request bodies, password hashes' working memory) are mapped
+  // and given back when freed, instead of staying in the workers' heaps: the
+  // process's size then follows the requests in hand, not the largest ever seen.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  // Up to a thousand open connections need as many descriptors: take what the system allows.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  // The database, its journals and anything else this process creates are for its owner only.
+  umask(077);
+  std::vector<std::string> passwords;
+  if (!options.add_users.empty()) {
+    std::string error;
+    if (options.password_file.empty()) {
+      error = pinleaf::ReadPasswords(std::cin, options, passwords);
+    } else {
+      std::ifstream file(options.password_file);
+      error = file ? pinleaf::ReadPasswords(file, options, passwords) : "cannot read " + options.password_file;
+    }
+    if (!error.empty()) {
+      std::cerr << "pinleaf-server: " << error << "\n";
+      return 2;
+    }
+  }
+
   try {
     pinleaf::TNoteStore store(options.db);
-    for (const auto& [name, password] : options.add_users) {
+    for (size_t i = 0; i < options.add_users.size(); ++i) {
+      const std::string& name = options.add_users[i];
+      const std::string& password = passwords[i];
       if (store.CreateUser(name, password)) {
-        std::cerr << "pinleaf-server: created account " << name << "\n";
+        std::cerr << "pinleaf-server: created account " << pinleaf::LogEscape(name) << "\n";
       } else if (store.CheckLogin(name, password)) {
         // Unchanged: keep its sign-ins, so a script may pass the same account at every start.
-        std::cerr << "pinleaf-server: account " << name << " exists\n";
+        std::cerr << "pinleaf-server: account " << pinleaf::LogEscape(name) << " exists\n";
       } else {
         store.SetPassword(name, password);
-        std::cerr << "pinleaf-server: set a new password for account " << name << "\n";
+        std::cerr << "pinleaf-server: set a new password for account " << pinleaf::LogEscape(name) << "\n";
       }
     }
 
-    pinleaf::TPinleafServer server(store, options.base);
-    server.log = [](const std::string& line) { std::cerr << line << "\n"; };
+    pinleaf::TServerSettings settings;
+    settings.tls = {options.tls_cert, options.tls_key};
+    settings.public_names = options.public_names;
+    settings.limits.head_timeout_ms = options.head_timeout_s * 1000;
+    settings.limits.max_per_address = static_cast<size_t>(options.max_per_address);
+    settings.limits.workers = static_cast<size_t>(options.workers);
+    pinleaf::TPinleafServer server(store, options.base, settings);
+    std::mutex log_lock;
+    server.log = [&log_lock](const std::string& line) {
+      std::lock_guard guard(log_lock);
+      std::cerr << line << "\n";
+    };
     int port = server.Bind(options.bind, options.port);
     if (port < 0) {
       std::cerr << "pinleaf-server: cannot listen on " << options.bind << ":" << options.port
@@ -51,7 +106,8 @@ int Run(const pinleaf::TOptions& options) {
     }
     // An IPv6 address goes in brackets, so the printed URL can be used as it stands.
     std::string host = options.bind.find(':') == std::string::npos ? options.bind : "[" + options.bind + "]";
-    std::cout << "pinleaf-server listening on http://" << host << ":" << port << options.base << std::endl;
+    std::cout << "pinleaf-server listening on " << (options.tls_cert.empty() ? "http" : "https") << "://" << host << ":"
+              << port << options.base << std::endl;
 
     std::atomic<bool> stopping{false};
     pid_t self = getpid();
@@ -71,7 +127,7 @@ int Run(const pinleaf::TOptions& options) {
     std::cerr << "pinleaf-server: stopped\n";
     return 0;
   } catch (const std::exception& e) {
-    std::cerr << "pinleaf-server: " << e.what() << "\n";
+    std::cerr << "pinleaf-server: " << pinleaf::LogEscape(e.what()) << "\n";
     return 1;
   }
 }

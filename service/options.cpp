@@ -7,13 +7,24 @@
 namespace pinleaf {
 
 std::string Usage() {
-  return "usage: pinleaf-server [--bind ADDRESS] [--port PORT] [--base PATH] [--db FILE] [--add-user "
-         "NAME:PASSWORD]...\n"
+  return "usage: pinleaf-server [--bind ADDRESS] [--port PORT] [--base PATH] [--db FILE] [--add-user NAME]...\n"
+         "                      [--password-file FILE] [--public-name HOST]... [--head-timeout SECONDS]\n"
+         "                      [--max-per-address N] [--workers N]\n"
          "  --bind      address to listen on (default 127.0.0.1)\n"
          "  --port      TCP port, 0 for any free one (default 8660)\n"
          "  --base      path the service lives under (default /pinleaf2)\n"
          "  --db        SQLite database file, created when absent (default pinleaf.db)\n"
-         "  --add-user  create the account, or set its password when it exists with another; may be repeated\n";
+         "  --add-user  create the account, or set its password when it exists with another; may be repeated.\n"
+         "              The passwords come one a line, in the same order, from --password-file or standard input\n"
+         "  --password-file  file holding the passwords of --add-user\n"
+         "  --public-name    host name (optionally :port) the service is reached by; others are refused; repeatable\n"
+         "  --head-timeout   seconds a client has to send a whole request head (default 10)\n"
+         "  --max-per-address  open connections allowed from one client address (default 64)\n"
+         "  --workers   requests handled at once (default 16)\n"
+         "  --tls-cert  PEM certificate (with its chain) to serve HTTPS; needs --tls-key\n"
+         "  --tls-key   PEM private key of that certificate\n"
+         "  --allow-plain-http  serve plain HTTP on an address other than loopback (behind a TLS-terminating\n"
+         "              reverse proxy only: passwords and notes cross the network as they are)\n";
 }
 
 std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {
@@ -23,11 +34,18 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       options.help = true;
       continue;
     }
+    if (name == "--allow-plain-http") {
+      options.allow_plain_http = true;
+      continue;
+    }
     std::string value;
     if (size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = name.substr(eq + 1);
       name.resize(eq);
-    } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user") {
+    } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user" ||
+               name == "--tls-cert" || name == "--tls-key" || name == "--password-file" ||
+               name == "--public-name" || name == "--head-timeout" || name == "--max-per-address" ||
+               name == "--workers") {
       if (i + 1 >= args.size()) return name + " needs a value";
       value = args[++i];
     } else {
@@ -51,12 +69,52 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       if (value.empty()) return "--db needs a file name";
       options.db = value;
     } else if (name == "--add-user") {
-      size_t colon = value.find(':');
-      if (colon == std::string::npos || colon == 0) return "--add-user needs NAME:PASSWORD";
-      options.add_users.emplace_back(value.substr(0, colon), value.substr(colon + 1));
+      if (value.empty()) return "--add-user needs an account name";
+      options.add_users.push_back(value);
+    } else if (name == "--password-file") {
+      if (value.empty()) return "--password-file needs a file name";
+      options.password_file = value;
+    } else if (name == "--public-name") {
+      if (value.empty()) return "--public-name needs a host name";
+      options.public_names.push_back(value);
+    } else if (name == "--head-timeout" || name == "--max-per-address" || name == "--workers") {
+      int number = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+      if (ec != std::errc() || end != value.data() + value.size() || number < 1 || number > 100000)
+        return name + " needs a number from 1 to 100000, not \"" + value + "\"";
+      (name == "--head-timeout" ? options.head_timeout_s
+       : name == "--workers"    ? options.workers
+                                : options.max_per_address) = number;
+    } else if (name == "--tls-cert" || name == "--tls-key") {
+      if (value.empty()) return name + " needs a file name";
+      (name == "--tls-cert" ? options.tls_cert : options.tls_key) = value;
     } else {
       return "unknown option: " + name;
     }
+  }
+  return {};
+}
+
+std::string CheckTransport(const TOptions& options) {
+  if (options.tls_cert.empty() != options.tls_key.empty())
+    return "--tls-cert and --tls-key go together: give both to serve HTTPS";
+  if (!options.tls_cert.empty() || options.allow_plain_http) return {};
+  const std::string& bind = options.bind;
+  const bool loopback = bind.rfind("127.", 0) == 0 || bind == "::1" || bind == "localhost";
+  if (loopback) return {};
+  return "refusing to serve plain HTTP on " + bind +
+         ": account passwords and notes would cross the network unencrypted. Serve HTTPS with --tls-cert FILE "
+         "--tls-key FILE, or, behind a reverse proxy that terminates TLS, pass --allow-plain-http";
+}
+
+std::string ReadPasswords(std::istream& in, const TOptions& options, std::vector<std::string>& passwords) {
+  for (const std::string& name : options.add_users) {
+    std::string line;
+    if (!std::getline(in, line))
+      return "no password for account " + name + " (one line each, in the order of --add-user)";
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) return "the password for account " + name + " is empty";
+    passwords.push_back(line);
   }
   return {};
 }

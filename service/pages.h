@@ -31,23 +31,30 @@ class TPages {
 public:
   explicit TPages(std::string base) : base_(std::move(base)) {}
 
+  // Forms carry `token`, the browser's form token (hexadecimal digits).
+
   // The sign-in form, with a notice above it when `notice` is not empty.
-  std::string Login(std::string_view notice) const;
+  std::string Login(std::string_view notice, std::string_view token) const;
   // The probe's answer to a signed-in client, without the sign-in form.
   std::string ProbeSignedIn() const;
   // Where a sign-in leads.
-  std::string Home() const;
+  std::string Home(std::string_view token) const;
   std::string NoteStored() const;
   std::string NoteRefused(std::string_view reason) const;
-  std::string SignUp(std::string_view notice) const;
-  // One page of the user's notes, newest first; `page` counts from 1.
-  std::string Notes(const TUser& user, const std::vector<TStoredNote>& notes, int64_t total, int64_t page,
-                    int64_t page_size) const;
+  std::string SignUp(std::string_view notice, std::string_view token) const;
+  // One page of the user's notes (previews), newest first. `next` is the query
+  // of the following page, empty on the last; `first` tells whether this is the first.
+  std::string Notes(const TUser& user, const std::vector<TStoredNote>& notes, int64_t total, bool first,
+                    std::string_view next, std::string_view token) const;
+  // One whole note.
+  std::string Note(const TStoredNote& note, std::string_view token) const;
   std::string Message(std::string_view title, std::string_view text) const;
 
 private:
   std::string Document(std::string_view title, std::string_view body) const;
-  std::string LoginForm() const;
+  std::string LoginForm(std::string_view token) const;
+  std::string SignOutForm(std::string_view token) const;
+  std::string NoteArticle(const TStoredNote& note, bool whole, std::string_view token) const;
 
   std::string base_;
 };

@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "service/gate.h"
 #include "service/pages.h"
 #include "service/store.h"
+#include "service/throttle.h"
 
 namespace httplib {
 class Server;
@@ -26,8 +28,16 @@ namespace pinleaf {
 // is applied on top of the note's own escapes), fits with room to spare; above
 // this the request is cut off without being read.
 inline constexpr size_t kMaxRequestBodyBytes = 8 * kMaxNoteBodyBytes;
-// Notes shown per page of the notes list.
+// Largest body of every other form (sign-in, sign-up, sign-out, delete).
+inline constexpr size_t kMaxSmallFormBytes = 4 * 1024;
+// A form with more fields than this is refused undecoded.
+inline constexpr size_t kMaxFormFields = 16;
+// Notes shown per page of the notes list at most; a page also ends once its
+// previews add up to kNotesPageBytes.
 inline constexpr int64_t kNotesPageSize = 50;
+inline constexpr size_t kNotesPageBytes = 64 * 1024;
+// A note longer than this shows its beginning on the list, with a link to the whole.
+inline constexpr size_t kNotePreviewBytes = 2000;
 // Name of the session cookie.
 inline constexpr std::string_view kSessionCookie = "pinleaf_session";
 
@@ -38,9 +48,32 @@ bool NormaliseBase(std::string_view base, std::string& normalised);
 // The session tokens named `name` in a Cookie header value, in order.
 std::vector<std::string> CookieValues(std::string_view header, std::string_view name);
 
+// PEM files of a server that speaks HTTPS; both empty for plain HTTP.
+struct TTLSFiles {
+  std::string cert;
+  std::string key;
+};
+
+// A value fit for one log line: control bytes, "\\" and bytes that are not
+// UTF-8 text are written as \xNN, so no request can start a line of its own
+// or hide one.
+std::string LogEscape(std::string_view text);
+
+struct TServerSettings {
+  TGateLimits limits;
+  // Host names (with or without ":port") the service is reached by. When any
+  // is given, requests naming another host are refused, so a name that some
+  // other site points at this address (DNS rebinding) gets nothing.
+  std::vector<std::string> public_names;
+  // With TLS files, HTTPS only (TLS 1.2 or newer), the session cookie marked
+  // Secure and every answer carrying Strict-Transport-Security. The files
+  // must have been checked (CheckCertificateAndKey).
+  TTLSFiles tls;
+};
+
 class TPinleafServer {
 public:
-  TPinleafServer(TNoteStore& store, std::string base);
+  TPinleafServer(TNoteStore& store, std::string base, TServerSettings settings = {});
   ~TPinleafServer();
   TPinleafServer(const TPinleafServer&) = delete;
   TPinleafServer& operator=(const TPinleafServer&) = delete;
@@ -59,22 +92,37 @@ public:
 private:
   struct TContext;
 
+  class THttp;
+
   void Dispatch(const httplib::Request& req, httplib::Response& res, const std::string& body);
   std::optional<TUser> SessionUser(const httplib::Request& req, std::string* token = nullptr);
   void StartSession(httplib::Response& res, const TUser& user, const httplib::Request& req);
+  int CheckHead(const TRequestHead& head, size_t& body_limit);
+  bool HostAllowed(const httplib::Request& req) const;
+  bool OriginAllowed(const httplib::Request& req) const;
+  // The form token for this browser, setting its form cookie when it has none.
+  std::string FormToken(const httplib::Request& req, httplib::Response& res);
+  bool FormTokenValid(const httplib::Request& req, const std::string& token);
 
   void Probe(const httplib::Request& req, httplib::Response& res);
   void LoginPost(const httplib::Request& req, httplib::Response& res, const std::string& body);
   void Home(const httplib::Request& req, httplib::Response& res);
-  void Logout(const httplib::Request& req, httplib::Response& res);
+  void Logout(const httplib::Request& req, httplib::Response& res, const std::string& body);
   void Upload(const httplib::Request& req, httplib::Response& res, const std::string& body);
   void SignUpPost(const httplib::Request& req, httplib::Response& res, const std::string& body);
   void NotesList(const httplib::Request& req, httplib::Response& res);
+  void NoteView(const httplib::Request& req, httplib::Response& res);
+  void NoteDelete(const httplib::Request& req, httplib::Response& res, const std::string& body);
 
   TNoteStore& store_;
   std::string base_;
+  bool secure_ = false;
+  TServerSettings settings_;
   TPages pages_;
-  std::unique_ptr<httplib::Server> http_;
+  std::string form_secret_;
+  TLoginThrottle throttle_;
+  std::unique_ptr<THttp> http_;
+  std::unique_ptr<TGate> gate_;
   // Stop may come before Serve has started listening; these let it wait for
   // that, or tell Serve not to start at all, instead of being lost.
   std::atomic<bool> stop_requested_{false};

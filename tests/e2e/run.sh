@@ -4,7 +4,9 @@
 # window captures keys and OK writes ini.ini, and Quit ends the process.
 # Then the snap itself: text typed into Wine's notepad, selected, and the
 # hotkey pressed reaches a pinleaf-server of our own on loopback as a note; the
-# same text again stores nothing, and a wrong password stores nothing.
+# same text again stores nothing, and a wrong password stores nothing. Then
+# the snap over https to a pinned self-signed certificate, recorded by a relay
+# that must see no password, and refused with an error box without the pin.
 # Screenshots (tray menu, settings window, the balloon after the snap) are
 # left in build/windows/e2e/; the one taken right after the snap is also
 # build/windows/e2e-snap.png. Prints "e2e: N passed, N failed" last; exits non-zero
@@ -35,7 +37,7 @@ if [ ! -f "$exe" ]; then
   echo "no $exe: build the windows preset first"
   failed=1; finish
 fi
-for tool in Xvfb xdotool wine import convert sqlite3 curl python3; do
+for tool in Xvfb xdotool wine import convert sqlite3 curl python3 openssl; do
   command -v $tool >/dev/null || { echo "missing $tool"; failed=1; finish; }
 done
 
@@ -53,6 +55,7 @@ source "$root/scripts/wine-snap.sh"
 xvfb_pid= app_pid=
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  [ -n "${relay_pid:-}" ] && kill "$relay_pid" 2>/dev/null
   snap_stop_server
   wineserver -k 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
@@ -244,8 +247,10 @@ snap_suite() {
   if [ ! -x "$server" ]; then
     echo "no $server: build the native preset first"; failed=$((failed + 1)); return
   fi
+  # The password reaches the server in a file of the owner's, never on its command line.
+  (umask 077; printf '%s\n' "$password" >"$work/snap/password")
   check "pinleaf-server starts on a free loopback port" \
-    snap_start_server "$server" "$db" "$work/snap" --add-user "$user:$password"
+    snap_start_server "$server" "$db" "$work/snap" --add-user "$user" --password-file "$work/snap/password"
   [ -n "$snap_url" ] || return
   base=/${snap_url#http://*/}
   check "ini.ini for the account and the hotkey Ctrl+Shift+F9, auto-copy on" \
@@ -302,6 +307,79 @@ snap_suite() {
   app_quit
 }
 snap_suite
+snap_stop_server
+
+# The snap over https: pinleaf-server with a self-signed certificate that
+# ini.ini pins, reached through a relay that records every byte on the way;
+# then the same without the pin, which the client refuses with an error box.
+relay_pid=
+https_suite() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  app_pid=
+  local dir=$work/https
+  db=$dir/pinleaf.db
+  rm -rf "$dir"; mkdir -p "$dir"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost \
+    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$dir/key.pem" -out "$dir/cert.pem" 2>/dev/null
+  local pin
+  pin=$(openssl x509 -in "$dir/cert.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
+  (umask 077; printf '%s\n' "$password" >"$dir/password")
+  check "pinleaf-server starts with --tls-cert and --tls-key" \
+    snap_start_server "$server" "$db" "$dir" --tls-cert "$dir/cert.pem" --tls-key "$dir/key.pem" --add-user "$user" \
+    --password-file "$dir/password"
+  [ -n "$snap_url" ] || return
+  local port=${snap_url##*:}; port=${port%%/*}
+  python3 "$root/tests/e2e/relay.py" "$port" "$dir/capture.bin" >"$dir/relay.port" &
+  relay_pid=$!
+  wait_for 10 test -s "$dir/relay.port"
+  local url=https://localhost:$(head -1 "$dir/relay.port")/${snap_url#https://*/}
+  env LC_ALL=C.UTF-8 python3 "$root/scripts/write-ini.py" "$ini" --url "$url" --id "$user" --password "$password" \
+    --hotkey 120 --modifiers 6 --autocopy 1 --cert-sha256 "$pin"
+  app_start
+  local text3="over https: 日本語 & <secret>"
+  snap_type "$text3"
+  snap_press
+  check "https (pinned certificate): the snap stores the note" wait_for 40 stored_count_is 1
+  check "... byte for byte" test "$(snap_sql "$db" "SELECT hex(body) FROM notes")" = "$(hex_of "$text3")"
+  check "... and the relay saw traffic" test -s "$dir/capture.bin"
+  local form_password
+  form_password=$(env LC_ALL=C.UTF-8 python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1].encode("utf-8"), safe=""), end="")' "$password")
+  check "... in which neither the password nor the request appears in clear" \
+    python3 - "$dir/capture.bin" "$password" "$form_password" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+secrets = [sys.argv[2].encode("utf-8"), sys.argv[2].encode("cp932"), sys.argv[3].encode(), b"p&ss", b"data[User]",
+           b"data%5BUser", b"POST ", b"over https"]
+found = [s for s in secrets if s in data]
+print("found in the capture:", found) if found else None
+sys.exit(1 if found or not data.startswith(b"\x16\x03") else 0)
+PY
+  app_quit
+
+  # Without the pin the self-signed certificate is not trusted.
+  env LC_ALL=C.UTF-8 python3 "$root/scripts/write-ini.py" "$ini" --url "$url" --id "$user" --password "$password" \
+    --hotkey 120 --modifiers 6 --autocopy 1
+  local before
+  before=$(grep -c . "$dir/server.log")
+  app_start
+  snap_type "never sent"
+  snap_press
+  local title="^text snap for pinleaf online\$"
+  check "https without the pin: the snap ends in an error box with the program's title" wait_for 40 window_shown "$title"
+  sleep 1
+  shoot https-untrusted.png
+  check "... and the server received no request" test "$(grep -c . "$dir/server.log")" = "$before"
+  local box X Y WIDTH HEIGHT SCREEN WINDOW
+  box=$(xdotool search --onlyvisible --name "$title" | head -1)
+  eval "$(xdotool getwindowgeometry --shell "$box")"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) sleep 0.3 key Return
+  wait_for 10 window_gone "$title"
+  app_quit
+  kill "$relay_pid" 2>/dev/null
+  wait "$relay_pid" 2>/dev/null
+  relay_pid=
+}
+[ -x "$server" ] && https_suite
 snap_stop_server
 
 finish

@@ -69,7 +69,10 @@ if [ "${1:-}" = "--desktop" ]; then
   user=linux-スナップ password='p&ss+w= 秘密'
   db=$work/desktop/pinleaf.db
   rm -rf "$work/desktop"
-  check "pinleaf-server starts" snap_start_server "$server" "$db" "$work/desktop" --add-user "$user:$password"
+  mkdir -p "$work/desktop"
+  (umask 077; printf '%s\n' "$password" >"$work/desktop/password")
+  check "pinleaf-server starts" snap_start_server "$server" "$db" "$work/desktop" --add-user "$user" \
+    --password-file "$work/desktop/password"
   mkdir -p "$(dirname "$ini")"
   python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id "$user" \
     --password "$password" --hotkey 120 --modifiers 6 --autocopy 1
@@ -264,7 +267,10 @@ export XDG_CONFIG_HOME=$work/send-config
 ini=$XDG_CONFIG_HOME/textsnap/ini.ini
 user=send-ユーザー password='p&ss+w= 秘密'
 db=$work/send/pinleaf.db
-check "pinleaf-server starts" snap_start_server "$server" "$db" "$work/send" --add-user "$user:$password"
+mkdir -p "$work/send"
+(umask 077; printf '%s\n' "$password" >"$work/send/password")
+check "pinleaf-server starts" snap_start_server "$server" "$db" "$work/send" --add-user "$user" \
+  --password-file "$work/send/password"
 write_ini() { mkdir -p "$(dirname "$ini")"; python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$1" --id "$user" --password "$2"; }
 write_ini "$snap_url" "$password"
 status_of() { "$exe" send "$@" >"$work/send.out" 2>&1; echo $?; }

@@ -283,6 +283,76 @@ TEST_F(ConnectionTest, ReadToStreamWithALengthPrefixAndProgressTotals) {
   for (size_t i = 1; i < totals.size(); ++i) EXPECT_GT(totals[i], totals[i - 1]);
 }
 
+// A counted stream read with nothing buffered receives straight into its
+// chunk; with an intercept it goes through the input buffer. Both must deliver
+// every byte (all 256 values), take nothing of what follows the count, and
+// report progress per chunk of RecvBufferSize after what was buffered.
+TEST_F(ConnectionTest, StreamReadsKeepEveryByteAndReportEachChunk) {
+  std::string body(150001, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  for (bool intercepted : {false, true}) {
+    SCOPED_TRACE(intercepted ? "through an intercept" : "direct");
+    Start([=, this](TPeerSocket& s) {
+      s.Send("head\n" + body.substr(0, 5000));
+      SleepMs(20);
+      for (size_t at = 5000; at < body.size(); at += 7919) {
+        s.Send(body.substr(at, 7919));
+        if (at % 3 == 0) SleepMs(1);
+      }
+      s.Send("next\n");
+      s.ReceiveFor(3000);
+    });
+    TNetConnectionIntercept intercept(nullptr);  // passes the bytes on unchanged
+    if (intercepted) client->SetIntercept(&intercept);
+    client->RecvBufferSize = 1000;
+    std::vector<int64_t> totals;
+    int begins = 0, ends = 0;
+    client->OnWorkBegin = [&](TObject*, TWorkMode, int64_t max) {
+      ++begins;
+      EXPECT_EQ(max, static_cast<int64_t>(body.size()));
+    };
+    client->OnWork = [&](TObject*, TWorkMode mode, int64_t count) {
+      if (mode == TWorkMode::WorkRead) totals.push_back(count);
+    };
+    client->OnWorkEnd = [&](TObject*, TWorkMode) { ++ends; };
+    EXPECT_EQ(client->ReadLine(), "head");
+    SleepMs(50);  // let some of the body pile up in the input buffer
+    TMemoryStream stream;
+    stream.WriteString("XY");
+    client->ReadToStream(stream, static_cast<int64_t>(body.size()));
+    EXPECT_EQ(stream.DataString(), "XY" + body);
+    EXPECT_EQ(stream.Size(), stream.Position());
+    EXPECT_EQ(begins, 1);
+    EXPECT_EQ(ends, 1);
+    ASSERT_GE(totals.size(), 2u);
+    EXPECT_EQ(totals.back(), static_cast<int64_t>(body.size()));
+    for (size_t i = 1; i + 1 < totals.size(); ++i) EXPECT_EQ(totals[i] - totals[i - 1], 1000) << i;
+    EXPECT_EQ(client->ReadLine(), "next");
+    client->SetIntercept(nullptr);
+    client->Disconnect();
+  }
+}
+
+// A stream read that the peer leaves hanging: the read time-out raises as for
+// any read, and the bytes that did arrive stay in the stream.
+TEST_F(ConnectionTest, StreamReadTimesOutKeepingWhatArrived) {
+  const std::string part = Pattern(40000);
+  Start([=, this](TPeerSocket& s) {
+    s.Send(part);
+    s.ReceiveFor(5000);
+  });
+  ASSERT_TRUE(client->IOHandler()->WaitReadable(5000));  // the bytes are there before the clock matters
+  client->ReadTimeout = 500;
+  int64_t reported = 0;
+  client->OnWork = [&](TObject*, TWorkMode, int64_t count) { reported = count; };
+  TMemoryStream stream;
+  EXPECT_THROW(client->ReadToStream(stream, 100000), ENetReadTimeout);
+  EXPECT_EQ(stream.DataString(), part);
+  EXPECT_EQ(reported, 32768);  // the chunk the time-out cut short is not reported
+  EXPECT_TRUE(client->IsConnected());
+  EXPECT_EQ(client->InputBuffer().Size(), 0);
+}
+
 TEST_F(ConnectionTest, OneReceiveTakesAtMostTheReceiveBufferSize) {
   Start([](TPeerSocket& s) {
     s.Send(Pattern(1000));
@@ -413,10 +483,15 @@ TEST_F(ConnectionTest, InterceptChainFiltersBothWaysInOrder) {
 TEST_F(ConnectionTest, ASCIIFilterMasksTheHighBit) {
   Start([](TPeerSocket& s) {
     s.Send("\xC1\xE2\x63\n");
+    SleepMs(100);
+    s.Send("\xD8\xF9\x7A");
     s.ReceiveFor(2000);
   });
   client->ASCIIFilter = true;
   EXPECT_EQ(client->ReadLine(), "Abc");
+  TMemoryStream stream;  // a stream read receives past the input buffer: still masked
+  client->ReadToStream(stream, 3);
+  EXPECT_EQ(stream.DataString(), "Xyz");
 }
 
 TEST_F(ConnectionTest, SendToAResetPeerRaisesAndDropsTheSocket) {

@@ -1,13 +1,10 @@
 #include "service/server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "support.h"
@@ -52,6 +49,23 @@ protected:
     return set.substr(0, set.find(';'));
   }
   int64_t StoredCount(int64_t user_id) { return store_.CountNotes(user_id); }
+  // What a browser holds after showing a form page: its cookies (the form
+  // cookie, plus `cookie` when given) and the token of the page's forms.
+  struct TForm {
+    std::string cookies, token;
+  };
+  TForm FormOf(const std::string& path, const std::string& cookie = "") {
+    auto page = Get(path, cookie);
+    TForm form;
+    if (!page) return form;
+    form.cookies = cookie;
+    std::string set = page->get_header_value("Set-Cookie");
+    if (!set.empty()) form.cookies += (cookie.empty() ? "" : "; ") + set.substr(0, set.find(';'));
+    const std::string field = "name=\"token\" value=\"";
+    size_t at = page->body.find(field);
+    if (at != std::string::npos) form.token = page->body.substr(at + field.size(), 64);
+    return form;
+  }
 
   TNoteStore store_{":memory:"};
   TPinleafServer server_{store_, "/pinleaf2"};
@@ -81,7 +95,7 @@ TEST_F(Service, ProbeShowsTheLoginFormUntilTheRightLogin) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << wrong;
     EXPECT_TRUE(Has(r->body, kLoginMarker));
-    EXPECT_FALSE(r->has_header("Set-Cookie"));
+    EXPECT_FALSE(Has(r->get_header_value("Set-Cookie"), "pinleaf_session"));
   }
 
   auto login = Post("/pinleaf2/users/login", test::LoginBody(id, password));
@@ -102,8 +116,12 @@ TEST_F(Service, ProbeShowsTheLoginFormUntilTheRightLogin) {
   EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?313")->body, kLoginMarker));
   EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?313", "pinleaf_session=forged")->body, kLoginMarker));
 
-  // Signing out ends that session.
-  EXPECT_EQ(Get("/pinleaf2/users/logout", cookie)->status, 302);
+  // Signing out ends that session; it takes a POST with the form's token.
+  EXPECT_EQ(Get("/pinleaf2/users/logout", cookie)->status, 405);
+  EXPECT_FALSE(Has(Get("/pinleaf2/posts/nop/?2025", cookie)->body, kLoginMarker));
+  TForm form = FormOf("/pinleaf2/notes", cookie);
+  EXPECT_EQ(Post("/pinleaf2/users/logout", "token=" + form.token, cookie)->status, 403);
+  EXPECT_EQ(Post("/pinleaf2/users/logout", "token=" + form.token, form.cookies)->status, 303);
   EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?2025", cookie)->body, kLoginMarker));
 }
 
@@ -169,12 +187,17 @@ TEST_F(Service, SignUpCreatesAnAccountAndSignsIn) {
   EXPECT_TRUE(Has(page->body, "action=\"/pinleaf2/users/add\""));
   EXPECT_TRUE(Has(page->body, "name=\"data[User][password]\""));
 
+  TForm browser = FormOf("/pinleaf2/users/add");
+  ASSERT_EQ(browser.token.size(), 64u);
   const std::string form =
       "data%5BUser%5D%5Busername%5D=new+user&data[User][password]=a%26b+c&"
-      "data[User][password_confirm]=a%26b+c";
-  auto created = Post("/pinleaf2/users/add", form);
+      "data[User][password_confirm]=a%26b+c&token=" +
+      browser.token;
+  // Without the form's cookie the token is worth nothing.
+  EXPECT_EQ(Post("/pinleaf2/users/add", form)->status, 403);
+  auto created = Post("/pinleaf2/users/add", form, browser.cookies);
   ASSERT_TRUE(created);
-  ASSERT_EQ(created->status, 302);
+  ASSERT_EQ(created->status, 303);
   std::string set = created->get_header_value("Set-Cookie");
   EXPECT_FALSE(Has(Get("/pinleaf2/posts/nop/?0", set.substr(0, set.find(';')))->body, kLoginMarker));
   EXPECT_FALSE(SignIn("new user", "a&b c").empty());
@@ -188,7 +211,7 @@ TEST_F(Service, SignUpCreatesAnAccountAndSignsIn) {
       {"data[User][username]=other", "password is empty"},
   };
   for (const auto& c : refused) {
-    auto r = Post("/pinleaf2/users/add", c.form);
+    auto r = Post("/pinleaf2/users/add", c.form + "&token=" + browser.token, browser.cookies);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
     EXPECT_TRUE(Has(r->body, c.notice)) << c.form;
@@ -222,8 +245,135 @@ TEST_F(Service, NotesPageListsOwnNotesNewestFirstEscaped) {
   for (int i = 0; i < kNotesPageSize; ++i) store_.AddNote(alice.id, TNote{"", "filler", std::nullopt, ""});
   page = Get("/pinleaf2/notes", cookie)->body;
   EXPECT_FALSE(Has(page, "oldest note"));
-  EXPECT_TRUE(Has(page, "href=\"?page=2\""));
-  EXPECT_TRUE(Has(Get("/pinleaf2/notes?page=2", cookie)->body, "oldest note"));
+  const std::string anchor = "class=\"older\" href=\"?";
+  size_t older = page.find(anchor);
+  ASSERT_NE(older, std::string::npos);
+  older += anchor.size();
+  std::string query = page.substr(older, page.find('"', older) - older);
+  std::string second = Get("/pinleaf2/notes?" + query, cookie)->body;
+  EXPECT_TRUE(Has(second, "oldest note"));
+  EXPECT_FALSE(Has(second, "filler"));
+  EXPECT_FALSE(Has(second, "class=\"older\""));
+}
+
+TEST_F(Service, LongNotesShowAPreviewAndAPageStaysSmall) {
+  TUser alice = *store_.CreateUser("alice", "pw");
+  std::string cookie = SignIn("alice", "pw");
+  // 40 notes of 256 KiB each, Japanese text (three bytes a character) after one
+  // byte, so no preview can end on a character boundary by luck.
+  std::string text = "a";
+  while (text.size() < 256 * 1024) text += "日本語の長いメモ";
+  for (int i = 0; i < 40; ++i) store_.AddNote(alice.id, TNote{"", text + std::to_string(i), std::nullopt, ""});
+  std::string page = Get("/pinleaf2/notes", cookie)->body;
+  EXPECT_LT(page.size(), 2 * kNotesPageBytes + 32 * 1024);
+  EXPECT_TRUE(IsValidUtf8(page));
+  EXPECT_TRUE(Has(page, "日本語の長いメモ"));
+  EXPECT_FALSE(Has(page, "39</pre>"));  // previews only
+  size_t more = page.find("class=\"more\" href=\"");
+  ASSERT_NE(more, std::string::npos);
+  std::string link = page.substr(more + 19, page.find('"', more + 19) - more - 19);
+  std::string whole = Get(link, cookie)->body;
+  EXPECT_TRUE(Has(whole, "39</pre>"));
+  EXPECT_GT(whole.size(), text.size());
+  // Another user's note is not shown by its number.
+  store_.CreateUser("bob", "pw");
+  EXPECT_EQ(Get(link, SignIn("bob", "pw"))->status, 404);
+}
+
+TEST_F(Service, BrowserFormsNeedTheirTokenAndTheirOwnOrigin) {
+  TUser alice = *store_.CreateUser("alice", "pw");
+  TUser bob = *store_.CreateUser("bob", "pw");
+  std::string cookie = SignIn("alice", "pw");
+  int64_t mine = store_.AddNote(alice.id, TNote{"", "mine", std::nullopt, ""});
+  int64_t theirs = store_.AddNote(bob.id, TNote{"", "theirs", std::nullopt, ""});
+  TForm form = FormOf("/pinleaf2/notes", cookie);
+
+  auto page = Get("/pinleaf2/notes", cookie);
+  EXPECT_EQ(page->get_header_value("X-Frame-Options"), "DENY");
+  EXPECT_TRUE(Has(page->get_header_value("Content-Security-Policy"), "frame-ancestors 'none'"));
+  EXPECT_EQ(page->get_header_value("Referrer-Policy"), "same-origin");
+
+  // Deleting: not without the token, not someone else's note, one's own with it.
+  EXPECT_EQ(Post("/pinleaf2/notes/delete", "id=" + std::to_string(mine), form.cookies)->status, 403);
+  EXPECT_EQ(
+      Post("/pinleaf2/notes/delete", "id=" + std::to_string(theirs) + "&token=" + form.token, form.cookies)->status,
+      404);
+  EXPECT_EQ(StoredCount(bob.id), 1);
+  auto deleted = Post("/pinleaf2/notes/delete", "id=" + std::to_string(mine) + "&token=" + form.token, form.cookies);
+  EXPECT_EQ(deleted->status, 303);
+  EXPECT_EQ(StoredCount(alice.id), 0);
+
+  // A form posted from another site's page is refused, whatever it carries;
+  // the same requests without Origin (the snap client) go through.
+  httplib::Client client("127.0.0.1", port_);
+  httplib::Headers foreign{{"Cookie", form.cookies}, {"Origin", "http://evil.example"}};
+  auto upload = client.Post("/pinleaf2/posts/addpinleaf", foreign, test::UploadBody(test::NoteDocument("x")),
+                            "application/x-www-form-urlencoded");
+  EXPECT_EQ(upload->status, 403);
+  EXPECT_EQ(StoredCount(alice.id), 0);
+  auto login = client.Post("/pinleaf2/users/login", foreign, test::LoginBody("alice", "pw"),
+                           "application/x-www-form-urlencoded");
+  EXPECT_EQ(login->status, 403);
+  // From its own page a browser signs in with the token.
+  httplib::Headers own{{"Cookie", form.cookies}, {"Origin", "http://127.0.0.1:" + std::to_string(port_)}};
+  EXPECT_EQ(
+      client.Post("/pinleaf2/users/login", own, test::LoginBody("alice", "pw"), "application/x-www-form-urlencoded")
+          ->status,
+      403);
+  auto signed_in = client.Post("/pinleaf2/users/login", own, test::LoginBody("alice", "pw") + "&token=" + form.token,
+                               "application/x-www-form-urlencoded");
+  EXPECT_EQ(signed_in->status, 302);
+  std::string set = signed_in->get_header_value("Set-Cookie");
+  EXPECT_TRUE(Has(
+      Post("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument("x")), set.substr(0, set.find(';')))->body,
+      kStoredMarker));
+}
+
+TEST_F(Service, ANoteSentAgainIsStoredOnce) {
+  TUser alice = *store_.CreateUser("alice", "pw");
+  std::string cookie = SignIn("alice", "pw");
+  std::string same = test::UploadBody(test::NoteDocument("retried", "20261208143405123"));
+  // Retries racing each other, as after lost answers: every one is told "stored".
+  std::vector<std::thread> senders;
+  std::atomic<int> stored{0};
+  for (int i = 0; i < 6; ++i)
+    senders.emplace_back([&] { stored += Has(Post("/pinleaf2/posts/addpinleaf", same, cookie)->body, kStoredMarker); });
+  for (std::thread& t : senders) t.join();
+  EXPECT_EQ(stored, 6);
+  EXPECT_EQ(StoredCount(alice.id), 1);
+  // Another text with the same paper ID, or the same text with another, is another note.
+  for (std::string body : {test::UploadBody(test::NoteDocument("other", "20261208143405123")),
+                           test::UploadBody(test::NoteDocument("retried", "20261208143405124"))})
+    EXPECT_TRUE(Has(Post("/pinleaf2/posts/addpinleaf", body, cookie)->body, kStoredMarker));
+  EXPECT_EQ(StoredCount(alice.id), 3);
+}
+
+TEST_F(Service, AccountNamesAreOneWhateverTheirCodePoints) {
+  TForm browser = FormOf("/pinleaf2/users/add");
+  auto sign_up = [&](const std::string& name) {
+    return Post("/pinleaf2/users/add",
+                "data[User][username]=" + test::ClientEncode(name) + "&data[User][password]=pw&token=" + browser.token,
+                browser.cookies);
+  };
+  EXPECT_EQ(sign_up("A\xCC\x8Angstr\xC3\xB6m")->status, 303);  // A + combining ring, decomposed
+  auto again = sign_up("\xC3\x85ngstr\xC3\xB6m");              // the same name, composed
+  EXPECT_EQ(again->status, 200);
+  EXPECT_TRUE(Has(again->body, "taken"));
+  EXPECT_FALSE(SignIn("\xC3\x85ngstr\xC3\xB6m", "pw").empty());
+  EXPECT_FALSE(SignIn("A\xCC\x8Angstr\xC3\xB6m", "pw").empty());
+  // Names that only look like another: invisible characters, C1 controls, wide blanks at the ends.
+  for (std::string name : {"bo\xE2\x80\x8B"
+                           "b",
+                           "bob\xC2\x85",
+                           "\xE3\x80\x80"
+                           "bob",
+                           "bob\xE2\x80\xAE",
+                           "b\x7F"
+                           "ob"}) {
+    auto r = sign_up(name);
+    EXPECT_EQ(r->status, 200) << name;
+    EXPECT_FALSE(r->has_header("Set-Cookie") && Has(r->get_header_value("Set-Cookie"), "pinleaf_session"));
+  }
 }
 
 TEST_F(Service, OddPathsAndRequestsGetPlainAnswers) {
@@ -241,30 +391,7 @@ TEST_F(Service, OddPathsAndRequestsGetPlainAnswers) {
   EXPECT_EQ(Get("/pinleaf2/posts/nop/?0")->status, 200);
 }
 
-// Sends bytes as they are and reads the answer until the peer closes or its length is in.
-std::string Exchange(int port, const std::string& request) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval timeout{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-    char buffer[4096];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-      answer.append(buffer, static_cast<size_t>(n));
-      size_t head = answer.find("\r\n\r\n"), length = answer.find("Content-Length: ");
-      if (head != std::string::npos && length != std::string::npos &&
-          answer.size() >= head + 4 + std::stoul(answer.substr(length + 16)))
-        break;
-    }
-  }
-  close(fd);
-  return answer;
-}
+using test::Exchange;
 
 TEST_F(Service, AnswersTheClientsOwnRequestBytes) {
   ASSERT_TRUE(store_.CreateUser("u&1", "p+ 2"));
@@ -288,6 +415,27 @@ TEST_F(Service, AnswersTheClientsOwnRequestBytes) {
                                    cookie + "\r\n\r\n");
   EXPECT_TRUE(Has(probe, " 200 ")) << probe;
   EXPECT_FALSE(Has(probe, kLoginMarker));
+  // Requests sent back to back on one connection, a form body between them,
+  // are each answered in turn: none is cut short or read into the next.
+  {
+    int fd = test::Connect(port_);
+    std::string wrong = test::LoginBody("u&1", "wrong");
+    ASSERT_TRUE(test::SendAll(fd,
+                              "GET /pinleaf2/posts/nop/?0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                              "POST /pinleaf2/users/login HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                  std::to_string(wrong.size()) + "\r\n\r\n" + wrong +
+                                  "GET /pinleaf2/posts/nop/?313 HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie +
+                                  "\r\nConnection: close\r\n\r\n"));
+    std::string all, piece;
+    while (!(piece = test::ReadAnswer(fd, 5000)).empty()) all += piece;
+    close(fd);
+    size_t answers = 0;
+    for (size_t pos = 0; (pos = all.find("HTTP/1.1 200 OK", pos)) != std::string::npos; ++pos) ++answers;
+    EXPECT_EQ(answers, 3u) << all;
+    EXPECT_TRUE(Has(all, "The ID or the password is wrong."));
+    EXPECT_TRUE(Has(all, "You are signed in."));
+  }
   // Garbage does not take the server down.
   const char tls_hello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 junk\r\n\r\n";
   Exchange(port_, std::string(tls_hello, sizeof tls_hello - 1));

@@ -144,3 +144,41 @@ TEST(Store, KeepsNoTokenAndNoPasswordInTheFile) {
 
 }  // namespace
 }  // namespace pinleaf
+
+namespace pinleaf {
+namespace {
+
+TEST(Store, ADatabaseOfTheEarlierLayoutKeepsItsNotesAndGainsOnceOnlyUploads) {
+  TempDb db;
+  {
+    // The layout before notes carried a hash of their text: one user, one note.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "CREATE TABLE users(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, "
+                           "password_hash TEXT NOT NULL, created_ms INTEGER NOT NULL);"
+                           "CREATE TABLE notes(id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, title TEXT NOT NULL, "
+                           "body TEXT NOT NULL, color INTEGER, paper_id TEXT NOT NULL, received_ms INTEGER NOT NULL);"
+                           "INSERT INTO users VALUES(1, 'old', 'x', 0);"
+                           "INSERT INTO notes VALUES(1, 1, '', 'kept from before', NULL, '20250101000000000', 5);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+  }
+  TNoteStore store(db.path());
+  TNote again{"", "kept from before", std::nullopt, "20250101000000000"};
+  // The old row has no hash, so the first new copy is stored; from then on it is once only.
+  int64_t first = store.AddNote(1, again);
+  EXPECT_EQ(store.AddNote(1, again), first);
+  std::vector<TStoredNote> notes = store.ListNotePreviews(1, 0, 0, 10, 4);
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[1].body, "kept");
+  EXPECT_EQ(notes[1].body_bytes, 16);
+  EXPECT_TRUE(store.DeleteNote(1, 1));
+  EXPECT_FALSE(store.DeleteNote(2, first));  // not that user's
+  EXPECT_EQ(store.CountNotes(1), 1);
+  EXPECT_EQ(store.Secret("form"), TNoteStore(db.path()).Secret("form"));  // kept across openings
+}
+
+}  // namespace
+}  // namespace pinleaf

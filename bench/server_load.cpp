@@ -1,0 +1,133 @@
+// Many clients snapping at once against one pinleaf-server, for
+// bench/server_load.sh. Each client signs in once (not timed), then does its
+// snaps one after the other as the tray client does them: the probe, then the
+// upload of a new note, each on a connection of its own.
+//
+//   server_load BASE_URL USER PASSWORD CLIENTS SNAPS_PER_CLIENT
+// prints tab-separated lines: figure, unit, value (snaps per second over the
+// whole run, median and p99 of one snap's time, and the number of failures).
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/service/support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct TTarget {
+  std::string scheme_host_port;  // http://127.0.0.1:8660
+  std::string base;              // /pinleaf2
+};
+
+TTarget Split(const std::string& url) {
+  size_t slash = url.find('/', url.find("//") + 2);
+  if (slash == std::string::npos) return {url, ""};
+  std::string base = url.substr(slash);
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  return {url.substr(0, slash), base};
+}
+
+// The session cookie of a sign-in answer ("name=value" up to the first ";").
+std::string SessionCookie(const httplib::Result& res) {
+  if (!res) return {};
+  std::string cookie = res->get_header_value("Set-Cookie");
+  return cookie.substr(0, cookie.find(';'));
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
+  return values[at];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 6) {
+    std::fprintf(stderr, "usage: %s BASE_URL USER PASSWORD CLIENTS SNAPS_PER_CLIENT\n", argv[0]);
+    return 2;
+  }
+  const TTarget target = Split(argv[1]);
+  const std::string user = argv[2], password = argv[3];
+  const int clients = std::max(1, std::atoi(argv[4]));
+  const int snaps = std::max(1, std::atoi(argv[5]));
+  const httplib::Headers form = {{"Content-Type", "application/x-www-form-urlencoded"}};
+
+  // Sign-ins first, one after the other: the password hash is deliberately
+  // slow and is not what this measures.
+  std::vector<std::string> cookies;
+  for (int c = 0; c < clients; ++c) {
+    httplib::Client http(target.scheme_host_port);
+    auto res = http.Post(target.base + "/users/login", form, pinleaf::test::LoginBody(user, password),
+                         "application/x-www-form-urlencoded");
+    std::string cookie = SessionCookie(res);
+    if (cookie.empty()) {
+      std::fprintf(stderr, "sign-in %d failed\n", c);
+      return 1;
+    }
+    cookies.push_back(cookie);
+  }
+
+  std::vector<std::vector<double>> times(static_cast<size_t>(clients));
+  std::atomic<int> failures{0};
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      httplib::Headers headers = {{"Cookie", cookies[static_cast<size_t>(c)]}};
+      auto& mine = times[static_cast<size_t>(c)];
+      mine.reserve(static_cast<size_t>(snaps));
+      ++ready;
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < snaps; ++i) {
+        const auto start = Clock::now();
+        httplib::Client probe(target.scheme_host_port);
+        auto answer = probe.Get(target.base + "/posts/nop/", headers);
+        httplib::Client upload(target.scheme_host_port);
+        std::string text = "note " + std::to_string(c) + "-" + std::to_string(i) + " from the load run";
+        httplib::Headers post = headers;
+        post.emplace("Content-Type", "application/x-www-form-urlencoded");
+        auto stored = upload.Post(target.base + "/posts/addpinleaf", post,
+                                  pinleaf::test::UploadBody(pinleaf::test::NoteDocument(text)),
+                                  "application/x-www-form-urlencoded");
+        if (!answer || answer->status != 200 || !stored || stored->status != 200 ||
+            stored->body.find("====") == std::string::npos) {
+          // Said once per failure, so a failed run tells what went wrong.
+          if (!answer)
+            std::fprintf(stderr, "probe: %s\n", httplib::to_string(answer.error()).c_str());
+          else if (!stored)
+            std::fprintf(stderr, "upload: %s\n", httplib::to_string(stored.error()).c_str());
+          else
+            std::fprintf(stderr, "answers %d and %d\n", answer->status, stored->status);
+          ++failures;
+        }
+        mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      }
+    });
+  }
+  while (ready < clients) std::this_thread::yield();
+  const auto start = Clock::now();
+  go = true;
+  for (auto& t : threads) t.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+  std::vector<double> all;
+  for (auto& v : times) all.insert(all.end(), v.begin(), v.end());
+  std::printf("snaps per second, %d clients\tsnaps/s\t%.0f\n", clients, static_cast<double>(all.size()) / seconds);
+  std::printf("snap median, %d clients\tms\t%.3f\n", clients, Percentile(all, 0.5));
+  std::printf("snap p99, %d clients\tms\t%.3f\n", clients, Percentile(all, 0.99));
+  std::printf("failed snaps, %d clients\tcount\t%d\n", clients, failures.load());
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,50 @@
+// Slows down guessing of passwords: failed sign-ins are counted per account
+// name and per client address, and after a few of them that name or address
+// must wait before it may try again, a little longer after each further failure.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace pinleaf {
+
+struct TThrottleRule {
+  int free_failures;      // the failure that starts the first wait
+  int64_t first_wait_ms;  // that first wait; it doubles with each further failure
+  int64_t longest_wait_ms;
+};
+
+class TLoginThrottle {
+public:
+  // Names are held back for at most a minute, so someone guessing at a real
+  // user's name can keep that user out only for moments; addresses, which are
+  // the guesser's own, wait up to a quarter of an hour.
+  static constexpr TThrottleRule kName{5, 2000, 60 * 1000};
+  static constexpr TThrottleRule kAddress{20, 2000, 15 * 60 * 1000};
+  // Failures are forgotten after this long without another.
+  static constexpr int64_t kForgetMs = 15 * 60 * 1000;
+  static constexpr size_t kMaxEntries = 100000;
+
+  // Milliseconds the sign-in must wait, 0 when it may go ahead now.
+  int64_t WaitMs(std::string_view name, std::string_view address, int64_t now_ms);
+  void Failed(std::string_view name, std::string_view address, int64_t now_ms);
+  // A right password clears the count of that name from that address.
+  void Succeeded(std::string_view name, std::string_view address);
+
+private:
+  struct TEntry {
+    int failures = 0;
+    int64_t last_ms = 0;
+    int64_t blocked_until_ms = 0;
+  };
+  int64_t Wait(const std::string& key, int64_t now_ms);
+  void Count(const std::string& key, const TThrottleRule& rule, int64_t now_ms);
+
+  std::mutex lock_;
+  std::map<std::string, TEntry> entries_;
+};
+
+}  // namespace pinleaf
