@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "app/settings.h"
@@ -12,12 +13,32 @@
 #include "storage/cues.h"
 #include "storage/storedform.h"
 #include "ui/application.h"
+#include "ui/clipboard.h"
 
 namespace ts {
 
 namespace {
 
 constexpr const char* kFontName = "ＭＳ Ｐゴシック";
+constexpr int kBalloonWarning = 2;
+constexpr uint32_t kSoonMs = 100;   // "at once", but after the handler that asked for it
+constexpr uint32_t kBusyMs = 1000;  // a snap runs or the settings window is open
+constexpr size_t kRecentShown = 10;
+constexpr const char* kNotesPath = "/notes";
+
+// A menu caption for a note: its first characters on one line, and its state.
+std::string RecentCaption(const TNoteRecord& note) {
+  std::string line = note.text;
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
+  const char* state = note.state == TNoteState::nsSent      ? "sent"
+                      : note.state == TNoteState::nsRefused ? "refused"
+                                                            : "waiting";
+  // "&" would underline the next letter of a menu caption.
+  std::string shown;
+  for (char c : TSnapPipeline::Excerpt(Trim(line))) shown += c == '&' ? std::string("&&") : std::string(1, c);
+  return shown + "  (" + state + ")";
+}
 
 template <typename T>
 T* Part(TComponent* owner, const char* name) {
@@ -96,6 +117,12 @@ void TForm1::CreateParts() {
   Button4 = Part<TButton>(this, "Button4");
   FileStorage1 = Part<TFileStorage>(this, "FileStorage1");
   LoadWindowStoredData(*FileStorage1);
+  send1 = Part<TMenuItem>(this, "send1");
+  recent1 = Part<TMenuItem>(this, "recent1");
+  notes1 = Part<TMenuItem>(this, "notes1");
+  Timer1 = Part<TTimer>(this, "Timer1");
+  Timer1->SetEnabled(false);
+  Timer1->OnTimer = [this](TObject* s) { Timer1Timer(s); };
 }
 
 void TForm1::LayOut() {
@@ -191,9 +218,17 @@ void TForm1::LayOut() {
   N1->Caption.assign(1, '-');  // a separator (assigned so; GCC 12 misreads a one-byte literal here)
   quit1->Caption = "Quit";
   quit1->OnClick = [this](TObject* s) { quit1Click(s); };
+  send1->OnClick = [this](TObject* s) { send1Click(s); };
+  recent1->Caption = "Recent snaps";
+  notes1->Caption = "Open notes page";
+  notes1->OnClick = [this](TObject* s) { notes1Click(s); };
   PopupMenu1->Add(setting1);
+  PopupMenu1->Add(send1);
+  PopupMenu1->Add(recent1);
+  PopupMenu1->Add(notes1);
   PopupMenu1->Add(N1);
   PopupMenu1->Add(quit1);
+  PopupMenu1->OnPopup = [this](TObject* s) { PopupMenu1Popup(s); };
 
   TrayIcon1->SetTipHelp(kApplicationTitle);
   TrayIcon1->SetRBPopupMenu(PopupMenu1);
@@ -219,6 +254,13 @@ void TForm1::FormCreate(TObject*) {
     platform::RegisterGlobalHotKey(Handle(), kHotKeyId, static_cast<unsigned>(HotKeyModifiers),
                                    static_cast<unsigned>(HotKeyCode));
   Label6->SetCaption(kHotKeyCaption);
+
+  retry_ = TRetrySchedule(static_cast<uint32_t>(std::clamp(settings.outboxRetrySeconds, 1, 900)) * 1000u);
+  if (int damaged = outbox_.Load(settings.keepHistory))
+    Tell(biifWarning, "outbox damaged",
+         IntToStr(damaged) + " damaged record(s) skipped; " + IntToStr(static_cast<int>(outbox_.Count())) +
+             " note(s) kept");
+  ScheduleDelivery(retry_.First());
 }
 
 void TForm1::FormShow(TObject*) {
@@ -240,6 +282,7 @@ void TForm1::FormCloseQuery(TObject*, bool& canClose) {
   // A failed write raises: the close is abandoned and the error shown.
   SaveSettings(settings_, settings);
   canClose = true;
+  RetryNow();
 }
 
 void TForm1::setting1Click(TObject*) { ShowModal(); }
@@ -336,7 +379,7 @@ void TForm1::RunSnap(TObject* sender) {
 
 void TForm1::HotKeyPressed(std::uintptr_t id) {
   if (id != static_cast<std::uintptr_t>(kHotKeyId)) return;
-  if (snapping_) return;
+  if (snapping_ || delivering_) return;
   if (Button1->Enabled()) {
     Button1->Click();
     return;
@@ -348,6 +391,175 @@ void TForm1::HotKeyPressed(std::uintptr_t id) {
   // instead of refusing for good.
   if (!NetHTTP1->IsConnected()) Button1->SetEnabled(true);
   TrayIcon1->ShowBalloon(biifError, "wait 1 sec.");
+}
+
+void TForm1::Tell(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
+  TrayIcon1->ShowBalloon(icon, title, text);
+  // Balloons that show only a title (such as "wait 1 sec.") keep the current
+  // text: this one's must not appear under them.
+  TrayIcon1->SetBalloonText("");
+}
+
+std::string TForm1::NoteOutcome(const TSnapNote& snapped) {
+  TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text};
+  switch (snapped.result) {
+    case TSnapResult::srStored:
+      outbox_.Stored(note);
+      // The service answers: notes that wait can follow at once.
+      loginRefused_ = false;
+      retry_.Reset();
+      ScheduleDelivery(kSoonMs);
+      return {};
+    case TSnapResult::srRefused:
+      note.state = TNoteState::nsRefused;
+      note.reason = snapped.reason;
+      break;
+    case TSnapResult::srLoginRefused:
+      loginRefused_ = true;
+      break;
+    case TSnapResult::srFailed:
+      break;
+  }
+  const TOutbox::TKept kept = outbox_.Keep(note);
+  if (note.state == TNoteState::nsWaiting) ScheduleDelivery(retry_.Next());
+  const std::string waiting = "kept: " + IntToStr(static_cast<int>(outbox_.Waiting())) + " waiting";
+  std::string told;
+  switch (kept) {
+    case TOutbox::TKept::kKept:
+    case TOutbox::TKept::kAlreadyWaiting:
+      told = note.state == TNoteState::nsRefused ? "kept in Recent snaps" : waiting;
+      break;
+    case TOutbox::TKept::kFull:
+      told = "NOT kept: the outbox is full (" + IntToStr(static_cast<int>(outbox_.Count())) +
+             " notes); send or discard some";
+      break;
+    case TOutbox::TKept::kWriteFailed:
+      told = "NOT kept: the outbox file cannot be written";
+      break;
+  }
+  // A failure goes on to its error box; the balloon says what became of the note.
+  if (snapped.result == TSnapResult::srFailed) {
+    const bool safe = kept == TOutbox::TKept::kKept || kept == TOutbox::TKept::kAlreadyWaiting;
+    Tell(safe ? static_cast<TBalloonInfoIconFlag>(kBalloonWarning) : biifError, safe ? waiting : "not sent!",
+         safe ? "sent when the service answers" : told);
+  }
+  return told;
+}
+
+void TForm1::ScheduleDelivery(uint32_t milliseconds) {
+  if (outbox_.Waiting() == 0 || loginRefused_) {
+    Timer1->SetEnabled(false);
+    return;
+  }
+  Timer1->SetInterval(milliseconds);
+  Timer1->SetEnabled(true);
+}
+
+void TForm1::RetryNow() {
+  loginRefused_ = false;
+  retry_.Reset();
+  ScheduleDelivery(kSoonMs);
+}
+
+void TForm1::ReportDelivered() {
+  if (delivered_ == 0) return;
+  const size_t left = outbox_.Waiting();
+  Tell(biifInfo, "sent: " + IntToStr(delivered_) + (delivered_ == 1 ? " kept note" : " kept notes"),
+       left ? IntToStr(static_cast<int>(left)) + " still waiting" : std::string());
+  delivered_ = 0;
+}
+
+void TForm1::Timer1Timer(TObject*) {
+  // Never inside a snap (its copy step pumps messages), never while the
+  // settings are being edited, never twice at once.
+  if (snapping_ || delivering_ || Visible()) {
+    ScheduleDelivery(kBusyMs);
+    return;
+  }
+  Timer1->SetEnabled(false);
+  std::string failure;
+  TOutbox::TDelivery result;
+  {
+    delivering_ = true;
+    struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{delivering_};
+    result = outbox_.DeliverOldest(snap_.Exchange(), *this, &failure);
+  }
+  // A snap cut short by an error waits for the HTTP client's disconnect; this
+  // exchange has ended that state (and may keep its connection open).
+  if (result != TOutbox::TDelivery::kNothing) Button1->SetEnabled(true);
+  const std::string excerpt = Utf8ToSystem(TSnapPipeline::Excerpt(outbox_.LastTried().text));
+  switch (result) {
+    case TOutbox::TDelivery::kNothing:
+      ReportDelivered();
+      return;
+    case TOutbox::TDelivery::kDelivered:
+      ++delivered_;
+      retry_.Reset();
+      if (outbox_.Waiting() == 0) ReportDelivered();
+      ScheduleDelivery(kSoonMs);
+      return;
+    case TOutbox::TDelivery::kRefused:
+      ReportDelivered();
+      Tell(biifError, "cannot send data.", excerpt + " (kept in Recent snaps)");
+      ScheduleDelivery(kSoonMs);
+      return;
+    case TOutbox::TDelivery::kLoginRefused:
+      ReportDelivered();
+      loginRefused_ = true;
+      Tell(biifError, "cannot login!",
+           IntToStr(static_cast<int>(outbox_.Waiting())) + " note(s) wait until the ID or password is changed");
+      ScheduleDelivery(0);
+      return;
+    case TOutbox::TDelivery::kFailed:
+      // Quietly later: the service is still away.
+      ReportDelivered();
+      ScheduleDelivery(retry_.Next());
+      return;
+  }
+}
+
+void TForm1::PopupMenu1Popup(TObject*) {
+  const size_t waiting = outbox_.Waiting();
+  send1->Caption = "Send waiting notes (" + IntToStr(static_cast<int>(waiting)) + ")";
+  send1->Visible = waiting > 0;
+  recent1->Clear();
+  const std::vector<TNoteRecord> recent = outbox_.Recent(kRecentShown);
+  for (const TNoteRecord& note : recent) {
+    auto* item = new TMenuItem(recent1);
+    item->Caption = RecentCaption(note);
+    recent1->Add(item);
+    const std::string text = note.text;
+    auto copy = [text](TObject*) { Clipboard().SetAsUnicodeText(Utf8ToUtf16(text)); };
+    if (note.state != TNoteState::nsRefused) {
+      item->OnClick = copy;
+      continue;
+    }
+    // A refused note waits for the user: take its text back, or let it go.
+    auto* take = new TMenuItem(item);  // freed with its entry at the next rebuild
+    take->Caption = "Copy to clipboard";
+    take->OnClick = copy;
+    item->Add(take);
+    auto* drop = new TMenuItem(item);
+    drop->Caption = "Discard";
+    const std::string paperId = note.paperId;
+    drop->OnClick = [this, paperId](TObject*) { outbox_.Discard(paperId); };
+    item->Add(drop);
+  }
+  if (recent.empty()) {
+    auto* none = new TMenuItem(recent1);
+    none->Caption = "(none)";
+    none->Enabled = false;
+    recent1->Add(none);
+  }
+}
+
+void TForm1::send1Click(TObject*) { RetryNow(); }
+
+void TForm1::notes1Click(TObject*) {
+  platform::ShellOpen(0, nullptr, UrlText() + kNotesPath, nullptr, nullptr, platform::kShowNormal);
 }
 
 bool TForm1::WndProc(platform::Message& message) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/outbox.h"
 #include "app/settings.h"
 #include "app/snap.h"
 #include "storage/filestorage.h"
@@ -13,6 +14,7 @@
 #include "ui/controls.h"
 #include "ui/forms.h"
 #include "ui/menus.h"
+#include "ui/timer.h"
 
 namespace ts {
 
@@ -70,6 +72,11 @@ public:
   TLabel* Label6;
   TButton* Button4;  // CREATE ID
   TFileStorage* FileStorage1;
+  // The outbox: its tray menu items and the timer that drives its deliveries.
+  TMenuItem* send1;    // "Send waiting notes (N)", shown while notes wait
+  TMenuItem* recent1;  // "Recent snaps", rebuilt each time the menu opens
+  TMenuItem* notes1;   // "Open notes page"
+  TTimer* Timer1;
 
   // Window state shared with the snap and the settings window.
   int32_t HotKeyCode = 0;       // virtual-key code; 0: no hotkey
@@ -80,6 +87,9 @@ public:
 
   // The file the settings are saved to.
   const std::string& SettingsFile() const { return settings_.writePath; }
+  const TOutbox& Outbox() const { return outbox_; }
+  // Deliveries stopped by a refused login, until the settings change.
+  bool DeliveryHeld() const { return loginRefused_; }
 
   // The live settings the snap reads, in the system code page.
   std::string IdText() const;
@@ -97,6 +107,11 @@ public:
   void Button2Click(TObject* sender);
   void Button3Click(TObject* sender);
   void Button4Click(TObject* sender);
+  void PopupMenu1Popup(TObject* sender);
+  void send1Click(TObject* sender);
+  void notes1Click(TObject* sender);
+  // One delivery of the oldest waiting note, or a later try when busy.
+  void Timer1Timer(TObject* sender);
   // One snap. Tests override it to see what the hotkey dispatch does.
   virtual void Button1Click(TObject* sender);
 
@@ -128,10 +143,25 @@ private:
   void PlayCue(int index) override;
   std::string GetText(const std::string& url) override;
   std::string PostForm(const std::string& url, const TStringList& lines) override;
+  std::string NoteOutcome(const TSnapNote& note) override;
+
+  // The next delivery in `milliseconds`, when notes wait and nothing holds them.
+  void ScheduleDelivery(uint32_t milliseconds);
+  // The settings may have changed: a held delivery goes again, at once.
+  void RetryNow();
+  void ReportDelivered();
+  // A balloon of the outbox's own.
+  void Tell(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text);
 
   TSnapPipeline snap_{*this};
   TSettingsLocation settings_;
   bool snapping_ = false;
+  TOutbox outbox_{BesideSettings(settings_.writePath, kOutboxFileName),
+                  BesideSettings(settings_.writePath, kHistoryFileName)};
+  TRetrySchedule retry_;
+  bool loginRefused_ = false;
+  bool delivering_ = false;
+  int delivered_ = 0;  // notes delivered since the last report
 };
 
 }  // namespace ts

@@ -26,6 +26,10 @@ std::string PaperId(const platform::LocalTime& t) {
 }
 
 std::string BuildNoteDocument(const std::string& utf8Text, const platform::LocalTime& time) {
+  return BuildNoteDocument(utf8Text, PaperId(time));
+}
+
+std::string BuildNoteDocument(const std::string& utf8Text, const std::string& paperId) {
   std::string doc;
   doc.reserve(utf8Text.size() * 3 + 128);
   doc += "<xml><post><title></title><body>";
@@ -33,7 +37,7 @@ std::string BuildNoteDocument(const std::string& utf8Text, const platform::Local
   doc += "</body><color>";
   doc += kNoteColour;
   doc += "</color><paperid>";
-  doc += PaperId(time);
+  doc += paperId;
   doc += "</paperid></post></xml>";
   return doc;
 }

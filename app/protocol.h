@@ -33,6 +33,8 @@ std::string PaperId(const platform::LocalTime& time);
 
 // The one-line note document; `utf8Text` is the note text already in UTF-8.
 std::string BuildNoteDocument(const std::string& utf8Text, const platform::LocalTime& time);
+// The same with a paper id taken earlier (a kept note keeps its capture time).
+std::string BuildNoteDocument(const std::string& utf8Text, const std::string& paperId);
 
 bool HasLoginMarker(const std::string& response);
 bool HasSuccessMarker(const std::string& response);

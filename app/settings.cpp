@@ -29,6 +29,10 @@ TSettingsLocation FindSettingsLocation() {
 
 std::string SettingsFolder() { return ExtractFilePath(FindSettingsLocation().writePath); }
 
+std::string BesideSettings(const std::string& settingsPath, const std::string& name) {
+  return ExtractFilePath(settingsPath) + name;
+}
+
 std::string ScrambleText(const std::string& text, int key) {
   const auto k = static_cast<unsigned char>(key & 0xFF);
   std::string out(text);
@@ -83,6 +87,8 @@ TSettings LoadSettings(const std::string& path) {
   s.hotkeyCode = ini.ReadInteger(kSetting, "hotkey", 0);
   s.autoCopy = ini.ReadBool(kSetting, "hotkey_autocopy", true);
   s.hotkeyModifiers = ini.ReadInteger(kSetting, "hotkey_shift", 0);
+  s.keepHistory = ini.ReadBool(kSetting, "history", true);
+  s.outboxRetrySeconds = ini.ReadInteger(kSetting, "outbox_retry", 30);
   return s;
 }
 

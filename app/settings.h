@@ -21,6 +21,11 @@ struct TSettings {
   // SHA-256 (hex) of the one certificate an https service may present; empty
   // lets the system's trust store decide. Read only: the user writes it.
   std::string certSha256;
+  // Set by hand in the file only (the settings window neither shows nor
+  // writes them): whether the history of recent snaps is kept on disk, and
+  // the first pause in seconds before a kept note is tried again.
+  bool keepHistory = true;
+  int32_t outboxRetrySeconds = 30;
 };
 
 inline constexpr const char* kSettingsFileName = "ini.ini";
@@ -42,6 +47,8 @@ TSettingsLocation FindSettingsLocation();
 // The folder the settings are written to, separator kept: files that belong
 // with the settings live there too.
 std::string SettingsFolder();
+// A file of the program's own in the folder of the settings file.
+std::string BesideSettings(const std::string& settingsPath, const std::string& name);
 
 // Each byte b becomes (K - 1 - b) mod 256 with K the key's low 8 bits; its own inverse.
 std::string ScrambleText(const std::string& text, int key);

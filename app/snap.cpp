@@ -1,5 +1,8 @@
 #include "app/snap.h"
 
+#include "app/outbox.h"
+#include "net/exceptions.h"
+
 #include "platform/clock.h"
 #include "platform/input.h"
 #include "runtime/codepage.h"
@@ -71,6 +74,13 @@ void TSnapPipeline::CopySelection() {
   host_.ProcessMessages();
 }
 
+void TSnapPipeline::Report(int icon, const std::string& title, const std::string& text) {
+  if (text.empty())
+    host_.TitleBalloon(icon, title);
+  else
+    host_.FullBalloon(icon, title, text);
+}
+
 void TSnapPipeline::Run() {
   TRunningFlag running(running_);
   host_.ClearBalloon();
@@ -93,35 +103,58 @@ void TSnapPipeline::Run() {
     host_.TitleBalloon(kBalloonError, "no data!");
     return;
   }
-  if (Trim(ClipboardUtf8()) == Trim(lastSentText_)) {
+  TSnapNote note;
+  note.text = ClipboardUtf8();
+  if (Trim(note.text) == Trim(lastSentText_)) {
     host_.TitleBalloon(kBalloonError, "same data!");
     return;
   }
+  note.paperId = PaperId(platform::GetLocalTime());
 
   host_.PlayCue(kStartCueIndex);
   host_.FullBalloon(kBalloonInfo, "start", "");
   host_.SetSendEnabled(false);
 
-  const std::string base = host_.BaseUrl();
-  std::string response = exchange_.Probe(base);
-  host_.ShowResponse(response);
-  if (HasLoginMarker(response)) {
-    response = exchange_.Login(base, id, password);
+  std::string response;
+  try {
+    const std::string base = host_.BaseUrl();
+    response = exchange_.Probe(base);
     host_.ShowResponse(response);
-    platform::Sleep(300);
-  }
-  if (HasLoginMarker(response)) {
-    host_.SetSendEnabled(true);
-    host_.TitleBalloon(kBalloonError, "cannot login!");
-    return;
-  }
+    if (HasLoginMarker(response)) {
+      response = exchange_.Login(base, id, password);
+      host_.ShowResponse(response);
+      platform::Sleep(300);
+    }
+    if (HasLoginMarker(response)) {
+      host_.SetSendEnabled(true);
+      note.result = TSnapResult::srLoginRefused;
+      note.reason = "cannot login!";
+      Report(kBalloonError, "cannot login!", host_.NoteOutcome(note));
+      return;
+    }
 
-  response = exchange_.Upload(base, BuildNoteDocument(ClipboardUtf8(), platform::GetLocalTime()));
+    note.text = ClipboardUtf8();
+    const platform::LocalTime built = platform::GetLocalTime();
+    note.paperId = PaperId(built);
+    response = exchange_.Upload(base, BuildNoteDocument(note.text, built));
+  } catch (const ENetException& e) {
+    // Kept (or refused) before the error reaches the user.
+    note.result = IsPassingFailure(e) ? TSnapResult::srFailed : TSnapResult::srRefused;
+    note.reason = e.Message();
+    host_.NoteOutcome(note);
+    throw;
+  }
   host_.ShowResponse(response);
-  if (HasSuccessMarker(response))
-    host_.FullBalloon(kBalloonInfo, "complete!", Utf8ToSystem(Excerpt(ClipboardUtf8())));
-  else
-    host_.TitleBalloon(kBalloonError, "cannot send data.");
+  if (HasSuccessMarker(response)) {
+    note.result = TSnapResult::srStored;
+    const std::string extra = host_.NoteOutcome(note);
+    const std::string excerpt = Utf8ToSystem(Excerpt(ClipboardUtf8()));
+    host_.FullBalloon(kBalloonInfo, "complete!", extra.empty() ? excerpt : excerpt + "\r\n" + extra);
+  } else {
+    note.result = TSnapResult::srRefused;
+    note.reason = "cannot send data.";
+    Report(kBalloonError, "cannot send data.", host_.NoteOutcome(note));
+  }
 
   lastSendTime_ = platform::GetTickCount();
   host_.SetSendEnabled(true);

@@ -19,6 +19,15 @@ inline constexpr int kBalloonError = 3;
 inline constexpr int kStartCueIndex = 0;
 inline constexpr int kEndCueIndex = 1;
 
+// What became of a snap's note once the exchange began.
+enum class TSnapResult { srStored, srRefused, srLoginRefused, srFailed };
+struct TSnapNote {
+  TSnapResult result = TSnapResult::srFailed;
+  std::string text;     // UTF-8
+  std::string paperId;  // capture time: when the document was built, else when the snap began
+  std::string reason;   // the refusal or the error's text
+};
+
 class TSnapHost {
 public:
   virtual ~TSnapHost() = default;
@@ -39,6 +48,9 @@ public:
   // The HTTP client: answers as received; failures raise.
   virtual std::string GetText(const std::string& url) = 0;
   virtual std::string PostForm(const std::string& url, const TStringList& lines) = 0;
+  // The note's fate, before the snap reports it (a failure: before the error
+  // passes up). Returns a text for the outcome balloon (empty: none).
+  virtual std::string NoteOutcome(const TSnapNote&) { return {}; }
 };
 
 // The three requests of the exchange with the service.
@@ -63,6 +75,8 @@ public:
   void Run();
   // True from the start of Run until it returns or raises.
   bool Running() const { return running_; }
+  // The exchange with its probe numbers, shared with the outbox's deliveries.
+  TServiceExchange& Exchange() { return exchange_; }
 
   uint32_t LastSendTime() const { return lastSendTime_; }
   // UTF-8 text of the last answered upload.
@@ -75,6 +89,8 @@ public:
 
 private:
   void CopySelection();
+  // A title balloon, or a full one when the window has something to add.
+  void Report(int icon, const std::string& title, const std::string& text);
   // The clipboard's text in UTF-8, read afresh; raises when it cannot be opened.
   static std::string ClipboardUtf8();
   static bool ClipboardHasText();

@@ -15,5 +15,8 @@ std::optional<std::string> ClipboardText();  // system code page
 std::optional<std::u16string> ClipboardUnicodeText();
 // Replaces the clipboard's content with the text (system code page).
 bool ClipboardSetText(const std::string& text);
+// Replaces the clipboard's content with the text in its UTF-16 form, so no
+// character is lost to the code page.
+bool ClipboardSetUnicodeText(const std::u16string& text);
 
 }  // namespace platform

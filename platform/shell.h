@@ -25,12 +25,15 @@ constexpr int IdOk = 1, IdCancel = 2, IdYes = 6, IdNo = 7;
 // Modal; returns the button chosen. Text and caption are UTF-8.
 int ShowMessageBox(WindowHandle owner, const std::string& text, const std::string& caption, unsigned style);
 
-// One entry of a popup menu; a caption of "-" is a separator. Command ids are non-zero.
+// One entry of a popup menu; a caption of "-" is a separator. Command ids are
+// non-zero and unique across the menu and its submenus; an entry with a
+// submenu opens it and is never chosen itself.
 struct MenuEntry {
   int command = 0;
   std::string caption;  // UTF-8
   bool enabled = true;
   bool checked = false;
+  std::vector<MenuEntry> submenu;
 };
 // Shows the menu at a screen position and tracks it; returns the chosen
 // command, 0 when the menu was dismissed.

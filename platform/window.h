@@ -23,6 +23,7 @@ constexpr uint32_t QueryEndSession = 0x0011;
 constexpr uint32_t KeyDown = 0x0100;
 constexpr uint32_t SysKeyDown = 0x0104;
 constexpr uint32_t HotKey = 0x0312;
+constexpr uint32_t Timer = 0x0113;  // wParam: the timer's id
 constexpr uint32_t MouseMove = 0x0200;
 constexpr uint32_t LButtonDown = 0x0201;
 constexpr uint32_t LButtonUp = 0x0202;
@@ -133,6 +134,13 @@ class DesktopStall : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
+
+// Timers: wm::Timer with `id` reaches the window every `milliseconds` (the
+// first time one interval after the call) until the timer is killed. Setting
+// an id again restarts it with the new interval. Timer messages come only when
+// the queue holds nothing else, and never pile up.
+bool SetWindowTimer(WindowHandle window, std::uintptr_t id, uint32_t milliseconds);
+void KillWindowTimer(WindowHandle window, std::uintptr_t id);
 
 // Brings a top-level window to the front.
 bool BringToForeground(WindowHandle window);

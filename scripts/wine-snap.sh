@@ -5,7 +5,8 @@
 # where a caller tests the result.
 #
 #   snap_start_server SERVER DB LOGDIR [--add-user NAME]... [--password-file FILE]
-#       sets snap_server_pid and snap_url (empty when it did not start)
+#       sets snap_server_pid and snap_url (empty when it did not start);
+#       on the port $snap_port when set (a restart at the same address)
 #   snap_stop_server
 #   snap_start_notepad LOG     sets snap_notepad_pid and snap_notepad, and
 #                              moves the window away from the tray
@@ -29,7 +30,7 @@ snap_start_server() {  # server, db, logdir, arguments...
   snap_url=
   mkdir -p "$logdir"
   : >"$logdir/server.out"
-  "$server" --bind 127.0.0.1 --port 0 --db "$db" "$@" >"$logdir/server.out" 2>"$logdir/server.log" &
+  "$server" --bind 127.0.0.1 --port "${snap_port:-0}" --db "$db" "$@" >"$logdir/server.out" 2>>"$logdir/server.log" &
   snap_server_pid=$!
   local until=$((SECONDS + 20))
   until grep -q "listening on" "$logdir/server.out"; do

@@ -28,6 +28,10 @@ void TClipboard::SetAsText(const std::string& systemText) {
   if (!platform::ClipboardSetText(systemText)) CannotOpen();
 }
 
+void TClipboard::SetAsUnicodeText(const std::u16string& text) {
+  if (!platform::ClipboardSetUnicodeText(text)) CannotOpen();
+}
+
 TClipboard& Clipboard() {
   static TClipboard clipboard;
   return clipboard;

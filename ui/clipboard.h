@@ -22,6 +22,7 @@ public:
   std::string AsText() const;  // system code page
   std::u16string AsUnicodeText() const;
   void SetAsText(const std::string& systemText);
+  void SetAsUnicodeText(const std::u16string& text);
 };
 
 TClipboard& Clipboard();

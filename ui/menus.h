@@ -18,6 +18,20 @@ public:
   bool IsSeparator() const { return Caption == "-"; }
   void Click();  // raises OnClick when enabled
   TNotifyEvent OnClick;
+
+  // Items of the submenu this item opens (none: a plain item). An added item
+  // stays owned by its own owner; a freed one leaves the list by itself.
+  void Add(TMenuItem* item);
+  void Clear();  // frees the submenu's items
+  int Count() const { return static_cast<int>(items_.size()); }
+  TMenuItem* Items(int index) const { return items_.at(static_cast<size_t>(index)); }
+  ~TMenuItem() override;
+
+protected:
+  void Notification(TComponent* component, TOperation operation) override;
+
+private:
+  std::vector<TMenuItem*> items_;
 };
 
 class TPopupMenu : public TComponent {

@@ -59,6 +59,14 @@ bool ClipboardSetText(const std::string& text) {
   return true;
 }
 
+bool ClipboardSetUnicodeText(const std::u16string& text) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  if (!Open()) return false;
+  B().content = Content::Text;
+  B().text = text;
+  return true;
+}
+
 namespace headless {
 namespace detail {
 void ResetClipboard() {

@@ -6,8 +6,11 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
+#include "platform/clock.h"
+#include "platform/headless/control.h"
 #include "platform/headless/desktop.h"
 #include "platform/headless/desktop_internal.h"
 #include "platform/input.h"
@@ -27,6 +30,15 @@ struct Posted {
   Message message;
 };
 
+// A timer runs on the clock GetTickCount answers, so a test that sets the
+// clock drives it; `due` is the tick of its next message.
+struct Timer {
+  WindowHandle window;
+  std::uintptr_t id;
+  uint32_t interval;
+  uint32_t due;
+};
+
 // Lives for the whole process: worker threads may still post while static
 // objects are being destroyed.
 struct Desktop {
@@ -36,6 +48,7 @@ struct Desktop {
   std::vector<WindowHandle> order;
   WindowHandle next = 0x1000;
   std::deque<Posted> queue;
+  std::vector<Timer> timers;
   WindowHandle focus = 0;
   unsigned heldModifiers = 0;
   std::function<bool()> idle;
@@ -117,6 +130,8 @@ void FreeWindow(WindowHandle window) {
   hk.erase(std::remove_if(hk.begin(), hk.end(), [&](const headless::HotKeyEntry& e) { return e.window == window; }),
            hk.end());
   if (D().focus == window) D().focus = 0;
+  auto& t = D().timers;
+  t.erase(std::remove_if(t.begin(), t.end(), [&](const Timer& x) { return x.window == window; }), t.end());
 }
 
 bool WindowExists(WindowHandle window) {
@@ -255,18 +270,76 @@ bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std:
   return true;
 }
 
+namespace {
+// The timer message that is due now, if any (its next one is scheduled), else
+// the milliseconds until the next one is due (or none).
+std::optional<Posted> DueTimer(uint32_t* untilNext) {
+  const uint32_t now = GetTickCount();
+  Timer* earliest = nullptr;
+  for (Timer& t : D().timers)
+    if (!earliest || static_cast<int32_t>(t.due - earliest->due) < 0) earliest = &t;
+  if (!earliest) return std::nullopt;
+  const auto left = static_cast<int32_t>(earliest->due - now);
+  if (left > 0) {
+    if (untilNext) *untilNext = static_cast<uint32_t>(left);
+    return std::nullopt;
+  }
+  earliest->due = now + earliest->interval;
+  return Posted{earliest->window, Message{wm::Timer, earliest->id, 0, 0}};
+}
+}  // namespace
+
+bool SetWindowTimer(WindowHandle window, std::uintptr_t id, uint32_t milliseconds) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  if (!Find(window)) return false;
+  KillWindowTimer(window, id);
+  const uint32_t interval = std::max<uint32_t>(milliseconds, 1);
+  D().timers.push_back({window, id, interval, GetTickCount() + interval});
+  return true;
+}
+
+void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  auto& t = D().timers;
+  t.erase(std::remove_if(t.begin(), t.end(), [&](const Timer& x) { return x.window == window && x.id == id; }),
+          t.end());
+}
+
 bool PumpMessage(bool wait) {
   std::unique_lock<std::recursive_mutex> hold(D().lock);
   if (D().queue.empty()) {
+    uint32_t untilNext = 0;
+    if (auto timer = DueTimer(&untilNext)) {
+      hold.unlock();
+      Dispatch(timer->window, timer->message);
+      return true;
+    }
     if (!wait) return false;
     if (auto idle = D().idle) {
       hold.unlock();
       if (!idle()) throw DesktopStall("headless desktop: a message loop waits for a message that will never come");
       hold.lock();
-      if (D().queue.empty()) return false;
-    } else if (!D().arrived.wait_for(hold, std::chrono::milliseconds(D().waitLimit.load()),
-                                     [] { return !D().queue.empty(); })) {
-      throw DesktopStall("headless desktop: a message loop waited and nothing arrived");
+      if (D().queue.empty()) {
+        if (auto timer = DueTimer(nullptr)) {
+          hold.unlock();
+          Dispatch(timer->window, timer->message);
+          return true;
+        }
+        return false;
+      }
+    } else {
+      // A timer on the real clock ends the wait when it is due.
+      const bool timing = !D().timers.empty() && !headless::ClockIsFake();
+      const uint32_t limit = timing ? std::min<uint32_t>(D().waitLimit.load(), untilNext) : D().waitLimit.load();
+      if (!D().arrived.wait_for(hold, std::chrono::milliseconds(limit), [] { return !D().queue.empty(); })) {
+        if (timing)
+          if (auto timer = DueTimer(nullptr)) {
+            hold.unlock();
+            Dispatch(timer->window, timer->message);
+            return true;
+          }
+        throw DesktopStall("headless desktop: a message loop waited and nothing arrived");
+      }
     }
   }
   Posted p = D().queue.front();
@@ -334,6 +407,7 @@ namespace detail {
 void ResetWindows() {
   std::lock_guard<std::recursive_mutex> hold(D().lock);
   D().queue.clear();
+  D().timers.clear();
   D().focus = 0;
   D().heldModifiers = 0;
   D().idle = nullptr;

@@ -66,4 +66,6 @@ bool ClipboardSetText(const std::string& text) {
   return true;
 }
 
+bool ClipboardSetUnicodeText(const std::u16string& text) { return ClipboardSetText(FromUtf16(AnsiCodePage(), text)); }
+
 }  // namespace platform

@@ -182,11 +182,8 @@ void OnMenuItem(GtkMenuItem* item, gpointer data) {
   static_cast<MenuRun*>(data)->chosen = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(item), "ts-command"));
 }
 void OnMenuDone(GtkMenuShell*, gpointer data) { g_main_loop_quit(static_cast<MenuRun*>(data)->loop); }
-}  // namespace
 
-int TrackPopup(WindowHandle /*owner*/, const std::vector<MenuEntry>& entries, int /*x*/, int /*y*/) {
-  if (!desktop::HaveDisplay() || entries.empty()) return 0;
-  MenuRun run{g_main_loop_new(nullptr, FALSE)};
+GtkWidget* BuildMenu(const std::vector<MenuEntry>& entries, MenuRun& run) {
   GtkWidget* menu = gtk_menu_new();
   for (const MenuEntry& e : entries) {
     GtkWidget* item;
@@ -197,11 +194,23 @@ int TrackPopup(WindowHandle /*owner*/, const std::vector<MenuEntry>& entries, in
                        : gtk_menu_item_new_with_label(e.caption.c_str());
       if (e.checked) gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
       gtk_widget_set_sensitive(item, e.enabled);
-      g_object_set_data(G_OBJECT(item), "ts-command", GINT_TO_POINTER(e.command));
-      g_signal_connect(item, "activate", G_CALLBACK(OnMenuItem), &run);
+      if (!e.submenu.empty()) {
+        gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), BuildMenu(e.submenu, run));
+      } else {
+        g_object_set_data(G_OBJECT(item), "ts-command", GINT_TO_POINTER(e.command));
+        g_signal_connect(item, "activate", G_CALLBACK(OnMenuItem), &run);
+      }
     }
     gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
   }
+  return menu;
+}
+}  // namespace
+
+int TrackPopup(WindowHandle /*owner*/, const std::vector<MenuEntry>& entries, int /*x*/, int /*y*/) {
+  if (!desktop::HaveDisplay() || entries.empty()) return 0;
+  MenuRun run{g_main_loop_new(nullptr, FALSE)};
+  GtkWidget* menu = BuildMenu(entries, run);
   gtk_widget_show_all(menu);
   g_signal_connect(menu, "deactivate", G_CALLBACK(OnMenuDone), &run);
   // Opened from a click on the tray icon, at the pointer: no event of GTK's

@@ -648,6 +648,44 @@ bool PumpMessage(bool wait) {
   return dispatched || wait;
 }
 
+namespace {
+struct TimerTick {
+  WindowHandle window;
+  std::uintptr_t id;
+};
+std::map<std::pair<WindowHandle, std::uintptr_t>, guint>& Timers() {
+  static auto* timers = new std::map<std::pair<WindowHandle, std::uintptr_t>, guint>;
+  return *timers;
+}
+gboolean OnTimer(gpointer data) {
+  auto* t = static_cast<TimerTick*>(data);
+  // Timer messages never pile up, and wait while other messages are queued.
+  bool busy;
+  {
+    std::lock_guard<std::recursive_mutex> hold(S().lock);
+    busy = !S().queue.empty() || S().held;
+  }
+  if (!busy) desktop::Deliver(t->window, wm::Timer, t->id, 0);
+  return G_SOURCE_CONTINUE;
+}
+}  // namespace
+
+bool SetWindowTimer(WindowHandle window, std::uintptr_t id, uint32_t milliseconds) {
+  if (!WindowExists(window)) return false;
+  KillWindowTimer(window, id);
+  auto* tick = new TimerTick{window, id};
+  Timers()[{window, id}] = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, milliseconds ? milliseconds : 1, OnTimer, tick,
+                                              [](gpointer p) { delete static_cast<TimerTick*>(p); });
+  return true;
+}
+
+void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
+  auto it = Timers().find({window, id});
+  if (it == Timers().end()) return;
+  g_source_remove(it->second);
+  Timers().erase(it);
+}
+
 bool BringToForeground(WindowHandle window) {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
   Win* w = Find(window);

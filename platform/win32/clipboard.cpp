@@ -72,4 +72,21 @@ bool ClipboardSetText(const std::string& text) {
   return true;
 }
 
+bool ClipboardSetUnicodeText(const std::u16string& text) {
+  Opened open;
+  if (!open.ok()) return false;
+  ::EmptyClipboard();
+  const size_t bytes = (text.size() + 1) * sizeof(char16_t);
+  HGLOBAL mem = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
+  if (!mem) return false;
+  auto* p = static_cast<char*>(::GlobalLock(mem));
+  std::memcpy(p, text.c_str(), bytes);
+  ::GlobalUnlock(mem);
+  if (!::SetClipboardData(CF_UNICODETEXT, mem)) {
+    ::GlobalFree(mem);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace platform

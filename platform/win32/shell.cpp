@@ -33,7 +33,8 @@ int ShowMessageBox(WindowHandle owner, const std::string& text, const std::strin
   return ::MessageBoxW(H(owner), Wide(text).c_str(), Wide(caption).c_str(), style);
 }
 
-int TrackPopup(WindowHandle owner, const std::vector<MenuEntry>& entries, int x, int y) {
+namespace {
+HMENU BuildMenu(const std::vector<MenuEntry>& entries) {
   HMENU menu = ::CreatePopupMenu();
   for (const MenuEntry& e : entries) {
     if (e.caption == "-") {
@@ -41,8 +42,19 @@ int TrackPopup(WindowHandle owner, const std::vector<MenuEntry>& entries, int x,
       continue;
     }
     UINT flags = MF_STRING | (e.enabled ? 0 : MF_GRAYED) | (e.checked ? MF_CHECKED : 0);
+    if (!e.submenu.empty()) {
+      // The parent menu owns the submenu and destroys it with itself.
+      ::AppendMenuW(menu, flags | MF_POPUP, reinterpret_cast<UINT_PTR>(BuildMenu(e.submenu)), Wide(e.caption).c_str());
+      continue;
+    }
     ::AppendMenuW(menu, flags, static_cast<UINT_PTR>(e.command), Wide(e.caption).c_str());
   }
+  return menu;
+}
+}  // namespace
+
+int TrackPopup(WindowHandle owner, const std::vector<MenuEntry>& entries, int x, int y) {
+  HMENU menu = BuildMenu(entries);
   // A menu closes on a click elsewhere only while its owner is in front.
   ::SetForegroundWindow(H(owner));
   int chosen = static_cast<int>(

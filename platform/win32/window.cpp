@@ -343,4 +343,11 @@ bool PumpMessage(bool wait) {
 
 bool BringToForeground(WindowHandle window) { return ::SetForegroundWindow(H(window)) != 0; }
 
+bool SetWindowTimer(WindowHandle window, std::uintptr_t id, uint32_t milliseconds) {
+  // The system posts WM_TIMER to the window's procedure (no callback function).
+  return ::SetTimer(H(window), static_cast<UINT_PTR>(id), milliseconds ? milliseconds : 1, nullptr) != 0;
+}
+
+void KillWindowTimer(WindowHandle window, std::uintptr_t id) { ::KillTimer(H(window), static_cast<UINT_PTR>(id)); }
+
 }  // namespace platform

@@ -1,126 +1,10 @@
 // A snap from the hotkey to the stored note: the real window (headless
 // desktop) and its HTTP client against the note service on loopback.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <thread>
-
-#include "app/form1.h"
-#include "app/settings.h"
-#include "platform/headless/control.h"
-#include "platform/headless/desktop.h"
-#include "runtime/codepage.h"
-#include "service/server.h"
-#include "service/store.h"
-#include "ui/application.h"
+#include "tests/e2e/fixture.h"
 
 using namespace ts;
+using e2e::SnapEndToEnd;
 namespace hl = platform::headless;
-
-namespace {
-
-constexpr unsigned kHotKeyCode = 120;  // F9, with Ctrl+Shift
-constexpr unsigned kHotKeyMods = 6;
-
-class SnapEndToEnd : public ::testing::Test {
-protected:
-  void SetUp() override {
-    hl::ResetDesktop();
-    hl::SetAnsiCodePage(932);
-    hl::SetWaitLimit(2000);
-    hl::SetTickCount(1000000);
-    dir_ = std::filesystem::temp_directory_path() /
-           ("textsnap-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    store_ = std::make_unique<pinleaf::TNoteStore>((dir_ / "notes.db").string());
-    StartServer();
-  }
-  void TearDown() override {
-    app_.reset();
-    StopServer();
-    store_.reset();
-    hl::UseRealClock();
-    hl::ResetDesktop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
-  void StartServer(int port = 0) {
-    server_ = std::make_unique<pinleaf::TPinleafServer>(*store_, "/pinleaf2");
-    port_ = server_->Bind("127.0.0.1", port);
-    ASSERT_GT(port_, 0);
-    thread_ = std::thread([this] { server_->Serve(); });
-  }
-  void StopServer() {
-    if (!server_) return;
-    server_->Stop();
-    if (thread_.joinable()) thread_.join();
-    server_.reset();
-  }
-
-  // The settings file, written as the settings window would, then the program's window.
-  TForm1& Start(const std::string& id, const std::string& password, bool autoCopy = false) {
-    TSettings s;
-    s.url = "http://127.0.0.1:" + std::to_string(port_) + "/pinleaf2";
-    s.id = Utf8ToSystem(id);
-    s.password = Utf8ToSystem(password);
-    s.hotkeyCode = kHotKeyCode;
-    s.hotkeyModifiers = kHotKeyMods;
-    s.autoCopy = autoCopy;
-    SaveSettings((dir_ / "ini.ini").string(), s);
-    app_ = std::make_unique<TApplication>();
-    app_->ShowMainForm = false;
-    app_->SetTitle(kApplicationTitle);
-    form_ = new TForm1(app_.get(), (dir_ / "ini.ini").string());
-    return *form_;
-  }
-
-  // The user presses the hotkey somewhere; the message reaches the window.
-  void Press() {
-    hl::ClearPlayedSounds();
-    ASSERT_TRUE(hl::PressHotKey(kHotKeyMods, kHotKeyCode));
-    app_->ProcessMessages();
-  }
-  void Copy(const std::string& utf8) { hl::SetClipboardUnicodeText(Utf8ToUtf16(utf8)); }
-
-  // Balloon titles (and texts) sent to the shell since the last call.
-  std::vector<std::string> Balloons() {
-    std::vector<std::string> out;
-    for (auto& call : hl::NotifyIconCalls())
-      if ((call.data.uFlags & platform::nif::Info) && call.data.szInfoTitle[0]) {
-        // The icon kind without the no-sound flag; a blank text is the shell's empty text.
-        std::string b = std::to_string(call.data.dwInfoFlags & 0x0F) + " " + call.data.szInfoTitle;
-        if (std::string(call.data.szInfo) != " ") b += " [" + SystemToUtf8(call.data.szInfo) + "]";
-        out.push_back(b);
-      }
-    hl::ClearNotifyIconCalls();
-    return out;
-  }
-  size_t CuesPlayed() const { return hl::PlayedSounds().size(); }
-  std::vector<pinleaf::TStoredNote> Notes(const std::string& user) {
-    auto u = store_->CheckLogin(user, passwords_[user]);
-    return u ? store_->ListNotes(u->id, 100, 0) : std::vector<pinleaf::TStoredNote>{};
-  }
-  void AddUser(const std::string& name, const std::string& password) {
-    ASSERT_TRUE(store_->CreateUser(name, password));
-    passwords_[name] = password;
-  }
-
-  std::filesystem::path dir_;
-  std::unique_ptr<pinleaf::TNoteStore> store_;
-  std::unique_ptr<pinleaf::TPinleafServer> server_;
-  std::thread thread_;
-  int port_ = 0;
-  std::unique_ptr<TApplication> app_;
-  TForm1* form_ = nullptr;
-  std::map<std::string, std::string> passwords_;
-};
-
-}  // namespace
 
 TEST_F(SnapEndToEnd, LoginThenStoreThenTheRefusalsThatFollow) {
   // Credentials with the characters that break a naive form encoding.
@@ -175,7 +59,7 @@ TEST_F(SnapEndToEnd, WrongPasswordStoresNothing) {
   TForm1& form = Start("carol", "wrong");
   Copy("secret plans");
   Press();
-  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot login!"}));
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot login! [kept: 1 waiting]"}));
   EXPECT_EQ(CuesPlayed(), 1u) << "the start cue only";
   EXPECT_TRUE(form.Button1->Enabled());
   EXPECT_EQ(form.LastSendTime(), 0u);
@@ -194,7 +78,7 @@ TEST_F(SnapEndToEnd, UploadRefusedCountsAsAnsweredUpload) {
   const std::string huge(1024 * 1024 + 1, 'x');
   Copy(huge);
   Press();
-  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot send data."}));
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot send data. [kept in Recent snaps]"}));
   EXPECT_EQ(CuesPlayed(), 2u);
   EXPECT_NE(form.LastSendTime(), 0u);
   EXPECT_EQ(form.LastSentText().size(), huge.size());
@@ -245,7 +129,7 @@ TEST_F(SnapEndToEnd, NetworkErrorAfterStartWaitsForTheDisconnect) {
   hl::AdvanceClock(6000);
   Copy("second");
   Press();
-  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start"}));
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
   ASSERT_EQ(hl::MessageBoxes().size(), 1u);
   EXPECT_NE(hl::MessageBoxes()[0].text.find("10061"), std::string::npos) << hl::MessageBoxes()[0].text;
   EXPECT_EQ(CuesPlayed(), 1u);

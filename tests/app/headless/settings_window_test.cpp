@@ -222,7 +222,7 @@ TEST_F(SettingsWindow, QuitWhileShownOnlyCancelsTheWindowAndKeepsTheHotKeyUnregi
   script
       .Then([&] {
         f = dynamic_cast<TTestForm1*>(Application->MainForm());
-        ChooseFromTrayMenu(1);
+        ChooseFromTrayMenu("Settings...");
       })
       .Then([&] {
         ASSERT_TRUE(f->Visible());
@@ -232,14 +232,14 @@ TEST_F(SettingsWindow, QuitWhileShownOnlyCancelsTheWindowAndKeepsTheHotKeyUnregi
         f->Edit4->SetFocus();
         Key(65);  // not confirmed with OK: the hotkey stays as it was
         // "Settings..." again while the window is shown.
-        ChooseFromTrayMenu(1);
+        ChooseFromTrayMenu("Settings...");
       })
       .Then([&] {
         ASSERT_EQ(hl::MessageBoxes().size(), 1u);
         EXPECT_EQ(hl::MessageBoxes()[0].text, "表示されているウィンドウをモーダルにすることはできません.");
         EXPECT_EQ(hl::MessageBoxes()[0].caption, kApplicationTitle);
         EXPECT_TRUE(f->Visible()) << "the open window stays as it is";
-        ChooseFromTrayMenu(3);
+        ChooseFromTrayMenu("Quit");
       })
       .Then([&] {
         EXPECT_FALSE(f->Visible());
@@ -251,20 +251,20 @@ TEST_F(SettingsWindow, QuitWhileShownOnlyCancelsTheWindowAndKeepsTheHotKeyUnregi
         EXPECT_EQ(saved.hotkeyModifiers, 4);
         EXPECT_TRUE(hl::HotKeys().empty()) << "unregistered until OK";
         EXPECT_FALSE(hl::PressHotKey(4, 120));
-        ChooseFromTrayMenu(1);
+        ChooseFromTrayMenu("Settings...");
       })
       .Then([&] { hl::ClickControl(f->Button2->Handle()); })
       .Then([&] {
         ASSERT_EQ(hl::HotKeys().size(), 1u);
         EXPECT_EQ(hl::HotKeys()[0].virtualKey, 120u);
         // Any other request to close the window while shown is a cancel too.
-        ChooseFromTrayMenu(1);
+        ChooseFromTrayMenu("Settings...");
       })
       .Then([&] { platform::PostToWindow(f->Handle(), platform::wm::Close, 0, 0); })
       .Then([&] {
         EXPECT_FALSE(f->Visible());
         EXPECT_FALSE(Application->Terminated());
-        ChooseFromTrayMenu(3);
+        ChooseFromTrayMenu("Quit");
       });
   EXPECT_EQ(RunTextSnap<TTestForm1>(), 0);
   EXPECT_EQ(script.Ran(), script.Count());

@@ -103,10 +103,18 @@ protected:
     EXPECT_EQ(icons.size(), 1u);
     return icons.empty() ? platform::NotifyIconData{} : icons[0];
   }
-  // A right click on the tray icon that chooses the menu entry `command`
-  // (1 "Settings...", 3 "Quit"), as the shell reports it to the callback window.
-  static void ChooseFromTrayMenu(int command) {
-    hl::SetPopupHandler([command](const hl::PopupRecord&) { return command; });
+  // The command of the menu entry with this caption, in a submenu too (0: none).
+  static int MenuCommand(const std::vector<platform::MenuEntry>& entries, const std::string& caption) {
+    for (auto& e : entries) {
+      if (e.caption == caption) return e.command;
+      if (int inner = MenuCommand(e.submenu, caption)) return inner;
+    }
+    return 0;
+  }
+  // A right click on the tray icon that chooses the menu entry with this
+  // caption, as the shell reports it to the callback window.
+  static void ChooseFromTrayMenu(const std::string& caption) {
+    hl::SetPopupHandler([caption](const hl::PopupRecord& r) { return MenuCommand(r.entries, caption); });
     auto record = TrayRecord();
     platform::PostToWindow(record.hWnd, record.uCallbackMessage, record.uID, platform::wm::RButtonUp);
   }

@@ -30,7 +30,7 @@ TEST_F(ShellTest, StartUpWithoutHotKeyShowsOnlyTheTrayIconAndQuitWritesTheSettin
     EXPECT_EQ(seen->HotKeyModifiers, 6);
     EXPECT_TRUE(seen->Button1->Enabled());
     hl::TypeText(seen->Edit1->Handle(), "changed");
-    ChooseFromTrayMenu(3);
+    ChooseFromTrayMenu("Quit");
   });
   EXPECT_EQ(RunTextSnap<TTestForm1>(), 0);
   EXPECT_EQ(script.Ran(), 1u);
@@ -43,10 +43,16 @@ TEST_F(ShellTest, StartUpWithoutHotKeyShowsOnlyTheTrayIconAndQuitWritesTheSettin
   EXPECT_TRUE(hl::TrayIcons().empty());
   ASSERT_FALSE(hl::Popups().empty());
   auto& entries = hl::Popups().back().entries;
-  ASSERT_EQ(entries.size(), 3u);
+  // Settings... first and Quit last; the outbox's entries between them
+  // ("Send waiting notes" only while notes wait, none do here).
+  ASSERT_EQ(entries.size(), 5u);
   EXPECT_EQ(entries[0].caption, "Settings...");
-  EXPECT_EQ(entries[1].caption, "-");
-  EXPECT_EQ(entries[2].caption, "Quit");
+  EXPECT_EQ(entries[1].caption, "Recent snaps");
+  ASSERT_EQ(entries[1].submenu.size(), 1u);
+  EXPECT_FALSE(entries[1].submenu[0].enabled) << "an empty history";
+  EXPECT_EQ(entries[2].caption, "Open notes page");
+  EXPECT_EQ(entries[3].caption, "-");
+  EXPECT_EQ(entries[4].caption, "Quit");
 }
 
 TEST_F(ShellTest, StartUpRegistersTheStoredHotKeyAndToleratesARefusal) {
@@ -202,14 +208,14 @@ TEST_F(ShellTest, AFailedWriteOnQuitKeepsTheProgramRunning) {
   // The settings file's folder does not exist: every write fails.
   NextSettingsPath() = (dir_ / "missing" / "ini.ini").string();
   TScript script;
-  script.Then([&] { ChooseFromTrayMenu(3); }).Then([&] {
+  script.Then([&] { ChooseFromTrayMenu("Quit"); }).Then([&] {
     ASSERT_EQ(hl::MessageBoxes().size(), 1u);
     EXPECT_EQ(hl::MessageBoxes()[0].text, NextSettingsPath() + " に書き込めません.");
     EXPECT_EQ(hl::MessageBoxes()[0].style, platform::mb::Ok | platform::mb::IconError);
     EXPECT_FALSE(Application->Terminated());
     EXPECT_EQ(hl::TrayIcons().size(), 1u) << "still in the tray";
     std::filesystem::create_directories(dir_ / "missing");
-    ChooseFromTrayMenu(3);
+    ChooseFromTrayMenu("Quit");
   });
   EXPECT_EQ(RunTextSnap<TTestForm1>(), 0);
   EXPECT_EQ(script.Ran(), 2u);
@@ -238,13 +244,14 @@ TEST_F(ShellTest, TheWindowHoldsEveryPartInTheOrderOfItsDefinition) {
   std::vector<std::string> names;
   for (int i = 0; i < form.ComponentCount(); ++i)
     if (!form.Components(i)->Name().empty()) names.push_back(form.Components(i)->Name());
-  const std::vector<std::string> expected = {"Button1",   "Edit1",      "NetHTTP1",    "NetCookieManager1",
-                                             "Memo1",     "Edit2",      "Edit3",       "Label1",
-                                             "Label2",    "Label3",     "TrayIcon1",   "Button2",
-                                             "Edit4",     "Label4",     "CheckBox1",   "CheckBox2",
-                                             "CheckBox3", "PopupMenu1", "setting1",    "quit1",
-                                             "N1",        "CheckBox4",  "Label5",      "Button3",
-                                             "Label6",    "Button4",    "FileStorage1"};
+  const std::vector<std::string> expected = {"Button1",   "Edit1",      "NetHTTP1",     "NetCookieManager1",
+                                             "Memo1",     "Edit2",      "Edit3",        "Label1",
+                                             "Label2",    "Label3",     "TrayIcon1",    "Button2",
+                                             "Edit4",     "Label4",     "CheckBox1",    "CheckBox2",
+                                             "CheckBox3", "PopupMenu1", "setting1",     "quit1",
+                                             "N1",        "CheckBox4",  "Label5",       "Button3",
+                                             "Label6",    "Button4",    "FileStorage1", "send1",
+                                             "recent1",   "notes1",     "Timer1"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(form.FileStorage1->StoredItems()->Count(), 2) << "the two cues";
   EXPECT_FALSE(form.Button1->Visible());

@@ -1,0 +1,150 @@
+#include "app/outbox.h"
+
+#include <algorithm>
+
+#include "app/protocol.h"
+#include "app/snap.h"
+#include "net/exceptions.h"
+#include "platform/clock.h"
+
+namespace ts {
+
+bool IsPassingFailure(const ENetException& error) {
+  if (auto* reply = dynamic_cast<const ENetProtocolReplyError*>(&error)) return reply->ReplyCode >= 500;
+  return true;
+}
+
+uint32_t TRetrySchedule::Next() {
+  uint64_t pause = first_;
+  for (int i = 0; i < failures_ && pause < longest_; ++i) pause *= 2;
+  ++failures_;
+  return static_cast<uint32_t>(std::min<uint64_t>(pause, longest_));
+}
+
+int TOutbox::Load(bool keepHistory) {
+  keepHistory_ = keepHistory;
+  const int damaged = outbox_.Load();
+  if (keepHistory_)
+    history_.Load();
+  else
+    history_.Erase();
+  return damaged;
+}
+
+size_t TOutbox::Waiting() const {
+  return static_cast<size_t>(std::count_if(outbox_.Notes().begin(), outbox_.Notes().end(),
+                                           [](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting; }));
+}
+
+TOutbox::TKept TOutbox::Keep(const TNoteRecord& note) {
+  for (const TNoteRecord& kept : outbox_.Notes())
+    if (kept.text == note.text) return TKept::kAlreadyWaiting;
+  if (outbox_.Notes().size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes)
+    return TKept::kFull;
+  if (!outbox_.Append(note)) return TKept::kWriteFailed;
+  Remember(note);
+  return TKept::kKept;
+}
+
+void TOutbox::Stored(const TNoteRecord& note) {
+  auto& notes = outbox_.Notes();
+  const size_t before = notes.size();
+  notes.erase(
+      std::remove_if(notes.begin(), notes.end(),
+                     [&](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting && n.text == note.text; }),
+      notes.end());
+  if (notes.size() != before) outbox_.Save();
+  TNoteRecord sent = note;
+  sent.state = TNoteState::nsSent;
+  Remember(sent);
+}
+
+void TOutbox::Discard(const std::string& paperId) {
+  auto& notes = outbox_.Notes();
+  notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return n.paperId == paperId; }),
+              notes.end());
+  outbox_.Save();
+  auto& past = history_.Notes();
+  past.erase(std::remove_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return n.paperId == paperId; }),
+             past.end());
+  SaveHistory();
+}
+
+void TOutbox::SetState(const std::string& paperId, TNoteState state, const std::string& reason) {
+  auto& notes = outbox_.Notes();
+  if (state == TNoteState::nsSent) {
+    notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return n.paperId == paperId; }),
+                notes.end());
+  } else {
+    for (TNoteRecord& n : notes)
+      if (n.paperId == paperId) {
+        n.state = state;
+        n.reason = reason;
+      }
+  }
+  // Should the rewrite fail, the file still holds the note: it is sent again
+  // after a restart, and the service recognises it by its paper id.
+  outbox_.Save();
+  for (TNoteRecord& n : history_.Notes())
+    if (n.paperId == paperId) {
+      n.state = state;
+      n.reason = reason;
+    }
+  SaveHistory();
+}
+
+TOutbox::TDelivery TOutbox::DeliverOldest(TServiceExchange& exchange, TSnapHost& host, std::string* failure) {
+  auto it = std::find_if(outbox_.Notes().begin(), outbox_.Notes().end(),
+                         [](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting; });
+  if (it == outbox_.Notes().end()) return TDelivery::kNothing;
+  lastTried_ = *it;
+  const std::string base = host.BaseUrl();
+  try {
+    std::string response = exchange.Probe(base);
+    host.ShowResponse(response);
+    if (HasLoginMarker(response)) {
+      response = exchange.Login(base, host.UserId(), host.Password());
+      host.ShowResponse(response);
+      platform::Sleep(300);
+    }
+    if (HasLoginMarker(response)) return TDelivery::kLoginRefused;
+    response = exchange.Upload(base, BuildNoteDocument(lastTried_.text, lastTried_.paperId));
+    host.ShowResponse(response);
+    if (HasSuccessMarker(response)) {
+      SetState(lastTried_.paperId, TNoteState::nsSent, "");
+      return TDelivery::kDelivered;
+    }
+    SetState(lastTried_.paperId, TNoteState::nsRefused, "cannot send data.");
+    return TDelivery::kRefused;
+  } catch (const ENetException& e) {
+    if (failure) *failure = e.Message();
+    if (IsPassingFailure(e)) return TDelivery::kFailed;
+    SetState(lastTried_.paperId, TNoteState::nsRefused, e.Message());
+    return TDelivery::kRefused;
+  }
+}
+
+std::vector<TNoteRecord> TOutbox::Recent(size_t count) const {
+  const auto& past = history_.Notes();
+  std::vector<TNoteRecord> out;
+  for (auto it = past.rbegin(); it != past.rend() && out.size() < count; ++it) out.push_back(*it);
+  return out;
+}
+
+void TOutbox::Remember(const TNoteRecord& note) {
+  auto& past = history_.Notes();
+  auto same = std::find_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return n.paperId == note.paperId; });
+  if (same != past.end()) past.erase(same);
+  past.push_back(note);
+  if (past.size() > limits_.history)
+    past.erase(past.begin(), past.end() - static_cast<std::ptrdiff_t>(limits_.history));
+  // Every snap rewrites the history: a few huge notes must not make that slow.
+  while (past.size() > 1 && history_.TextBytes() > limits_.historyBytes) past.erase(past.begin());
+  SaveHistory();
+}
+
+void TOutbox::SaveHistory() {
+  if (keepHistory_) history_.Save();
+}
+
+}  // namespace ts

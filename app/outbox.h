@@ -1,0 +1,97 @@
+// Nothing lost: notes the service did not take wait in the outbox beside the
+// settings until a later try delivers them, and the last snaps are kept in a
+// history the tray menu shows. Both are files of note records (notefile.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/notefile.h"
+
+namespace ts {
+
+class ENetException;
+class TServiceExchange;
+class TSnapHost;
+
+inline constexpr const char* kOutboxFileName = "outbox.dat";
+inline constexpr const char* kHistoryFileName = "history.dat";
+
+// Whether a failed exchange may succeed later by itself (the service was
+// down, unreachable, overloaded or cut the connection), so the note is worth
+// sending again; an HTTP answer below 500 is the service's own refusal.
+bool IsPassingFailure(const ENetException& error);
+
+// Pauses between tries while the service stays away: the first one, then
+// twice the one before, never more than the longest.
+class TRetrySchedule {
+public:
+  explicit TRetrySchedule(uint32_t firstMs = 30000, uint32_t longestMs = 15 * 60 * 1000)
+      : first_(firstMs), longest_(longestMs) {}
+  uint32_t First() const { return first_; }
+  uint32_t Next();  // the pause before the next try; each call counts a failed one
+  void Reset() { failures_ = 0; }
+
+private:
+  uint32_t first_, longest_;
+  int failures_ = 0;
+};
+
+struct TOutboxLimits {
+  size_t notes = 200;
+  size_t bytes = 16u << 20;        // of note text, all kept notes together
+  size_t history = 100;            // snaps remembered
+  size_t historyBytes = 4u << 20;  // of their texts (the newest is kept whatever its size)
+};
+
+class TOutbox {
+public:
+  using TLimits = TOutboxLimits;
+  TOutbox(std::string outboxPath, std::string historyPath, TLimits limits = TLimits())
+      : outbox_(std::move(outboxPath)), history_(std::move(historyPath)), limits_(limits) {}
+  const TLimits& Limits() const { return limits_; }
+
+  // Reads both files; without `keepHistory` the history lives in memory only
+  // and its file is removed. Returns the damaged outbox records skipped.
+  int Load(bool keepHistory);
+
+  enum class TKept { kKept, kAlreadyWaiting, kFull, kWriteFailed };
+  // Keeps a note the service did not store (waiting or refused). A note with
+  // the same text that already waits is not kept twice.
+  TKept Keep(const TNoteRecord& note);
+  size_t Waiting() const;
+  size_t Count() const { return outbox_.Notes().size(); }
+  const std::vector<TNoteRecord>& Notes() const { return outbox_.Notes(); }
+
+  // A snap's note the service stored: it joins the history, and a copy of the
+  // same text that still waits is dropped (it would arrive twice).
+  void Stored(const TNoteRecord& note);
+  // Removes a refused (or any) note at the user's wish.
+  void Discard(const std::string& paperId);
+
+  enum class TDelivery { kNothing, kDelivered, kRefused, kLoginRefused, kFailed };
+  // Sends the oldest waiting note with the snap's exchange and its own
+  // capture time as paper id; it leaves only when the service said it is
+  // stored. `failure` receives the error text of a failed try.
+  TDelivery DeliverOldest(TServiceExchange& exchange, TSnapHost& host, std::string* failure = nullptr);
+  // The note the last DeliverOldest was about.
+  const TNoteRecord& LastTried() const { return lastTried_; }
+
+  // The newest `count` snaps, newest first.
+  std::vector<TNoteRecord> Recent(size_t count) const;
+  void Remember(const TNoteRecord& note);
+
+private:
+  void SetState(const std::string& paperId, TNoteState state, const std::string& reason);
+  void SaveHistory();
+
+  TNoteFile outbox_;
+  TNoteFile history_;
+  TLimits limits_;
+  bool keepHistory_ = true;
+  TNoteRecord lastTried_;
+};
+
+}  // namespace ts

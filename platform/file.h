@@ -1,0 +1,22 @@
+// Files that must survive a crash: whole-file reads, appends that are on the
+// disk before the call returns, and replacement through a temporary file and
+// a rename, so a reader sees either the old content or the new, never a mix.
+// Paths are in the system code page.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The whole file; nullopt when it does not exist or cannot be read
+// (`missing` tells the two apart when given).
+std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing = nullptr);
+// Appends the bytes and flushes them to the disk; false when any step failed.
+bool AppendDurably(const std::string& path, const std::string& bytes);
+// Writes `path` + ".tmp", flushes it to the disk and renames it over `path`.
+bool ReplaceDurably(const std::string& path, const std::string& bytes);
+// Removes the file; true when it is gone (also when it never existed).
+bool RemoveFile(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,72 @@
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/file.h"
+
+namespace platform {
+
+namespace {
+bool WriteAll(HANDLE h, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+    DWORD written = 0;
+    if (!::WriteFile(h, bytes.data() + done, chunk, &written, nullptr) || written == 0) return false;
+    done += written;
+  }
+  return true;
+}
+}  // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing) {
+  if (missing) *missing = false;
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    if (missing) *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return std::nullopt;
+  }
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(h, buffer, sizeof buffer, &n, nullptr)) {
+      ::CloseHandle(h);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buffer, n);
+  }
+  ::CloseHandle(h);
+  return out;
+}
+
+bool AppendDurably(const std::string& path, const std::string& bytes) {
+  HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = WriteAll(h, bytes) && ::FlushFileBuffers(h);
+  ok = ::CloseHandle(h) && ok;
+  return ok;
+}
+
+bool ReplaceDurably(const std::string& path, const std::string& bytes) {
+  const std::string temp = path + ".tmp";
+  HANDLE h = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = WriteAll(h, bytes) && ::FlushFileBuffers(h);
+  ok = ::CloseHandle(h) && ok;
+  if (!ok || !::MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ::DeleteFileA(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFile(const std::string& path) {
+  return ::DeleteFileA(path.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace platform

@@ -1,0 +1,157 @@
+// The outbox's file of note records: what a cut or damaged file gives back,
+// and the outbox's bounds. Portable: runs natively and under Wine against the
+// real Windows file functions.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/notefile.h"
+#include "app/outbox.h"
+#include "platform/file.h"
+
+using namespace ts;
+
+namespace {
+
+std::vector<TNoteRecord> SampleNotes() {
+  return {
+      {TNoteState::nsWaiting, "20261208143405123", "", "first note"},
+      {TNoteState::nsRefused, "20261208143410004", "cannot send data.", std::string("binary\0TSN\x01 inside", 18)},
+      {TNoteState::nsWaiting, "20261208143420000", "", std::string(70000, 'x')},
+      {TNoteState::nsSent, "20261208143415999", "", "日本語 😀\r\n<&>"},
+  };
+}
+
+std::string Encode(const std::vector<TNoteRecord>& notes) {
+  std::string bytes;
+  for (auto& n : notes) bytes += EncodeNoteRecord(n);
+  return bytes;
+}
+
+class NoteFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("textsnap-notefile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string File(const char* name) const { return (dir_ / name).string(); }
+  std::filesystem::path dir_;
+};
+
+TEST(NoteRecords, RoundTripAndEveryCutOfTheLastRecordKeepsTheOthers) {
+  const auto notes = SampleNotes();
+  EXPECT_EQ(DecodeNoteRecords(Encode(notes)).notes, notes);
+  EXPECT_EQ(DecodeNoteRecords(Encode(notes)).damaged, 0);
+
+  // A write cut short at any byte of the last record (power loss, kill)
+  // loses that record only.
+  const std::vector<TNoteRecord> earlier(notes.begin(), notes.end() - 1);
+  const std::string whole = Encode(notes);
+  const size_t lastStart = Encode(earlier).size();
+  for (size_t cut = lastStart; cut < whole.size(); ++cut) {
+    TNoteScan scan = DecodeNoteRecords(whole.substr(0, cut));
+    ASSERT_EQ(scan.notes, earlier) << "cut at " << cut;
+    ASSERT_EQ(scan.damaged, cut == lastStart ? 0 : 1) << "cut at " << cut;
+  }
+}
+
+TEST(NoteRecords, ADamagedRecordIsSkippedAndTheOnesAfterItSurvive) {
+  const auto notes = SampleNotes();
+  const std::string whole = Encode(notes);
+  const size_t second = EncodeNoteRecord(notes[0]).size();
+  const size_t third = second + EncodeNoteRecord(notes[1]).size();
+  // Every single byte of the second record flipped in turn: its mark, its
+  // length, its checksum or its payload.
+  for (size_t at = second; at < third; ++at) {
+    std::string bad = whole;
+    bad[at] = static_cast<char>(bad[at] ^ 0x5A);
+    TNoteScan scan = DecodeNoteRecords(bad);
+    ASSERT_EQ(scan.damaged, 1) << "byte " << at;
+    ASSERT_EQ(scan.notes, (std::vector<TNoteRecord>{notes[0], notes[2], notes[3]})) << "byte " << at;
+  }
+  // Garbage in front, between and after records; a length that claims more
+  // than the file holds.
+  std::string messy = "junk" + EncodeNoteRecord(notes[0]) + "\x01\x02" + EncodeNoteRecord(notes[2]) + "TSN\x01\xFF\xFF";
+  TNoteScan scan = DecodeNoteRecords(messy);
+  EXPECT_EQ(scan.notes, (std::vector<TNoteRecord>{notes[0], notes[2]}));
+  EXPECT_EQ(scan.damaged, 3);
+}
+
+TEST_F(NoteFileTest, ATornTailIsCutAwaySoLaterAppendsAreReadBack) {
+  const auto notes = SampleNotes();
+  const std::string path = File("outbox.dat");
+  // Two notes on disk, then a third cut in the middle of its write.
+  std::string torn = EncodeNoteRecord(notes[2]);
+  torn.resize(torn.size() / 2);
+  std::ofstream(path, std::ios::binary) << EncodeNoteRecord(notes[0]) << EncodeNoteRecord(notes[1]) << torn;
+
+  TNoteFile file(path);
+  EXPECT_EQ(file.Load(), 1);
+  EXPECT_EQ(file.Notes(), (std::vector<TNoteRecord>{notes[0], notes[1]}));
+  ASSERT_TRUE(file.Append(notes[3]));
+  TNoteFile again(path);
+  EXPECT_EQ(again.Load(), 0) << "the load rewrote the file without the torn record";
+  EXPECT_EQ(again.Notes(), (std::vector<TNoteRecord>{notes[0], notes[1], notes[3]}));
+
+  // A rewrite replaces the file whole and leaves no temporary file behind.
+  again.Notes().erase(again.Notes().begin());
+  ASSERT_TRUE(again.Save());
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  TNoteFile third(path);
+  third.Load();
+  EXPECT_EQ(third.Notes(), (std::vector<TNoteRecord>{notes[1], notes[3]}));
+  // A folder that does not exist: the append says so, nothing is pretended kept.
+  TNoteFile nowhere(File("missing/outbox.dat"));
+  EXPECT_FALSE(nowhere.Append(notes[0]));
+  EXPECT_TRUE(nowhere.Notes().empty());
+}
+
+TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
+  const TOutbox::TLimits limits{5, 1000, 3, 25};
+  TOutbox outbox(File("outbox.dat"), File("history.dat"), limits);
+  EXPECT_EQ(outbox.Load(true), 0);
+  auto note = [](int i, size_t size = 10) {
+    std::string text = std::to_string(i) + ":" + std::string(size, 'n');
+    return TNoteRecord{TNoteState::nsWaiting, "2026120814" + std::to_string(1000000 + i).substr(1), "", text};
+  };
+  ASSERT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kKept);
+  EXPECT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kAlreadyWaiting);
+  for (int i = 1; i < 5; ++i) ASSERT_EQ(outbox.Keep(note(i)), TOutbox::TKept::kKept);
+  EXPECT_EQ(outbox.Keep(note(99)), TOutbox::TKept::kFull);
+  EXPECT_EQ(outbox.Waiting(), 5u);
+
+  // Everything kept is on the disk, in order; the history holds the last 3.
+  TOutbox reread(File("outbox.dat"), File("history.dat"), limits);
+  EXPECT_EQ(reread.Load(true), 0);
+  ASSERT_EQ(reread.Notes().size(), 5u);
+  EXPECT_EQ(reread.Notes().front().text, note(0).text);
+  EXPECT_EQ(reread.Notes().back().text, note(4).text);
+  auto recent = reread.Recent(10);
+  ASSERT_EQ(recent.size(), 2u) << "3 at most, and 25 bytes of text";
+  EXPECT_EQ(recent.front().text, note(4).text) << "newest first";
+  EXPECT_EQ(recent.back().text, note(3).text);
+
+  // The size cap counts the texts of all kept notes.
+  TOutbox big(File("big.dat"), File("bighistory.dat"), limits);
+  big.Load(false);
+  ASSERT_EQ(big.Keep(note(1, 900)), TOutbox::TKept::kKept);
+  EXPECT_EQ(big.Keep(note(2, 200)), TOutbox::TKept::kFull);
+  EXPECT_FALSE(std::filesystem::exists(File("bighistory.dat"))) << "history off: no texts on disk but the outbox";
+
+  // The first pause, doubled after each failed try, never beyond the longest.
+  TRetrySchedule retry(30000, 900000);
+  std::vector<uint32_t> pauses;
+  for (int i = 0; i < 7; ++i) pauses.push_back(retry.Next());
+  EXPECT_EQ(pauses, (std::vector<uint32_t>{30000, 60000, 120000, 240000, 480000, 900000, 900000}));
+  retry.Reset();
+  EXPECT_EQ(retry.Next(), 30000u);
+}
+
+}  // namespace

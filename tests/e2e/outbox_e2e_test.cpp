@@ -1,0 +1,309 @@
+// Nothing lost: notes the service did not take are kept beside the settings
+// and delivered later, by the real window (headless desktop) against the note
+// service on loopback, the clock driven by the test.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "app/notefile.h"
+#include "platform/file.h"
+#include "tests/e2e/fixture.h"
+#include "ui/clipboard.h"
+
+using namespace ts;
+namespace hl = platform::headless;
+
+namespace {
+
+class OutboxEndToEnd : public e2e::SnapEndToEnd {
+protected:
+  // Time passes in steps; the message loop runs after each (timers fire there).
+  void Wait(uint32_t ms, uint32_t step = 500) {
+    for (uint32_t t = 0; t < ms; t += step) {
+      hl::AdvanceClock(step);
+      app_->ProcessMessages();
+    }
+  }
+  std::vector<TNoteRecord> OutboxFile() {
+    auto bytes = platform::ReadWholeFile((dir_ / "outbox.dat").string());
+    return bytes ? DecodeNoteRecords(*bytes).notes : std::vector<TNoteRecord>{};
+  }
+  // The tray menu as it opens now, and a choice from it by the captions on
+  // the way to the item ("Recent snaps", an entry, "Discard").
+  std::vector<platform::MenuEntry> OpenTrayMenu(const std::vector<std::string>& path = {}) {
+    hl::SetPopupHandler([path](const hl::PopupRecord& r) {
+      const std::vector<platform::MenuEntry>* level = &r.entries;
+      int command = 0;
+      for (auto& caption : path) {
+        auto it = std::find_if(level->begin(), level->end(), [&](auto& e) { return e.caption == caption; });
+        if (it == level->end()) return 0;
+        command = it->command;
+        level = &it->submenu;
+      }
+      return command;
+    });
+    auto record = hl::TrayIcons().at(0);
+    platform::PostToWindow(record.hWnd, record.uCallbackMessage, record.uID, platform::wm::RButtonUp);
+    app_->ProcessMessages();
+    hl::SetPopupHandler(nullptr);
+    return hl::Popups().back().entries;
+  }
+  static const platform::MenuEntry* Entry(const std::vector<platform::MenuEntry>& entries, const std::string& caption) {
+    for (auto& e : entries)
+      if (e.caption == caption) return &e;
+    return nullptr;
+  }
+  std::string UrlOf(int port) const { return "http://127.0.0.1:" + std::to_string(port) + "/pinleaf2"; }
+};
+
+TEST_F(OutboxEndToEnd, KeptWhileTheServiceIsDownThenDeliveredInOrderAfterARestart) {
+  AddUser("kim", "pw");
+  TForm1* form = &Start("kim", "pw");
+  const int port = port_;
+  StopServer();
+
+  Copy("first kept\r\n日本語 😀");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
+  ASSERT_EQ(hl::MessageBoxes().size(), 1u) << "the error is still shown";
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u) << "on disk before the user is told";
+  EXPECT_EQ(kept[0].text, "first kept\r\n日本語 😀");
+  EXPECT_EQ(kept[0].state, TNoteState::nsWaiting);
+  EXPECT_EQ(kept[0].paperId, "20260101000000000") << "the time of the snap (the test clock starts at midnight)";
+
+  // The next press re-arms the trigger; a second note, then the same one again.
+  Press();
+  hl::AdvanceClock(6000);
+  Copy("second kept");
+  Press();
+  Press();
+  hl::AdvanceClock(6000);
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 wait 1 sec.", "1 start",
+                                                  "2 kept: 2 waiting [sent when the service answers]", "3 wait 1 sec.",
+                                                  "1 start", "2 kept: 2 waiting [sent when the service answers]"}));
+  kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 2u) << "a note that already waits is not kept twice";
+  EXPECT_EQ(kept[1].text, "second kept");
+  auto menu = OpenTrayMenu();
+  ASSERT_NE(Entry(menu, "Send waiting notes (2)"), nullptr);
+  const platform::MenuEntry* recent = Entry(menu, "Recent snaps");
+  ASSERT_NE(recent, nullptr);
+  ASSERT_EQ(recent->submenu.size(), 2u);
+  EXPECT_EQ(recent->submenu[0].caption, "second kept...  (waiting)");
+
+  // The program ends and starts again; then the service comes back.
+  form = &Start("kim", "pw");
+  StartServer(port);
+  Balloons();
+  Wait(25000);
+  EXPECT_TRUE(Notes("kim").empty()) << "the first try comes about 30 s after the start";
+  Wait(10000);
+  auto notes = Notes("kim");
+  ASSERT_EQ(notes.size(), 2u);
+  // Newest first: the oldest note went first, each with its capture time.
+  EXPECT_EQ(notes[1].body, kept[0].text);
+  EXPECT_EQ(notes[1].paper_id, kept[0].paperId);
+  EXPECT_EQ(notes[0].body, kept[1].text);
+  EXPECT_EQ(notes[0].paper_id, kept[1].paperId);
+  EXPECT_TRUE(OutboxFile().empty());
+  EXPECT_EQ(form->Outbox().Waiting(), 0u);
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 sent: 2 kept notes"}));
+  EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), 2);
+
+  // The history says so, and gives a text back.
+  menu = OpenTrayMenu({"Recent snaps", "second kept...  (sent)"});
+  EXPECT_EQ(Entry(menu, "Send waiting notes (0)"), nullptr) << "hidden while nothing waits";
+  EXPECT_EQ(Clipboard().AsUnicodeText(), u"second kept");
+  OpenTrayMenu({"Open notes page"});
+  ASSERT_FALSE(hl::ShellOpens().empty());
+  EXPECT_EQ(hl::ShellOpens().back().file, UrlOf(port) + "/notes");
+}
+
+TEST_F(OutboxEndToEnd, NoDeliveryWhileASnapRunsAndTheSnapsSuccessSendsTheRestAtOnce) {
+  AddUser("max", "pw");
+  // Without the history on disk; the outbox is kept regardless.
+  TForm1& form = Start("max", "pw", /*autoCopy=*/true, "history=0\r\n");
+  const int port = port_;
+  StopServer();
+  Copy("kept first");
+  Press();
+  ASSERT_EQ(OutboxFile().size(), 1u);
+  Press();  // re-arms
+  StartServer(port);
+  // The copy step of the next snap pumps messages after the retry is due.
+  bool ctrl = false;
+  hl::SetKeyStrokeHook([&ctrl](const hl::KeyStroke& k) {
+    if (k.virtualKey == 162) ctrl = (k.flags & 2) == 0;
+    if (k.virtualKey == 67 && (k.flags & 2) == 0 && ctrl) {
+      hl::AdvanceClock(60000);
+      hl::SetClipboardUnicodeText(u"snapped meanwhile");
+    }
+  });
+  Press();
+  hl::SetKeyStrokeHook(nullptr);
+  auto notes = Notes("max");
+  ASSERT_EQ(notes.size(), 1u) << "the kept note did not go inside the snap";
+  EXPECT_EQ(notes[0].body, "snapped meanwhile");
+  Wait(500, 100);
+  notes = Notes("max");
+  ASSERT_EQ(notes.size(), 2u) << "right after a stored snap";
+  EXPECT_EQ(notes[0].body, "kept first");
+  EXPECT_EQ(form.Outbox().Count(), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "history.dat"));
+  EXPECT_EQ(form.Outbox().Recent(10).size(), 2u) << "the menu still shows this session's snaps";
+}
+
+TEST_F(OutboxEndToEnd, ALoginRefusalHoldsDeliveryUntilTheSettingsChangeARefusedNoteWaitsForTheUser) {
+  AddUser("lee", "pw");
+  TForm1& form = Start("lee", "wrong");
+  Copy("note A");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "3 cannot login! [kept: 1 waiting]"}));
+  EXPECT_TRUE(form.DeliveryHeld());
+  const int logins = Requests("POST /pinleaf2/users/login");
+  Wait(30 * 60 * 1000, 5000);
+  EXPECT_EQ(Requests("POST /pinleaf2/users/login"), logins) << "no retry with the refused password";
+  EXPECT_TRUE(Notes("lee").empty());
+
+  // The settings window: the right password, then OK.
+  bool typed = false;
+  hl::SetIdleHandler([&] {
+    if (typed) return false;
+    typed = true;
+    hl::TypeText(form.Edit2->Handle(), "pw");
+    hl::ClickControl(form.Button2->Handle());
+    return true;
+  });
+  form.setting1Click(nullptr);
+  hl::SetIdleHandler(nullptr);
+  Wait(1000, 100);
+  auto notes = Notes("lee");
+  ASSERT_EQ(notes.size(), 1u) << "delivered at once after the change";
+  EXPECT_EQ(notes[0].body, "note A");
+  EXPECT_FALSE(form.DeliveryHeld());
+
+  // Over the service's limit for one note: refused, kept with the reason,
+  // never tried again on its own.
+  hl::AdvanceClock(6000);
+  const std::string huge(1024 * 1024 + 1, 'h');
+  Copy(huge);
+  Press();
+  Balloons();
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].state, TNoteState::nsRefused);
+  EXPECT_EQ(kept[0].reason, "cannot send data.");
+  const int uploads = Requests("POST /pinleaf2/posts/addpinleaf");
+  Wait(30 * 60 * 1000, 5000);
+  EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), uploads);
+
+  // The user takes its text back, then lets it go.
+  const std::string caption = std::string(20, 'h') + "...  (refused)";
+  auto menu = OpenTrayMenu({"Recent snaps", caption, "Copy to clipboard"});
+  EXPECT_EQ(Clipboard().AsUnicodeText().size(), huge.size());
+  EXPECT_EQ(Entry(menu, "Send waiting notes (0)"), nullptr) << "a refused note does not wait for delivery";
+  OpenTrayMenu({"Recent snaps", caption, "Discard"});
+  EXPECT_TRUE(OutboxFile().empty());
+  EXPECT_EQ(Entry(Entry(OpenTrayMenu(), "Recent snaps")->submenu, caption), nullptr);
+}
+
+// A service that accepts and hangs up at once: every try fails after the connect.
+class HangUpPeer {
+public:
+  HangUpPeer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 16);
+    socklen_t n = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      for (;;) {
+        int c = ::accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        if (stop_) {
+          ::close(c);
+          return;
+        }
+        {
+          std::lock_guard<std::mutex> hold(lock_);
+          ticks_.push_back(platform::GetTickCount());
+        }
+        ::close(c);
+      }
+    });
+  }
+  ~HangUpPeer() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    thread_.join();
+  }
+  int Port() const { return port_; }
+  // The clock's tick at each connection.
+  std::vector<uint32_t> Ticks() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard<std::mutex> hold(lock_);
+    return ticks_;
+  }
+
+private:
+  int fd_ = -1, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  std::vector<uint32_t> ticks_;
+  std::thread thread_;
+};
+
+TEST_F(OutboxEndToEnd, AServiceThatStaysDownIsTriedWithGrowingPausesNeverMoreThanFifteenMinutesApart) {
+  AddUser("ned", "pw");
+  HangUpPeer peer;
+  TForm1& form = Start("ned", "pw");
+  form.Edit3->SetText(UrlOf(peer.Port()));
+  Copy("patient note");
+  Press();
+  ASSERT_EQ(OutboxFile().size(), 1u);
+  Wait(2 * 60 * 60 * 1000, 5000);
+  auto ticks = peer.Ticks();
+  ASSERT_GE(ticks.size(), 8u);
+  std::vector<uint32_t> gaps;
+  for (size_t i = 1; i < ticks.size(); ++i) gaps.push_back((ticks[i] - ticks[i - 1]) / 1000);
+  // About 30 s, then doubling, up to 15 minutes and no further.
+  EXPECT_NEAR(gaps[0], 30, 5);
+  EXPECT_NEAR(gaps[1], 60, 5);
+  EXPECT_NEAR(gaps[2], 120, 5);
+  for (size_t i = 3; i < gaps.size(); ++i) {
+    EXPECT_GE(gaps[i], gaps[i - 1] - 5) << i;
+    EXPECT_LE(gaps[i], 905u) << i;
+  }
+  EXPECT_NEAR(gaps.back(), 900, 5);
+  EXPECT_EQ(OutboxFile().size(), 1u) << "still kept";
+}
+
+TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {
+  AddUser("ola", "pw");
+  std::string full;
+  for (int i = 0; i < 200; ++i)
+    full +=
+        EncodeNoteRecord({TNoteState::nsWaiting, "20251231" + std::to_string(100000000 + i), "", std::to_string(i)});
+  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << full;
+  Start("ola", "pw");
+  StopServer();
+  Copy("one too many");
+  Press();
+  EXPECT_EQ(Balloons(),
+            (std::vector<std::string>{"1 start",
+                                      "3 not sent! [NOT kept: the outbox is full (200 notes); send or discard some]"}));
+  EXPECT_EQ(hl::MessageBoxes().size(), 1u);
+  EXPECT_EQ(OutboxFile().size(), 200u);
+  EXPECT_EQ(OutboxFile().back().text, "199");
+}
+
+}  // namespace
