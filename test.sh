@@ -91,6 +91,22 @@ if [ -f tests/packaging/run.sh ]; then
   fi
 fi
 
+# The Linux desktop client: its preset, then textsnap send, the tray client on
+# a virtual display and the Debian packages (tests/linux/run.sh).
+if build linux; then
+  echo "== linux desktop"
+  out=$(bash tests/linux/run.sh 2>&1) || status=1
+  echo "$out"
+  if line=$(echo "$out" | grep -E '^linux: [0-9]+ passed, [0-9]+ failed' | tail -1); then
+    read -r p f < <(echo "$line" | sed -E 's/^linux: ([0-9]+) passed, ([0-9]+) failed.*/\1 \2/')
+    total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
+  else
+    note_failure "linux desktop (no result line)"
+  fi
+else
+  note_failure "linux build"
+fi
+
 # Benchmarks are only kept building and running here (tiny sizes, no timing checks).
 if [ -f bench/smoke.sh ]; then
   echo "== benchmarks (smoke run)"

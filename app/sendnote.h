@@ -1,0 +1,36 @@
+// One note sent from a script or a terminal: the text of a file or of
+// standard input, with the account of the settings file, without the tray.
+// The exchange is the snap's own (probe, login when asked, upload); the
+// outcome is a status a script can test.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/settings.h"
+
+namespace ts {
+
+enum class TSendStatus : int {
+  Stored = 0,       // the service stored the note
+  Failed = 1,       // nothing sent: bad input or settings (message says which)
+  NotLoggedIn = 2,  // the service refused the account
+  Refused = 3,      // the service answered but did not store the note
+  Unreachable = 4,  // no answer: network, connection or time-out
+  Kept = 5,         // unreachable, and kept by the unreachable-note handler for later
+};
+
+struct TSendResult {
+  TSendStatus status = TSendStatus::Failed;
+  std::string message;  // for the user, one line
+};
+
+// Where a note goes that could not reach the service (the outbox, once the
+// client has one). Returns true when it kept the note. Empty: nothing keeps it.
+using TUnreachableNoteHandler = std::function<bool(const TSettings& settings, const std::string& utf8Text)>;
+void SetUnreachableNoteHandler(TUnreachableNoteHandler handler);
+
+// Sends `utf8Text` as one note; blanks around it do not count, as in a snap.
+TSendResult SendNote(const TSettings& settings, const std::string& utf8Text);
+
+}  // namespace ts

@@ -1,0 +1,339 @@
+#!/usr/bin/env bash
+# The Linux desktop client, end to end, with the real programs:
+#  - `textsnap send` against a pinleaf-server of our own on loopback, every
+#    exit status (stored, bad input, cannot log in, refused, unreachable);
+#  - the tray client on a private Xvfb display inside its own D-Bus session
+#    (dbus-run-session), with an XEmbed tray (trayer) and a recording
+#    notification service (notifications.py): text typed into a GTK program
+#    (zenity), selected, the hotkey pressed with xdotool; the note arrives
+#    byte for byte, the notifications carry the snap's titles; `--snap`
+#    snaps through the running instance, a second start leaves it alone; the
+#    tray menu opens the settings window, OK saves ini.ini, Quit ends it;
+#  - the Debian packages, unpacked into a scratch root.
+# Needs the linux preset built (build/linux). Screenshots go to
+# build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${TS_LINUX_BUILD:-$root/build/linux}
+exe=$build/app/textsnap
+server=$build/service/pinleaf-server
+work=$build/desktop-test
+export LC_ALL=C.UTF-8
+passed=0 failed=0
+
+check() {  # name, command...
+  local name=$1; shift
+  if "$@"; then
+    echo "  ok    $name"; passed=$((passed + 1))
+  else
+    echo "  FAIL  $name"; failed=$((failed + 1))
+  fi
+}
+wait_for() {  # seconds, command...
+  local until=$((SECONDS + $1)); shift
+  until "$@"; do
+    [ $SECONDS -ge $until ] && return 1
+    sleep 0.3
+  done
+}
+hex_of() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
+
+source "$root/scripts/wine-snap.sh"  # the server and database helpers
+
+# ---- the desktop part runs inside its own D-Bus session ----------------------
+if [ "${1:-}" = "--desktop" ]; then
+  xvfb_pid= rec_pid= tray_pid= app_pid= entry_pid= sni_pid=
+  cleanup() {
+    for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid; do kill "$p" 2>/dev/null; done
+    snap_stop_server
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    wait 2>/dev/null
+  }
+  trap cleanup EXIT
+  exec 5<> <(:)
+  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  read -r -t 20 number <&5 || { echo "  FAIL  Xvfb starts"; exit 1; }
+  export DISPLAY=:$number XDG_SESSION_TYPE=x11 GDK_BACKEND=x11 NO_AT_BRIDGE=1
+  export XDG_CONFIG_HOME=$work/config
+  ini=$XDG_CONFIG_HOME/textsnap/ini.ini
+  notes=$work/notifications.jsonl
+  : >"$notes"
+  /usr/bin/python3 "$root/tests/linux/notifications.py" "$notes" >"$work/recorder.out" 2>&1 &
+  rec_pid=$!
+  check "a notification service runs on the session bus" wait_for 15 grep -q ready "$work/recorder.out"
+  trayer --edge top --align right --widthtype request --height 24 --transparent false >/dev/null 2>&1 &
+  tray_pid=$!
+  sleep 1
+
+  user=linux-スナップ password='p&ss+w= 秘密'
+  db=$work/desktop/pinleaf.db
+  rm -rf "$work/desktop"
+  mkdir -p "$work/desktop"
+  (umask 077; printf '%s\n' "$password" >"$work/desktop/password")
+  check "pinleaf-server starts" snap_start_server "$server" "$db" "$work/desktop" --add-user "$user" \
+    --password-file "$work/desktop/password"
+  mkdir -p "$(dirname "$ini")"
+  python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id "$user" \
+    --password "$password" --hotkey 120 --modifiers 6 --autocopy 1
+  shoot() { timeout 10 import -window root "$work/$1" 2>/dev/null; }
+  app_running() { kill -0 "$app_pid" 2>/dev/null; }
+  app_ended() { ! app_running; }
+  count_is() { [ "$(snap_note_count "$db" "$user")" = "$1" ]; }
+  notified() { grep -c "\"summary\": \"$1\"" "$notes"; }
+  notified_more() { [ "$(notified "$1")" -gt "$2" ]; }
+
+  "$exe" >"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  # The icon is our note-coloured picture inside the tray.
+  tray_shows_icon() {
+    shoot tray.png
+    local n
+    n=$(convert "$work/tray.png" -crop 200x30+824+0 +repage -fuzz 8% -fill red -opaque "#FFF7AB" txt:- |
+        grep -ci "#FF0000")
+    [ "${n:-0}" -gt 20 ]
+  }
+  check "textsnap starts and its icon appears in the XEmbed tray" wait_for 20 tray_shows_icon
+  check "a second start leaves the running client alone" \
+    bash -c "timeout 10 '$exe' 2>&1 | grep -q 'already running'"
+  check "... which keeps running" app_running
+  check "... and says so in a notification" wait_for 10 grep -qF '"body": "text snap is already running."' "$notes"
+
+  zenity --entry --title "snap target" --width 500 >/dev/null 2>&1 &
+  entry_pid=$!
+  entry_window() { entry=$(xdotool search --onlyvisible --name '^snap target$' 2>/dev/null | head -1); [ -n "$entry" ]; }
+  check "a GTK program to type into starts" wait_for 20 entry_window
+  type_into_entry() {  # text: replaces the entry's text, leaves it selected
+    eval "$(xdotool getwindowgeometry --shell "$entry")"
+    xdotool mousemove $((X + 40)) $((Y + 20)) windowfocus --sync "$entry"
+    xdotool key ctrl+a BackSpace
+    # Characters outside the keyboard map are typed through a remapped key,
+    # which needs a moment per character to arrive reliably.
+    local text=$1 ascii
+    while [ -n "$text" ]; do
+      ascii=$(expr "$text" : '\([ -~]*\)') || ascii=
+      if [ -n "$ascii" ]; then
+        xdotool type --delay 30 "$ascii"
+        text=${text:${#ascii}}
+      else
+        xdotool type --delay 150 "${text:0:1}"
+        sleep 0.3
+        text=${text:1}
+      fi
+    done
+    sleep 0.5
+    select_entry
+  }
+  select_entry() {
+    eval "$(xdotool getwindowgeometry --shell "$entry")"
+    xdotool mousemove $((X + 40)) $((Y + 20)) windowfocus --sync "$entry"
+    xdotool key ctrl+a
+    sleep 0.3
+  }
+
+  text1='日本語のメモ 🍀 <b>&</b> end'
+  type_into_entry "$text1"
+  xdotool key ctrl+shift+F9
+  check "the hotkey over a selection in a GTK program stores a note" wait_for 30 count_is 1
+  sleep 1
+  shoot snap.png
+  check "... carrying the selected text byte for byte (Japanese, emoji)" \
+    test "$(snap_sql "$db" "SELECT hex(body) FROM notes")" = "$(hex_of "$text1")"
+  check "the notifications say start, then complete!" \
+    python3 - "$notes" "$text1" <<'EOF'
+import html, json, sys
+rows = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]
+units = sys.argv[2].encode("utf-16-le")[:40]
+if 0xD8 <= units[-1] <= 0xDB:
+    units = units[:-2]
+excerpt = html.escape(units.decode("utf-16-le"), quote=False) + "..."
+titles = [r["summary"] for r in rows]
+assert titles[-2:] == ["start", "complete!"], titles
+assert rows[-1]["body"] == excerpt, (rows[-1]["body"], excerpt)
+assert all(r["app"] == "text snap" for r in rows), rows
+EOF
+
+  sleep 5
+  done_before=$(notified "same data!")
+  select_entry
+  xdotool key ctrl+shift+F9
+  check "the same text again: \"same data!\" and no new note" wait_for 15 notified_more "same data!" "$done_before"
+  check "... nothing stored" count_is 1
+
+  # The desktop's own shortcut runs `textsnap --snap`: the running client snaps.
+  text2="second snap via --snap, 5 > 4"
+  type_into_entry "$text2"
+  check "textsnap --snap asks the running client and ends" timeout 10 "$exe" --snap
+  check "... which stores the selection" wait_for 30 count_is 2
+  check "... as written" test "$(snap_last_note "$db" "$user")" = "$text2"
+  # The excerpt is read from the selection after the upload: its owner stays until then.
+  wait_for 10 notified_more "complete!" 1
+
+  # The tray menu: Settings... opens the window; OK saves; Quit ends.
+  kill "$entry_pid" 2>/dev/null; entry_pid=
+  icon_at() {  # the icon's place inside the tray
+    tray_win=$(xdotool search --classname '^panel$' 2>/dev/null | head -1)
+    [ -n "$tray_win" ] || tray_win=$(xdotool search --name '^panel$' 2>/dev/null | head -1)
+    eval "$(xdotool getwindowgeometry --shell "${tray_win:-0}" 2>/dev/null)"
+    icon_x=$((${X:-1000} + ${WIDTH:-24} - 12)) icon_y=$((${Y:-0} + 12))
+  }
+  icon_at
+  open_menu() { xdotool mousemove "$icon_x" "$icon_y" click 3; sleep 1; }
+  form_shown() { form=$(xdotool search --onlyvisible --name '^setting$' 2>/dev/null | head -1); [ -n "$form" ]; }
+  form_gone() { ! form_shown; }
+  open_menu
+  shoot tray-menu.png
+  xdotool key Down Return
+  check "Settings... in the tray menu opens the settings window" wait_for 10 form_shown
+  sleep 1
+  [ -n "${form:-}" ] || form_shown || form=0
+  eval "$(xdotool getwindowgeometry --shell "$form")"
+  timeout 10 import -window "$form" "$work/settings-window.png" 2>/dev/null
+  xdotool windowfocus --sync "$form"
+  xdotool mousemove $((X + 200)) $((Y + 155)) click 1
+  sleep 0.3
+  xdotool key End
+  xdotool type --delay 30 "_2"
+  sleep 0.3
+  xdotool mousemove $((X + 68)) $((Y + 372)) click 1
+  sleep 0.3
+  xdotool key F8
+  sleep 0.3
+  shoot settings-edited.png
+  xdotool key Return  # Enter presses OK
+  check "Enter presses OK and closes the window" wait_for 10 form_gone
+  ini_has() { tr -d '\r' <"$ini" | grep -qxF "$1"; }  # profile files end lines with CR LF
+  check "OK writes the edited ID into ini.ini" wait_for 5 ini_has "ini_online_id=${user}_2"
+  check "... and the captured key F8 (119)" ini_has "hotkey=119"
+  rm -f "$ini"
+  open_menu
+  xdotool key Up Return
+  check "Quit ends the client" wait_for 10 app_ended
+  check "... and writes ini.ini in the user's config folder" test -f "$ini"
+  check "... readable by the user only" test "$(stat -c %a "$ini")" = 600
+  app_pid=
+
+  # A panel that hosts StatusNotifierItems: the icon registers there instead,
+  # and the host's context-menu request opens the same menu.
+  kill "$tray_pid" 2>/dev/null; tray_pid=
+  /usr/bin/python3 "$root/tests/linux/sniwatcher.py" >"$work/sni.out" 2>&1 &
+  sni_pid=$!
+  wait_for 15 grep -q ready "$work/sni.out"
+  "$exe" >>"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  check "with a StatusNotifierItem host the icon registers as an item" wait_for 20 grep -q "^registered " "$work/sni.out"
+  check "... whose tool tip is the program's title" wait_for 10 grep -qx "tooltip text snap for pinleaf online" "$work/sni.out"
+  check "... with the program's picture" wait_for 10 grep -q "^pixmap [1-9][0-9]*x[1-9]" "$work/sni.out"
+  wait_for 10 grep -q "menu asked" "$work/sni.out"
+  sleep 1
+  shoot sni-menu.png
+  xdotool key Up Return
+  check "... and its context menu's Quit ends the client" wait_for 10 app_ended
+  app_pid=
+  kill "$sni_pid" 2>/dev/null; sni_pid=
+
+  # A desktop shortcut pressed while no client runs: --snap starts one, which snaps.
+  zenity --entry --title "snap target" --width 500 >/dev/null 2>&1 &
+  entry_pid=$!
+  wait_for 20 entry_window
+  text3="cold start via --snap"
+  # The account again (the settings window above renamed it).
+  python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id "$user" \
+    --password "$password" --hotkey 120 --modifiers 6 --autocopy 1
+  type_into_entry "$text3"
+  "$exe" --snap >>"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  check "textsnap --snap with no client running starts one that snaps" wait_for 30 count_is 3
+  check "... the selection" test "$(snap_last_note "$db" "$user")" = "$text3"
+  check "... and keeps running in the tray" app_running
+  echo "desktop: $passed passed, $failed failed"
+  exit 0
+fi
+
+# ---- outside a display: send, the desktop run, the packages --------------------
+finish() {
+  echo "linux: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+for f in "$exe" "$server"; do
+  [ -x "$f" ] || { echo "no $f: build the linux preset first"; failed=1; finish; }
+done
+rm -rf "$work"; mkdir -p "$work"
+trap snap_stop_server EXIT
+
+echo "textsnap send"
+export XDG_CONFIG_HOME=$work/send-config
+ini=$XDG_CONFIG_HOME/textsnap/ini.ini
+user=send-ユーザー password='p&ss+w= 秘密'
+db=$work/send/pinleaf.db
+mkdir -p "$work/send"
+(umask 077; printf '%s\n' "$password" >"$work/send/password")
+check "pinleaf-server starts" snap_start_server "$server" "$db" "$work/send" --add-user "$user" \
+  --password-file "$work/send/password"
+write_ini() { mkdir -p "$(dirname "$ini")"; python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$1" --id "$user" --password "$2"; }
+write_ini "$snap_url" "$password"
+status_of() { "$exe" send "$@" >"$work/send.out" 2>&1; echo $?; }
+count_is() { [ "$(snap_note_count "$db" "$user")" = "$1" ]; }
+
+text=$'メモ 🍀 from a file\nsecond line\t& 100% <ok>\n'
+printf '%s' "$text" >"$work/note.txt"
+check "a file's text is stored: status 0" test "$(status_of "$work/note.txt")" = 0
+check "... byte for byte" test "$(snap_sql "$db" "SELECT hex(body) FROM notes")" = "$(hex_of "$text")"
+check "standard input is stored: status 0" test "$(printf 'from stdin ✓' | status_of)" = 0
+check "... as the second note" test "$(snap_last_note "$db" "$user")" = "from stdin ✓"
+check "blank input sends nothing: status 1" test "$(printf ' \n\t ' | status_of)" = 1
+check "input that is not UTF-8 sends nothing: status 1" test "$(printf 'caf\xe9' | status_of)" = 1
+check "a file that cannot be read: status 1" test "$(status_of "$work/absent.txt")" = 1
+check "... and nothing more was stored" count_is 2
+write_ini "$snap_url" "wrong$password"
+check "a wrong password: status 2 (cannot log in)" test "$(echo note | status_of)" = 2
+write_ini "$snap_url/nowhere" "$password"
+check "a service that answers with an error: status 3 (refused)" test "$(echo note | status_of)" = 3
+dead_url=$snap_url
+snap_stop_server
+write_ini "$dead_url" "$password"
+check "a service that is not there: status 4 (unreachable)" test "$(echo note | status_of)" = 4
+check "... saying why" grep -q "cannot be reached" "$work/send.out"
+check "still two notes in the end" count_is 2
+unset XDG_CONFIG_HOME
+
+echo "the desktop (Xvfb, D-Bus session, tray, notifications)"
+for tool in Xvfb xdotool dbus-run-session trayer zenity import convert sqlite3; do
+  command -v $tool >/dev/null || { echo "  FAIL  missing $tool"; failed=$((failed + 1)); }
+done
+out=$(timeout 300 dbus-run-session -- bash "$0" --desktop 2>&1)
+echo "$out" | grep -E '^  (ok|FAIL) '
+p=$(echo "$out" | grep -c '^  ok ')
+f=$(echo "$out" | grep -c '^  FAIL ')
+passed=$((passed + p)); failed=$((failed + f))
+echo "$out" | grep -q '^desktop: ' || { echo "  FAIL  the desktop run ended early"; failed=$((failed + 1)); }
+
+echo "Debian packages"
+rm -f "$build"/textsnap_*.deb "$build"/pinleaf-server_*.deb
+if (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
+  deb=$(ls "$build"/textsnap_*_amd64.deb 2>/dev/null | head -1)
+  sdeb=$(ls "$build"/pinleaf-server_*_amd64.deb 2>/dev/null | head -1)
+  check "textsnap_VERSION_amd64.deb is built" test -f "$deb"
+  check "pinleaf-server_VERSION_amd64.deb is built" test -f "$sdeb"
+  scratch=$work/scratch-root
+  rm -rf "$scratch"; mkdir -p "$scratch"
+  dpkg-deb -x "$deb" "$scratch" && dpkg-deb -x "$sdeb" "$scratch"
+  for f in usr/bin/textsnap usr/share/applications/textsnap.desktop etc/xdg/autostart/textsnap.desktop \
+           usr/share/icons/hicolor/256x256/apps/textsnap.png usr/bin/pinleaf-server \
+           usr/lib/systemd/system/pinleaf-server.service; do
+    check "installs /$f" test -s "$scratch/$f"
+  done
+  check "the installed program runs" bash -c "'$scratch/usr/bin/textsnap' --help >/dev/null"
+  check "textsnap declares its libraries (GTK, XTest, PulseAudio)" \
+    bash -c "dpkg-deb -f '$deb' Depends | grep -q libgtk-3 && dpkg-deb -f '$deb' Depends | grep -q libxtst &&
+             dpkg-deb -f '$deb' Depends | grep -q libpulse"
+  check "the menu entry and the autostart entry are valid" \
+    desktop-file-validate "$scratch/usr/share/applications/textsnap.desktop" "$scratch/etc/xdg/autostart/textsnap.desktop"
+  check "the unit starts the installed server" grep -q "^ExecStart=/usr/bin/pinleaf-server " \
+    "$scratch/usr/lib/systemd/system/pinleaf-server.service"
+else
+  tail -20 "$work/cpack.log"
+  check "the Debian packages are built" false
+fi
+finish
