@@ -237,7 +237,10 @@ void TTLSFront::Pump(TLink& l) {
         l.to_inner.erase(0, static_cast<size_t>(n));
         progress = true;
       } else if (n < 0 && !Retry(errno)) {
-        l.inner_done = progress = true;  // the gate is gone
+        // The gate takes no more (it has refused the connection, say): what it
+        // said is still to be read and passed on, but nothing more of the client's.
+        l.to_inner.clear();
+        l.client_done = l.inner_shut = progress = true;
       }
     }
     if (l.client_done && l.to_inner.empty() && !l.inner_done && !l.inner_shut) {
