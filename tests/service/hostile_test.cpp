@@ -380,7 +380,7 @@ TEST_F(Hostile, SilentTLSClientsHoldNoWorkerAndCountByTheirOwnAddress) {
   // One more from that address is refused by the gate, and the refusal
   // reaches it over TLS; another address is served by the workers meanwhile,
   // and the stalled sockets take little memory.
-  EXPECT_EQ(StatusOf(TLSExchange(port_, Get("/pinleaf2/posts/nop/?0"), "127.0.0.2")), 503);
+  EXPECT_EQ(StatusOf(TLSExchange(port_, Get("/pinleaf2/posts/nop/?0"), "127.0.0.2")), 503) << server_->Log();
   EXPECT_TRUE(snap(cookie, "snapped while others stall", "127.0.0.3"));
   ExpectPeakGrowthBelow(*server_, before, 16 * 1024);
 
