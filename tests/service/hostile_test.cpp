@@ -417,6 +417,18 @@ TEST_F(Hostile, SilentTLSClientsHoldNoWorkerAndCountByTheirOwnAddress) {
   EXPECT_TRUE(Has(log, "503 127.0.0.2 too many connections")) << log;
   EXPECT_TRUE(Has(log, "408 127.0.0.2")) << log;
   EXPECT_TRUE(snap(cookie, "after the siege", "127.0.0.3"));
+  // A note of the largest size passes through the front's small buffers
+  // whole, both ways.
+  const std::string large(kMaxNoteBodyBytes, 'y');
+  EXPECT_TRUE(snap(cookie, large, "127.0.0.3"));
+  std::string list = TLSExchange(port_, Get("/pinleaf2/notes", "Cookie: " + cookie + "\r\n"), "127.0.0.3");
+  size_t link = list.find("/notes/view?id=");
+  ASSERT_NE(link, std::string::npos) << list;
+  std::string id = list.substr(link + 15, list.find_first_not_of("0123456789", link + 15) - link - 15);
+  std::string view =
+      TLSExchange(port_, Get("/pinleaf2/notes/view?id=" + id, "Cookie: " + cookie + "\r\n"), "127.0.0.3");
+  EXPECT_EQ(StatusOf(view), 200);
+  EXPECT_TRUE(Has(view, large)) << view.size();
   std::system(("rm -rf " + dir).c_str());
 }
 
