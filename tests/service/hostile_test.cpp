@@ -413,6 +413,8 @@ TEST_F(Hostile, SilentTLSClientsHoldNoWorkerAndCountByTheirOwnAddress) {
     close(fd);
   }
   EXPECT_EQ(closed, 30);
+  // A client that completes its handshake and then says nothing meets the same deadline.
+  EXPECT_EQ(StatusOf(TLSExchange(port_, "", "127.0.0.4")), 408);
   std::string log = server_->Log();
   EXPECT_TRUE(Has(log, "503 127.0.0.2 too many connections")) << log;
   EXPECT_TRUE(Has(log, "408 127.0.0.2")) << log;

@@ -114,7 +114,8 @@ inline std::string Exchange(int port, const std::string& request, const char* so
 }
 
 // The same over TLS (the server's certificate is not checked: it is the
-// test's own); "" when the handshake fails.
+// test's own); "" when the handshake fails. An empty request sends nothing
+// and waits for what the server says.
 inline std::string TLSExchange(int port, const std::string& request, const char* source = "127.0.0.1") {
   static SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   int fd = Connect(port, source);
@@ -125,7 +126,8 @@ inline std::string TLSExchange(int port, const std::string& request, const char*
   SSL* ssl = SSL_new(ctx);
   SSL_set_fd(ssl, fd);
   std::string answer;
-  if (SSL_connect(ssl) == 1 && SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+  if (SSL_connect(ssl) == 1 &&
+      (request.empty() || SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0)) {
     char buffer[8192];
     int n;
     while (!AnswerComplete(answer) && (n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
