@@ -62,6 +62,8 @@ std::string Refusal(int status) {
   return answer + "\r\n" + text;
 }
 
+}  // namespace
+
 std::string PeerAddress(int fd) {
   sockaddr_storage addr{};
   socklen_t size = sizeof addr;
@@ -73,8 +75,6 @@ std::string PeerAddress(int fd) {
     inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
   return text;
 }
-
-}  // namespace
 
 bool ParseRequestHead(std::string_view head, TRequestHead& out) {
   size_t line_end = head.find('\n');
@@ -174,8 +174,9 @@ size_t TGate::OpenConnections() {
   return connections_.size();
 }
 
-void TGate::Admit(int fd) {
-  std::string address = PeerAddress(fd);
+void TGate::Admit(int fd) { Admit(fd, PeerAddress(fd)); }
+
+void TGate::Admit(int fd, std::string address) {
   auto c = std::make_unique<TGateConnection>();
   c->fd = fd;
   c->address = address;

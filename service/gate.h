@@ -66,6 +66,9 @@ struct TRequestHead {
 // head is not well formed (answered with 400).
 bool ParseRequestHead(std::string_view head, TRequestHead& out);
 
+// The peer's IP address of a connected socket, "?" when it has none.
+std::string PeerAddress(int fd);
+
 // One accepted connection while the gate or a worker holds it.
 struct TGateConnection {
   int fd = -1;
@@ -102,6 +105,9 @@ public:
   void Stop();
   // Takes over an accepted socket (from the accepting thread).
   void Admit(int fd);
+  // The same for a socket whose peer is not the client itself (the TLS front's
+  // end of a socket pair): caps and logs count `address`, the client's own.
+  void Admit(int fd, std::string address);
 
   const TGateLimits& limits() const { return limits_; }
   // Connections now held (by the gate and by workers).

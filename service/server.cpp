@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "service/form.h"
+#include "service/tls_front.h"
 
 namespace pinleaf {
 
@@ -133,6 +134,7 @@ bool IsOneOf(std::string_view path, std::initializer_list<std::string_view> choi
 class TPinleafServer::THttp : public httplib::Server {
 public:
   TGate* gate = nullptr;
+  TTLSFront* front = nullptr;  // HTTPS only
   // The library listens with a backlog of 5: connections beyond it wait for
   // the client's retransmission, seconds under load. Listening again widens it.
   void WidenBacklog() { ::listen(svr_sock_, 1024); }
@@ -142,7 +144,10 @@ public:
 
 private:
   bool process_and_close_socket(socket_t sock) override {
-    gate->Admit(sock);
+    if (front)
+      front->Admit(sock);
+    else
+      gate->Admit(sock);
     return true;
   }
 };
@@ -227,7 +232,6 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
       form_secret_(store.Secret("form")),
       http_(std::make_unique<THttp>()) {
   THttp& http = *http_;
-  if (secure_) throw std::runtime_error("HTTPS is not served through the connection front yet");
   gate_ = std::make_unique<TGate>(
       settings_.limits, [this](const TRequestHead& head, size_t& limit) { return CheckHead(head, limit); },
       [this](TGateConnection& c) {
@@ -247,6 +251,12 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
     if (log) log(LogEscape(line));
   };
   http.gate = gate_.get();
+  if (secure_) {
+    front_ = std::make_unique<TTLSFront>(*gate_);
+    if (std::string bad = front_->Load(settings_.tls.cert, settings_.tls.key); !bad.empty())
+      throw std::runtime_error(bad);
+    http.front = front_.get();
+  }
   http.new_task_queue = [] { return new TInlineQueue; };
   // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which lets
   // a second server bind the same port silently and share its clients.
@@ -334,7 +344,9 @@ int TPinleafServer::Bind(const std::string& host, int port) {
 bool TPinleafServer::Serve() {
   serving_ = true;
   gate_->Start();
+  if (front_) front_->Start();
   bool ok = stop_requested_ || http_->listen_after_bind();
+  if (front_) front_->Stop();
   gate_->Stop();
   serving_ = false;
   return ok;

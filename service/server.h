@@ -23,6 +23,8 @@ struct Response;
 
 namespace pinleaf {
 
+class TTLSFront;
+
 // Largest request body read at all. A note of the largest size, written the
 // way the client writes it (five bytes per byte of text once the form encoding
 // is applied on top of the note's own escapes), fits with room to spare; above
@@ -123,6 +125,8 @@ private:
   TLoginThrottle throttle_;
   std::unique_ptr<THttp> http_;
   std::unique_ptr<TGate> gate_;
+  // HTTPS: TLS ends here, in front of the gate (declared after it, so it goes first).
+  std::unique_ptr<TTLSFront> front_;
   // Stop may come before Serve has started listening; these let it wait for
   // that, or tell Serve not to start at all, instead of being lost.
   std::atomic<bool> stop_requested_{false};

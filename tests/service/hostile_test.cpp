@@ -336,5 +336,103 @@ TEST_F(Hostile, LogLinesCannotBeForgedAndForeignHostsGetNothing) {
   EXPECT_EQ(StatusOf(Exchange(port_, "GET /pinleaf2/posts/nop/?0 HTTP/1.1\r\nHost: NOTES.example:8660\r\n\r\n")), 200);
 }
 
+// HTTPS connections pass the same gate: TLS sockets that never finish their
+// handshake hold no worker, count against their own address's cap, meet the
+// head deadline, and are freed on both sides, closed by either end.
+TEST_F(Hostile, SilentTLSClientsHoldNoWorkerAndCountByTheirOwnAddress) {
+  const std::string dir = "/tmp/pinleaf-hostile-tls-" + std::to_string(getpid());
+  ASSERT_EQ(std::system(("mkdir -p " + dir +
+                         " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                         "-nodes -days 2 -subj /CN=localhost -keyout " +
+                         dir + "/k.pem -out " + dir + "/c.pem >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  Start({"--tls-cert", dir + "/c.pem", "--tls-key", dir + "/k.pem"});  // cap 40 an address, 8 workers
+  const auto sign_in = [&](const char* source) {
+    std::string answer = TLSExchange(port_, FormPost("/pinleaf2/users/login", LoginBody("alice", kPassword)), source);
+    std::string set = HeaderOf(answer, "Set-Cookie");
+    if (StatusOf(answer) != 302) return std::string();
+    EXPECT_NE(set.find("; Secure"), std::string::npos) << answer;
+    return set.substr(0, set.find(';'));
+  };
+  const auto snap = [&](const std::string& cookie, const std::string& text, const char* source) {
+    std::string upload = TLSExchange(
+        port_, FormPost("/pinleaf2/posts/addpinleaf", UploadBody(NoteDocument(text)), "Cookie: " + cookie + "\r\n"),
+        source);
+    return Has(upload, "====");
+  };
+  // Signed in first: a password hash takes 64 MiB for a moment, which would hide the rest.
+  std::string cookie = sign_in("127.0.0.3");
+  ASSERT_FALSE(cookie.empty());
+  server_->ResetPeak();
+  long before = server_->PeakKiB();
+  // 40 sockets from 127.0.0.2 (its whole cap): half say nothing, half send
+  // the start of a ClientHello and stop there.
+  const std::string hello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+  std::vector<int> held;
+  for (int i = 0; i < 40; ++i) {
+    int fd = Connect(port_, "127.0.0.2");
+    ASSERT_GE(fd, 0);
+    if (i % 2) SendAll(fd, hello);
+    held.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all of them taken in
+  // One more from that address is refused by the gate, and the refusal
+  // reaches it over TLS; another address is served by the workers meanwhile,
+  // and the stalled sockets take little memory.
+  EXPECT_EQ(StatusOf(TLSExchange(port_, Get("/pinleaf2/posts/nop/?0"), "127.0.0.2")), 503) << server_->Log();
+  EXPECT_TRUE(snap(cookie, "snapped while others stall", "127.0.0.3"));
+  ExpectPeakGrowthBelow(*server_, before, 16 * 1024);
+
+  // Ten of them go away by themselves, five with a reset: their places are
+  // free again for that address.
+  for (int i = 0; i < 10; ++i) {
+    if (i % 2) {
+      linger abort{1, 0};
+      setsockopt(held[static_cast<size_t>(i)], SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    close(held[static_cast<size_t>(i)]);
+  }
+  held.erase(held.begin(), held.begin() + 10);
+  std::string again;
+  for (int i = 0; i < 40 && (again = sign_in("127.0.0.2")).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(again.empty());
+
+  // The head deadline (2 s here) ends the other thirty on the server's side.
+  int closed = 0;
+  for (int fd : held) {
+    char buffer[512];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 15000) > 0) {
+      if (recv(fd, buffer, sizeof buffer, 0) <= 0) {
+        ++closed;
+        break;
+      }
+    }
+    close(fd);
+  }
+  EXPECT_EQ(closed, 30);
+  // A client that completes its handshake and then says nothing meets the same deadline.
+  EXPECT_EQ(StatusOf(TLSExchange(port_, "", "127.0.0.4")), 408);
+  std::string log = server_->Log();
+  EXPECT_TRUE(Has(log, "503 127.0.0.2 too many connections")) << log;
+  EXPECT_TRUE(Has(log, "408 127.0.0.2")) << log;
+  EXPECT_TRUE(snap(cookie, "after the siege", "127.0.0.3"));
+  // A note of the largest size passes through the front's small buffers
+  // whole, both ways.
+  const std::string large(kMaxNoteBodyBytes, 'y');
+  EXPECT_TRUE(snap(cookie, large, "127.0.0.3"));
+  std::string list = TLSExchange(port_, Get("/pinleaf2/notes", "Cookie: " + cookie + "\r\n"), "127.0.0.3");
+  size_t link = list.find("/notes/view?id=");
+  ASSERT_NE(link, std::string::npos) << list;
+  std::string id = list.substr(link + 15, list.find_first_not_of("0123456789", link + 15) - link - 15);
+  std::string view =
+      TLSExchange(port_, Get("/pinleaf2/notes/view?id=" + id, "Cookie: " + cookie + "\r\n"), "127.0.0.3");
+  EXPECT_EQ(StatusOf(view), 200);
+  EXPECT_TRUE(Has(view, large)) << view.size();
+  std::system(("rm -rf " + dir).c_str());
+}
+
 }  // namespace
 }  // namespace pinleaf

@@ -151,7 +151,8 @@ TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTranspor
                          "pw\n");
     std::string line = server.FirstLine();
     ASSERT_NE(line.find("listening on https://127.0.0.1:"), std::string::npos) << line;
-    httplib::SSLClient client("127.0.0.1", std::atoi(line.c_str() + line.rfind(':') + 1));
+    const int port = std::atoi(line.c_str() + line.rfind(':') + 1);
+    httplib::SSLClient client("127.0.0.1", port);
     client.enable_server_certificate_verification(false);
     auto login =
         client.Post("/pinleaf2/users/login", test::LoginBody("demo", "pw"), "application/x-www-form-urlencoded");
@@ -161,7 +162,7 @@ TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTranspor
         << login->get_header_value("Set-Cookie");
     EXPECT_EQ(login->get_header_value("Strict-Transport-Security"), "max-age=31536000");
     // Plain HTTP on the TLS port gets nothing.
-    httplib::Client plain("127.0.0.1", std::atoi(line.c_str() + line.rfind(':') + 1));
+    httplib::Client plain("127.0.0.1", port);
     plain.set_read_timeout(1);
     auto answer = plain.Get("/pinleaf2/users/login");
     EXPECT_TRUE(!answer || answer->status >= 400);

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -80,6 +81,13 @@ inline bool SendAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// Whether the answer's announced length is in.
+inline bool AnswerComplete(const std::string& answer) {
+  size_t head = answer.find("\r\n\r\n"), length = answer.find("Content-Length: ");
+  return head != std::string::npos && length != std::string::npos && length < head &&
+         answer.size() >= head + 4 + std::stoul(answer.substr(length + 16));
+}
+
 // Reads until the peer closes, the answer's announced length is in, or
 // `timeout_ms` passes without a byte.
 inline std::string ReadAnswer(int fd, int timeout_ms = 10000) {
@@ -91,10 +99,7 @@ inline std::string ReadAnswer(int fd, int timeout_ms = 10000) {
     ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) break;
     answer.append(buffer, static_cast<size_t>(n));
-    size_t head = answer.find("\r\n\r\n"), length = answer.find("Content-Length: ");
-    if (head != std::string::npos && length != std::string::npos && length < head &&
-        answer.size() >= head + 4 + std::stoul(answer.substr(length + 16)))
-      break;
+    if (AnswerComplete(answer)) break;
   }
   return answer;
 }
@@ -104,6 +109,31 @@ inline std::string Exchange(int port, const std::string& request, const char* so
   int fd = Connect(port, source);
   if (fd < 0) return {};
   std::string answer = SendAll(fd, request) ? ReadAnswer(fd) : std::string();
+  close(fd);
+  return answer;
+}
+
+// The same over TLS (the server's certificate is not checked: it is the
+// test's own); "" when the handshake fails. An empty request sends nothing
+// and waits for what the server says.
+inline std::string TLSExchange(int port, const std::string& request, const char* source = "127.0.0.1") {
+  static SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  int fd = Connect(port, source);
+  if (fd < 0) return {};
+  timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, fd);
+  std::string answer;
+  if (SSL_connect(ssl) == 1 &&
+      (request.empty() || SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0)) {
+    char buffer[8192];
+    int n;
+    while (!AnswerComplete(answer) && (n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+      answer.append(buffer, static_cast<size_t>(n));
+  }
+  SSL_free(ssl);
   close(fd);
   return answer;
 }
@@ -191,9 +221,9 @@ public:
   int Port() {
     if (port_ < 0) {
       std::string line = FirstLine();
-      size_t at = line.find("http://");
+      size_t at = line.find("://");  // http or https
       if (at == std::string::npos) return -1;
-      size_t colon = line.find(':', at + 7);
+      size_t colon = line.find(':', at + 3);
       port_ = colon == std::string::npos ? -1 : std::atoi(line.c_str() + colon + 1);
     }
     return port_;
