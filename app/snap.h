@@ -60,9 +60,8 @@ public:
   explicit TSnapPipeline(TSnapHost& host) : host_(host), exchange_(host) {}
 
   // Runs one snap to its end; errors of the clipboard and the HTTP client pass up.
+  // The window guards against a snap started inside a running one.
   void Run();
-  // True from the start of Run until it returns or raises.
-  bool Running() const { return running_; }
 
   uint32_t LastSendTime() const { return lastSendTime_; }
   // UTF-8 text of the last answered upload.
@@ -83,7 +82,6 @@ private:
   TServiceExchange exchange_;
   uint32_t lastSendTime_ = 0;
   std::string lastSentText_;
-  bool running_ = false;
 };
 
 }  // namespace ts

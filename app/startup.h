@@ -19,8 +19,6 @@ int RunTextSnap() {
   application.SetTitle(kApplicationTitle);
   try {
     application.CreateForm<Form>();
-  } catch (const platform::DesktopStall&) {
-    throw;
   } catch (const std::exception& e) {
     // Without its window (no tray icon) the program could neither be used
     // nor ended: say why and stop.
