@@ -112,118 +112,118 @@ TStringList& TNetStack::LocalAddressList() {
 std::string TNetStack::NetErrorText(int errorNumber) {
   const char* text = "";
   switch (errorNumber) {
-    case 10004:
+    case WSAEINTR_:
       text = "Interrupted system call.";
       break;
-    case 10009:
+    case WSAEBADF_:
       text = "Bad file number.";
       break;
-    case 10013:
+    case WSAEACCES_:
       text = "Access denied.";
       break;
-    case 10014:
+    case WSAEFAULT_:
       text = "Bad address.";
       break;
-    case 10022:
+    case WSAEINVAL_:
       text = "Invalid argument.";
       break;
-    case 10024:
+    case WSAEMFILE_:
       text = "Too many open files.";
       break;
-    case 10035:
+    case WSAEWOULDBLOCK_:
       text = "Operation would block. ";
       break;
-    case 10036:
+    case WSAEINPROGRESS_:
       text = "Operation now in progress.";
       break;
-    case 10037:
+    case WSAEALREADY_:
       text = "Operation already in progress.";
       break;
-    case 10038:
+    case WSAENOTSOCK_:
       text = "Socket operation on non-socket.";
       break;
-    case 10039:
+    case WSAEDESTADDRREQ_:
       text = "Destination address required.";
       break;
-    case 10040:
+    case WSAEMSGSIZE_:
       text = "Message too long.";
       break;
-    case 10041:
+    case WSAEPROTOTYPE_:
       text = "Protocol wrong type for socket.";
       break;
-    case 10042:
+    case WSAENOPROTOOPT_:
       text = "Bad protocol option.";
       break;
-    case 10043:
+    case WSAEPROTONOSUPPORT_:
       text = "Protocol not supported.";
       break;
-    case 10044:
+    case WSAESOCKTNOSUPPORT_:
       text = "Socket type not supported.";
       break;
-    case 10045:
+    case WSAEOPNOTSUPP_:
       text = "Operation not supported on socket.";
       break;
-    case 10046:
+    case WSAEPFNOSUPPORT_:
       text = "Protocol family not supported.";
       break;
-    case 10047:
+    case WSAEAFNOSUPPORT_:
       text = "Address family not supported by protocol family.";
       break;
-    case 10048:
+    case WSAEADDRINUSE_:
       text = "Address already in use.";
       break;
-    case 10049:
+    case WSAEADDRNOTAVAIL_:
       text = "Cannot assign requested address.";
       break;
-    case 10050:
+    case WSAENETDOWN_:
       text = "Network is down.";
       break;
-    case 10051:
+    case WSAENETUNREACH_:
       text = "Network is unreachable.";
       break;
-    case 10052:
+    case WSAENETRESET_:
       text = "Net dropped connection or reset.";
       break;
-    case 10053:
+    case WSAECONNABORTED_:
       text = "Software caused connection abort.";
       break;
-    case 10054:
+    case WSAECONNRESET_:
       text = "Connection reset by peer.";
       break;
-    case 10055:
+    case WSAENOBUFS_:
       text = "No buffer space available.";
       break;
-    case 10056:
+    case WSAEISCONN_:
       text = "Socket is already connected.";
       break;
-    case 10057:
+    case WSAENOTCONN_:
       text = "Socket is not connected.";
       break;
-    case 10058:
+    case WSAESHUTDOWN_:
       text = "Cannot send or receive after socket is closed.";
       break;
-    case 10059:
+    case WSAETOOMANYREFS_:
       text = "Too many references, cannot splice.";
       break;
-    case 10060:
+    case WSAETIMEDOUT_:
       text = "Connection timed out.";
       break;
-    case 10061:
+    case WSAECONNREFUSED_:
       text = "Connection refused.";
       break;
-    case 10062:
+    case WSAELOOP_:
       text = "Too many levels of symbolic links.";
       break;
-    case 10063:
+    case WSAENAMETOOLONG_:
       text = "File name too long.";
       break;
-    case 10064:
+    case WSAEHOSTDOWN_:
       text = "Host is down.";
       break;
-    case 10065:
+    case WSAEHOSTUNREACH_:
       text = "No route to host.";
       break;
-    case 10066:
+    case WSAENOTEMPTY_:
       text = "Directory not empty";
       break;
     default:

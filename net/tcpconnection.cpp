@@ -218,6 +218,17 @@ void TNetTCPConnection::Disconnect() {
   }
 }
 
+void TNetTCPConnection::DropAfterError() {
+  // The socket goes without a Disconnect, which would find nothing open and
+  // stay silent: tell the owner here, as for a close by the peer, so that
+  // whoever waits for OnDisconnected learns that the connection is gone.
+  const bool wasOpen = ioHandler_ && ioHandler_->IsOpen();
+  DropSocket();
+  if (!wasOpen) return;
+  ReportStatus(TNetStatus::StatusDisconnected);
+  DoOnDisconnected();
+}
+
 void TNetTCPConnection::DoOnDisconnected() { Fire(OnDisconnected, this); }
 
 void TNetTCPConnection::ResetInput() {
@@ -228,7 +239,7 @@ void TNetTCPConnection::ResetInput() {
 // ---- reading --------------------------------------------------------------------
 
 int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bool raiseOnTimeout) {
-  if (timeout == -1) timeout = ReadTimeout == 0 ? -2 : ReadTimeout;
+  if (timeout == NetTimeoutDefault) timeout = ReadTimeout == 0 ? NetTimeoutInfinite : ReadTimeout;
   int result = 0;
   CheckDisconnected(raiseIfDisconnected);
   if (!IsConnected()) {
@@ -249,7 +260,7 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bo
     peerClosed_ = n == 0;
     if (n == NetSocketError) {
       if (SharedStack->CheckSocketResult(n, {WSAESHUTDOWN_, WSAECONNABORTED_})) {
-        DropSocket();
+        DropAfterError();
         if (inputBuffer_->Size() == 0) SharedStack->RaiseSocketFailure(SharedStack->LastSocketError);
         n = 0;
       }
@@ -305,7 +316,7 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminatorIn, int tim
     if (found == 0) {
       if (maxLength != 0 && searched > maxLength) return tooLong();
       CheckDisconnected(true, true);
-      if (FillInputBuffer(true, timeout, timeout == -1) == -1) {
+      if (FillInputBuffer(true, timeout, timeout == NetTimeoutDefault) == -1) {
         lineTimedOut_ = true;
         return std::string();
       }
@@ -328,7 +339,7 @@ std::string TNetTCPConnection::ReadNonEmptyLine(int attempts) {
 void TNetTCPConnection::ReadBytes(void* buffer, int64_t count) {
   if (count <= 0 || !buffer) return;
   while (inputBuffer_->Size() < count) {
-    FillInputBuffer(true, -1, true);
+    FillInputBuffer(true, NetTimeoutDefault, true);
     CheckDisconnected(true, true);
   }
   std::memcpy(buffer, inputBuffer_->Memory(), static_cast<size_t>(count));
@@ -392,7 +403,7 @@ void TNetTCPConnection::ReadToStream(TStream& stream, int64_t byteCount, bool un
 }
 
 std::string TNetTCPConnection::TakeInputBuffer() {
-  if (IsConnected()) FillInputBuffer(false, -1, true);
+  if (IsConnected()) FillInputBuffer(false, NetTimeoutDefault, true);
   return inputBuffer_->TakeText(inputBuffer_->Size());
 }
 
@@ -437,7 +448,7 @@ void TNetTCPConnection::WriteBytes(const void* buffer, int64_t count, bool sendN
     peerClosed_ = sent == 0;
     CheckDisconnected(true, false);
     if (SharedStack->CheckSocketResult(sent, {WSAESHUTDOWN_, WSAECONNABORTED_, WSAECONNRESET_})) {
-      DropSocket();
+      DropAfterError();
       SharedStack->RaiseSocketFailure(SharedStack->LastSocketError);
     }
     TNetAntiFreezeBase::Pump(false);
@@ -604,7 +615,7 @@ void TNetTCPClient::Connect(int timeout) {
 void TNetTCPClient::DoOnConnected() { Fire(OnConnected, this); }
 
 std::string TNetTCPClient::ConnectAndReadAll() {
-  Connect(-1);
+  Connect(NetTimeoutDefault);
   std::string text;
   try {
     text = ReadAll();
