@@ -343,7 +343,6 @@ TNetCustomHTTP::TNetCustomHTTP(TComponent* owner)
 }
 
 TNetCustomHTTP::~TNetCustomHTTP() {
-  Destroying_();
   try {
     DropSocket();
   } catch (...) {
@@ -763,11 +762,8 @@ std::string TNetCustomHTTP::PostForm(const std::string& url, const TStringList& 
   return PostForm(url, copy);
 }
 
-void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines, TStream& stream) {
-  TNetHTTPRequest& request = Request();
-  if (request.ContentType.empty() || SameText(request.ContentType, "text/html"))
-    request.ContentType = "application/x-www-form-urlencoded";
-  if (HTTPOptions.Contains(TNetHTTPOption::hoForceEncodeParams)) {
+std::string FormBody(TStringList& lines, bool encodeValues) {
+  if (encodeValues) {
     // Each line once, by its place: a name that repeats does not get its first
     // value encoded twice or its later values left raw.
     for (int i = 0; i < lines.Count(); ++i) {
@@ -780,19 +776,25 @@ void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines
     }
   }
   std::string body = Trim(lines.Text());
-  if (lines.Count() >= 2) {
-    std::string joined;
-    joined.reserve(body.size());
-    for (size_t i = 0; i < body.size(); ++i) {
-      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') {
-        joined += '&';
-        ++i;
-      } else {
-        joined += body[i];
-      }
+  if (lines.Count() < 2) return body;
+  std::string joined;
+  joined.reserve(body.size());
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') {
+      joined += '&';
+      ++i;
+    } else {
+      joined += body[i];
     }
-    body = std::move(joined);
   }
+  return joined;
+}
+
+void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines, TStream& stream) {
+  TNetHTTPRequest& request = Request();
+  if (request.ContentType.empty() || SameText(request.ContentType, "text/html"))
+    request.ContentType = "application/x-www-form-urlencoded";
+  const std::string body = FormBody(lines, HTTPOptions.Contains(TNetHTTPOption::hoForceEncodeParams));
   TMemoryStream source;
   source.WriteString(body);
   source.SetPosition(0);

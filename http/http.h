@@ -20,6 +20,11 @@
 
 namespace ts {
 
+// The body of a form post: the lines' text trimmed, each CR LF between two
+// lines turned into "&"; with `encodeValues` every value is encoded first,
+// in place in `lines`.
+std::string FormBody(TStringList& lines, bool encodeValues);
+
 class TNetCustomHTTP;
 
 enum class TNetHTTPProtocolVersion { pv1_0, pv1_1 };

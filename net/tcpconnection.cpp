@@ -129,7 +129,6 @@ TNetTCPConnection::TNetTCPConnection(TComponent* owner)
 }
 
 TNetTCPConnection::~TNetTCPConnection() {
-  Destroying_();
   try {
     DropSocket();
   } catch (...) {

@@ -1,48 +1,32 @@
-// What the snap client puts on the wire, for driving the service the way it does.
+// What the snap client puts on the wire, made by the client's own code, so that
+// the service is checked against the bytes that really arrive.
 #pragma once
 
-#include <cstdio>
+#include <initializer_list>
 #include <string>
-#include <string_view>
+
+#include "app/protocol.h"
+#include "http/http.h"
+#include "runtime/strings.h"
 
 namespace pinleaf::test {
 
-// The client's form-value escaping: blanks, "#%*<>[]", "&+=", control bytes
-// and bytes above 0x80 as %XX; everything else raw (so "/", "?", 0x80 pass).
-inline std::string ClientEncode(std::string_view value) {
-  std::string out;
-  for (unsigned char c : value) {
-    if (c < 33 || c > 128 || std::string_view(" #%*<>[]&+=").find(static_cast<char>(c)) != std::string_view::npos) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+// A form post of these lines, values encoded as the client's HTTP engine does.
+inline std::string FormPost(std::initializer_list<std::string> lines) {
+  ts::TStringList list;
+  for (const std::string& line : lines) list.Add(line);
+  return ts::FormBody(list, true);
 }
 
-// The login as two form lines, names raw and values escaped.
-inline std::string LoginBody(std::string_view id, std::string_view password) {
-  return "data[User][username]=" + ClientEncode(id) + "&data[User][password]=" + ClientEncode(password);
+inline std::string LoginBody(const std::string& id, const std::string& password) {
+  return FormPost({"data[User][username]=" + id, "data[User][password]=" + password});
 }
 
-inline std::string PercentEncodeAll(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "%%%02X", c);
-    out += hex;
-  }
-  return out;
+// The note document the client builds for `text` (UTF-8), stamped 2026-12-08 14:34:05.123.
+inline std::string NoteDocument(const std::string& text) {
+  return ts::BuildNoteDocument(text, platform::LocalTime{2026, 12, 8, 2, 14, 34, 5, 123});
 }
 
-inline std::string NoteDocument(std::string_view text, std::string_view paper_id = "20261208143405123") {
-  return "<xml><post><title></title><body>" + PercentEncodeAll(text) + "</body><color>11270143</color><paperid>" +
-         std::string(paper_id) + "</paperid></post></xml>";
-}
-
-inline std::string UploadBody(std::string_view document) { return "data[Param][xmldata]=" + ClientEncode(document); }
+inline std::string UploadBody(const std::string& document) { return FormPost({"data[Param][xmldata]=" + document}); }
 
 }  // namespace pinleaf::test
