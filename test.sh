@@ -12,30 +12,46 @@ scripts/install-deps.sh || { echo "could not install the packages the build need
 total_pass=0 total_fail=0 total_skip=0 status=0
 note_failure() { echo "FAILED: $1"; total_fail=$((total_fail + 1)); status=1; }
 
-build() {  # preset
-  echo "== build $1"
-  if ! cmake --preset "$1" >"build-$1.log" 2>&1 || ! cmake --build --preset "$1" -j"$jobs" >>"build-$1.log" 2>&1; then
-    tail -40 "build-$1.log"
+build() {  # preset [targets...]
+  local preset=$1; shift
+  local log="build/logs/$preset.log" targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
+  echo "== build $preset"
+  if ! cmake --preset "$preset" >"$log" 2>&1 || ! cmake --build --preset "$preset" -j"$jobs" "${targets[@]}" >>"$log" 2>&1; then
+    tail -40 "$log"
     return 1
   fi
-  rm -f "build-$1.log"
 }
 
-run_suites() {  # preset, ctest arguments...
+# Every GoogleTest case is a CTest test of its own; cases of different suites
+# run side by side. CTEST_SELECT narrows the run (ctest's -L/-R arguments).
+run_suites() {  # preset, command the tests run under...
   local preset=$1; shift
   local dir="$root/build/$preset"
+  local select=(${CTEST_SELECT:-})
   rm -rf "$dir/test-results"; mkdir -p "$dir/test-results"
   echo "== test $preset"
-  (cd "$dir" && "$@" ctest --output-on-failure --timeout 900) || status=1
-  mapfile -t names < <(cd "$dir" && ctest -N | sed -n 's/^ *Test *#[0-9]*: *//p')
+  (cd "$dir" && "$@" ctest --output-on-failure -j"$jobs" "${select[@]}" >"$root/build/logs/test-$preset.log" 2>&1) || status=1
+  grep -E '^ *[0-9]+/[0-9]+ Test.*(Failed|Timeout|Exception)|tests passed|Total Test time' "$root/build/logs/test-$preset.log" |
+    sed 's/^/   /'
+  grep -q 'tests passed, 0 tests failed' "$root/build/logs/test-$preset.log" || echo "   (output of the failed cases: build/logs/test-$preset.log)"
+  mapfile -t names < <(cd "$dir" && "$@" ctest -N "${select[@]}" | sed -n 's/^ *Test *#[0-9]*: *//p')
   read -r p f s < <(scripts/count-results.py "$dir/test-results" "${names[@]}")
   echo "   $preset: $p passed, $f failed, $s skipped"
   total_pass=$((total_pass + p)); total_fail=$((total_fail + f)); total_skip=$((total_skip + s))
   [ "$f" -eq 0 ] || status=1
 }
 
-mkdir -p build
+mkdir -p build/logs
 if build native; then run_suites native; else note_failure "native build"; fi
+
+# ---- the house rules: formatting, the layer map, clang-tidy (short form;
+# scripts/tidy.sh runs it in full). Warnings are errors in every build here.
+echo "== checks"
+for check in "scripts/check-format.sh" "scripts/check-layers.py" "scripts/tidy.sh --short"; do
+  out=$($check 2>&1) || note_failure "$check"
+  echo "$out" | tail -15 | sed 's/^/   /'
+done
 if build windows; then
   run_suites windows xvfb-run -a -s "-screen 0 1280x1024x24"
   # Leave no Wine server behind.
@@ -47,6 +63,14 @@ fi
 # ---- robustness: the native suites under ASan + UBSan, and a short run of
 # every fuzz harness (one case per harness) when clang is there.
 if build native-asan; then run_suites native-asan; else note_failure "native-asan build"; fi
+# The suites whose code runs threads (the connect thread, the tray's click
+# thread, the scripted peers and servers) under ThreadSanitizer.
+tsan_suites=(test_net test_http test_ui test_tray)
+if build native-tsan "${tsan_suites[@]}"; then
+  CTEST_SELECT="-L ^(net|http|ui|tray)$" run_suites native-tsan
+else
+  note_failure "native-tsan build"
+fi
 if command -v clang++ >/dev/null 2>&1; then
   if build fuzz; then
     echo "== fuzz smoke"
@@ -110,10 +134,10 @@ fi
 # Benchmarks are only kept building and running here (tiny sizes, no timing checks).
 if [ -f bench/smoke.sh ]; then
   echo "== benchmarks (smoke run)"
-  if bash bench/smoke.sh >build/bench-smoke.log 2>&1; then
-    grep -E ': [0-9]+ cases ran' build/bench-smoke.log || true
+  if bash bench/smoke.sh >build/logs/bench-smoke.log 2>&1; then
+    grep -E ': [0-9]+ cases ran' build/logs/bench-smoke.log || true
   else
-    tail -30 build/bench-smoke.log
+    tail -30 build/logs/bench-smoke.log
     note_failure "benchmark smoke run"
   fi
 fi

@@ -9,6 +9,7 @@
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
+#include "runtime/scope.h"
 #include "runtime/text.h"
 #include "storage/cues.h"
 #include "storage/storedform.h"
@@ -74,8 +75,6 @@ TForm1::TForm1(TComponent* owner, TSettingsLocation settings) : TForm(owner), se
   // An error in the creation handler is shown and the window lives on.
   try {
     FormCreate(this);
-  } catch (const platform::DesktopStall&) {
-    throw;
   } catch (const std::exception& e) {
     if (Application)
       Application->HandleException(e);
@@ -236,9 +235,9 @@ void TForm1::LayOut() {
   TrayIcon1->BalloonIcon = biifNone;
 }
 
-std::string TForm1::IdText() const { return Utf8ToSystem(Edit1->Text()); }
-std::string TForm1::PasswordText() const { return Utf8ToSystem(Edit2->Text()); }
-std::string TForm1::UrlText() const { return Utf8ToSystem(Edit3->Text()); }
+std::string TForm1::IdInSystemCodePage() const { return Utf8ToSystem(Edit1->Text()); }
+std::string TForm1::PasswordInSystemCodePage() const { return Utf8ToSystem(Edit2->Text()); }
+std::string TForm1::UrlInSystemCodePage() const { return Utf8ToSystem(Edit3->Text()); }
 
 void TForm1::FormCreate(TObject*) {
   TSettings settings = LoadSettings(settings_.readPath);
@@ -273,9 +272,9 @@ void TForm1::FormShow(TObject*) {
 
 void TForm1::FormCloseQuery(TObject*, bool& canClose) {
   TSettings settings;
-  settings.url = UrlText();
-  settings.id = IdText();
-  settings.password = PasswordText();
+  settings.url = UrlInSystemCodePage();
+  settings.id = IdInSystemCodePage();
+  settings.password = PasswordInSystemCodePage();
   settings.autoCopy = CheckBox4->Checked();
   settings.hotkeyCode = HotKeyCode;
   settings.hotkeyModifiers = HotKeyModifiers;
@@ -365,20 +364,18 @@ std::string TForm1::PostForm(const std::string& url, const TStringList& lines) {
 }
 
 void TForm1::RunSnap(TObject* sender) {
-  // The snap pumps messages while it copies the selection; a hotkey handled
-  // there (a second press, or the copy keystroke itself matching the hotkey)
-  // must not start a snap inside the running one.
+  // The one guard against a snap inside a snap: the snap pumps messages while
+  // it copies the selection, and a hotkey handled there (a second press, or
+  // the copy keystroke itself matching the hotkey) must not start another.
   if (snapping_) return;
   snapping_ = true;
-  struct Done {
-    bool& flag;
-    ~Done() { flag = false; }
-  } done{snapping_};
+  auto done = OnScopeExit([this] { snapping_ = false; });
   Button1Click(sender);
 }
 
 void TForm1::HotKeyPressed(std::uintptr_t id) {
   if (id != static_cast<std::uintptr_t>(kHotKeyId)) return;
+  // A press during a snap or a delivery is not a press after a failed snap: nothing to re-arm.
   if (snapping_ || delivering_) return;
   if (Button1->Enabled()) {
     Button1->Click();
@@ -559,7 +556,7 @@ void TForm1::PopupMenu1Popup(TObject*) {
 void TForm1::send1Click(TObject*) { RetryNow(); }
 
 void TForm1::notes1Click(TObject*) {
-  platform::ShellOpen(0, nullptr, UrlText() + kNotesPath, nullptr, nullptr, platform::kShowNormal);
+  platform::ShellOpen(0, nullptr, UrlInSystemCodePage() + kNotesPath, nullptr, nullptr, platform::kShowNormal);
 }
 
 bool TForm1::WndProc(platform::Message& message) {

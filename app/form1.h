@@ -91,10 +91,11 @@ public:
   // Deliveries stopped by a refused login, until the settings change.
   bool DeliveryHeld() const { return loginRefused_; }
 
-  // The live settings the snap reads, in the system code page.
-  std::string IdText() const;
-  std::string PasswordText() const;
-  std::string UrlText() const;
+  // The live settings as the settings file keeps them, in the system code
+  // page (the snap reads the boxes' UTF-8 texts through UserId and the like).
+  std::string IdInSystemCodePage() const;
+  std::string PasswordInSystemCodePage() const;
+  std::string UrlInSystemCodePage() const;
 
   // Handlers.
   void FormCreate(TObject* sender);

@@ -16,17 +16,6 @@ constexpr uint32_t kThrottleMs = 5000;
 constexpr uint8_t kLeftControl = 162;
 constexpr uint8_t kKeyC = 67;
 constexpr uint32_t kKeyUp = 2;
-
-class TRunningFlag {
-public:
-  explicit TRunningFlag(bool& flag) : flag_(flag) { flag_ = true; }
-  ~TRunningFlag() { flag_ = false; }
-  TRunningFlag(const TRunningFlag&) = delete;
-  TRunningFlag& operator=(const TRunningFlag&) = delete;
-
-private:
-  bool& flag_;
-};
 }  // namespace
 
 std::string TServiceExchange::Probe(const std::string& base) {
@@ -82,7 +71,6 @@ void TSnapPipeline::Report(int icon, const std::string& title, const std::string
 }
 
 void TSnapPipeline::Run() {
-  TRunningFlag running(running_);
   host_.ClearBalloon();
 
   const uint32_t elapsed = platform::GetTickCount() - lastSendTime_;  // modulo 2^32

@@ -72,9 +72,8 @@ public:
   explicit TSnapPipeline(TSnapHost& host) : host_(host), exchange_(host) {}
 
   // Runs one snap to its end; errors of the clipboard and the HTTP client pass up.
+  // The window guards against a snap started inside a running one.
   void Run();
-  // True from the start of Run until it returns or raises.
-  bool Running() const { return running_; }
   // The exchange with its probe numbers, shared with the outbox's deliveries.
   TServiceExchange& Exchange() { return exchange_; }
 
@@ -99,7 +98,6 @@ private:
   TServiceExchange exchange_;
   uint32_t lastSendTime_ = 0;
   std::string lastSentText_;
-  bool running_ = false;
 };
 
 }  // namespace ts

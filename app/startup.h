@@ -40,8 +40,6 @@ int RunTextSnap() {
   try {
     Form* form = application.CreateForm<Form>();
     platform::MarkWindow(form->Handle(), kInstanceName);
-  } catch (const platform::DesktopStall&) {
-    throw;
   } catch (const std::exception& e) {
     // Without its window (no tray icon) the program could neither be used
     // nor ended: say why and stop.

@@ -26,8 +26,8 @@
 #include <iterator>
 #include <string>
 
-#include TS_NETHTTP_HEADER
 #include "bench/discard_stream.h"
+#include "http/http.h"
 #include "net/tlshandler.h"
 #include "runtime/stream.h"
 #include "runtime/strings.h"

@@ -1,5 +1,7 @@
 #include "http/headers.h"
 
+#include <algorithm>
+
 #include "http/authentication.h"
 #include "http/uri.h"
 #include "runtime/codepage.h"
@@ -95,6 +97,9 @@ void TNetHeaderList::PutValue(std::string_view name, std::string_view value) {
   std::string line = std::string(name) + NameValueSeparator + std::string(value);
   if (index < 0) index = Add(std::string());
   if (!FoldLines) {
+    // Unfolded, the value has one line to itself: a line break in it would end that line.
+    std::replace_if(
+        line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     SetStrings(index, line);
     return;
   }
@@ -144,16 +149,18 @@ TStringList TNetHeaderList::FoldText(std::string_view text) const {
   }
   if (start < n) wrapped.append(text.substr(start));
 
+  // Pieces end at every line break: CR LF, and a bare CR or LF too, since
+  // many peers end a line at either.
   TStringList pieces;
   size_t from = 0;
   while (true) {
-    size_t at = wrapped.find("\r\n", from);
+    size_t at = wrapped.find_first_of("\r\n", from);
     std::string piece = TrimRight(wrapped.substr(from, at == std::string::npos ? std::string::npos : at - from));
     // A line break inside the value itself must not start a header of its own.
     if (pieces.Count() > 0 && !IsContinuation(piece)) piece = std::string(" ").append(piece);
     pieces.Add(piece);
     if (at == std::string::npos) break;
-    from = at + 2;
+    from = at + (wrapped.compare(at, 2, "\r\n") == 0 ? 2 : 1);
   }
   return pieces;
 }

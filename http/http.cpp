@@ -5,6 +5,7 @@
 
 #include "http/exceptions.h"
 #include "net/exceptions.h"
+#include "runtime/scope.h"
 #include "runtime/text.h"
 
 namespace ts {
@@ -47,20 +48,6 @@ int64_t ReadHexSize(std::string_view text) {
   }
   return result;
 }
-
-// Restores a value when the scope ends, however it ends.
-template <typename T>
-class TRestore {
-public:
-  TRestore(T& target, T value) : target_(target), saved_(target) { target_ = value; }
-  ~TRestore() { target_ = saved_; }
-  TRestore(const TRestore&) = delete;
-  TRestore& operator=(const TRestore&) = delete;
-
-private:
-  T& target_;
-  T saved_;
-};
 
 }  // namespace
 
@@ -131,6 +118,26 @@ bool TNetHTTPResponse::KeepConnection() {
 
 // ---- protocol: writing ----------------------------------------------------------
 
+namespace {
+// The target as the request line carries it: a CR or LF in it (a redirect's
+// Location may hold a bare CR) is written percent-encoded, so that it can
+// neither end the line nor start a header of the peer's reading.
+std::string RequestLineTarget(const std::string& target) {
+  if (target.find_first_of("\r\n") == std::string::npos) return target;
+  std::string line;
+  line.reserve(target.size() + 8);
+  for (char c : target) {
+    if (c == '\r')
+      line += "%0D";
+    else if (c == '\n')
+      line += "%0A";
+    else
+      line += c;
+  }
+  return line;
+}
+}  // namespace
+
 TNetHTTPProtocol::TNetHTTPProtocol(TNetCustomHTTP* http)
     : http_(http), request_(std::make_unique<TNetHTTPRequest>()), response_(std::make_unique<TNetHTTPResponse>(http)) {}
 
@@ -151,7 +158,8 @@ void TNetHTTPProtocol::BuildAndSendRequest(const TNetURI& uri) {
   // The whole head leaves in one send.
   http_->StartWriteBuffering(-1);
   try {
-    http_->WriteLine(HTTPMethodWord(request.Method) + request.Target + " HTTP/" + VersionText(http_->ProtocolVersion));
+    http_->WriteLine(HTTPMethodWord(request.Method) + RequestLineTarget(request.Target) + " HTTP/" +
+                     VersionText(http_->ProtocolVersion));
     for (int i = 0; i < raw.Count(); ++i)
       if (!raw[i].empty()) http_->WriteLine(raw[i]);
     http_->WriteLine(std::string());
@@ -167,9 +175,13 @@ void TNetHTTPProtocol::BuildAndSendRequest(const TNetURI& uri) {
 // ---- protocol: reading ----------------------------------------------------------
 
 void TNetHTTPProtocol::ReadHead() {
-  TNetHTTPResponse& response = *response_;
   std::string statusLine = http_->ReadLine();
   answerStarted_ = true;
+  ReadHeadAfter(statusLine);
+}
+
+void TNetHTTPProtocol::ReadHeadAfter(const std::string& statusLine) {
+  TNetHTTPResponse& response = *response_;
   response.SetStatusLine(statusLine);
   TNetHeaderList& raw = response.RawHeaders();
   raw.Clear();
@@ -331,7 +343,6 @@ TNetCustomHTTP::TNetCustomHTTP(TComponent* owner)
 }
 
 TNetCustomHTTP::~TNetCustomHTTP() {
-  Destroying_();
   try {
     DropSocket();
   } catch (...) {
@@ -529,8 +540,13 @@ bool TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
   if (TNetIOHandlerSocket* socket = SocketHandler()) socket->SetUseNagle(false);
   if (request.Route != TNetHTTPConnectionType::ctSSLProxy) return false;
 
-  // Ask the proxy for a tunnel to the target; the real request goes through
-  // it once the proxy agrees.
+  // The real request goes through the tunnel once the proxy agrees.
+  ConnectThroughProxy(request);
+  if (auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(IOHandler())) tls->SetPassThrough(false);
+  return false;
+}
+
+void TNetCustomHTTP::ConnectThroughProxy(const TNetHTTPRequest& request) {
   TNetHTTPProtocol tunnel(this);
   TNetHTTPRequest& connect = tunnel.Request();
   connect.UserAgent = request.UserAgent;
@@ -545,34 +561,19 @@ bool TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
     tunnel.BuildAndSendRequest(url_);
     std::string line = ReadLine();
     if (line.empty()) {
+      // An empty line for an answer counts as the proxy's agreement.
       tunnel.Response().SetStatusLine("HTTP/1.0 200 OK");
       tunnel.Response().RawHeaders().Clear();
       tunnel.Response().ParseHeaders();
       tunnel.Response().Connection = "close";
     } else {
-      // Read the rest of the head the usual way.
-      tunnel.Response().SetStatusLine(line);
-      TNetHeaderList& raw = tunnel.Response().RawHeaders();
-      raw.Clear();
-      try {
-        for (;;) {
-          std::string headerLine = ReadLine();
-          if (headerLine.empty()) break;
-          raw.Add(headerLine);
-        }
-      } catch (const ENetConnClosedGracefully&) {
-        Disconnect();
-      }
-      tunnel.Response().ParseHeaders();
-      HandOverCookies(tunnel.Response());
+      tunnel.ReadHeadAfter(line);
     }
-    if (tunnel.Response().StatusCode == 200) break;
+    if (tunnel.Response().StatusCode == 200) return;
     TNetHTTPWhatsNext next = tunnel.ProcessResponse();
     if (next != TNetHTTPWhatsNext::wnAuthRequest && next != TNetHTTPWhatsNext::wnGoToURL)
       throw ENetHTTPProtocolException(tunnel.Response().StatusCode, tunnel.Response().StatusLine(), std::string());
   }
-  if (auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(IOHandler())) tls->SetPassThrough(false);
-  return false;
 }
 
 void TNetCustomHTTP::SendAndReceiveHead(TNetHTTPRequest& request, TNetHTTPResponse& response) {
@@ -780,11 +781,8 @@ std::string TNetCustomHTTP::PostForm(const std::string& url, const TStringList& 
   return PostForm(url, copy);
 }
 
-void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines, TStream& stream) {
-  TNetHTTPRequest& request = Request();
-  if (request.ContentType.empty() || SameText(request.ContentType, "text/html"))
-    request.ContentType = "application/x-www-form-urlencoded";
-  if (HTTPOptions.Contains(TNetHTTPOption::hoForceEncodeParams)) {
+std::string FormBody(TStringList& lines, bool encodeValues) {
+  if (encodeValues) {
     // Each line once, by its place: a name that repeats does not get its first
     // value encoded twice or its later values left raw.
     for (int i = 0; i < lines.Count(); ++i) {
@@ -797,19 +795,25 @@ void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines
     }
   }
   std::string body = Trim(lines.Text());
-  if (lines.Count() >= 2) {
-    std::string joined;
-    joined.reserve(body.size());
-    for (size_t i = 0; i < body.size(); ++i) {
-      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') {
-        joined += '&';
-        ++i;
-      } else {
-        joined += body[i];
-      }
+  if (lines.Count() < 2) return body;
+  std::string joined;
+  joined.reserve(body.size());
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') {
+      joined += '&';
+      ++i;
+    } else {
+      joined += body[i];
     }
-    body = std::move(joined);
   }
+  return joined;
+}
+
+void TNetCustomHTTP::PostFormToStream(const std::string& url, TStringList& lines, TStream& stream) {
+  TNetHTTPRequest& request = Request();
+  if (request.ContentType.empty() || SameText(request.ContentType, "text/html"))
+    request.ContentType = "application/x-www-form-urlencoded";
+  const std::string body = FormBody(lines, HTTPOptions.Contains(TNetHTTPOption::hoForceEncodeParams));
   TMemoryStream source;
   source.WriteString(body);
   source.SetPosition(0);

@@ -21,6 +21,11 @@
 
 namespace ts {
 
+// The body of a form post: the lines' text trimmed, each CR LF between two
+// lines turned into "&"; with `encodeValues` every value is encoded first,
+// in place in `lines`.
+std::string FormBody(TStringList& lines, bool encodeValues);
+
 class TNetCustomHTTP;
 
 enum class TNetHTTPProtocolVersion { pv1_0, pv1_1 };
@@ -104,6 +109,9 @@ public:
   // Reads the status line and head (again while the status is 100) and hands
   // the cookies of each head to the cookie manager.
   void RetrieveHeaders();
+  // Reads the rest of a head whose status line has been read, and hands its
+  // cookies to the cookie manager.
+  void ReadHeadAfter(const std::string& statusLine);
   // Whether a byte of the answer to the last request sent has come.
   bool AnswerStarted() const { return answerStarted_; }
   // Decides how the exchange goes on; reads or discards the body on the way.
@@ -196,6 +204,10 @@ private:
   void ResolveTarget(TNetHTTPRequest& request);
   // True when an open connection is used again.
   bool ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& response);
+  // Asks the proxy on the open connection for a tunnel to the current URI's
+  // host and port (CONNECT), following its authentication requests; returns
+  // once the proxy agreed, and the connection then carries the target's bytes.
+  void ConnectThroughProxy(const TNetHTTPRequest& request);
   // Writes the request and reads the answer's head. A kept connection that the
   // server closed just as the request went out is replaced once.
   void SendAndReceiveHead(TNetHTTPRequest& request, TNetHTTPResponse& response);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "http/exceptions.h"
 #include "http/uri.h"
 #include "platform/clock.h"
 #include "runtime/exception.h"
@@ -184,10 +185,15 @@ TDateTime Now() {
   return date + time;
 }
 
-TDateTime LocalUtcOffset() {
-  int minutes = platform::LocalUtcOffsetMinutes();
-  return minutes / 1440.0;
+namespace {
+int LocalOffsetMinutes() {
+  std::optional<int> minutes = platform::LocalUtcOffsetMinutes();
+  if (!minutes) throw ENetFailedToRetreiveTimeZoneInfo();
+  return *minutes;
 }
+}  // namespace
+
+TDateTime LocalUtcOffset() { return LocalOffsetMinutes() / 1440.0; }
 
 TDateTime HttpDateToLocal(std::string_view text) {
   std::string zone;
@@ -201,7 +207,7 @@ TDateTime HttpDateToLocal(std::string_view text) {
 std::string FormatLocalDate(TDateTime value) {
   int y, mo, d, h, mi, s, ms;
   DecodeDateTime(value, y, mo, d, h, mi, s, ms);
-  int offset = platform::LocalUtcOffsetMinutes();
+  int offset = LocalOffsetMinutes();
   int magnitude = offset < 0 ? -offset : offset;
   std::string zone = Format("%.2d%.2d", {magnitude / 60, magnitude % 60});
   return Format("%s, %d %s %d %s %s", {kDayNames[DayOfWeek(value)], d, kMonthNames[mo - 1], y, TimeText(h, mi, s),

@@ -14,6 +14,10 @@
 
 namespace ts {
 
+// Time-outs are in milliseconds, with two values of their own.
+inline constexpr int NetTimeoutDefault = -1;   // the component's own setting (a read: ReadTimeout)
+inline constexpr int NetTimeoutInfinite = -2;  // no limit
+
 enum class TWorkMode { WorkRead = 0, WorkWrite = 1 };
 
 enum class TNetStatus {

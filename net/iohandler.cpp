@@ -92,7 +92,7 @@ bool TNetSocketHandle::CheckReadable(int timeout) {
 bool TNetSocketHandle::WaitReadable(int timeout) {
   if (!TNetAntiFreezeBase::InUse()) return CheckReadable(timeout);
   int idle = CurrentAntiFreeze->IdleTimeOut;
-  if (timeout == -2) {
+  if (timeout == NetTimeoutInfinite) {
     while (!CheckReadable(idle)) {
     }
     return true;
@@ -227,7 +227,7 @@ void TNetIOHandlerSocket::ConnectTo(const std::string& host, int port, const std
   binding_->SetRemote(SharedStack->ResolveHostAddress(targetHost), targetPort);
   ApplyNagle();
   ReportStatus(TNetStatus::StatusConnecting, {binding_->RemoteIP});
-  if (timeout != -1 && timeout != 0)
+  if (timeout != NetTimeoutDefault && timeout != 0)
     ConnectWithTimeout(timeout);
   else if (TNetAntiFreezeBase::InUse())
     ConnectWithTimeout(120000);
@@ -241,7 +241,7 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int timeout) {
   thread->Start();
   int step = 125;
   if (TNetAntiFreezeBase::InUse()) step = std::min(step, CurrentAntiFreeze->IdleTimeOut);
-  const bool unlimited = timeout == -2;
+  const bool unlimited = timeout == NetTimeoutInfinite;
   int remaining = unlimited ? step + 1 : timeout;
   while (remaining > step) {
     platform::Sleep(static_cast<uint32_t>(step));

@@ -20,10 +20,10 @@ namespace {
 // Sends a file with the library's whole-file export. Where the library does not
 // offer one (it lives outside the socket library on current systems), the hook
 // says so and the caller sends the file through the connection itself.
-int64_t TransmitFileHook(TNetSocket socket, const std::string& fileName) {
+int64_t TransmitFileHook(TNetSocket handle, const std::string& fileName) {
   if (!WinsockEntryAvailable(108)) return -1;
   BindWinsockEntry(108);
-  return platform::TransmitWholeFile(TransmitFile.address.load(), socket, fileName);
+  return platform::TransmitWholeFile(TransmitFile.address.load(), handle, fileName);
 }
 
 // At process end: clean the library up once if it was started, then unload it.
@@ -112,118 +112,118 @@ TStringList& TNetStack::LocalAddressList() {
 std::string TNetStack::NetErrorText(int errorNumber) {
   const char* text = "";
   switch (errorNumber) {
-    case 10004:
+    case WSAEINTR_:
       text = "Interrupted system call.";
       break;
-    case 10009:
+    case WSAEBADF_:
       text = "Bad file number.";
       break;
-    case 10013:
+    case WSAEACCES_:
       text = "Access denied.";
       break;
-    case 10014:
+    case WSAEFAULT_:
       text = "Bad address.";
       break;
-    case 10022:
+    case WSAEINVAL_:
       text = "Invalid argument.";
       break;
-    case 10024:
+    case WSAEMFILE_:
       text = "Too many open files.";
       break;
-    case 10035:
+    case WSAEWOULDBLOCK_:
       text = "Operation would block. ";
       break;
-    case 10036:
+    case WSAEINPROGRESS_:
       text = "Operation now in progress.";
       break;
-    case 10037:
+    case WSAEALREADY_:
       text = "Operation already in progress.";
       break;
-    case 10038:
+    case WSAENOTSOCK_:
       text = "Socket operation on non-socket.";
       break;
-    case 10039:
+    case WSAEDESTADDRREQ_:
       text = "Destination address required.";
       break;
-    case 10040:
+    case WSAEMSGSIZE_:
       text = "Message too long.";
       break;
-    case 10041:
+    case WSAEPROTOTYPE_:
       text = "Protocol wrong type for socket.";
       break;
-    case 10042:
+    case WSAENOPROTOOPT_:
       text = "Bad protocol option.";
       break;
-    case 10043:
+    case WSAEPROTONOSUPPORT_:
       text = "Protocol not supported.";
       break;
-    case 10044:
+    case WSAESOCKTNOSUPPORT_:
       text = "Socket type not supported.";
       break;
-    case 10045:
+    case WSAEOPNOTSUPP_:
       text = "Operation not supported on socket.";
       break;
-    case 10046:
+    case WSAEPFNOSUPPORT_:
       text = "Protocol family not supported.";
       break;
-    case 10047:
+    case WSAEAFNOSUPPORT_:
       text = "Address family not supported by protocol family.";
       break;
-    case 10048:
+    case WSAEADDRINUSE_:
       text = "Address already in use.";
       break;
-    case 10049:
+    case WSAEADDRNOTAVAIL_:
       text = "Cannot assign requested address.";
       break;
-    case 10050:
+    case WSAENETDOWN_:
       text = "Network is down.";
       break;
-    case 10051:
+    case WSAENETUNREACH_:
       text = "Network is unreachable.";
       break;
-    case 10052:
+    case WSAENETRESET_:
       text = "Net dropped connection or reset.";
       break;
-    case 10053:
+    case WSAECONNABORTED_:
       text = "Software caused connection abort.";
       break;
-    case 10054:
+    case WSAECONNRESET_:
       text = "Connection reset by peer.";
       break;
-    case 10055:
+    case WSAENOBUFS_:
       text = "No buffer space available.";
       break;
-    case 10056:
+    case WSAEISCONN_:
       text = "Socket is already connected.";
       break;
-    case 10057:
+    case WSAENOTCONN_:
       text = "Socket is not connected.";
       break;
-    case 10058:
+    case WSAESHUTDOWN_:
       text = "Cannot send or receive after socket is closed.";
       break;
-    case 10059:
+    case WSAETOOMANYREFS_:
       text = "Too many references, cannot splice.";
       break;
-    case 10060:
+    case WSAETIMEDOUT_:
       text = "Connection timed out.";
       break;
-    case 10061:
+    case WSAECONNREFUSED_:
       text = "Connection refused.";
       break;
-    case 10062:
+    case WSAELOOP_:
       text = "Too many levels of symbolic links.";
       break;
-    case 10063:
+    case WSAENAMETOOLONG_:
       text = "File name too long.";
       break;
-    case 10064:
+    case WSAEHOSTDOWN_:
       text = "Host is down.";
       break;
-    case 10065:
+    case WSAEHOSTUNREACH_:
       text = "No route to host.";
       break;
-    case 10066:
+    case WSAENOTEMPTY_:
       text = "Directory not empty";
       break;
     default:
@@ -253,9 +253,9 @@ bool TNetStack::CheckSocketResult(int result, std::initializer_list<int> ignoreL
 void TNetStack::RaiseSocketFailure(int errorNumber) { throw ENetSocketError(errorNumber, NetErrorText(errorNumber)); }
 
 TNetSocket TNetStack::NewSocket(int type, int protocol) {
-  TNetSocket socket = NetSocket(AF_INET_, type, protocol);
-  if (socket == NetInvalidSocket) throw ENetInvalidSocket();
-  return socket;
+  TNetSocket handle = NetSocket(AF_INET_, type, protocol);
+  if (handle == NetInvalidSocket) throw ENetInvalidSocket();
+  return handle;
 }
 
 std::string TNetStack::ResolveHostAddress(const std::string& host) {
@@ -362,16 +362,16 @@ TNetSocket TNetStackWindows::NetAccept(TNetSocket listener, std::string& peerIP,
   return result;
 }
 
-int TNetStackWindows::NetBind(TNetSocket socket, int family, const std::string& ip, int port) {
+int TNetStackWindows::NetBind(TNetSocket handle, int family, const std::string& ip, int port) {
   TSockAddrIn address = MakeAddress(family, ip.empty() ? 0 : TextToInAddr(ip), port);
-  return bind(socket, reinterpret_cast<const TSockAddr*>(&address), sizeof address);
+  return bind(handle, reinterpret_cast<const TSockAddr*>(&address), sizeof address);
 }
 
-int TNetStackWindows::NetCloseSocket(TNetSocket socket) { return closesocket(socket); }
+int TNetStackWindows::NetCloseSocket(TNetSocket handle) { return closesocket(handle); }
 
-int TNetStackWindows::NetConnect(TNetSocket socket, int family, const std::string& ip, int port) {
+int TNetStackWindows::NetConnect(TNetSocket handle, int family, const std::string& ip, int port) {
   TSockAddrIn address = MakeAddress(family, TextToInAddr(ip), port);
-  return connect(socket, reinterpret_cast<const TSockAddr*>(&address), sizeof address);
+  return connect(handle, reinterpret_cast<const TSockAddr*>(&address), sizeof address);
 }
 
 std::string TNetStackWindows::NetHostByName(const std::string& hostName) {
@@ -423,21 +423,21 @@ TStringList* TNetStackWindows::NetServiceNamesByPort(int port) {
 }
 
 uint16_t TNetStackWindows::NetHostToNetShort(uint16_t value) { return htons(value); }
-int TNetStackWindows::NetListen(TNetSocket socket, int backlog) { return listen(socket, backlog); }
+int TNetStackWindows::NetListen(TNetSocket handle, int backlog) { return listen(handle, backlog); }
 uint16_t TNetStackWindows::NetNetToHostShort(uint16_t value) { return ntohs(value); }
 uint32_t TNetStackWindows::NetHostToNetLong(uint32_t value) { return htonl(value); }
 uint32_t TNetStackWindows::NetNetToHostLong(uint32_t value) { return ntohl(value); }
 
-int TNetStackWindows::NetRecv(TNetSocket socket, void* buffer, int length, int flags) {
-  return recv(socket, static_cast<char*>(buffer), length, flags);
+int TNetStackWindows::NetRecv(TNetSocket handle, void* buffer, int length, int flags) {
+  return recv(handle, static_cast<char*>(buffer), length, flags);
 }
 
-int TNetStackWindows::NetRecvFrom(TNetSocket socket, void* buffer, int length, int flags, std::string& ip, int& port) {
+int TNetStackWindows::NetRecvFrom(TNetSocket handle, void* buffer, int length, int flags, std::string& ip, int& port) {
   TSockAddrIn address;
   std::memset(&address, 0, sizeof address);
   int size = sizeof address;
   int result =
-      recvfrom(socket, static_cast<char*>(buffer), length, flags, reinterpret_cast<TSockAddr*>(&address), &size);
+      recvfrom(handle, static_cast<char*>(buffer), length, flags, reinterpret_cast<TSockAddr*>(&address), &size);
   ip = InAddrText(*this, address.sin_addr.s_addr);
   port = ntohs(address.sin_port);
   return result;
@@ -471,24 +471,24 @@ int TNetStackWindows::NetSelect(TNetSocketVector* readList, TNetSocketVector* wr
   return result;
 }
 
-int TNetStackWindows::NetSend(TNetSocket socket, const void* buffer, int length, int flags) {
-  return send(socket, static_cast<const char*>(buffer), length, flags);
+int TNetStackWindows::NetSend(TNetSocket handle, const void* buffer, int length, int flags) {
+  return send(handle, static_cast<const char*>(buffer), length, flags);
 }
 
-int TNetStackWindows::NetSendTo(TNetSocket socket, const void* buffer, int length, int flags, const std::string& ip,
+int TNetStackWindows::NetSendTo(TNetSocket handle, const void* buffer, int length, int flags, const std::string& ip,
                                 int port) {
   TSockAddrIn address = MakeAddress(AF_INET_, TextToInAddr(ip), port);
-  return sendto(socket, static_cast<const char*>(buffer), length, flags, reinterpret_cast<const TSockAddr*>(&address),
+  return sendto(handle, static_cast<const char*>(buffer), length, flags, reinterpret_cast<const TSockAddr*>(&address),
                 sizeof address);
 }
 
-int TNetStackWindows::NetSetSockOpt(TNetSocket socket, int level, int option, const void* value, int length) {
-  return setsockopt(socket, level, option, static_cast<const char*>(value), length);
+int TNetStackWindows::NetSetSockOpt(TNetSocket handle, int level, int option, const void* value, int length) {
+  return setsockopt(handle, level, option, static_cast<const char*>(value), length);
 }
 
 TNetSocket TNetStackWindows::NetSocket(int family, int type, int protocol) { return socket(family, type, protocol); }
 
-int TNetStackWindows::NetShutdown(TNetSocket socket, int how) { return shutdown(socket, how); }
+int TNetStackWindows::NetShutdown(TNetSocket handle, int how) { return shutdown(handle, how); }
 
 std::string TNetStackWindows::NetErrorText(int errorNumber) {
   if (errorNumber == WSAHOST_NOT_FOUND_) return Format("Socket Error # %d\r\n%s", {errorNumber, "Host not found."});
@@ -500,29 +500,29 @@ int TNetStackWindows::NetLastError() { return WSAGetLastError(); }
 namespace {
 // The far or the near end of a socket, through getpeername or getsockname.
 template <typename Query>
-void SocketEnd(TNetStackWindows& stack, Query query, TNetSocket socket, int& family, std::string& ip, int& port) {
+void SocketEnd(TNetStackWindows& stack, Query query, TNetSocket handle, int& family, std::string& ip, int& port) {
   TSockAddrIn address;
   std::memset(&address, 0, sizeof address);
   int size = sizeof address;
-  stack.CheckSocketResult(query(socket, reinterpret_cast<TSockAddr*>(&address), &size));
+  stack.CheckSocketResult(query(handle, reinterpret_cast<TSockAddr*>(&address), &size));
   family = address.sin_family;
   ip = InAddrText(stack, address.sin_addr.s_addr);
   port = ntohs(address.sin_port);
 }
 }  // namespace
 
-void TNetStackWindows::NetPeerName(TNetSocket socket, int& family, std::string& ip, int& port) {
+void TNetStackWindows::NetPeerName(TNetSocket handle, int& family, std::string& ip, int& port) {
   SocketEnd(
-      *this, [](TNetSocket s, TSockAddr* a, int* n) { return getpeername(s, a, n); }, socket, family, ip, port);
+      *this, [](TNetSocket s, TSockAddr* a, int* n) { return getpeername(s, a, n); }, handle, family, ip, port);
 }
 
-void TNetStackWindows::NetSockName(TNetSocket socket, int& family, std::string& ip, int& port) {
+void TNetStackWindows::NetSockName(TNetSocket handle, int& family, std::string& ip, int& port) {
   SocketEnd(
-      *this, [](TNetSocket s, TSockAddr* a, int* n) { return getsockname(s, a, n); }, socket, family, ip, port);
+      *this, [](TNetSocket s, TSockAddr* a, int* n) { return getsockname(s, a, n); }, handle, family, ip, port);
 }
 
-int TNetStackWindows::NetGetSockOpt(TNetSocket socket, int level, int option, void* value, int* length) {
-  return getsockopt(socket, level, option, static_cast<char*>(value), length);
+int TNetStackWindows::NetGetSockOpt(TNetSocket handle, int level, int option, void* value, int* length) {
+  return getsockopt(handle, level, option, static_cast<char*>(value), length);
 }
 
 // ---- TNetSocketListWindows ----------------------------------------------------

@@ -129,7 +129,6 @@ TNetTCPConnection::TNetTCPConnection(TComponent* owner)
 }
 
 TNetTCPConnection::~TNetTCPConnection() {
-  Destroying_();
   try {
     DropSocket();
   } catch (...) {
@@ -218,6 +217,17 @@ void TNetTCPConnection::Disconnect() {
   }
 }
 
+void TNetTCPConnection::DropAfterError() {
+  // The socket goes without a Disconnect, which would find nothing open and
+  // stay silent: tell the owner here, as for a close by the peer, so that
+  // whoever waits for OnDisconnected learns that the connection is gone.
+  const bool wasOpen = ioHandler_ && ioHandler_->IsOpen();
+  DropSocket();
+  if (!wasOpen) return;
+  ReportStatus(TNetStatus::StatusDisconnected);
+  DoOnDisconnected();
+}
+
 void TNetTCPConnection::DoOnDisconnected() { Fire(OnDisconnected, this); }
 
 void TNetTCPConnection::ResetInput() {
@@ -240,7 +250,7 @@ int TNetTCPConnection::FillInputBuffer(bool raiseIfDisconnected, int timeout, bo
 // shut-down or aborted connection decides between raising and ending quietly.
 int TNetTCPConnection::ReceiveInto(uint8_t* target, int capacity, bool holding, bool raiseIfDisconnected, int timeout,
                                    bool raiseOnTimeout) {
-  if (timeout == -1) timeout = ReadTimeout == 0 ? -2 : ReadTimeout;
+  if (timeout == NetTimeoutDefault) timeout = ReadTimeout == 0 ? NetTimeoutInfinite : ReadTimeout;
   int result = 0;
   CheckDisconnected(raiseIfDisconnected);
   if (!IsConnected()) {
@@ -271,7 +281,7 @@ int TNetTCPConnection::ReceiveInto(uint8_t* target, int capacity, bool holding, 
     peerClosed_ = n == 0;
     if (n == NetSocketError) {
       if (SharedStack->CheckSocketResult(n, {WSAESHUTDOWN_, WSAECONNABORTED_})) {
-        DropSocket();
+        DropAfterError();
         if (inputBuffer_->Size() == 0 && !holding) SharedStack->RaiseSocketFailure(SharedStack->LastSocketError);
         n = 0;
       }
@@ -330,7 +340,7 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminatorIn, int tim
     if (found == 0) {
       if (maxLength != 0 && searched > maxLength) return tooLong();
       CheckDisconnected(true, true);
-      if (FillInputBuffer(true, timeout, timeout == -1) == -1) {
+      if (FillInputBuffer(true, timeout, timeout == NetTimeoutDefault) == -1) {
         lineTimedOut_ = true;
         return std::string();
       }
@@ -353,7 +363,7 @@ std::string TNetTCPConnection::ReadNonEmptyLine(int attempts) {
 void TNetTCPConnection::ReadBytes(void* buffer, int64_t count) {
   if (count <= 0 || !buffer) return;
   while (inputBuffer_->Size() < count) {
-    FillInputBuffer(true, -1, true);
+    FillInputBuffer(true, NetTimeoutDefault, true);
     CheckDisconnected(true, true);
   }
   std::memcpy(buffer, inputBuffer_->Memory(), static_cast<size_t>(count));
@@ -460,7 +470,7 @@ void TNetTCPConnection::ReadChunksDirect(TStream& stream, int64_t& remaining, bo
 }
 
 std::string TNetTCPConnection::TakeInputBuffer() {
-  if (IsConnected()) FillInputBuffer(false, -1, true);
+  if (IsConnected()) FillInputBuffer(false, NetTimeoutDefault, true);
   return inputBuffer_->TakeText(inputBuffer_->Size());
 }
 
@@ -505,7 +515,7 @@ void TNetTCPConnection::WriteBytes(const void* buffer, int64_t count, bool sendN
     peerClosed_ = sent == 0;
     CheckDisconnected(true, false);
     if (SharedStack->CheckSocketResult(sent, {WSAESHUTDOWN_, WSAECONNABORTED_, WSAECONNRESET_})) {
-      DropSocket();
+      DropAfterError();
       SharedStack->RaiseSocketFailure(SharedStack->LastSocketError);
     }
     TNetAntiFreezeBase::Pump(false);
@@ -672,7 +682,7 @@ void TNetTCPClient::Connect(int timeout) {
 void TNetTCPClient::DoOnConnected() { Fire(OnConnected, this); }
 
 std::string TNetTCPClient::ConnectAndReadAll() {
-  Connect(-1);
+  Connect(NetTimeoutDefault);
   std::string text;
   try {
     text = ReadAll();

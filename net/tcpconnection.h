@@ -91,10 +91,13 @@ public:
   TNetRFCReply& Greeting() { return *greeting_; }
   TNetRFCReply& LastReply() { return *lastReply_; }
 
-  // Reading. Time-outs in ms: -1 uses ReadTimeout, -2 waits without limit.
-  virtual int FillInputBuffer(bool raiseIfDisconnected = true, int timeout = -1, bool raiseOnTimeout = true);
+  // Reading. Time-outs in ms, or NetTimeoutDefault (ReadTimeout) or NetTimeoutInfinite.
+  // FillInputBuffer answers -1 for a time-out it does not raise.
+  virtual int FillInputBuffer(bool raiseIfDisconnected = true, int timeout = NetTimeoutDefault,
+                              bool raiseOnTimeout = true);
   virtual int ProbeDisconnect(bool raiseIfDisconnected = true);
-  virtual std::string ReadLine(const std::string& terminator = "\n", int timeout = -1, int maxLength = -1);
+  virtual std::string ReadLine(const std::string& terminator = "\n", int timeout = NetTimeoutDefault,
+                               int maxLength = -1);
   std::string ReadNonEmptyLine(int attempts = 2147483647);
   void ReadBytes(void* buffer, int64_t count);
   int32_t ReadInt32(bool convert = true);
@@ -149,6 +152,8 @@ private:
                   bool raiseOnTimeout);
   void ReadChunksThroughBuffer(TStream& stream, int64_t& remaining, bool untilClose);
   void ReadChunksDirect(TStream& stream, int64_t& remaining, bool untilClose);
+  // Drops the socket after a send or receive error and reports the loss.
+  void DropAfterError();
 
   TNetConnectionIntercept* intercept_ = nullptr;
   TNetIOHandler* ioHandler_ = nullptr;
@@ -180,10 +185,10 @@ public:
   int Port() const { return port_; }
   virtual void SetPort(int port) { port_ = port; }
 
-  // Connect to Host:Port. Time-out in ms: 0 or -1 connects directly and blocks;
-  // other values connect on a worker thread and give up with ENetConnectTimeout
-  // (-2 waits without limit).
-  virtual void Connect(int timeout = -1);
+  // Connect to Host:Port. Time-out in ms: 0 or NetTimeoutDefault connects
+  // directly and blocks; other values connect on a worker thread and give up
+  // with ENetConnectTimeout (NetTimeoutInfinite waits without limit).
+  virtual void Connect(int timeout = NetTimeoutDefault);
   virtual std::string ConnectAndReadAll();
 
 protected:

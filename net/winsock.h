@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 
 #include "platform/socketlib.h"
 
@@ -169,6 +170,21 @@ TS_WINSOCK_ENTRIES(TS_WINSOCK_DECLARE)
 #undef TS_WINSOCK_DECLARE
 
 constexpr int WinsockEntryCount = 112;
+
+// The list above holds exactly WinsockEntryCount entries, numbered in order:
+// the stubs bind by number, so a gap or a duplicate would bind the wrong export.
+namespace detail {
+#define TS_WINSOCK_INDEX(index, name, var, sig) index,
+inline constexpr int WinsockEntryIndices[] = {TS_WINSOCK_ENTRIES(TS_WINSOCK_INDEX)};
+#undef TS_WINSOCK_INDEX
+constexpr bool WinsockEntriesInOrder() {
+  for (int i = 0; i < static_cast<int>(std::size(WinsockEntryIndices)); ++i)
+    if (WinsockEntryIndices[i] != i) return false;
+  return true;
+}
+}  // namespace detail
+static_assert(std::size(detail::WinsockEntryIndices) == WinsockEntryCount, "one entry per export of the table");
+static_assert(detail::WinsockEntriesInOrder(), "the entries are numbered 0, 1, 2, ... in list order");
 
 // One row of the entry table.
 struct TWinsockEntry {

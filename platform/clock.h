@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace platform {
 
@@ -14,7 +15,8 @@ struct LocalTime {
 uint32_t GetTickCount();            // milliseconds since start, wrapping at 2^32
 void Sleep(uint32_t milliseconds);  // blocks without dispatching messages
 LocalTime GetLocalTime();
-// Minutes to add to UTC to get local time now (east of Greenwich is positive).
-int LocalUtcOffsetMinutes();
+// Minutes to add to UTC to get local time now (east of Greenwich is positive);
+// nothing when the system reports an invalid or unknown time-zone state.
+std::optional<int> LocalUtcOffsetMinutes();
 
 }  // namespace platform

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,8 @@ namespace wm {
 constexpr uint32_t Null = 0x0000;
 constexpr uint32_t Close = 0x0010;
 constexpr uint32_t QueryEndSession = 0x0011;
+// Ends the message loop; it belongs to the thread, not to a window.
+constexpr uint32_t Quit = 0x0012;
 constexpr uint32_t KeyDown = 0x0100;
 constexpr uint32_t SysKeyDown = 0x0104;
 constexpr uint32_t HotKey = 0x0312;
@@ -124,16 +125,11 @@ bool KeyIsDown(unsigned virtualKey);
 std::intptr_t SendToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
 bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
 
-// The GUI thread's message pump. Returns true when a message was dispatched;
-// with wait it blocks until one arrives.
-bool PumpMessage(bool wait);
-
-// Raised by a waiting pump of the in-process desktop when nothing can ever
-// arrive, so that a test fails instead of hanging. Handlers must let it pass.
-class DesktopStall : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+// The GUI thread's message pump: one turn dispatches a waiting message, or
+// with wait blocks until one arrives. A quit message (wm::Quit, posted by
+// anyone) is not dispatched: the turn reports it, and the loop ends.
+enum class Pumped { Nothing, Message, Quit };
+Pumped PumpMessage(bool wait);
 
 // Timers: wm::Timer with `id` reaches the window every `milliseconds` (the
 // first time one interval after the call) until the timer is killed. Setting

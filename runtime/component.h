@@ -35,13 +35,14 @@ public:
   bool Loading() const { return loading_; }
   void BeginLoading() { loading_ = true; }
   void EndLoading();  // clears the flag and calls Loaded()
+  // True from the moment the component's own (base) destructor runs, which is
+  // when its owner and the components that asked for free notification are
+  // told: a derived destructor has nothing to do for it.
   bool Destroying() const { return destroying_; }
 
 protected:
   virtual void Notification(TComponent* component, TOperation operation);
   virtual void Loaded() {}
-  // Derived destructors call this first so notifications see the object as going.
-  void Destroying_() { destroying_ = true; }
 
 private:
   void InsertComponent(TComponent* child);

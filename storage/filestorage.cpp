@@ -272,10 +272,7 @@ void TStoredItems::Assign(const TStoredItems& source) {
 
 TFileStorage::TFileStorage(TComponent* owner) : TComponent(owner), items_(std::make_unique<TStoredItems>(this)) {}
 
-TFileStorage::~TFileStorage() {
-  Destroying_();
-  items_.reset();
-}
+TFileStorage::~TFileStorage() { items_.reset(); }
 
 int32_t TFileStorage::OriginalSize() const {
   int64_t sum = 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/scope.h"
 #include "runtime/text.h"
 
 namespace ts {
@@ -186,11 +187,8 @@ void ReadStoredForm(TFileStorage& storage, TStream& stream) {
 
   // Whatever happens, the storage must not stay in its loading state, where
   // file names and sizes could be set from outside.
-  struct LoadingScope {
-    TFileStorage& s;
-    explicit LoadingScope(TFileStorage& st) : s(st) { s.BeginLoading(); }
-    ~LoadingScope() { s.EndLoading(); }
-  } loading(storage);
+  storage.BeginLoading();
+  auto loading = OnScopeExit([&storage] { storage.EndLoading(); });
 
   storage.SetName(componentName);
   for (std::string name = in.PropertyName(); !name.empty(); name = in.PropertyName()) {

@@ -48,11 +48,17 @@ void TApplication::Terminate() {
 }
 
 void TApplication::ProcessMessages() {
-  while (platform::PumpMessage(false)) {
+  for (;;) {
+    platform::Pumped turn = platform::PumpMessage(false);
+    if (turn == platform::Pumped::Quit) terminated_ = true;
+    if (turn != platform::Pumped::Message) return;
   }
 }
 
-void TApplication::HandleMessage() { platform::PumpMessage(true); }
+void TApplication::HandleMessage() {
+  // A quit message ends Run, and a modal loop running inside it, as Terminate does.
+  if (platform::PumpMessage(true) == platform::Pumped::Quit) terminated_ = true;
+}
 
 std::string ErrorBoxText(const std::string& message) {
   if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))

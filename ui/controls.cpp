@@ -40,8 +40,6 @@ void TFont::Changed() {
 bool DispatchGuarded(const std::function<bool()>& handler) {
   try {
     return handler();
-  } catch (const platform::DesktopStall&) {
-    throw;
   } catch (const std::exception& e) {
     if (Application) Application->HandleException(e);
     return true;

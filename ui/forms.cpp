@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/scope.h"
 #include "ui/application.h"
 
 namespace ts {
@@ -94,16 +95,12 @@ int TForm::ShowModal() {
       f->SetEnabled(false);
       disabled.push_back(f);
     }
-  struct Restore {
-    TForm* self;
-    std::vector<TForm*>& disabled;
-    ~Restore() {
-      self->modal_ = false;
-      self->Hide();
-      for (TForm* f : disabled)
-        if (std::find(Registry().begin(), Registry().end(), f) != Registry().end()) f->SetEnabled(true);
-    }
-  } restore{this, disabled};
+  auto restore = OnScopeExit([this, &disabled] {
+    modal_ = false;
+    Hide();
+    for (TForm* f : disabled)
+      if (std::find(Registry().begin(), Registry().end(), f) != Registry().end()) f->SetEnabled(true);
+  });
 
   modal_ = true;
   modalResult_ = mrNone;
@@ -123,10 +120,12 @@ int TForm::ShowModal() {
       modalResult_ = mrNone;
       continue;
     }
-    if (Application)
+    if (Application) {
       Application->HandleMessage();
-    else
-      platform::PumpMessage(true);
+    } else if (platform::PumpMessage(true) == platform::Pumped::Quit) {
+      modalResult_ = mrCancel;
+      break;
+    }
   }
   return modalResult_;
 }

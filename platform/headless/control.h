@@ -1,4 +1,4 @@
-// Test controls of the Linux build's clock, code page and sound output.
+// Test controls of the in-process desktop's clock, code page and sound output.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,8 @@ void UseRealClock();
 bool ClockIsFake();
 // Every Sleep request, in order, while the clock is fake.
 const std::vector<uint32_t>& Sleeps();
+// While set, the time-zone query reports an unknown zone (UseRealClock clears it).
+void SetTimeZoneUnknown(bool unknown);
 
 // Every sound played, in order, as the bytes handed over.
 const std::vector<std::string>& PlayedSounds();

@@ -48,11 +48,17 @@ void PressKey(unsigned virtualKey, unsigned modifiers = 0);
 void TypeText(WindowHandle edit, const std::string& utf8);
 
 // Called when a message loop would wait with nothing queued. It may drive the
-// desktop; returning false means nothing more will happen, and the waiting
-// loop then raises instead of hanging. Without a handler a wait gives other
-// threads up to `WaitLimitMs` to post something.
+// desktop; returning false means nothing more will happen, and the loop has
+// stalled. Without a handler a wait gives other threads up to the wait limit
+// to post something before it counts as stalled.
 void SetIdleHandler(std::function<bool()> handler);
 void SetWaitLimit(uint32_t milliseconds);  // default 5000
+// Hears of a stalled loop, which then ends as if a quit message had come.
+// Without a handler a stall is reported on stderr and the process aborts:
+// a test that would hang fails instead.
+void SetStallHandler(std::function<void(const std::string& what)> handler);
+// Another program posts the quit message to the GUI thread.
+void PostQuit();
 // Pumps messages until `done` holds or the limit passes; true when done.
 bool PumpUntil(const std::function<bool()>& done, uint32_t milliseconds);
 size_t PendingMessages();

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/headless/control.h"
@@ -53,6 +55,7 @@ struct Desktop {
   unsigned heldModifiers = 0;
   std::function<bool()> idle;
   std::atomic<uint32_t> waitLimit{5000};
+  std::function<void(const std::string&)> stallHandler;
   std::vector<WindowHandle> foreground;
   std::vector<headless::HotKeyEntry> hotkeys;
   std::vector<std::pair<unsigned, unsigned>> taken;
@@ -287,6 +290,20 @@ std::optional<Posted> DueTimer(uint32_t* untilNext) {
   earliest->due = now + earliest->interval;
   return Posted{earliest->window, Message{wm::Timer, earliest->id, 0, 0}};
 }
+// A loop waits for a message that cannot come: a test would hang. The stall
+// handler (by default: say so and abort, which fails the test) hears of it,
+// and the loop is then ended as by a quit message.
+Pumped Stalled(std::unique_lock<std::recursive_mutex>& hold, const std::string& what) {
+  auto handler = D().stallHandler;
+  hold.unlock();
+  if (handler) {
+    handler(what);
+  } else {
+    std::fprintf(stderr, "headless desktop: %s\n", what.c_str());
+    std::abort();
+  }
+  return Pumped::Quit;
+}
 }  // namespace
 
 bool SetWindowTimer(WindowHandle window, std::uintptr_t id, uint32_t milliseconds) {
@@ -305,27 +322,28 @@ void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
           t.end());
 }
 
-bool PumpMessage(bool wait) {
+Pumped PumpMessage(bool wait) {
   std::unique_lock<std::recursive_mutex> hold(D().lock);
   if (D().queue.empty()) {
     uint32_t untilNext = 0;
     if (auto timer = DueTimer(&untilNext)) {
       hold.unlock();
       Dispatch(timer->window, timer->message);
-      return true;
+      return Pumped::Message;
     }
-    if (!wait) return false;
+    if (!wait) return Pumped::Nothing;
     if (auto idle = D().idle) {
       hold.unlock();
-      if (!idle()) throw DesktopStall("headless desktop: a message loop waits for a message that will never come");
+      bool more = idle();
       hold.lock();
+      if (!more) return Stalled(hold, "a message loop waits for a message that will never come");
       if (D().queue.empty()) {
         if (auto timer = DueTimer(nullptr)) {
           hold.unlock();
           Dispatch(timer->window, timer->message);
-          return true;
+          return Pumped::Message;
         }
-        return false;
+        return Pumped::Nothing;
       }
     } else {
       // A timer on the real clock ends the wait when it is due.
@@ -336,17 +354,18 @@ bool PumpMessage(bool wait) {
           if (auto timer = DueTimer(nullptr)) {
             hold.unlock();
             Dispatch(timer->window, timer->message);
-            return true;
+            return Pumped::Message;
           }
-        throw DesktopStall("headless desktop: a message loop waited and nothing arrived");
+        return Stalled(hold, "a message loop waited and nothing arrived");
       }
     }
   }
   Posted p = D().queue.front();
   D().queue.pop_front();
   hold.unlock();
+  if (p.message.msg == wm::Quit) return Pumped::Quit;
   Dispatch(p.window, p.message);
-  return true;
+  return Pumped::Message;
 }
 
 bool BringToForeground(WindowHandle window) {
@@ -412,6 +431,7 @@ void ResetWindows() {
   D().heldModifiers = 0;
   D().idle = nullptr;
   D().waitLimit = 5000;
+  D().stallHandler = nullptr;
   D().foreground.clear();
   D().hotkeys.clear();
   D().taken.clear();
@@ -519,6 +539,17 @@ void SetIdleHandler(std::function<bool()> handler) {
   D().idle = std::move(handler);
 }
 void SetWaitLimit(uint32_t milliseconds) { D().waitLimit = milliseconds; }
+void SetStallHandler(std::function<void(const std::string&)> handler) {
+  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  D().stallHandler = std::move(handler);
+}
+void PostQuit() {
+  {
+    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    D().queue.push_back({0, Message{wm::Quit, 0, 0, 0}});
+  }
+  D().arrived.notify_all();
+}
 
 bool PumpUntil(const std::function<bool()>& done, uint32_t milliseconds) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -527,7 +558,7 @@ bool PumpUntil(const std::function<bool()>& done, uint32_t milliseconds) {
     std::unique_lock<std::recursive_mutex> hold(D().lock);
     if (D().queue.empty()) D().arrived.wait_until(hold, end, [] { return !D().queue.empty(); });
     hold.unlock();
-    while (PumpMessage(false)) {
+    while (PumpMessage(false) == Pumped::Message) {
     }
   }
   return true;

@@ -1,18 +1,15 @@
+// Code-page conversion through iconv. Which code page the program runs in
+// is the desktop backend's to say (AnsiCodePage).
 #include "platform/codepage.h"
 
 #include <iconv.h>
 
-#include <atomic>
 #include <cerrno>
 #include <string>
-
-#include "platform/headless/control.h"
 
 namespace platform {
 
 namespace {
-std::atomic<unsigned> g_codePage{932};
-
 std::string IconvName(unsigned cp) {
   switch (cp) {
     case 65001:
@@ -56,8 +53,6 @@ Out Convert(const char* from, const char* to, const char* data, size_t size, siz
 }
 }  // namespace
 
-unsigned AnsiCodePage() { return g_codePage.load(); }
-
 bool IsDBCSLeadByte(unsigned cp, unsigned char b) {
   switch (cp) {
     case 932:
@@ -81,9 +76,5 @@ std::string FromUtf16(unsigned cp, std::u16string_view text) {
   return Convert<std::string>("UTF-16LE", IconvName(cp).c_str(), reinterpret_cast<const char*>(text.data()),
                               text.size() * 2, 2, std::string("?"));
 }
-
-namespace headless {
-void SetAnsiCodePage(unsigned codePage) { g_codePage = codePage; }
-}  // namespace headless
 
 }  // namespace platform

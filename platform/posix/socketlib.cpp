@@ -53,50 +53,50 @@ uint32_t LastSystemError() { return lastSystemError; }
 
 std::string SystemErrorText(uint32_t code) {
   switch (code) {
-    case 6:
+    case ERROR_INVALID_HANDLE_:
       return "The handle is invalid.";
-    case 126:
+    case ERROR_MOD_NOT_FOUND_:
       return "The specified module could not be found.";
-    case 127:
+    case ERROR_PROC_NOT_FOUND_:
       return "The specified procedure could not be found.";
-    case 10004:
+    case winsock::WSAEINTR_:
       return "A blocking operation was interrupted.";
-    case 10013:
+    case winsock::WSAEACCES_:
       return "An attempt was made to access a socket in a way forbidden by its access permissions.";
-    case 10022:
+    case winsock::WSAEINVAL_:
       return "An invalid argument was supplied.";
-    case 10035:
+    case winsock::WSAEWOULDBLOCK_:
       return "A non-blocking socket operation could not be completed immediately.";
-    case 10038:
+    case winsock::WSAENOTSOCK_:
       return "An operation was attempted on something that is not a socket.";
-    case 10048:
+    case winsock::WSAEADDRINUSE_:
       return "Only one usage of each socket address (protocol/network address/port) is normally permitted.";
-    case 10049:
+    case winsock::WSAEADDRNOTAVAIL_:
       return "The requested address is not valid in its context.";
-    case 10050:
+    case winsock::WSAENETDOWN_:
       return "A socket operation encountered a dead network.";
-    case 10051:
+    case winsock::WSAENETUNREACH_:
       return "A socket operation was attempted to an unreachable network.";
-    case 10053:
+    case winsock::WSAECONNABORTED_:
       return "An established connection was aborted by the software in your host machine.";
-    case 10054:
+    case winsock::WSAECONNRESET_:
       return "An existing connection was forcibly closed by the remote host.";
-    case 10057:
+    case winsock::WSAENOTCONN_:
       return "A request to send or receive data was disallowed because the socket is not connected.";
-    case 10058:
+    case winsock::WSAESHUTDOWN_:
       return "A request to send or receive data was disallowed because the socket had already been shut down.";
-    case 10060:
+    case winsock::WSAETIMEDOUT_:
       return "A connection attempt failed because the connected party did not properly respond after a period "
              "of time.";
-    case 10061:
+    case winsock::WSAECONNREFUSED_:
       return "No connection could be made because the target machine actively refused it.";
-    case 10065:
+    case winsock::WSAEHOSTUNREACH_:
       return "A socket operation was attempted to an unreachable host.";
-    case 10092:
+    case winsock::WSAVERNOTSUPPORTED_:
       return "The Windows Sockets version requested is not supported.";
-    case 10093:
+    case winsock::WSANOTINITIALISED_:
       return "Either the application has not called WSAStartup, or WSAStartup failed.";
-    case 11001:
+    case winsock::WSAHOST_NOT_FOUND_:
       return "No such host is known.";
     default:
       return std::string();

@@ -23,9 +23,11 @@ LocalTime GetLocalTime() {
   return r;
 }
 
-int LocalUtcOffsetMinutes() {
+std::optional<int> LocalUtcOffsetMinutes() {
   TIME_ZONE_INFORMATION tz;
   DWORD kind = ::GetTimeZoneInformation(&tz);
+  // The record is not filled in then.
+  if (kind == TIME_ZONE_ID_INVALID) return std::nullopt;
   long bias = tz.Bias;
   if (kind == TIME_ZONE_ID_DAYLIGHT)
     bias += tz.DaylightBias;

@@ -321,12 +321,16 @@ bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std:
   return ::PostMessageW(H(window), msg, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam)) != 0;
 }
 
-bool PumpMessage(bool wait) {
+Pumped PumpMessage(bool wait) {
   MSG msg;
   if (wait) {
-    if (::GetMessageW(&msg, nullptr, 0, 0) <= 0) return true;
+    BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0) return Pumped::Quit;
+    if (got < 0) return Pumped::Nothing;
   } else if (!::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    return false;
+    return Pumped::Nothing;
+  } else if (msg.message == WM_QUIT) {
+    return Pumped::Quit;
   }
   // Dialog navigation takes Tab and Enter; Escape goes on to the control
   // (no form of ours closes on it).
@@ -334,11 +338,11 @@ bool PumpMessage(bool wait) {
   if (msg.hwnd && !escape) {
     HWND root = ::GetAncestor(msg.hwnd, GA_ROOT);
     State* s = StateOf(root);
-    if (s && s->kind == WindowKind::Form && ::IsDialogMessageW(root, &msg)) return true;
+    if (s && s->kind == WindowKind::Form && ::IsDialogMessageW(root, &msg)) return Pumped::Message;
   }
   ::TranslateMessage(&msg);
   ::DispatchMessageW(&msg);
-  return true;
+  return Pumped::Message;
 }
 
 bool BringToForeground(WindowHandle window) { return ::SetForegroundWindow(H(window)) != 0; }

@@ -327,3 +327,60 @@ TEST(Cookies, IndexEditedByHandStillDecidesWhatStoringFinds) {
   EXPECT_EQ(jar.Count(), 2);
   EXPECT_EQ(jar.Cookie(0)->Value, "1");  // the one taken out was left alone
 }
+
+// A server ends a session by sending the cookie again with an empty value or
+// an expiry in the past; the updated cookie must stop being sent, and must
+// not turn into a cookie named after one of its attributes.
+TEST(CookieUpdates, ClearingOrExpiringACookieStopsSendingIt) {
+  for (const std::string& ending :
+       {std::string("sid=; path=/"), std::string("sid=; path=/; expires=").append(InDays(-1)),
+        std::string("sid=gone; path=/; expires=").append(InDays(-1)), std::string("sid=gone; path=/; max-age=0")}) {
+    SCOPED_TRACE(ending);
+    Jar s;
+    s.Set("sid=abc; path=/");
+    ASSERT_EQ(s.For("http://app.example.com/"), "sid=abc");
+    s.Set(ending);
+    EXPECT_EQ(s.For("http://app.example.com/"), "");
+    for (int i = 0; i < s.Count(); ++i) {
+      const std::string& name = s.Cookie(i)->Name;
+      EXPECT_TRUE(name == "sid" || name.empty()) << name;
+    }
+  }
+}
+
+TEST(CookieUpdates, AnUpdateKeepsTheNewExpiryAndAttributes) {
+  Jar s;
+  s.Set("sid=abc; path=/");
+  const std::string expires = InDays(2);
+  s.Set(std::string("sid=def; path=/; expires=").append(expires).append("; version=1; comment=c"));
+  ASSERT_EQ(s.Count(), 1);
+  TNetNetscapeCookie* cookie = s.Cookie(0);
+  EXPECT_EQ(cookie->Name, "sid");
+  EXPECT_EQ(cookie->Value, "def");
+  EXPECT_EQ(cookie->Expires, expires);
+  EXPECT_EQ(static_cast<TNetCookieRFC2109*>(cookie)->Comment, "c");
+  EXPECT_EQ(s.For("http://app.example.com/"), "sid=def");
+
+  // A later update without an expiry makes it a session cookie again.
+  s.Set("sid=ghi; path=/");
+  ASSERT_EQ(s.Count(), 1);
+  EXPECT_EQ(s.Cookie(0)->Expires, "");
+  EXPECT_EQ(s.For("http://app.example.com/"), "sid=ghi");
+}
+
+// Only a ";" splits a value into pieces, so a bare CR (or LF, or NUL) in front
+// of the first ";" would end up in the name or value and, through the Cookie
+// header, break the request's header lines.
+TEST(CookieAdmission, ValuesThatWouldBreakTheHeaderLineAreDropped) {
+  for (const std::string& value : {std::string("n=1\rX-Injected: yes; path=/"), std::string("n=1\nHost: evil; path=/"),
+                                   std::string("n\r\n=1; path=/"), std::string("n=a\0b; path=/", 14)}) {
+    Jar s;
+    s.Set(value);
+    EXPECT_EQ(s.Count(), 0) << value;
+    EXPECT_EQ(s.For("http://app.example.com/"), "");
+  }
+  // A tab is an ordinary byte of the value and stays.
+  Jar s;
+  s.Set("n=a\tb; path=/");
+  EXPECT_EQ(s.For("http://app.example.com/"), "n=a\tb");
+}

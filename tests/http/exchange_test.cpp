@@ -283,6 +283,19 @@ TEST_F(ExchangeTest, SeeOtherAfterPostFetchesTheNewResource) {
             "GET /done HTTP/1.0\r\nConnection: keep-alive\r\n" + kForm + HostLine(peer) + kAccept + kAgent + "\r\n");
 }
 
+TEST_F(ExchangeTest, ALineBreakInTheTargetStaysInsideTheRequestLine) {
+  // The reader ends lines at LF, so a bare CR survives in a Location value.
+  THTTPPeer peer({Answers({Reply("302 Found", "", "Location: /next\rX-Evil:1\r\n"), Reply("200 OK", "done")})});
+  EXPECT_EQ(http.GetText(peer.Base() + "/first"), "done");
+  http.Disconnect();
+  peer.Join();
+  std::vector<std::string> requests = peer.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].substr(0, requests[1].find("\r\n")), "GET /next%0DX-Evil:1 HTTP/1.1");
+  EXPECT_EQ(requests[1].find("\nX-Evil"), std::string::npos);
+  EXPECT_EQ(requests[1].find("\rX-Evil"), std::string::npos);
+}
+
 TEST_F(ExchangeTest, MovedPermanentlyAfterPostPostsAgain) {
   THTTPPeer peer({Answers({Reply("301 Moved Permanently", "",
                                  "Location: http://127.0.0.1:" + IntToStr(THTTPPeer({}).Port()) + "/never\r\n")})});

@@ -105,9 +105,23 @@ TEST(HeaderList, FoldingRespectsQuotesRunsAndExistingBreaks) {
   EXPECT_EQ(All(pieces), (std::vector<std::string>{"W: " + std::string(70, 'a') + ",", " " + std::string(20, 'b')}));
   EXPECT_EQ(All(h.FoldText("V: short, text")), (std::vector<std::string>{"V: short, text"}));
   // A bare line break in a value only continues the header; it cannot add one.
-  h.PutValue("Referer", "http://r/\r\nSet-Cookie: evil=1");
-  EXPECT_EQ(h.FindName("Set-Cookie"), -1);
-  EXPECT_EQ(h.ValueOf("Referer"), "http://r/ Set-Cookie: evil=1");
+  // Nor can a bare CR or a bare LF, which many servers take for a line end;
+  // unfolded, the value keeps its one line.
+  for (const char* lineBreak : {"\r\n", "\r", "\n", "\n\r\n"}) {
+    for (bool fold : {true, false}) {
+      TNetHeaderList list;
+      list.FoldLines = fold;
+      list.PutValue("Referer", std::string("http://r/") + lineBreak + "Set-Cookie: evil=1");
+      list.PutValue("Accept", "*/*");
+      SCOPED_TRACE(std::string(fold ? "folded, " : "unfolded, ") + (lineBreak[1] ? "two" : "one") + " break bytes");
+      EXPECT_EQ(list.FindName("Set-Cookie"), -1);
+      EXPECT_EQ(list.Text().find_first_of("\r\n"), list.Text().find("\r\n"));
+      for (int i = 0; i < list.Count(); ++i) EXPECT_EQ(list[i].find_first_of("\r\n"), std::string::npos) << i;
+      EXPECT_EQ(list.ValueOf("Referer").substr(0, 9), "http://r/");
+      EXPECT_NE(list.ValueOf("Referer").find("Set-Cookie: evil=1"), std::string::npos);
+      EXPECT_EQ(list.ValueOf("Accept"), "*/*");
+    }
+  }
 }
 
 TEST(Base64, EncodesRfcVectorsAndRawBytes) {

@@ -2,10 +2,14 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 
 #include "http/exceptions.h"
 #include "http/httpdate.h"
 #include "http/uri.h"
+#ifndef _WIN32
+#include "platform/headless/control.h"
+#endif
 #include "runtime/text.h"
 
 using namespace ts;
@@ -202,7 +206,7 @@ TEST(HttpDate, FormatsDates) {
 
 #ifndef _WIN32
 // The sign convention of the local offset, checked in two zones on either side of UTC.
-TEST(HttpDate, LocalOffsetSignFollowsTheZone) {
+TEST(HttpDate, LocalOffsetFollowsTheZoneAndFailsWithoutOne) {
   const char* saved = std::getenv("TZ");
   std::string old = saved ? saved : "";
   auto zone = [](const char* tz) {
@@ -224,6 +228,22 @@ TEST(HttpDate, LocalOffsetSignFollowsTheZone) {
   else
     unsetenv("TZ");
   tzset();
+
+  // A zone the system cannot tell is an error of its own, wherever the offset is needed.
+  platform::headless::SetTimeZoneUnknown(true);
+  auto expectZoneError = [](const std::function<void()>& use) {
+    try {
+      use();
+      ADD_FAILURE() << "no time-zone error";
+    } catch (const ENetFailedToRetreiveTimeZoneInfo& e) {
+      EXPECT_EQ(e.Message(), "Failed attempting to retrieve time zone information.");
+    }
+  };
+  expectZoneError([] { LocalUtcOffset(); });
+  expectZoneError([&] { FormatLocalDate(value); });
+  expectZoneError([] { HttpDateToLocal("Thu, 15 Jan 2026 03:00:00 GMT"); });
+  platform::headless::SetTimeZoneUnknown(false);
+  EXPECT_NO_THROW(LocalUtcOffset());
 }
 #endif
 

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -80,14 +81,23 @@ private:
   fs::path path_;
 };
 
-// A program run in the background with its output in a log file; stopped
-// with SIGTERM (SIGKILL when it does not go) on destruction.
+// A program run in the background, in a process group of its own, with its
+// output in a log file; stopped with SIGTERM (SIGKILL when it does not go),
+// whole group, on destruction. It also goes when the test program dies.
 class TProcess {
 public:
-  TProcess(const std::vector<std::string>& argv, const std::string& log) {
+  TProcess() = default;
+  TProcess(const std::vector<std::string>& argv, const std::string& log) { Start(argv, log); }
+  ~TProcess() { Stop(); }
+  TProcess(const TProcess&) = delete;
+  TProcess& operator=(const TProcess&) = delete;
+
+  // False when the program could not be started at all.
+  bool Start(const std::vector<std::string>& argv, const std::string& log) {
+    log_ = log;
     pid_ = fork();
     if (pid_ == 0) {
-      // The server goes with the test program, however that ends.
+      setpgid(0, 0);
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd >= 0) {
@@ -100,10 +110,8 @@ public:
       execvp(args[0], args.data());
       _exit(127);
     }
+    return pid_ > 0;
   }
-  ~TProcess() { Stop(); }
-  TProcess(const TProcess&) = delete;
-  TProcess& operator=(const TProcess&) = delete;
 
   bool Running() {
     if (pid_ <= 0) return false;
@@ -115,31 +123,50 @@ public:
     return true;
   }
 
+  // Whether the program accepts on the port within the time (false as soon as it ends).
+  bool WaitForPort(int port, int timeoutMs = 15000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+      if (!Running()) return false;
+      if (Accepts(port)) return Running();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
   void Stop() {
     if (pid_ <= 0) return;
+    kill(-pid_, SIGTERM);
     kill(pid_, SIGTERM);
     for (int i = 0; i < 100; ++i) {
       int status;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        kill(-pid_, SIGKILL);
         pid_ = -1;
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    kill(-pid_, SIGKILL);
     kill(pid_, SIGKILL);
     int status;
     waitpid(pid_, &status, 0);
     pid_ = -1;
   }
 
+  std::string Output() const;
+
 private:
   pid_t pid_ = -1;
+  std::string log_;
 };
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+inline std::string TProcess::Output() const { return ReadFile(log_); }
 
 // A started server: its folder, its port and its process. Ready() says
 // whether it accepted within the time; Log() tells why not.
@@ -152,12 +179,15 @@ public:
   const TTempDir& Dir() const { return dir_; }
 
 protected:
-  void Start(const std::vector<std::string>& argv) {
-    process_ = std::make_unique<TProcess>(argv, dir_.File("server.log"));
-    for (int i = 0; i < 500 && !ready_; ++i) {
-      if (!process_->Running()) return;
-      ready_ = Accepts(port_);
-      if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Starts the program `launch` gives for the current port (writing its
+  // configuration for that port on the way). A port is free when chosen but
+  // may be taken before the server binds it: then the server ends at once,
+  // and it is started again on another port.
+  void Start(const std::function<std::vector<std::string>()>& launch) {
+    for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
+      if (attempt > 0) port_ = FreePort();
+      process_ = std::make_unique<TProcess>(launch(), dir_.File("server.log"));
+      ready_ = process_->WaitForPort(port_, 10000);
     }
   }
 
@@ -170,9 +200,20 @@ protected:
 // nginx in the foreground, one process, everything it writes in its folder.
 class TNginx : public TServer {
 public:
-  explicit TNginx(const std::string& locations) {
-    std::string d = dir_.Path().string();
+  explicit TNginx(std::string locations) : locations_(std::move(locations)) {
     for (const char* sub : {"www", "tmp"}) fs::create_directories(dir_.Path() / sub);
+  }
+  void Run() {
+    Start([this] {
+      WriteConfig();
+      return std::vector<std::string>{"nginx", "-p", dir_.Path().string(), "-c", dir_.File("nginx.conf")};
+    });
+  }
+  std::string Log() const { return TServer::Log() + ReadFile(dir_.File("error.log")); }
+
+private:
+  void WriteConfig() {
+    std::string d = dir_.Path().string();
     dir_.Write("nginx.conf", "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d +
                                  "/nginx.pid;\nerror_log " + d +
                                  "/error.log;\nevents { worker_connections 64; }\n"
@@ -181,22 +222,29 @@ public:
                                  d + "/tmp/body;\n  proxy_temp_path " + d + "/tmp/proxy;\n  fastcgi_temp_path " + d +
                                  "/tmp/fastcgi;\n  uwsgi_temp_path " + d + "/tmp/uwsgi;\n  scgi_temp_path " + d +
                                  "/tmp/scgi;\n  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
-                                 ";\n    root " + d + "/www;\n" + locations + "  }\n}\n");
+                                 ";\n    root " + d + "/www;\n" + locations_ + "  }\n}\n");
   }
-  void Run() { Start({"nginx", "-p", dir_.Path().string(), "-c", dir_.File("nginx.conf")}); }
-  std::string Log() const { return TServer::Log() + ReadFile(dir_.File("error.log")); }
+
+  std::string locations_;
 };
 
 // tinyproxy in the foreground, letting loopback clients reach loopback servers.
 class TTinyproxy : public TServer {
 public:
   TTinyproxy() {
+    Start([this] {
+      WriteConfig();
+      return std::vector<std::string>{"tinyproxy", "-d", "-c", dir_.File("tinyproxy.conf")};
+    });
+  }
+
+private:
+  void WriteConfig() {
     dir_.Write("tinyproxy.conf", "Port " + std::to_string(port_) +
                                      "\nListen 127.0.0.1\nTimeout 30\nMaxClients 16\nAllow 127.0.0.1\n"
                                      "LogLevel Info\nLogFile \"" +
                                      dir_.File("tinyproxy.log") + "\"\nPidFile \"" + dir_.File("tinyproxy.pid") +
                                      "\"\n");
-    Start({"tinyproxy", "-d", "-c", dir_.File("tinyproxy.conf")});
   }
 };
 
@@ -221,7 +269,10 @@ public:
                "            super().do_GET()\n"
                "handler = functools.partial(Handler, directory=sys.argv[2])\n"
                "http.server.ThreadingHTTPServer(('127.0.0.1', int(sys.argv[1])), handler).serve_forever()\n");
-    Start({"python3", dir_.File("server.py"), std::to_string(port_), dir_.File("www"), dir_.File("until-close.bin")});
+    Start([this] {
+      return std::vector<std::string>{"python3", dir_.File("server.py"), std::to_string(port_), dir_.File("www"),
+                                      dir_.File("until-close.bin")};
+    });
   }
 };
 

@@ -494,7 +494,7 @@ TEST_F(ConnectionTest, ASCIIFilterMasksTheHighBit) {
   EXPECT_EQ(stream.DataString(), "Xyz");
 }
 
-TEST_F(ConnectionTest, SendToAResetPeerRaisesAndDropsTheSocket) {
+TEST_F(ConnectionTest, SendToAResetPeerRaisesDropsTheSocketAndReportsTheLossOnce) {
   Start([](TPeerSocket& s) {
     SleepMs(200);  // after the client has finished connecting
     s.Reset();
@@ -518,6 +518,11 @@ TEST_F(ConnectionTest, SendToAResetPeerRaisesAndDropsTheSocket) {
   ASSERT_TRUE(raised);
   EXPECT_TRUE(code == 10053 || code == 10054 || code == 10058) << code;
   EXPECT_FALSE(client->IsConnected());
+  // The owner learns of the loss once, and a later Disconnect has nothing left to report.
+  EXPECT_EQ(Count("OnDisconnected"), 1);
+  EXPECT_EQ(Count("Disconnected."), 1);
+  client->Disconnect();
+  EXPECT_EQ(Count("OnDisconnected"), 1);
 }
 
 TEST_F(ConnectionTest, ResetDuringAReadRaisesTheResetError) {

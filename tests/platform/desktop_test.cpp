@@ -31,7 +31,7 @@ struct Recorder {
 };
 
 void Drain() {
-  while (PumpMessage(false)) {
+  while (PumpMessage(false) == Pumped::Message) {
   }
 }
 
@@ -75,7 +75,16 @@ TEST(DesktopWindows, SentAndPostedMessages) {
   ASSERT_EQ(r.seen.size(), 3u);
   EXPECT_EQ(r.seen[1].msg, wm::User + 2u);
   EXPECT_EQ(r.seen[2].msg, wm::User + 3u);
-  EXPECT_FALSE(PumpMessage(false));
+  EXPECT_EQ(PumpMessage(false), Pumped::Nothing);
+
+  // A quit message, even one posted to a window, is the loop's and not the window's.
+  ASSERT_TRUE(PostToWindow(r.window, wm::Quit, 0, 0));
+  ASSERT_TRUE(PostToWindow(r.window, wm::User + 4, 3, 0));
+  EXPECT_EQ(PumpMessage(true), Pumped::Quit);
+  EXPECT_EQ(r.seen.size(), 3u);
+  Drain();
+  ASSERT_EQ(r.seen.size(), 4u);
+  EXPECT_EQ(r.seen[3].msg, wm::User + 4u);
 }
 
 TEST(DesktopWindows, PostFromWorkerWakesWaitingPump) {
@@ -85,7 +94,7 @@ TEST(DesktopWindows, PostFromWorkerWakesWaitingPump) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     PostToWindow(r.window, wm::User + 7, 9, 0);
   });
-  while (r.seen.empty()) PumpMessage(true);
+  while (r.seen.empty()) EXPECT_NE(PumpMessage(true), Pumped::Quit);
   worker.join();
   EXPECT_EQ(r.seen[0].wParam, 9u);
 }

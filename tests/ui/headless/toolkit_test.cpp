@@ -434,7 +434,27 @@ TEST_F(UiTest, ErrorInNoticeIsShown) {
 
 TEST_F(UiTest, WaitingLoopWithNothingToDoFailsInsteadOfHanging) {
   hl::SetWaitLimit(50);
-  EXPECT_THROW(app->Run(), platform::DesktopStall);
+  std::vector<std::string> stalls;
+  hl::SetStallHandler([&](const std::string& what) { stalls.push_back(what); });
+  app->Run();
+  ASSERT_EQ(stalls.size(), 1u);
+  EXPECT_EQ(stalls[0], "a message loop waited and nothing arrived");
+}
+
+TEST_F(UiTest, QuitMessageFromOutsideEndsTheModalWindowAndTheLoop) {
+  TForm* dialog = app->CreateForm<TForm>();
+  app->ShowMainForm = false;
+  int result = mrNone;
+  hl::SetIdleHandler([&] {
+    if (!dialog->Visible()) return false;
+    hl::PostQuit();
+    return true;
+  });
+  QueueOnMainThread([&] { result = dialog->ShowModal(); });
+  app->Run();
+  EXPECT_TRUE(app->Terminated());
+  EXPECT_EQ(result, mrCancel);
+  EXPECT_FALSE(dialog->Visible());
 }
 
 }  // namespace
