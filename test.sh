@@ -86,50 +86,36 @@ if command -v clang++ >/dev/null 2>&1; then
 fi
 # ---- end of robustness
 
-if [ -f tests/e2e/run.sh ]; then
-  echo "== end to end"
-  if out=$(bash tests/e2e/run.sh 2>&1); then :; else status=1; fi
+# Scripts that drive real programs end with "NAME: N passed, N failed"; their
+# counts join the total.
+run_script() {  # name, script
+  echo "== $1"
+  local out line p f
+  out=$(bash "$2" 2>&1) || status=1
   echo "$out"
-  if line=$(echo "$out" | grep -E '^e2e: [0-9]+ passed, [0-9]+ failed' | tail -1); then
-    p=$(echo "$line" | sed -E 's/^e2e: ([0-9]+) passed.*/\1/'); f=$(echo "$line" | sed -E 's/.* ([0-9]+) failed.*/\1/')
+  if line=$(echo "$out" | grep -E "^$1: [0-9]+ passed, [0-9]+ failed" | tail -1); then
+    read -r p f < <(echo "$line" | sed -E "s/^$1: ([0-9]+) passed, ([0-9]+) failed.*/\\1 \\2/")
     total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
   else
-    note_failure "end to end (no result line)"
+    note_failure "$1 (no result line)"
   fi
-fi
+}
+
+# The real textsnap.exe under Wine: settings window, snaps over http and https,
+# the outbox.
+run_script e2e tests/e2e/run.sh
 
 # The Windows packages: built by the windows preset's package target, then
 # installed, upgraded, uninstalled and unpacked under Wine.
-if [ -f tests/packaging/run.sh ]; then
-  echo "== packaging"
-  if cmake --build --preset windows --target package >build/package.log 2>&1; then
-    out=$(bash tests/packaging/run.sh 2>&1) || status=1
-    echo "$out"
-    if read -r p f < <(echo "$out" | sed -nE 's/^packaging: ([0-9]+) passed, ([0-9]+) failed$/\1 \2/p' | tail -1) && [ -n "$p" ]; then
-      total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
-    else
-      note_failure "packaging (no result line)"
-    fi
-  else
-    tail -20 build/package.log; note_failure "package target"
-  fi
+if cmake --build --preset windows --target package >build/logs/package.log 2>&1; then
+  run_script packaging tests/packaging/run.sh
+else
+  tail -20 build/logs/package.log; note_failure "package target"
 fi
 
 # The Linux desktop client: its preset, then textsnap send, the tray client on
-# a virtual display and the Debian packages (tests/linux/run.sh).
-if build linux; then
-  echo "== linux desktop"
-  out=$(bash tests/linux/run.sh 2>&1) || status=1
-  echo "$out"
-  if line=$(echo "$out" | grep -E '^linux: [0-9]+ passed, [0-9]+ failed' | tail -1); then
-    read -r p f < <(echo "$line" | sed -E 's/^linux: ([0-9]+) passed, ([0-9]+) failed.*/\1 \2/')
-    total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
-  else
-    note_failure "linux desktop (no result line)"
-  fi
-else
-  note_failure "linux build"
-fi
+# a virtual display and the Debian packages.
+if build linux; then run_script linux tests/linux/run.sh; else note_failure "linux build"; fi
 
 # Benchmarks are only kept building and running here (tiny sizes, no timing checks).
 if [ -f bench/smoke.sh ]; then

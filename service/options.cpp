@@ -43,9 +43,8 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       value = name.substr(eq + 1);
       name.resize(eq);
     } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user" ||
-               name == "--tls-cert" || name == "--tls-key" || name == "--password-file" ||
-               name == "--public-name" || name == "--head-timeout" || name == "--max-per-address" ||
-               name == "--workers") {
+               name == "--tls-cert" || name == "--tls-key" || name == "--password-file" || name == "--public-name" ||
+               name == "--head-timeout" || name == "--max-per-address" || name == "--workers") {
       if (i + 1 >= args.size()) return name + " needs a value";
       value = args[++i];
     } else {

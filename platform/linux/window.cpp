@@ -69,6 +69,8 @@ WindowHandle HandleOfWidget(GtkWidget* w) {
 
 // --- the queue of posted messages as a GLib source ---------------------------
 
+bool g_quitPosted = false;
+
 gboolean QueueReady() {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
   return !S().queue.empty() && !S().held;
@@ -85,6 +87,11 @@ gboolean QueueDispatch(GSource*, GSourceFunc, gpointer) {
     if (S().queue.empty() || S().held) return G_SOURCE_CONTINUE;
     p = S().queue.front();
     S().queue.pop_front();
+  }
+  // A quit message is no window's: it ends the loop that pumps it.
+  if (p.message.msg == wm::Quit) {
+    g_quitPosted = true;
+    return G_SOURCE_CONTINUE;
   }
   desktop::Deliver(p.window, p.message.msg, p.message.wParam, p.message.lParam);
   return G_SOURCE_CONTINUE;
@@ -642,10 +649,14 @@ bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std:
   return true;
 }
 
-bool PumpMessage(bool wait) {
+Pumped PumpMessage(bool wait) {
   EnsureQueue();
   bool dispatched = g_main_context_iteration(nullptr, wait ? TRUE : FALSE) != FALSE;
-  return dispatched || wait;
+  if (g_quitPosted) {
+    g_quitPosted = false;
+    return Pumped::Quit;
+  }
+  return dispatched || wait ? Pumped::Message : Pumped::Nothing;
 }
 
 namespace {
