@@ -74,7 +74,7 @@ fi
 if command -v clang++ >/dev/null 2>&1; then
   if build fuzz; then
     echo "== fuzz smoke"
-    fuzz_out=$(fuzz/run.sh 20 2>&1)
+    fuzz_out=$(fuzz/run.sh 5 2>&1)
     echo "$fuzz_out" | sed 's/^/   /'
     p=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: ok')
     f=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: FAILED')

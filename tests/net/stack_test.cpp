@@ -6,6 +6,7 @@
 
 #include "net/stack.h"
 #include "peer.h"
+#include "runtime/codepage.h"
 
 using namespace ts;
 using namespace nettest;
@@ -298,7 +299,10 @@ TEST(WS2StubError, MessageIsTheTitleWithTheSystemTextWhenThereIsANumber) {
   EXPECT_EQ(plain.Message(), "Error on loading Winsock2 library (WS2_32.DLL)");
   ENetWS2StubError withCode("Error on loading Winsock2 library (WS2_32.DLL)", 126);
   EXPECT_FALSE(withCode.SystemErrorText.empty());
-  EXPECT_EQ(withCode.Message(), "Error on loading Winsock2 library (WS2_32.DLL): " + withCode.SystemErrorText);
+  // The system's text is in the system code page; the message is shown by the
+  // Unicode message box, so it carries that text as UTF-8.
+  EXPECT_EQ(withCode.Message(),
+            "Error on loading Winsock2 library (WS2_32.DLL): " + SystemToUtf8(withCode.SystemErrorText));
 }
 
 TEST(SocketLibrary, OnlyTheRegisteredNameLoads) {
