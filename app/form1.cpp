@@ -22,8 +22,9 @@ namespace {
 
 constexpr const char* kFontName = "ＭＳ Ｐゴシック";
 constexpr int kBalloonWarning = 2;
-constexpr uint32_t kSoonMs = 100;   // "at once", but after the handler that asked for it
-constexpr uint32_t kBusyMs = 1000;  // a snap runs or the settings window is open
+constexpr uint32_t kSoonMs = 100;                  // "at once", but after the handler that asked for it
+constexpr uint32_t kBusyMs = 1000;                 // a snap runs or the settings window is open
+constexpr int32_t kDeliveryReadTimeoutMs = 30000;  // a delivery waits this long for each answer
 constexpr size_t kRecentShown = 10;
 constexpr const char* kNotesPath = "/notes";
 
@@ -58,7 +59,7 @@ void Place(TWinControl* control, TForm* form, int left, int top, int width, int 
 
 TForm1::TForm1(TComponent* owner) : TForm1(owner, FindSettingsLocation()) {}
 
-TForm1::TForm1(TComponent* owner, std::string settingsPath)
+TForm1::TForm1(TComponent* owner, const std::string& settingsPath)
     : TForm1(owner, TSettingsLocation{settingsPath, settingsPath}) {}
 
 TForm1::TForm1(TComponent* owner, TSettingsLocation settings) : TForm(owner), settings_(std::move(settings)) {
@@ -477,11 +478,11 @@ void TForm1::Timer1Timer(TObject*) {
   std::string failure;
   TOutbox::TDelivery result;
   {
-    delivering_ = true;
-    struct Done {
-      bool& flag;
-      ~Done() { flag = false; }
-    } done{delivering_};
+    TRestore<bool> busy(delivering_, true);
+    // A delivery runs while the user works on: a service that takes the
+    // connection and then says nothing must not hold the program. The note
+    // then waits for the next try like any other transport failure.
+    TRestore<int32_t> patience(NetHTTP1->ReadTimeout, kDeliveryReadTimeoutMs);
     result = outbox_.DeliverOldest(snap_.Exchange(), *this, &failure);
   }
   // A snap cut short by an error waits for the HTTP client's disconnect; this

@@ -38,7 +38,7 @@ public:
   // Reads and writes the settings where FindSettingsLocation says.
   explicit TForm1(TComponent* owner);
   // Reads and writes the settings at `settingsPath` instead.
-  TForm1(TComponent* owner, std::string settingsPath);
+  TForm1(TComponent* owner, const std::string& settingsPath);
   TForm1(TComponent* owner, TSettingsLocation settings);
   ~TForm1() override;
 

@@ -235,6 +235,10 @@ public:
         {
           std::lock_guard<std::mutex> hold(lock_);
           ticks_.push_back(platform::GetTickCount());
+          if (silent_) {
+            held_.push_back(c);  // taken, and never answered
+            continue;
+          }
         }
         ::close(c);
       }
@@ -245,8 +249,14 @@ public:
     ::shutdown(fd_, SHUT_RDWR);
     ::close(fd_);
     thread_.join();
+    for (int c : held_) ::close(c);
   }
   int Port() const { return port_; }
+  // From now on connections are taken and left without an answer.
+  void FallSilent() {
+    std::lock_guard<std::mutex> hold(lock_);
+    silent_ = true;
+  }
   // The clock's tick at each connection.
   std::vector<uint32_t> Ticks() {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -257,6 +267,8 @@ public:
 private:
   int fd_ = -1, port_ = 0;
   std::atomic<bool> stop_{false};
+  bool silent_ = false;
+  std::vector<int> held_;
   std::mutex lock_;
   std::vector<uint32_t> ticks_;
   std::thread thread_;
@@ -285,6 +297,23 @@ TEST_F(OutboxEndToEnd, AServiceThatStaysDownIsTriedWithGrowingPausesNeverMoreTha
   }
   EXPECT_NEAR(gaps.back(), 900, 5);
   EXPECT_EQ(OutboxFile().size(), 1u) << "still kept";
+}
+
+TEST_F(OutboxEndToEnd, ADeliveryToAServiceThatNeverAnswersGivesUpAndTheNoteWaits) {
+  AddUser("sam", "pw");
+  HangUpPeer peer;
+  TForm1& form = Start("sam", "pw");
+  form.Edit3->SetText(UrlOf(peer.Port()));
+  Copy("unanswered note");
+  Press();
+  ASSERT_EQ(OutboxFile().size(), 1u);
+  peer.FallSilent();
+  // The first try is due after 30 s; without a limit of its own the delivery
+  // would wait for the answer for ever, and the program with it.
+  Wait(31 * 1000, 1000);
+  EXPECT_EQ(peer.Ticks().size(), 2u) << "the delivery reached the silent service";
+  EXPECT_EQ(OutboxFile().size(), 1u) << "still kept";
+  EXPECT_EQ(form.NetHTTP1->ReadTimeout, 0) << "a snap's own exchange waits as long as the service needs";
 }
 
 TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {
