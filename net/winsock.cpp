@@ -38,10 +38,13 @@ struct TStub<I, R(A...)> {
 
 }  // namespace
 
+// The arguments are a name and a function type, which take no parentheses.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define TS_WINSOCK_DEFINE(index, name, var, sig) TWinsockEntryVar<sig> var{index};
 TS_WINSOCK_ENTRIES(TS_WINSOCK_DEFINE)
 #undef TS_WINSOCK_DEFINE
 
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define TS_WINSOCK_ROW(index, name, var, sig) {reinterpret_cast<void*>(&TStub<index, sig>::Call), &var.address, name},
 const TWinsockEntry WinsockEntryTable[WinsockEntryCount] = {TS_WINSOCK_ENTRIES(TS_WINSOCK_ROW)};
 #undef TS_WINSOCK_ROW

@@ -276,7 +276,11 @@ std::string Format(std::string_view format, std::initializer_list<FormatValue> a
     }
     if (width > 0 && static_cast<int>(piece.size()) < width) {
       std::string pad(static_cast<size_t>(width) - piece.size(), ' ');
-      piece = left ? piece + pad : pad + piece;
+      if (left) {
+        piece += pad;
+      } else {
+        piece.insert(0, pad);
+      }
     }
     out += piece;
   }

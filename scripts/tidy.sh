@@ -9,8 +9,11 @@ cd "$(dirname "$0")/.."
 db=build/native
 [ -f "$db/compile_commands.json" ] || cmake --preset native >/dev/null || exit 1
 # The product code of the native build (the win32 backend and main.cpp are
-# built for Windows only).
-product() { git ls-files "$@" -- app tray storage http net ui runtime platform service | grep '\.cpp$' | grep -v -e '^platform/win32/' -e '^app/main\.cpp$'; }
+# built for Windows only, the linux backend and main_linux.cpp by the linux preset).
+product() {
+  git ls-files "$@" -- app tray storage http net ui runtime platform service | grep '\.cpp$' |
+    grep -v -e '^platform/win32/' -e '^platform/linux/' -e '^app/main\.cpp$' -e '^app/main_linux\.cpp$'
+}
 if [ "${1:-}" = "--short" ]; then
   mapfile -t files < <(comm -12 <(product | sort) <(git log -10 --name-only --pretty=format: | sort -u) | head -12)
 else

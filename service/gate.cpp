@@ -176,7 +176,7 @@ size_t TGate::OpenConnections() {
 
 void TGate::Admit(int fd) { Admit(fd, PeerAddress(fd)); }
 
-void TGate::Admit(int fd, std::string address) {
+void TGate::Admit(int fd, const std::string& address) {
   auto c = std::make_unique<TGateConnection>();
   c->fd = fd;
   c->address = address;

@@ -107,7 +107,7 @@ public:
   void Admit(int fd);
   // The same for a socket whose peer is not the client itself (the TLS front's
   // end of a socket pair): caps and logs count `address`, the client's own.
-  void Admit(int fd, std::string address);
+  void Admit(int fd, const std::string& address);
 
   const TGateLimits& limits() const { return limits_; }
   // Connections now held (by the gate and by workers).

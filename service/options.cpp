@@ -27,6 +27,10 @@ std::string Usage() {
          "              reverse proxy only: passwords and notes cross the network as they are)\n";
 }
 
+namespace {
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+}  // namespace
+
 std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -80,7 +84,7 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       int number = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
       if (ec != std::errc() || end != value.data() + value.size() || number < 1 || number > 100000)
-        return name + " needs a number from 1 to 100000, not \"" + value + "\"";
+        return name + " needs a number from 1 to 100000, not " + Quoted(value);
       (name == "--head-timeout" ? options.head_timeout_s
        : name == "--workers"    ? options.workers
                                 : options.max_per_address) = number;

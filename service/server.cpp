@@ -278,7 +278,7 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
   // Browsers that have seen the service over HTTPS keep to it.
   if (secure_) defaults.emplace("Strict-Transport-Security", "max-age=31536000");
   http.set_default_headers(defaults);
-  http.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr e) {
+  http.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, const std::exception_ptr& e) {
     std::string cause = "unknown";
     bool busy = false;
     try {

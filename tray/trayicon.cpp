@@ -29,8 +29,9 @@ std::vector<std::pair<std::string, TTrayIcon*>>& Registry() {
 TCallbackWindow* g_callbackWindow = nullptr;
 
 void CopyText(char* dest, size_t size, const std::string& text) {
+  // The rest of the field stays zero, so the copy always ends in a NUL.
   std::memset(dest, 0, size);
-  std::memcpy(dest, text.data(), std::min(text.size(), size - 1));
+  std::copy_n(text.data(), std::min(text.size(), size - 1), dest);
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ std::vector<platform::MenuEntry> Entries(const std::vector<TMenuItem*>& items, s
     shown.push_back(item);
     platform::MenuEntry e{static_cast<int>(shown.size()), item->Caption, item->Enabled, item->Checked, {}};
     std::vector<TMenuItem*> children;
+    children.reserve(static_cast<size_t>(item->Count()));
     for (int i = 0; i < item->Count(); ++i) children.push_back(item->Items(i));
     e.submenu = Entries(children, shown);
     entries.push_back(std::move(e));
@@ -53,6 +54,7 @@ bool Contains(const std::vector<TMenuItem*>& items, TMenuItem* wanted) {
   for (TMenuItem* item : items) {
     if (item == wanted) return true;
     std::vector<TMenuItem*> children;
+    children.reserve(static_cast<size_t>(item->Count()));
     for (int i = 0; i < item->Count(); ++i) children.push_back(item->Items(i));
     if (Contains(children, wanted)) return true;
   }

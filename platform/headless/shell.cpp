@@ -133,7 +133,7 @@ IconHandle ApplicationIcon() {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
   return S().appIcon;
 }
-IconHandle StockIcon(int which) { return static_cast<IconHandle>(0x6001 + which); }
+IconHandle StockIcon(int which) { return IconHandle{0x6001} + static_cast<IconHandle>(which); }
 IconHandle CopyIconHandle(IconHandle icon) {
   if (!icon) return 0;
   std::lock_guard<std::recursive_mutex> hold(S().lock);

@@ -862,7 +862,7 @@ struct TExport {
 };
 
 #define TS_EXPORT(name, fn) \
-  { name, reinterpret_cast<void*>(&fn) }
+  { (name), reinterpret_cast<void*>(&(fn)) }
 const TExport exports[] = {
     TS_EXPORT("WSAStartup", WSAStartup),
     TS_EXPORT("WSACleanup", WSACleanup),
