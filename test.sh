@@ -32,7 +32,7 @@ run_suites() {  # preset, command the tests run under...
   rm -rf "$dir/test-results"; mkdir -p "$dir/test-results"
   echo "== test $preset"
   (cd "$dir" && "$@" ctest --output-on-failure -j"$jobs" "${select[@]}" >"$root/build/logs/test-$preset.log" 2>&1) || status=1
-  grep -E '^ *[0-9]+/[0-9]+ Test.*(Failed|Timeout|Exception)|tests passed|Total Test time' "$root/build/logs/test-$preset.log" |
+  grep -E '^ *[0-9]+/[0-9]+ Test.*\*\*\*(Failed|Timeout|Exception)|tests passed|Total Test time' "$root/build/logs/test-$preset.log" |
     sed 's/^/   /'
   grep -q 'tests passed, 0 tests failed' "$root/build/logs/test-$preset.log" || echo "   (output of the failed cases: build/logs/test-$preset.log)"
   mapfile -t names < <(cd "$dir" && "$@" ctest -N "${select[@]}" | sed -n 's/^ *Test *#[0-9]*: *//p')

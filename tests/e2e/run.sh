@@ -19,21 +19,8 @@ build=${TS_WINDOWS_BUILD:-$root/build/windows}
 exe=$build/app/textsnap.exe
 server=${TS_NATIVE_BUILD:-$root/build/native}/service/pinleaf-server
 work=$build/e2e
-passed=0 failed=0
-
-check() {  # name, command...
-  local name=$1; shift
-  if "$@"; then
-    echo "  ok    $name"; passed=$((passed + 1))
-  else
-    echo "  FAIL  $name"; failed=$((failed + 1))
-  fi
-}
-finish() {
-  echo "e2e: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
+source "$root/scripts/checks.sh"
+finish() { finish_checks e2e; }
 
 if [ ! -f "$exe" ]; then
   echo "no $exe: build the windows preset first"
@@ -72,14 +59,6 @@ xvfb_pid=$!
 read -r -t 20 number <&5 || { echo "Xvfb did not start"; failed=1; finish; }
 export DISPLAY=:$number
 
-# Polls `command` until it succeeds, at most `seconds`.
-wait_for() {  # seconds, command...
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.3
-  done
-}
 window_shown() { xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
 window_gone() { ! window_shown "$1"; }
 app_running() { kill -0 "$app_pid" 2>/dev/null; }

@@ -19,23 +19,7 @@ exe=$build/app/textsnap
 server=$build/service/pinleaf-server
 work=$build/desktop-test
 export LC_ALL=C.UTF-8
-passed=0 failed=0
-
-check() {  # name, command...
-  local name=$1; shift
-  if "$@"; then
-    echo "  ok    $name"; passed=$((passed + 1))
-  else
-    echo "  FAIL  $name"; failed=$((failed + 1))
-  fi
-}
-wait_for() {  # seconds, command...
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.3
-  done
-}
+source "$root/scripts/checks.sh"
 hex_of() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
 
 source "$root/scripts/wine-snap.sh"  # the server and database helpers
@@ -251,11 +235,7 @@ EOF
 fi
 
 # ---- outside a display: send, the desktop run, the packages --------------------
-finish() {
-  echo "linux: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
+finish() { finish_checks linux; }
 for f in "$exe" "$server"; do
   [ -x "$f" ] || { echo "no $f: build the linux preset first"; failed=1; finish; }
 done

@@ -15,21 +15,8 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${TS_WINDOWS_BUILD:-$root/build/windows}
 work=$build/packaging-test
-passed=0 failed=0
-
-check() {  # name, command...
-  local name=$1; shift
-  if "$@"; then
-    echo "  ok    $name"; passed=$((passed + 1))
-  else
-    echo "  FAIL  $name"; failed=$((failed + 1))
-  fi
-}
-finish() {
-  echo "packaging: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
+source "$root/scripts/checks.sh"
+finish() { finish_checks packaging; }
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt" 2>/dev/null)
 setup=$build/packaging/textsnap-setup-$version.exe
@@ -46,13 +33,6 @@ done
 # the script calls itself there with the case's name.
 if [ "${1:-}" = "--in-namespace" ]; then in_namespace=1; shift; else in_namespace=; fi
 
-wait_for() {  # seconds, command...
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.3
-  done
-}
 tray_shown() { xdotool search --onlyvisible --name "Wine System Tray" >/dev/null 2>&1; }
 window_shown() { xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
 # Processes of the program (textsnap.exe unless named) in this case's prefix:
