@@ -66,8 +66,8 @@ LangString SecProgramName ${LANG_ENGLISH} "text snap"
 LangString SecProgramName ${LANG_JAPANESE} "text snap"
 LangString SecAutostartName ${LANG_ENGLISH} "Start text snap when I sign in"
 LangString SecAutostartName ${LANG_JAPANESE} "サインイン時に text snap を起動する"
-LangString KeepSettings ${LANG_ENGLISH} "Keep your text snap settings (service, ID, password, hotkey) for a later install?"
-LangString KeepSettings ${LANG_JAPANESE} "text snap の設定 (URL、ID、パスワード、ホットキー) を残しますか?"
+LangString KeepSettings ${LANG_ENGLISH} "Keep your text snap settings (service, ID, password, hotkey), the notes still waiting to be sent and the recent snaps for a later install?"
+LangString KeepSettings ${LANG_JAPANESE} "text snap の設定 (URL、ID、パスワード、ホットキー)、未送信のノートと最近のスナップを残しますか?"
 LangString StillRunning ${LANG_ENGLISH} "text snap is still running and could not be closed. Quit it from its tray icon and try again."
 LangString StillRunning ${LANG_JAPANESE} "text snap を終了できませんでした。タスクトレイのアイコンから終了してから、もう一度お試しください。"
 
@@ -196,6 +196,14 @@ Function un.onInit
   !insertmacro MUI_UNGETLANGUAGE
 FunctionEnd
 
+; The settings file and the files kept beside it: notes waiting to be sent and
+; the recent snaps.
+!macro DeleteSettingsIn folder
+  Delete "${folder}\ini.ini"
+  Delete "${folder}\outbox.dat"
+  Delete "${folder}\history.dat"
+!macroend
+
 Section "Uninstall"
   Call un.CloseRunning
   Delete "$INSTDIR\${EXE_NAME}"
@@ -205,8 +213,8 @@ Section "Uninstall"
   DeleteRegKey HKCU "${UNINST_KEY}"
   ; Settings stay unless the user says otherwise (a silent uninstall keeps them).
   MessageBox MB_YESNO|MB_ICONQUESTION "$(KeepSettings)" /SD IDYES IDYES keep
-    Delete "$INSTDIR\ini.ini"
-    Delete "$APPDATA\${APP}\ini.ini"
+    !insertmacro DeleteSettingsIn "$INSTDIR"
+    !insertmacro DeleteSettingsIn "$APPDATA\${APP}"
     RMDir "$APPDATA\${APP}"
   keep:
   Delete "$INSTDIR\uninstall.exe"
