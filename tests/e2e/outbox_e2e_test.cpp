@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "app/notefile.h"
+#include "http/http.h"
 #include "platform/file.h"
 #include "tests/e2e/fixture.h"
 #include "ui/clipboard.h"
