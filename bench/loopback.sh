@@ -21,7 +21,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 
-smoke=0 out="" repeats="" only="bulk,keepalive,post,rss,snap,footprint" wine=0
+smoke=0 out="" repeats="" only="bulk,keepalive,post,rss,snap,footprint,https" wine=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1 ;;
@@ -347,59 +347,69 @@ fi
 # The same nginx over TLS (a self-signed certificate the clients trust for
 # this run): the bulk download against curl, the cost of a new connection
 # (TCP and TLS handshakes and one small GET), and the snap against
-# pinleaf-server over https.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost \
-  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
-tls_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-sed -i "s|^  server {|  server {\n    listen 127.0.0.1:$tls_port ssl;\n    ssl_certificate $work/tls.pem;\n    ssl_certificate_key $work/tls.key;\n    ssl_protocols TLSv1.2 TLSv1.3;|" "$work/nginx.conf"
-kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true
-nginx -p "$work" -c "$work/nginx.conf" &
-nginx_pid=$!
-export SSL_CERT_FILE=$work/tls.pem
-tls_base="https://localhost:$tls_port"
-for _ in $(seq 100); do
-  curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/page.html" && break
-  sleep 0.05
-done
-ours_t=() curl_t=()
-for _ in $(seq $repeats); do
-  curl_t+=("$(seconds_of curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/big.bin")")
-  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" bulk "$tls_base/big.bin")"); fi
-done
-curl_rate=$(mibps "$(printf '%s\n' "${curl_t[@]}" | best)")
-if [ $have_client = 1 ]; then ours_rate=$(mibps "$(printf '%s\n' "${ours_t[@]}" | best)"); else ours_rate=$not_built; fi
-report "https bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_rate" "$curl_rate" curl
-connects=$([ $smoke -eq 1 ] && echo 5 || echo 200)
-for _ in $(seq $connects); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
-ours_t=() curl_t=()
-for _ in $(seq $repeats); do
-  curl_t+=("$(seconds_of curl -s --cacert "$work/tls.pem" -K "$work/connects.curl")")
-  if [ $have_client = 1 ]; then ours_t+=("$(seconds_of "$bin/loopback_client" connect "$tls_base/page.html" "$connects")"); fi
-done
-per_ms() { echo "$1 * 1000 / $connects" | bc -l | xargs printf '%.3f'; }
-curl_ms=$(per_ms "$(printf '%s\n' "${curl_t[@]}" | best)")
-if [ $have_client = 1 ]; then ours_ms=$(per_ms "$(printf '%s\n' "${ours_t[@]}" | best)"); else ours_ms=$not_built; fi
-report "https new connection + GET (${connects} in a row)" ms "$ours_ms" "$curl_ms" curl 0
-if [ -x "$bin/snap_bench" ] && [ -x "$server" ]; then
-  rm -f "$work/server.out"
-  mkfifo "$work/server.out"
-  "$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf-tls.db" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key" \
-    --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
-  server_pid=$!
-  exec 3<"$work/server.out"
-  read -r -t 20 listening <&3 || true
-  service_url=${listening##* }
-  service_url=${service_url/127.0.0.1/localhost}
-  if [[ $service_url == https://* ]] &&
-     "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "(pinleaf-server over https)" >"$work/snap-tls.tsv"; then
-    report_snap "$work/snap-tls.tsv"
-  else
-    report "snap (pinleaf-server over https)" ms "not measured (the server or the snap run failed)" "-" "-"
+# pinleaf-server over https. Native only: the Windows build trusts the
+# certificates of its own store.
+if part https && [ $wine = 0 ]; then
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost \
+    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
+  tls_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  sed -i "s|^  server {|  server {\n    listen 127.0.0.1:$tls_port ssl;\n    ssl_certificate $work/tls.pem;\n    ssl_certificate_key $work/tls.key;\n    ssl_protocols TLSv1.2 TLSv1.3;|" "$work/nginx.conf"
+  kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true
+  nginx -p "$work" -c "$work/nginx.conf" &
+  nginx_pid=$!
+  export SSL_CERT_FILE=$work/tls.pem
+  tls_base="https://localhost:$tls_port"
+  for _ in $(seq 100); do
+    curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/page.html" && break
+    sleep 0.05
+  done
+  ours_r="" curl_r=""
+  loads=()
+  for _ in $(seq $repeats); do
+    loads+=("$(load1)")
+    read -r w _ _ < <(timed curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/big.bin"); curl_r+=" $(mibps "$w")"
+    if [ $have_client = 1 ]; then
+      read -r w _ _ < <(timed "$bin/loopback_client" bulk "$tls_base/big.bin"); ours_r+=" $(mibps "$w")"
+    fi
+  done
+  [ $have_client = 1 ] || ours_r=$not_built
+  report "https bulk ${bulk_mib} MiB GetToStream" MiB/s "$ours_r" "$curl_r" curl
+  connects=$([ $smoke -eq 1 ] && echo 5 || echo 200)
+  for _ in $(seq $connects); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
+  per_ms() { echo "$1 * 1000 / $connects" | bc -l | xargs printf '%.3f'; }
+  ours_r="" curl_r=""
+  loads=()
+  for _ in $(seq $repeats); do
+    loads+=("$(load1)")
+    read -r w _ _ < <(timed curl -s --cacert "$work/tls.pem" -K "$work/connects.curl"); curl_r+=" $(per_ms "$w")"
+    if [ $have_client = 1 ]; then
+      read -r w _ _ < <(timed "$bin/loopback_client" connect "$tls_base/page.html" "$connects"); ours_r+=" $(per_ms "$w")"
+    fi
+  done
+  [ $have_client = 1 ] || ours_r=$not_built
+  report "https new connection + GET (${connects} in a row)" ms "$ours_r" "$curl_r" curl 0
+  if [ -x "$bin/snap_bench" ] && [ -x "$server" ]; then
+    loads=("$(load1)")
+    rm -f "$work/server.out"
+    mkfifo "$work/server.out"
+    "$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf-tls.db" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key" \
+      --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
+    server_pid=$!
+    exec 3<"$work/server.out"
+    read -r -t 20 listening <&3 || true
+    service_url=${listening##* }
+    service_url=${service_url/127.0.0.1/localhost}
+    if [[ $service_url == https://* ]] &&
+      "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "(pinleaf-server over https)" >"$work/snap-tls.tsv"; then
+      report_snap "$work/snap-tls.tsv"
+    else
+      report "snap (pinleaf-server over https)" ms "not measured (the server or the snap run failed)" "-" "-"
+    fi
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+    exec 3<&-
   fi
-  kill "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-  exec 3<&-
 fi
 
 if [ -n "$out" ]; then
