@@ -121,6 +121,18 @@ void Exec(sqlite3* db, const char* sql) {
   }
 }
 
+// A note from a row that starts with id, title, body, color, paper_id, received_ms.
+TStoredNote NoteOfRow(TStatement& s) {
+  TStoredNote n;
+  n.id = s.Int(0);
+  n.title = s.Text(1);
+  n.body = s.Text(2);
+  if (!s.IsNull(3)) n.color = static_cast<uint32_t>(s.Int(3));
+  n.paper_id = s.Text(4);
+  n.received_ms = s.Int(5);
+  return n;
+}
+
 }  // namespace
 
 // A turn to run one password hash; refuses at once when too many wait.
@@ -425,13 +437,7 @@ std::vector<TStoredNote> TNoteStore::ListNotes(int64_t user_id, int64_t limit, i
   s.Bind(1, user_id).Bind(2, limit).Bind(3, offset);
   std::vector<TStoredNote> notes;
   while (s.Step()) {
-    TStoredNote n;
-    n.id = s.Int(0);
-    n.title = s.Text(1);
-    n.body = s.Text(2);
-    if (!s.IsNull(3)) n.color = static_cast<uint32_t>(s.Int(3));
-    n.paper_id = s.Text(4);
-    n.received_ms = s.Int(5);
+    TStoredNote n = NoteOfRow(s);
     n.body_bytes = static_cast<int64_t>(n.body.size());
     notes.push_back(std::move(n));
   }
@@ -452,13 +458,7 @@ std::vector<TStoredNote> TNoteStore::ListNotePreviews(int64_t user_id, int64_t b
   s.Bind(5, before_ms).Bind(6, before_id).Bind(7, limit);
   std::vector<TStoredNote> notes;
   while (s.Step()) {
-    TStoredNote n;
-    n.id = s.Int(0);
-    n.title = s.Text(1);
-    n.body = s.Text(2);
-    if (!s.IsNull(3)) n.color = static_cast<uint32_t>(s.Int(3));
-    n.paper_id = s.Text(4);
-    n.received_ms = s.Int(5);
+    TStoredNote n = NoteOfRow(s);
     n.body_bytes = s.Int(6);
     // Cut at a character boundary: never in the middle of a UTF-8 sequence.
     if (n.body.size() > preview_bytes) {
@@ -476,13 +476,7 @@ std::optional<TStoredNote> TNoteStore::GetNote(int64_t user_id, int64_t note_id)
   TStatement s(db_, "SELECT id, title, body, color, paper_id, received_ms FROM notes WHERE user_id = ? AND id = ?");
   s.Bind(1, user_id).Bind(2, note_id);
   if (!s.Step()) return std::nullopt;
-  TStoredNote n;
-  n.id = s.Int(0);
-  n.title = s.Text(1);
-  n.body = s.Text(2);
-  if (!s.IsNull(3)) n.color = static_cast<uint32_t>(s.Int(3));
-  n.paper_id = s.Text(4);
-  n.received_ms = s.Int(5);
+  TStoredNote n = NoteOfRow(s);
   n.body_bytes = static_cast<int64_t>(n.body.size());
   return n;
 }

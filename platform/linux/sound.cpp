@@ -50,13 +50,13 @@ bool Parse(const unsigned char* p, size_t n, Wave& w) {
 bool PlaySoundFromMemory(const void* wavImage, size_t size) {
   Wave w;
   if (!wavImage || !Parse(static_cast<const unsigned char*>(wavImage), size, w)) return false;
-  pa_sample_spec spec{};
-  spec.format = w.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-  spec.channels = static_cast<uint8_t>(w.channels);
-  spec.rate = w.rate;
+  pa_sample_spec sample{};
+  sample.format = w.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+  sample.channels = static_cast<uint8_t>(w.channels);
+  sample.rate = w.rate;
   int error = 0;
   pa_simple* s =
-      pa_simple_new(nullptr, "text snap", PA_STREAM_PLAYBACK, nullptr, "cue", &spec, nullptr, nullptr, &error);
+      pa_simple_new(nullptr, "text snap", PA_STREAM_PLAYBACK, nullptr, "cue", &sample, nullptr, nullptr, &error);
   if (!s) return false;
   bool ok = pa_simple_write(s, w.data, w.size, &error) == 0 && pa_simple_drain(s, &error) == 0;
   pa_simple_free(s);
