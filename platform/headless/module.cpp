@@ -16,6 +16,7 @@
 #include "platform/headless/desktop.h"
 #include "platform/headless/desktop_internal.h"
 #include "platform/module.h"
+#include "platform/posix/folders.h"
 
 namespace platform {
 
@@ -63,18 +64,10 @@ bool FolderWritable(const std::string& folder) {
     if (std::find(F().readOnly.begin(), F().readOnly.end(), WithoutSeparator(folder)) != F().readOnly.end())
       return false;
   }
-  std::string probe = WithoutSeparator(folder) + "/textsnap-" + std::to_string(getpid()) + ".probe";
-  int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  close(fd);
-  unlink(probe.c_str());
-  return true;
+  return posix::FolderWritable(WithoutSeparator(folder));
 }
 
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool FileExists(const std::string& path) { return posix::FileExists(path); }
 
 bool CreateFolder(const std::string& folder) {
   {
@@ -82,9 +75,7 @@ bool CreateFolder(const std::string& folder) {
     if (std::find(F().readOnly.begin(), F().readOnly.end(), WithoutSeparator(folder)) != F().readOnly.end())
       return false;
   }
-  if (mkdir(folder.c_str(), 0700) == 0) return true;
-  struct stat st;
-  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return posix::CreateFolder(folder);
 }
 
 namespace headless {

@@ -1,6 +1,7 @@
 // The program's files on Linux: the executable from /proc, the user's
 // settings folder after the XDG rules ($XDG_CONFIG_HOME, else ~/.config).
 #include "platform/module.h"
+#include "platform/posix/folders.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,24 +25,8 @@ std::string UserDataFolder() {
   return home && *home ? std::string(home) + "/.config" : std::string();
 }
 
-bool FolderWritable(const std::string& folder) {
-  std::string probe = folder + "/textsnap-" + std::to_string(getpid()) + ".probe";
-  int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  close(fd);
-  unlink(probe.c_str());
-  return true;
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool CreateFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0700) == 0) return true;
-  struct stat st;
-  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool FolderWritable(const std::string& folder) { return posix::FolderWritable(folder); }
+bool FileExists(const std::string& path) { return posix::FileExists(path); }
+bool CreateFolder(const std::string& folder) { return posix::CreateFolder(folder); }
 
 }  // namespace platform
