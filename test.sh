@@ -53,6 +53,10 @@ for check in "scripts/check-format.sh" "scripts/check-layers.py" "scripts/tidy.s
   echo "$out" | tail -15 | sed 's/^/   /'
 done
 if build windows; then
+  # One Wine server for the whole run: cases start and end side by side, and a
+  # case starting while the previous server winds down could fail to launch.
+  mkdir -p "$root/build/windows/wineprefix"
+  WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all wineserver -p 2>/dev/null || true
   run_suites windows xvfb-run -a -s "-screen 0 1280x1024x24"
   # Leave no Wine server behind.
   WINEPREFIX="$root/build/windows/wineprefix" wineserver -k 2>/dev/null || true
