@@ -28,8 +28,11 @@ install(FILES ${ts_icon_png} DESTINATION share/icons/hicolor/256x256/apps COMPON
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/textsnap COMPONENT textsnap)
 if(EXISTS ${CMAKE_SOURCE_DIR}/service/CMakeLists.txt)  # built by every non-Windows preset
   install(PROGRAMS $<TARGET_FILE:pinleaf-server> DESTINATION bin COMPONENT pinleaf-server)
-  install(FILES ${CMAKE_SOURCE_DIR}/deploy/pinleaf-server.service DESTINATION lib/systemd/system
-          COMPONENT pinleaf-server)
+  install(FILES ${CMAKE_SOURCE_DIR}/deploy/pinleaf-server.service ${CMAKE_SOURCE_DIR}/deploy/pinleaf-server@.service
+          DESTINATION lib/systemd/system COMPONENT pinleaf-server)
+  # Several instances behind nginx: the site and the instances' settings, to copy and edit.
+  install(FILES ${CMAKE_SOURCE_DIR}/deploy/nginx/pinleaf.conf ${CMAKE_SOURCE_DIR}/deploy/instances.env.example
+          DESTINATION share/doc/pinleaf-server/examples COMPONENT pinleaf-server)
 endif()
 
 set(CPACK_GENERATOR DEB)

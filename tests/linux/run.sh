@@ -301,7 +301,8 @@ if (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
   dpkg-deb -x "$deb" "$scratch" && dpkg-deb -x "$sdeb" "$scratch"
   for f in usr/bin/textsnap usr/share/applications/textsnap.desktop etc/xdg/autostart/textsnap.desktop \
            usr/share/icons/hicolor/256x256/apps/textsnap.png usr/bin/pinleaf-server \
-           usr/lib/systemd/system/pinleaf-server.service; do
+           usr/lib/systemd/system/pinleaf-server.service usr/lib/systemd/system/pinleaf-server@.service \
+           usr/share/doc/pinleaf-server/examples/pinleaf.conf; do
     check "installs /$f" test -s "$scratch/$f"
   done
   check "the installed program runs" bash -c "'$scratch/usr/bin/textsnap' --help >/dev/null"
