@@ -118,8 +118,15 @@ else
 fi
 
 # The Linux desktop client: its preset, then textsnap send, the tray client on
-# a virtual display and the Debian packages.
-if build linux; then run_script linux tests/linux/run.sh; else note_failure "linux build"; fi
+# a virtual display and the Debian packages. Then several pinleaf-server
+# instances on one database behind a private nginx (the shipped site), textsnap
+# send snapping through it while one instance is killed.
+if build linux; then
+  run_script linux tests/linux/run.sh
+  run_script scaleout tests/scaleout/run.sh
+else
+  note_failure "linux build"
+fi
 
 # Benchmarks are only kept building and running here (tiny sizes, no timing checks).
 if [ -f bench/smoke.sh ]; then

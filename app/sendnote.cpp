@@ -5,6 +5,7 @@
 #include "http/exceptions.h"
 #include "http/http.h"
 #include "net/exceptions.h"
+#include "net/tlshandler.h"
 #include "runtime/codepage.h"
 #include "runtime/text.h"
 
@@ -21,7 +22,12 @@ TUnreachableNoteHandler& UnreachableHandler() {
 // no window and no cues.
 class TCommandHost : public TSnapHost {
 public:
-  TCommandHost() : http_(nullptr), cookies_(nullptr) {
+  explicit TCommandHost(const std::string& pinnedCertificate) : http_(nullptr), cookies_(nullptr) {
+    // https services as in the tray client, with the settings file's pinned
+    // certificate; the client owns its end point.
+    auto* tls = new TNetSSLIOHandlerSocket(&http_);
+    tls->SetPinnedCertificate(pinnedCertificate);
+    http_.SetIOHandler(tls);
     http_.HandleRedirects = true;
     http_.AllowCookies = true;
     http_.SetCookieManager(&cookies_);
@@ -76,7 +82,7 @@ TSendResult SendNote(const TSettings& settings, const std::string& utf8Text) {
   const std::string id = SystemToUtf8(settings.id);
   const std::string password = SystemToUtf8(settings.password);
   try {
-    TCommandHost host;
+    TCommandHost host(settings.certSha256);
     TServiceExchange exchange(host);
     std::string response = exchange.Probe(base);
     if (HasLoginMarker(response)) response = exchange.Login(base, id, password);
