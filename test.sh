@@ -43,6 +43,14 @@ run_suites() {  # preset, command the tests run under...
 }
 
 mkdir -p build/logs
+# A private PostgreSQL cluster for the service's PostgreSQL cases (and anything
+# else after it); its PG* variables reach every ctest run. Stopped on any exit.
+if scripts/pg-cluster.sh start build/pg >build/logs/pg-cluster.log 2>&1; then
+  eval "$(scripts/pg-cluster.sh env build/pg)"
+  trap 'scripts/pg-cluster.sh stop build/pg >/dev/null 2>&1' EXIT
+else
+  tail -20 build/logs/pg-cluster.log; note_failure "PostgreSQL test cluster"
+fi
 if build native; then run_suites native; else note_failure "native build"; fi
 
 # ---- the house rules: formatting, the layer map, clang-tidy (short form;

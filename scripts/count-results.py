@@ -12,7 +12,9 @@ import xml.etree.ElementTree as ET
 results, names = sys.argv[1], sys.argv[2:]
 passed = failed = skipped = 0
 for name in names:
-    path = os.path.join(results, name + ".xml")
+    # A value-parameterised case is listed as "Suite.Case/Param  # GetParam() = ..."
+    # and writes its results under the name before the comment.
+    path = os.path.join(results, name.split("  # ")[0] + ".xml")
     try:
         root = ET.parse(path).getroot()
     except (OSError, ET.ParseError):

@@ -70,8 +70,19 @@ int Run(const pinleaf::TOptions& options) {
     }
   }
 
+  pinleaf::TStoreSettings data{options.db, {}, options.db_pool};
+  if (!options.db_password_file.empty()) {
+    std::ifstream file(options.db_password_file);
+    std::getline(file, data.password);
+    if (!data.password.empty() && data.password.back() == '\r') data.password.pop_back();
+    if (data.password.empty()) {
+      std::cerr << "pinleaf-server: no password on the first line of " << options.db_password_file << "\n";
+      return 2;
+    }
+  }
+
   try {
-    pinleaf::TNoteStore store(options.db);
+    pinleaf::TNoteStore store(data);
     for (size_t i = 0; i < options.add_users.size(); ++i) {
       const std::string& name = options.add_users[i];
       const std::string& password = passwords[i];

@@ -3,17 +3,26 @@
 #include <charconv>
 
 #include "service/server.h"
+#include "service/store.h"
 
 namespace pinleaf {
 
 std::string Usage() {
-  return "usage: pinleaf-server [--bind ADDRESS] [--port PORT] [--base PATH] [--db FILE] [--add-user NAME]...\n"
-         "                      [--password-file FILE] [--public-name HOST]... [--head-timeout SECONDS]\n"
-         "                      [--max-per-address N] [--workers N]\n"
+  return "usage: pinleaf-server [--bind ADDRESS] [--port PORT] [--base PATH] [--db FILE|URI] [--db-pool N]\n"
+         "                      [--db-password-file FILE] [--add-user NAME]... [--password-file FILE]\n"
+         "                      [--public-name HOST]... [--head-timeout SECONDS] [--max-per-address N] [--workers N]\n"
          "  --bind      address to listen on (default 127.0.0.1)\n"
          "  --port      TCP port, 0 for any free one (default 8660)\n"
          "  --base      path the service lives under (default /pinleaf2)\n"
-         "  --db        SQLite database file, created when absent (default pinleaf.db)\n"
+         "  --db        where the data lives (default pinleaf.db):\n"
+         "              FILE or sqlite:FILE  an SQLite database file, created when absent\n"
+         "              postgresql://[USER@]HOST[:PORT]/DATABASE[?PARAM=VALUE...] (or postgres://)  a PostgreSQL\n"
+         "              database several instances may share; what the URI leaves out comes from libpq's PG*\n"
+         "              variables. The password never goes in the URI: it comes from --db-password-file,\n"
+         "              PGPASSWORD or libpq's password file (PGPASSFILE, ~/.pgpass)\n"
+         "  --db-password-file  file whose first line is the PostgreSQL password\n"
+         "  --db-pool   PostgreSQL connections an instance holds at most (default 8); a request waits up to\n"
+         "              10 seconds for one, and is answered 503 while the database cannot be reached\n"
          "  --add-user  create the account, or set its password when it exists with another; may be repeated.\n"
          "              The passwords come one a line, in the same order, from --password-file or standard input\n"
          "  --password-file  file holding the passwords of --add-user\n"
@@ -48,7 +57,8 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       name.resize(eq);
     } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user" ||
                name == "--tls-cert" || name == "--tls-key" || name == "--password-file" || name == "--public-name" ||
-               name == "--head-timeout" || name == "--max-per-address" || name == "--workers") {
+               name == "--head-timeout" || name == "--max-per-address" || name == "--workers" || name == "--db-pool" ||
+               name == "--db-password-file") {
       if (i + 1 >= args.size()) return name + " needs a value";
       value = args[++i];
     } else {
@@ -69,8 +79,19 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       if (!NormaliseBase(value, options.base))
         return "--base needs a path that starts with \"/\" and holds only letters, digits and /-._~";
     } else if (name == "--db") {
-      if (value.empty()) return "--db needs a file name";
+      TStoreKind kind{};
+      std::string target;
+      if (std::string bad = ParseDbSpec(value, kind, target); !bad.empty()) return bad;
       options.db = value;
+    } else if (name == "--db-password-file") {
+      if (value.empty()) return "--db-password-file needs a file name";
+      options.db_password_file = value;
+    } else if (name == "--db-pool") {
+      int number = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+      if (ec != std::errc() || end != value.data() + value.size() || number < 1 || number > 1000)
+        return "--db-pool needs a number from 1 to 1000, not " + Quoted(value);
+      options.db_pool = number;
     } else if (name == "--add-user") {
       if (value.empty()) return "--add-user needs an account name";
       options.add_users.push_back(value);

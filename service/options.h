@@ -12,7 +12,12 @@ struct TOptions {
   std::string bind = "127.0.0.1";
   int port = 8660;
   std::string base = "/pinleaf2";
+  // A file name or sqlite:FILE, or a postgresql:// (postgres://) URI.
   std::string db = "pinleaf.db";
+  // The PostgreSQL password, never on the command line: read from this file
+  // (its first line) when given, else libpq's PGPASSWORD or PGPASSFILE apply.
+  std::string db_password_file;
+  int db_pool = 8;
   // Accounts to create or update at start. Their passwords are never taken
   // from the command line (every local user can read it): one line each, in
   // the same order, from `password_file` or else from standard input.

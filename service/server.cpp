@@ -280,11 +280,14 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
   http.set_default_headers(defaults);
   http.set_exception_handler([this](const httplib::Request& req, httplib::Response& res, const std::exception_ptr& e) {
     std::string cause = "unknown";
-    bool busy = false;
+    bool busy = false, unavailable = false;
     try {
       if (e) std::rethrow_exception(e);
     } catch (const EStoreBusy& x) {
       busy = true;
+      cause = x.what();
+    } catch (const EStoreUnavailable& x) {
+      unavailable = true;
       cause = x.what();
     } catch (const std::exception& x) {
       cause = x.what();
@@ -294,6 +297,11 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
     if (busy) {
       res.set_header("Retry-After", "5");
       Answer(res, pages_.Message("Busy", "Too many sign-ins at once. Please try again in a few seconds."), 503);
+    } else if (unavailable) {
+      res.set_header("Retry-After", "5");
+      Answer(res,
+             pages_.Message("Unavailable", "The service cannot reach its data. Please try again in a few seconds."),
+             503);
     } else {
       Answer(res, pages_.Message("Server error", "The request could not be handled. Please try again later."), 500);
     }

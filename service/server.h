@@ -122,7 +122,7 @@ private:
   TServerSettings settings_;
   TPages pages_;
   std::string form_secret_;
-  TLoginThrottle throttle_;
+  TLoginThrottle throttle_{store_.Data()};
   std::unique_ptr<THttp> http_;
   std::unique_ptr<TGate> gate_;
   // HTTPS: TLS ends here, in front of the gate (declared after it, so it goes first).

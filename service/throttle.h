@@ -1,13 +1,15 @@
 // Slows down guessing of passwords: failed sign-ins are counted per account
 // name and per client address, and after a few of them that name or address
 // must wait before it may try again, a little longer after each further failure.
+// The counts are kept in the store, so every instance of the service sharing
+// one database holds back the same names and addresses.
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "service/store.h"
 
 namespace pinleaf {
 
@@ -26,7 +28,8 @@ public:
   static constexpr TThrottleRule kAddress{20, 2000, 15 * 60 * 1000};
   // Failures are forgotten after this long without another.
   static constexpr int64_t kForgetMs = 15 * 60 * 1000;
-  static constexpr size_t kMaxEntries = 100000;
+
+  explicit TLoginThrottle(TStoreBackend& data) : data_(data) {}
 
   // Milliseconds the sign-in must wait, 0 when it may go ahead now.
   int64_t WaitMs(std::string_view name, std::string_view address, int64_t now_ms);
@@ -35,16 +38,10 @@ public:
   void Succeeded(std::string_view name, std::string_view address);
 
 private:
-  struct TEntry {
-    int failures = 0;
-    int64_t last_ms = 0;
-    int64_t blocked_until_ms = 0;
-  };
   int64_t Wait(const std::string& key, int64_t now_ms);
   void Count(const std::string& key, const TThrottleRule& rule, int64_t now_ms);
 
-  std::mutex lock_;
-  std::map<std::string, TEntry> entries_;
+  TStoreBackend& data_;
 };
 
 }  // namespace pinleaf

@@ -1,29 +1,25 @@
 #include "service/store.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sodium.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "service/options.h"
+#include "service/throttle.h"
+#include "support.h"
 
 namespace pinleaf {
 namespace {
 
-// A database file of its own in the temporary directory, removed afterwards.
-class TempDb {
-public:
-  TempDb()
-      : path_(std::filesystem::temp_directory_path() /
-              ("pinleaf-store-" + std::to_string(getpid()) + "-" + std::to_string(counter_++) + ".db")) {}
-  ~TempDb() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
+using test::TestDb;
 
-private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
-
-TEST(Store, AccountRules) {
+TEST(StoreRules, AccountRules) {
   EXPECT_EQ(CheckAccount("alice", "x"), "");
   EXPECT_EQ(CheckAccount("日本 & co=+", "p"), "");
   for (std::string bad : {std::string(), std::string(101, 'a'), std::string(" lead"), std::string("trail "),
@@ -35,8 +31,51 @@ TEST(Store, AccountRules) {
   EXPECT_EQ(CheckAccount(std::string(100, 'a'), std::string(1024, 'p')), "");
 }
 
-TEST(Store, LoginIsExactAndNamesAreTakenOnce) {
-  TNoteStore store(":memory:");
+TEST(StoreRules, TheDatabaseIsAFileOrAPostgresUriWithoutPassword) {
+  TStoreKind kind{};
+  std::string target;
+  EXPECT_EQ(ParseDbSpec("notes.db", kind, target), "");
+  EXPECT_TRUE(kind == TStoreKind::kSqlite && target == "notes.db");
+  EXPECT_EQ(ParseDbSpec("sqlite:/var/lib/pinleaf/a:b.db", kind, target), "");
+  EXPECT_TRUE(kind == TStoreKind::kSqlite && target == "/var/lib/pinleaf/a:b.db");
+  for (const char* uri : {"postgresql://pinleaf@db.example:5433/notes?sslmode=require", "postgres://db/notes",
+                          "postgresql://?options=-csearch_path%3Dx", "postgresql://user@[::1]/notes"}) {
+    EXPECT_EQ(ParseDbSpec(uri, kind, target), "") << uri;
+    EXPECT_TRUE(kind == TStoreKind::kPostgres && target == uri) << uri;
+  }
+  // A password on the command line is readable by every local user.
+  for (const char* uri : {"postgresql://pinleaf:secret@db/notes", "postgres://u:@db/n",
+                          "postgresql://db/notes?sslmode=require&password=secret", "postgresql://db?password=x"}) {
+    EXPECT_NE(ParseDbSpec(uri, kind, target).find("password"), std::string::npos) << uri;
+    TOptions options;
+    EXPECT_NE(ParseOptions({"--db", uri}, options), "") << uri;
+  }
+  EXPECT_NE(ParseDbSpec("mysql://db/notes", kind, target), "");
+  EXPECT_NE(ParseDbSpec("sqlite:", kind, target), "");
+  EXPECT_NE(ParseDbSpec("", kind, target), "");
+  TOptions options;
+  EXPECT_EQ(ParseOptions({"--db=postgres://db/n", "--db-pool", "3", "--db-password-file", "/run/pw"}, options), "");
+  EXPECT_EQ(options.db_pool, 3);
+  EXPECT_EQ(options.db_password_file, "/run/pw");
+  EXPECT_NE(ParseOptions({"--db-pool", "0"}, options), "");
+}
+
+// Every case runs on both backends, each time on a database of its own.
+class Store : public ::testing::TestWithParam<TestDb::Kind> {
+protected:
+  void SetUp() override {
+    if (!db_.Missing().empty()) GTEST_SKIP() << db_.Missing();
+    ASSERT_EQ(db_.Error(), "");
+  }
+  TestDb db_{GetParam()};
+};
+
+INSTANTIATE_TEST_SUITE_P(, Store, ::testing::Values(TestDb::kSqlite, TestDb::kPostgres), [](const auto& backend) {
+  return backend.param == TestDb::kSqlite ? "SQLite" : "PostgreSQL";
+});
+
+TEST_P(Store, LoginIsExactAndNamesAreTakenOnce) {
+  TNoteStore store(db_.Spec());
   const std::string password = "p&+= 日本🎉";
   std::optional<TUser> alice = store.CreateUser("alice", password);
   ASSERT_TRUE(alice);
@@ -48,14 +87,17 @@ TEST(Store, LoginIsExactAndNamesAreTakenOnce) {
     EXPECT_FALSE(store.CheckLogin("alice", wrong)) << wrong;
   EXPECT_FALSE(store.CheckLogin("Alice", password));
   EXPECT_FALSE(store.CheckLogin("nobody", password));
+  // Names no account can have (not UTF-8, a NUL) are simply unknown.
+  EXPECT_FALSE(store.CheckLogin("\xFF\xFE", password));
+  EXPECT_FALSE(store.CheckLogin(std::string("alice\0", 6), password));
   // A name that would break a spliced statement is just a name.
   ASSERT_TRUE(store.CreateUser("x' OR '1'='1", "pw"));
   EXPECT_FALSE(store.CheckLogin("x' OR '1'='1", password));
   EXPECT_TRUE(store.CheckLogin("alice", password));
 }
 
-TEST(Store, SessionsExpireAndEndWithANewPassword) {
-  TNoteStore store(":memory:");
+TEST_P(Store, SessionsExpireAndEndWithANewPassword) {
+  TNoteStore store(db_.Spec());
   int64_t now = 1'000'000;
   store.now_ms = [&now] { return now; };
   TUser bob = *store.CreateUser("bob", "one");
@@ -80,25 +122,31 @@ TEST(Store, SessionsExpireAndEndWithANewPassword) {
   EXPECT_TRUE(store.CheckLogin("bob", "two"));
   EXPECT_FALSE(store.CheckLogin("bob", "one"));
   EXPECT_FALSE(store.SetPassword("nobody", "x"));
+  // Neither the token nor the password is kept as it is.
+  TUser carol = *store.CreateUser("carol", "secret-password");
+  std::string kept = store.CreateSession(carol.id);
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM sessions WHERE token_hash LIKE '%" + kept + "%'"), 0);
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM users WHERE password_hash LIKE '%secret-password%'"), 0);
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM users WHERE password_hash LIKE '$argon2id$%'"), 2);
 }
 
-TEST(Store, NotesPersistNewestFirstPerUser) {
-  TempDb db;
+TEST_P(Store, NotesPersistNewestFirstPerUserWithAnyBytes) {
   std::string token;
   int64_t now = 5000;
+  const std::string binary("first\0x\xFF\xFE", 9);  // not UTF-8, with a NUL
   {
-    TNoteStore store(db.path());
+    TNoteStore store(db_.Spec());
     store.now_ms = [&now] { return now; };
     TUser a = *store.CreateUser("a", "pw");
     TUser b = *store.CreateUser("b", "pw");
     token = store.CreateSession(a.id);
-    store.AddNote(a.id, TNote{"t1", std::string("first\0x", 7), 11270143u, "20261208143405123"});
+    store.AddNote(a.id, TNote{std::string("t\0\x81", 3), binary, 11270143u, "20261208143405123"});
     store.AddNote(b.id, TNote{"", "of b", std::nullopt, ""});
     now += 10;
     store.AddNote(a.id, TNote{"", "second", std::nullopt, ""});
     store.AddNote(a.id, TNote{"", "third, same time", 0u, ""});
   }
-  TNoteStore store(db.path());
+  TNoteStore store(db_.Spec());
   store.now_ms = [&now] { return now; };
   std::optional<TUser> a = store.UserForSession(token);
   ASSERT_TRUE(a);
@@ -109,51 +157,209 @@ TEST(Store, NotesPersistNewestFirstPerUser) {
   EXPECT_EQ(notes[0].color, 0u);
   EXPECT_EQ(notes[1].body, "second");
   EXPECT_EQ(notes[1].color, std::nullopt);
-  EXPECT_EQ(notes[2].body, std::string("first\0x", 7));
-  EXPECT_EQ(notes[2].title, "t1");
+  EXPECT_EQ(notes[2].body, binary);
+  EXPECT_EQ(notes[2].body_bytes, 9);
+  EXPECT_EQ(notes[2].title, std::string("t\0\x81", 3));
   EXPECT_EQ(notes[2].color, 11270143u);
   EXPECT_EQ(notes[2].paper_id, "20261208143405123");
   EXPECT_EQ(notes[2].received_ms, 5000);
   std::vector<TStoredNote> page = store.ListNotes(a->id, 1, 1);
   ASSERT_EQ(page.size(), 1u);
   EXPECT_EQ(page[0].body, "second");
+  EXPECT_EQ(store.GetNote(a->id, notes[2].id)->body, binary);
+  EXPECT_FALSE(store.GetNote(a->id + 1, notes[2].id));  // not that user's
+
+  // Previews: cut at a character boundary, paged by (time, id).
+  int64_t long_id = store.AddNote(a->id, TNote{"", "日本語のメモ", std::nullopt, ""});
+  std::vector<TStoredNote> first = store.ListNotePreviews(a->id, 0, 0, 2, 4);
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[0].id, long_id);
+  EXPECT_EQ(first[0].body, "日");
+  EXPECT_EQ(first[0].body_bytes, 18);
+  std::vector<TStoredNote> rest = store.ListNotePreviews(a->id, first[1].received_ms, first[1].id, 10, 100);
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(rest[0].body, "second");
+  EXPECT_EQ(rest[1].body, binary);
+
+  EXPECT_FALSE(store.DeleteNote(a->id + 1, long_id));
+  EXPECT_TRUE(store.DeleteNote(a->id, long_id));
+  EXPECT_FALSE(store.DeleteNote(a->id, long_id));
+  EXPECT_EQ(store.CountNotes(a->id), 3);
+  EXPECT_EQ(store.Secret("form"), TNoteStore(db_.Spec()).Secret("form"));  // kept, and one for every instance
+  EXPECT_NE(store.Secret("form"), store.Secret("other"));
 }
 
-TEST(Store, KeepsNoTokenAndNoPasswordInTheFile) {
-  TempDb db;
-  std::string token;
-  {
-    TNoteStore store(db.path());
-    token = store.CreateSession(store.CreateUser("carol", "secret-password")->id);
+// Two instances on one database take the same upload at the same moment (a
+// client that retried while its first attempt was still being stored): one
+// note, and both answers name it.
+TEST_P(Store, TheSameNoteSentAtOnceThroughTwoInstancesIsStoredOnce) {
+  TNoteStore one(db_.Spec()), two(db_.Spec());
+  TUser u = *one.CreateUser("u", "pw");
+  constexpr int kRounds = 5, kSenders = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    TNote note{"", "snap " + std::to_string(round), std::nullopt, "2026120814340" + std::to_string(5000 + round)};
+    std::atomic<bool> go{false};
+    std::vector<int64_t> ids(kSenders, 0);
+    std::vector<std::string> errors(kSenders);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kSenders; ++i) {
+      senders.emplace_back([&, i] {
+        while (!go) std::this_thread::yield();
+        try {
+          ids[i] = (i % 2 ? one : two).AddNote(u.id, note);
+        } catch (const std::exception& e) {
+          errors[i] = e.what();
+        }
+      });
+    }
+    go = true;
+    for (std::thread& t : senders) t.join();
+    for (int i = 0; i < kSenders; ++i) {
+      EXPECT_EQ(errors[i], "");
+      EXPECT_EQ(ids[i], ids[0]) << "round " << round;
+    }
   }
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
-  auto count = [raw](const std::string& sql) {
-    sqlite3_stmt* s = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(raw, sql.c_str(), -1, &s, nullptr), SQLITE_OK);
-    int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-    sqlite3_finalize(s);
-    return n;
-  };
-  EXPECT_EQ(count("SELECT COUNT(*) FROM sessions"), 1);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM sessions WHERE token_hash LIKE '%" + token + "%'"), 0);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM users WHERE password_hash LIKE '%secret-password%'"), 0);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM users WHERE password_hash LIKE '$argon2id$%'"), 1);
-  sqlite3_close(raw);
+  EXPECT_EQ(one.CountNotes(u.id), kRounds);
+  // Another text under the same paper ID is another note; without a paper ID every upload is one.
+  one.AddNote(u.id, TNote{"", "snap 0, edited", std::nullopt, "20261208143405000"});
+  TNote anonymous{"", "same", std::nullopt, ""};
+  EXPECT_NE(one.AddNote(u.id, anonymous), two.AddNote(u.id, anonymous));
+  EXPECT_EQ(two.CountNotes(u.id), kRounds + 3);
 }
 
-}  // namespace
-}  // namespace pinleaf
+// Failed sign-ins counted by one instance hold the name back on every other.
+TEST_P(Store, FailedSignInsCountAcrossInstances) {
+  TNoteStore one(db_.Spec()), two(db_.Spec());
+  TLoginThrottle a(one.Data()), b(two.Data());
+  const int64_t t = 10'000'000;
+  for (int i = 0; i < 4; ++i) (i % 2 ? a : b).Failed("alice", "10.0.0." + std::to_string(i), t);
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.9", t), 0);
+  b.Failed("alice", "10.0.0.9", t);  // the fifth starts a wait of 2 s
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t), 2000);
+  EXPECT_EQ(b.WaitMs("alice", "10.0.0.8", t + 500), 1500);
+  a.Failed("alice", "10.0.0.9", t + 2000);  // and it doubles
+  EXPECT_EQ(b.WaitMs("Alice", "10.0.0.8", t + 2000), 0);
+  EXPECT_EQ(b.WaitMs("alice", "10.0.0.8", t + 2000), 4000);
+  // A right password through one instance clears the name on the other.
+  b.Succeeded("alice", "10.0.0.9");
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t + 2000), 0);
 
-namespace pinleaf {
-namespace {
+  // Counted at once from both: no failure is lost.
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < 4; ++i)
+    guessers.emplace_back([&, i] {
+      for (int n = 0; n < 5; ++n) (i % 2 ? a : b).Failed("bob", "192.0.2." + std::to_string(i), t);
+    });
+  for (std::thread& g : guessers) g.join();
+  std::optional<TThrottleEntry> bob = one.Data().ThrottleEntry("n:bob");
+  ASSERT_TRUE(bob);
+  EXPECT_EQ(bob->failures, 20);
+  EXPECT_EQ(a.WaitMs("bob", "198.51.100.1", t), TLoginThrottle::kName.longest_wait_ms);
+  // Forgotten a quarter of an hour after the last failure, and purged by the next one.
+  int64_t later = t + TLoginThrottle::kForgetMs + 1;
+  EXPECT_EQ(b.WaitMs("bob", "198.51.100.1", later), 0);
+  a.Failed("carol", "198.51.100.1", later);
+  EXPECT_FALSE(two.Data().ThrottleEntry("n:bob"));
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM login_failures"), 2);
+}
 
-TEST(Store, ADatabaseOfTheEarlierLayoutKeepsItsNotesAndGainsOnceOnlyUploads) {
-  TempDb db;
+// Instances starting together on a fresh database: every one opens it, and
+// each step of the layout is applied once.
+TEST_P(Store, StoresStartingAtOnceOnAFreshDatabaseAllOpenIt) {
+  constexpr int kStores = 6;
+  std::vector<std::string> errors(kStores);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> starters;
+  for (int i = 0; i < kStores; ++i) {
+    starters.emplace_back([&, i] {
+      while (!go) std::this_thread::yield();
+      try {
+        TNoteStore store(db_.Spec());
+        store.Secret("form");
+      } catch (const std::exception& e) {
+        errors[i] = e.what();
+      }
+    });
+  }
+  go = true;
+  for (std::thread& t : starters) t.join();
+  for (const std::string& e : errors) EXPECT_EQ(e, "");
+  int64_t versions = db_.Number("SELECT MAX(version) FROM schema_version");
+  EXPECT_GE(versions, 1);
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM schema_version"), versions);
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM meta WHERE name = 'secret:form'"), 1);
+  // A database a newer program has brought further is not touched.
+  ASSERT_TRUE(
+      db_.Run("INSERT INTO schema_version(version, applied_ms) VALUES(" + std::to_string(versions + 1) + ", 0)"));
+  try {
+    TNoteStore store(db_.Spec());
+    ADD_FAILURE() << "opened a database of a newer layout";
+  } catch (const EStoreError& e) {
+    EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
+  }
+}
+
+// A database file as the service has written it until now (no version
+// table) opens and keeps everything: accounts, sign-ins, notes, secrets.
+TEST(SqliteStore, AFileOfTheCurrentLayoutKeepsEverything) {
+  TestDb db(TestDb::kSqlite);
+  ASSERT_EQ(sodium_init() < 0, false);
+  char hash[crypto_pwhash_STRBYTES];
+  ASSERT_EQ(crypto_pwhash_str(hash, "pw", 2, crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE),
+            0);
+  auto hex_digest = [](const std::string& bytes) {
+    unsigned char digest[32];
+    crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                       nullptr, 0);
+    char hex[65];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return std::string(hex);
+  };
+  const std::string token(64, 'a');
+  {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.Path().c_str(), &raw), SQLITE_OK);
+    std::string sql =
+        "PRAGMA journal_mode = WAL;"
+        "CREATE TABLE users(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, password_hash TEXT NOT NULL, "
+        "created_ms INTEGER NOT NULL);"
+        "CREATE TABLE sessions(token_hash TEXT PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE "
+        "CASCADE, expires_ms INTEGER NOT NULL);"
+        "CREATE TABLE notes(id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE, "
+        "title TEXT NOT NULL, body TEXT NOT NULL, color INTEGER, paper_id TEXT NOT NULL, received_ms INTEGER NOT "
+        "NULL, body_hash TEXT);"
+        "CREATE INDEX notes_by_user ON notes(user_id, received_ms DESC, id DESC);"
+        "CREATE INDEX sessions_by_user ON sessions(user_id);"
+        "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+        "CREATE UNIQUE INDEX notes_once ON notes(user_id, paper_id, body_hash) WHERE paper_id <> '';"
+        "INSERT INTO meta VALUES('started_ms', '1'), ('secret:form', 'kept-secret');"
+        "INSERT INTO users VALUES(7, 'dora', '" +
+        std::string(hash) + "', 1);" + "INSERT INTO sessions VALUES('" + hex_digest(token) +
+        "', 7, 9000000000000);"
+        "INSERT INTO notes VALUES(3, 7, '', 'from before', NULL, '20250101000000000', 5, '" +
+        hex_digest(std::string("\0from before", 12)) + "');";
+    ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+    sqlite3_close(raw);
+  }
+  TNoteStore store(db.Path());
+  EXPECT_EQ(store.CheckLogin("dora", "pw")->id, 7);
+  EXPECT_EQ(store.UserForSession(token)->name, "dora");
+  EXPECT_EQ(store.Secret("form"), "kept-secret");
+  // The note sent again is the one stored before.
+  EXPECT_EQ(store.AddNote(7, TNote{"", "from before", std::nullopt, "20250101000000000"}), 3);
+  ASSERT_EQ(store.ListNotes(7, 10, 0).size(), 1u);
+  TLoginThrottle throttle(store.Data());
+  throttle.Failed("dora", "127.0.0.1", 1);
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM login_failures"), 2);
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM schema_version"), db.Number("SELECT MAX(version) FROM schema_version"));
+}
+
+TEST(SqliteStore, ADatabaseOfTheEarlierLayoutKeepsItsNotesAndGainsOnceOnlyUploads) {
+  TestDb db(TestDb::kSqlite);
   {
     // The layout before notes carried a hash of their text: one user, one note.
     sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(db.Path().c_str(), &raw), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(raw,
                            "CREATE TABLE users(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, "
                            "password_hash TEXT NOT NULL, created_ms INTEGER NOT NULL);"
@@ -165,7 +371,7 @@ TEST(Store, ADatabaseOfTheEarlierLayoutKeepsItsNotesAndGainsOnceOnlyUploads) {
               SQLITE_OK);
     sqlite3_close(raw);
   }
-  TNoteStore store(db.path());
+  TNoteStore store(db.Path());
   TNote again{"", "kept from before", std::nullopt, "20250101000000000"};
   // The old row has no hash, so the first new copy is stored; from then on it is once only.
   int64_t first = store.AddNote(1, again);
@@ -177,7 +383,58 @@ TEST(Store, ADatabaseOfTheEarlierLayoutKeepsItsNotesAndGainsOnceOnlyUploads) {
   EXPECT_TRUE(store.DeleteNote(1, 1));
   EXPECT_FALSE(store.DeleteNote(2, first));  // not that user's
   EXPECT_EQ(store.CountNotes(1), 1);
-  EXPECT_EQ(store.Secret("form"), TNoteStore(db.path()).Secret("form"));  // kept across openings
+}
+
+// The database goes away under a running server (its sessions are ended and
+// it takes no new ones): requests are answered 503 with the cause in the log,
+// and once the database is back the same server, not restarted, serves again.
+TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
+  signal(SIGPIPE, SIG_IGN);
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  // A role of the test's own, whose password is not the one in PGPASSWORD:
+  // the server can only have it from its password file.
+  const std::string password = "pg-pw-" + std::to_string(getpid());
+  std::string role = db.AddRole(password);
+  if (role.empty()) GTEST_SKIP() << "the cluster's user may not create roles: " << db.Error();
+  std::string password_file = std::filesystem::temp_directory_path() / ("pinleaf-pgpw-" + std::to_string(getpid()));
+  std::ofstream(password_file) << password << "\n";
+
+  test::ServerProcess server({"--port", "0", "--db", db.Spec(role), "--db-password-file", password_file, "--db-pool",
+                              "2", "--add-user", "alice"},
+                             "alice-pw\n");
+  int port = server.Port();
+  ASSERT_GT(port, 0) << server.Log();
+  std::string login =
+      test::Exchange(port, test::FormPost("/pinleaf2/users/login", test::LoginBody("alice", "alice-pw")));
+  ASSERT_EQ(test::StatusOf(login), 302) << login;
+  std::string cookie = test::HeaderOf(login, "Set-Cookie");
+  cookie = "Cookie: " + cookie.substr(0, cookie.find(';')) + "\r\n";
+  auto upload = [&](const std::string& text) {
+    return test::Exchange(
+        port, test::FormPost("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument(text)), cookie));
+  };
+  ASSERT_EQ(test::StatusOf(upload("before")), 200);
+
+  ASSERT_TRUE(db.Run("ALTER ROLE " + role + " NOLOGIN"));
+  ASSERT_TRUE(db.Run("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = '" + role + "'"));
+  for (int i = 0; i < 3; ++i) {
+    std::string refused = upload("while away " + std::to_string(i));
+    EXPECT_EQ(test::StatusOf(refused), 503) << refused;
+    EXPECT_EQ(test::HeaderOf(refused, "Retry-After"), "5");
+  }
+  EXPECT_EQ(test::StatusOf(test::Exchange(port, test::Get("/pinleaf2/posts/nop/?0", cookie))), 503);
+  std::string log = server.Log();
+  EXPECT_NE(log.find("failed: database unavailable:"), std::string::npos) << log;
+  EXPECT_NE(log.find("not permitted to log in"), std::string::npos) << log;
+
+  ASSERT_TRUE(db.Run("ALTER ROLE " + role + " LOGIN"));
+  std::string back = upload("after");
+  EXPECT_EQ(test::StatusOf(back), 200) << back;
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 2);
+  EXPECT_EQ(server.Finish(SIGTERM), 0);
+  std::filesystem::remove(password_file);
 }
 
 }  // namespace

@@ -1,0 +1,16 @@
+// The SQLite backend of the store: everything in one file, one connection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "service/store.h"
+
+namespace pinleaf {
+
+// Opens (creating when absent, readable by its owner only) the database at
+// `path`; ":memory:" keeps it in memory. Raises EStoreError when it cannot be
+// opened or written.
+std::unique_ptr<TStoreBackend> OpenSqliteStore(const std::string& path);
+
+}  // namespace pinleaf
