@@ -6,6 +6,12 @@ unit against input size: a flat line is linear growth, a rising one is worse.
 
 Every benchmark family with at least three sizes is drawn; a family measured
 under two labels (say "before" and "after") is drawn once per label.
+
+  plot.py --server-load OUT.png RESULTS.tsv [RESULTS.tsv ...]
+
+draws the figures of bench/server_load.sh --out: snaps per second (median,
+with min and max as the error bar) against the number of instances, one line
+per database and client count.
 """
 import json
 import os
@@ -32,8 +38,52 @@ def families(path):
     return {k: sorted(v) for k, v in out.items() if len(v) >= 3}
 
 
+def server_load(png, paths):
+    rows = {}
+    for path in paths:
+        with open(path) as f:
+            for line in f.read().splitlines()[1:]:
+                cells = line.split("\t")
+                if len(cells) < 5 or cells[3] != "snaps/s":
+                    continue
+                n = int(cells[1].split()[0])
+                clients = int(cells[2].split()[0])
+                low, mid, high = (float(v) for v in cells[4].split("/"))
+                rows.setdefault((cells[0], clients), []).append((n, mid, low, high))
+    work = tempfile.mkdtemp(prefix="plot.")
+    plots = []
+    for i, ((db, clients), points) in enumerate(sorted(rows.items())):
+        dat = os.path.join(work, f"{db}-{clients}.dat")
+        with open(dat, "w") as f:
+            for n, mid, low, high in sorted(points):
+                f.write(f"{n} {mid} {low} {high}\n")
+        style = "yerrorlines" if len(points) > 1 else "yerrorbars"
+        plots.append(f"'{dat}' using 1:2:3:4 with {style} lw 2 pt {7 if db == 'sqlite' else 5} ps 1.5 "
+                     f"lc {1 + i} title '{db}, {clients} clients'")
+    script = f"""
+set terminal pngcairo size 1100,700 font ',10' noenhanced
+set output '{png}'
+set title 'pinleaf-server: snaps per second against instances (median, bar = min..max of the runs; 2 cores)'
+set xlabel 'instances on one database'
+set ylabel 'snaps per second'
+set xrange [0.5:3.5]
+set xtics 1
+set yrange [0:*]
+set key outside right top
+set grid
+plot {', '.join(plots)}
+"""
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    return 0
+
+
 def main():
     args = sys.argv[1:]
+    if args and args[0] == "--server-load":
+        if len(args) < 3:
+            print(__doc__, file=sys.stderr)
+            return 2
+        return server_load(args[1], args[2:])
     only, title_text = None, "Cost per unit of input against input size (CPU time; flat = linear, rising = superlinear)"
     while args and args[0].startswith("--"):
         if args[0] == "--only":

@@ -3,10 +3,15 @@
 // snaps one after the other as the tray client does them: the probe, then the
 // upload of a new note, each on a connection of its own.
 //
-//   server_load BASE_URL USER PASSWORD CLIENTS SNAPS_PER_CLIENT
+//   server_load BASE_URL[,BASE_URL...] USER PASSWORD CLIENTS SNAPS_PER_CLIENT
 // prints tab-separated lines: figure, unit, value (snaps per second over the
-// whole run, median and p99 of one snap's time, and the number of failures).
+// whole run, median and p99 of one snap's time, the number of failures and of
+// snaps answered "saved"). Several base URLs (instances of the service on one
+// database) take the requests in turn, each request the next URL: a client
+// signs in at one instance and its probes and uploads go to the others.
 #include <httplib.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,6 +49,26 @@ std::string SessionCookie(const httplib::Result& res) {
   return cookie.substr(0, cookie.find(';'));
 }
 
+// The instances, taken in turn by every request of every client.
+class TRoundRobin {
+public:
+  explicit TRoundRobin(const std::string& urls) {
+    size_t at = 0;
+    while (at <= urls.size()) {
+      size_t comma = urls.find(',', at);
+      if (comma == std::string::npos) comma = urls.size();
+      if (comma > at) targets_.push_back(Split(urls.substr(at, comma - at)));
+      at = comma + 1;
+    }
+  }
+  bool Empty() const { return targets_.empty(); }
+  const TTarget& Next() { return targets_[next_++ % targets_.size()]; }
+
+private:
+  std::vector<TTarget> targets_;
+  std::atomic<size_t> next_{0};
+};
+
 double Percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -55,10 +80,18 @@ double Percentile(std::vector<double> values, double p) {
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr, "usage: %s BASE_URL USER PASSWORD CLIENTS SNAPS_PER_CLIENT\n", argv[0]);
+    std::fprintf(stderr, "usage: %s BASE_URL[,BASE_URL...] USER PASSWORD CLIENTS SNAPS_PER_CLIENT\n", argv[0]);
     return 2;
   }
-  const TTarget target = Split(argv[1]);
+  TRoundRobin targets(argv[1]);
+  if (targets.Empty()) {
+    std::fprintf(stderr, "no base URL\n");
+    return 2;
+  }
+  // Repeated runs against one database store new notes: the same text with
+  // the same paper ID would be taken for a resent note and stored once.
+  const std::string run =
+      std::to_string(::getpid()) + "." + std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
   const std::string user = argv[2], password = argv[3];
   const int clients = std::max(1, std::atoi(argv[4]));
   const int snaps = std::max(1, std::atoi(argv[5]));
@@ -68,6 +101,7 @@ int main(int argc, char** argv) {
   // slow and is not what this measures.
   std::vector<std::string> cookies;
   for (int c = 0; c < clients; ++c) {
+    const TTarget& target = targets.Next();
     httplib::Client http(target.scheme_host_port);
     auto res = http.Post(target.base + "/users/login", form, pinleaf::test::LoginBody(user, password),
                          "application/x-www-form-urlencoded");
@@ -81,6 +115,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::vector<double>> times(static_cast<size_t>(clients));
   std::atomic<int> failures{0};
+  std::atomic<int> saved{0};
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
   std::vector<std::thread> threads;
@@ -93,15 +128,18 @@ int main(int argc, char** argv) {
       while (!go) std::this_thread::yield();
       for (int i = 0; i < snaps; ++i) {
         const auto start = Clock::now();
-        httplib::Client probe(target.scheme_host_port);
-        auto answer = probe.Get(target.base + "/posts/nop/", headers);
-        httplib::Client upload(target.scheme_host_port);
-        std::string text = "note " + std::to_string(c) + "-" + std::to_string(i) + " from the load run";
+        const TTarget& probe_at = targets.Next();
+        httplib::Client probe(probe_at.scheme_host_port);
+        auto answer = probe.Get(probe_at.base + "/posts/nop/", headers);
+        const TTarget& upload_at = targets.Next();
+        httplib::Client upload(upload_at.scheme_host_port);
+        std::string text = "note " + std::to_string(c) + "-" + std::to_string(i) + " from load run " + run;
         httplib::Headers post = headers;
         post.emplace("Content-Type", "application/x-www-form-urlencoded");
-        auto stored = upload.Post(target.base + "/posts/addpinleaf", post,
+        auto stored = upload.Post(upload_at.base + "/posts/addpinleaf", post,
                                   pinleaf::test::UploadBody(pinleaf::test::NoteDocument(text)),
                                   "application/x-www-form-urlencoded");
+        if (stored && stored->status == 200 && stored->body.find("====") != std::string::npos) ++saved;
         if (!answer || answer->status != 200 || !stored || stored->status != 200 ||
             stored->body.find("====") == std::string::npos) {
           // Said once per failure, so a failed run tells what went wrong.
@@ -129,5 +167,6 @@ int main(int argc, char** argv) {
   std::printf("snap median, %d clients\tms\t%.3f\n", clients, Percentile(all, 0.5));
   std::printf("snap p99, %d clients\tms\t%.3f\n", clients, Percentile(all, 0.99));
   std::printf("failed snaps, %d clients\tcount\t%d\n", clients, failures.load());
+  std::printf("snaps saved, %d clients\tcount\t%d\n", clients, saved.load());
   return failures == 0 ? 0 : 1;
 }

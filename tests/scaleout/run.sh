@@ -52,10 +52,12 @@ if "$server" --help 2>&1 | grep -qi postgres; then
   eval "$("$root/scripts/pg-cluster.sh" env "$pg_dir")" || { failed=$((failed + 1)); finish; }
   db=$PINLEAF_PG_URI
   sql() { psql -qAt -v ON_ERROR_STOP=1 -c "$1"; }
+  bytes() { printf "convert_to('%s', 'UTF8')" "${1//\'/\'\'}"; }  # bodies are kept as bytes
 else
   backend=sqlite
   db=$work/pinleaf.db
   sql() { sqlite3 -cmd ".timeout 5000" "$db" "$1"; }
+  bytes() { printf "'%s'" "${1//\'/\'\'}"; }
 fi
 echo "database: $backend"
 
@@ -149,7 +151,7 @@ write_ini() {  # pinned certificate
 # Requests an instance logged: "METHOD PATH STATUS ADDRESS", one a line.
 served() { grep -c "^$2 $3 " "$work/instance$1/server.log"; }  # index, method, path[ status]
 stored_once() {  # text: exactly one note holds it
-  [ "$(sql "SELECT count(*) $notes_of_user AND notes.body = '$(quote "$1")'")" = 1 ]
+  [ "$(sql "SELECT count(*) $notes_of_user AND notes.body = $(bytes "$1")")" = 1 ]
 }
 note_count() { sql "SELECT count(*) $notes_of_user"; }
 no_note_twice() { [ -z "$(sql "SELECT body $notes_of_user GROUP BY body HAVING count(*) > 1")" ]; }
