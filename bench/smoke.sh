@@ -28,4 +28,6 @@ done
 # Two clients at once against the server, a few snaps each.
 if [ -x build/bench/bench/server_load ] && [ -x build/bench/service/pinleaf-server ]; then
   TS_BENCH_NO_BUILD=1 "$here/server_load.sh" --smoke
+  # Two instances on one PostgreSQL database, each request to the next.
+  TS_BENCH_NO_BUILD=1 "$here/server_load.sh" --smoke --db postgresql --instances 2
 fi

@@ -100,6 +100,7 @@ int Run(const pinleaf::TOptions& options) {
     pinleaf::TServerSettings settings;
     settings.tls = {options.tls_cert, options.tls_key};
     settings.public_names = options.public_names;
+    settings.trusted_proxies = options.trusted_proxies;
     settings.limits.head_timeout_ms = options.head_timeout_s * 1000;
     settings.limits.max_per_address = static_cast<size_t>(options.max_per_address);
     settings.limits.workers = static_cast<size_t>(options.workers);

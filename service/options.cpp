@@ -27,6 +27,8 @@ std::string Usage() {
          "              The passwords come one a line, in the same order, from --password-file or standard input\n"
          "  --password-file  file holding the passwords of --add-user\n"
          "  --public-name    host name (optionally :port) the service is reached by; others are refused; repeatable\n"
+         "  --trusted-proxy  address of a reverse proxy whose X-Forwarded-For names the client (its last entry);\n"
+         "              sign-in limits and the log then count the client's address, not the proxy's; repeatable\n"
          "  --head-timeout   seconds a client has to send a whole request head (default 10)\n"
          "  --max-per-address  open connections allowed from one client address (default 64)\n"
          "  --workers   requests handled at once (default 16)\n"
@@ -57,8 +59,8 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       name.resize(eq);
     } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user" ||
                name == "--tls-cert" || name == "--tls-key" || name == "--password-file" || name == "--public-name" ||
-               name == "--head-timeout" || name == "--max-per-address" || name == "--workers" || name == "--db-pool" ||
-               name == "--db-password-file") {
+               name == "--trusted-proxy" || name == "--head-timeout" || name == "--max-per-address" ||
+               name == "--workers" || name == "--db-pool" || name == "--db-password-file") {
       if (i + 1 >= args.size()) return name + " needs a value";
       value = args[++i];
     } else {
@@ -101,6 +103,9 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
     } else if (name == "--public-name") {
       if (value.empty()) return "--public-name needs a host name";
       options.public_names.push_back(value);
+    } else if (name == "--trusted-proxy") {
+      if (value.empty()) return "--trusted-proxy needs an address";
+      options.trusted_proxies.push_back(value);
     } else if (name == "--head-timeout" || name == "--max-per-address" || name == "--workers") {
       int number = 0;
       auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);

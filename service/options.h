@@ -25,6 +25,8 @@ struct TOptions {
   std::string password_file;
   // Host names the service answers for; any when empty.
   std::vector<std::string> public_names;
+  // Reverse proxies whose X-Forwarded-For is believed.
+  std::vector<std::string> trusted_proxies;
   int head_timeout_s = 10;
   int max_per_address = 64;
   int workers = 16;

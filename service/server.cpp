@@ -307,7 +307,7 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
     }
   });
   http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-    if (log) log(LogEscape(req.method + " " + req.path + " " + std::to_string(res.status) + " " + req.remote_addr));
+    if (log) log(LogEscape(req.method + " " + req.path + " " + std::to_string(res.status) + " " + ClientAddress(req)));
   });
 
   http.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { Dispatch(req, res, std::string()); });
@@ -387,6 +387,20 @@ bool TPinleafServer::HostAllowed(const httplib::Request& req) const {
     if (n.find(':') == std::string::npos && host.rfind(n + ":", 0) == 0) return true;
   }
   return false;
+}
+
+std::string TPinleafServer::ClientAddress(const httplib::Request& req) const {
+  const auto& proxies = settings_.trusted_proxies;
+  if (std::find(proxies.begin(), proxies.end(), req.remote_addr) == proxies.end()) return req.remote_addr;
+  std::string forwarded = req.get_header_value("X-Forwarded-For");
+  size_t comma = forwarded.rfind(',');
+  std::string last = comma == std::string::npos ? forwarded : forwarded.substr(comma + 1);
+  last.erase(0, last.find_first_not_of(" \t"));
+  last.erase(last.find_last_not_of(" \t") + 1);
+  // Only an address is taken: anything else keeps the proxy's own.
+  const bool address =
+      !last.empty() && last.size() <= 45 && last.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
+  return address ? last : req.remote_addr;
 }
 
 bool TPinleafServer::OriginAllowed(const httplib::Request& req) const {
@@ -561,18 +575,19 @@ void TPinleafServer::LoginPost(const httplib::Request& req, httplib::Response& r
   int64_t now = store_.now_ms();
   // Held back the same way whether the account exists or not, so the answer
   // tells nothing about which names are taken.
-  if (int64_t wait = throttle_.WaitMs(account, req.remote_addr, now); wait > 0) {
+  const std::string address = ClientAddress(req);
+  if (int64_t wait = throttle_.WaitMs(account, address, now); wait > 0) {
     res.set_header("Retry-After", std::to_string((wait + 999) / 1000));
     Answer(res, pages_.Login("Too many failed sign-ins. Please wait a moment and try again.", FormToken(req, res)));
     return;
   }
   std::optional<TUser> user = store_.CheckLogin(*name, *password);
   if (!user) {
-    throttle_.Failed(account, req.remote_addr, now);
+    throttle_.Failed(account, address, now);
     Answer(res, pages_.Login("The ID or the password is wrong.", FormToken(req, res)));
     return;
   }
-  throttle_.Succeeded(account, req.remote_addr);
+  throttle_.Succeeded(account, address);
   StartSession(res, *user, req);
   res.set_redirect(base_ + "/users/home", 302);
 }

@@ -67,6 +67,10 @@ struct TServerSettings {
   // is given, requests naming another host are refused, so a name that some
   // other site points at this address (DNS rebinding) gets nothing.
   std::vector<std::string> public_names;
+  // Addresses of reverse proxies in front of the service. Behind one, every
+  // connection comes from the proxy; the client is the last entry of the
+  // X-Forwarded-For it sets (entries before it are the client's own say).
+  std::vector<std::string> trusted_proxies;
   // With TLS files, HTTPS only (TLS 1.2 or newer), the session cookie marked
   // Secure and every answer carrying Strict-Transport-Security. The files
   // must have been checked (CheckCertificateAndKey).
@@ -102,6 +106,9 @@ private:
   int CheckHead(const TRequestHead& head, size_t& body_limit);
   bool HostAllowed(const httplib::Request& req) const;
   bool OriginAllowed(const httplib::Request& req) const;
+  // The address that sent the request: the connection's, or behind a trusted
+  // proxy the one the proxy names.
+  std::string ClientAddress(const httplib::Request& req) const;
   // The form token for this browser, setting its form cookie when it has none.
   std::string FormToken(const httplib::Request& req, httplib::Response& res);
   bool FormTokenValid(const httplib::Request& req, const std::string& token);
