@@ -54,9 +54,11 @@ def server_load(png, paths):
     plots = []
     for i, ((db, clients), points) in enumerate(sorted(rows.items())):
         dat = os.path.join(work, f"{db}-{clients}.dat")
+        # Each series a little to the side, so that error bars do not hide each other.
+        shift = (i - (len(rows) - 1) / 2) * 0.04
         with open(dat, "w") as f:
             for n, mid, low, high in sorted(points):
-                f.write(f"{n} {mid} {low} {high}\n")
+                f.write(f"{n + shift} {mid} {low} {high}\n")
         style = "yerrorlines" if len(points) > 1 else "yerrorbars"
         plots.append(f"'{dat}' using 1:2:3:4 with {style} lw 2 pt {7 if db == 'sqlite' else 5} ps 1.5 "
                      f"lc {1 + i} title '{db}, {clients} clients'")
