@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "service/options.h"
@@ -435,6 +436,58 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
   EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 2);
   EXPECT_EQ(server.Finish(SIGTERM), 0);
   std::filesystem::remove(password_file);
+}
+
+// Three instances on one database: whatever one was told, the others know.
+// Sign in through the first, upload through the second, read the notes and
+// take a form through the third, use that form through the first; failed
+// sign-ins through one hold the name back on the others.
+TEST(PgStore, AnyInstanceAnswersAnyRequest) {
+  signal(SIGPIPE, SIG_IGN);
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  std::vector<std::unique_ptr<test::ServerProcess>> servers;
+  std::vector<int> ports;
+  for (int i = 0; i < 3; ++i) {
+    servers.push_back(std::make_unique<test::ServerProcess>(
+        std::vector<std::string>{"--port", "0", "--db", db.Spec(), "--add-user", "alice"}, "alice-pw\n"));
+    ports.push_back(servers.back()->Port());
+    ASSERT_GT(ports.back(), 0) << servers.back()->Log();
+  }
+  std::string login =
+      test::Exchange(ports[0], test::FormPost("/pinleaf2/users/login", test::LoginBody("alice", "alice-pw")));
+  ASSERT_EQ(test::StatusOf(login), 302) << login;
+  std::string session = test::HeaderOf(login, "Set-Cookie");
+  session = session.substr(0, session.find(';'));
+  std::string upload = test::Exchange(
+      ports[1], test::FormPost("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument("through two")),
+                               "Cookie: " + session + "\r\n"));
+  ASSERT_EQ(test::StatusOf(upload), 200);
+  EXPECT_NE(upload.find("===="), std::string::npos);
+
+  std::string page = test::Exchange(ports[2], test::Get("/pinleaf2/notes", "Cookie: " + session + "\r\n"));
+  ASSERT_EQ(test::StatusOf(page), 200);
+  EXPECT_NE(page.find("through two"), std::string::npos);
+  const std::string field = "name=\"token\" value=\"";
+  ASSERT_NE(page.find(field), std::string::npos);
+  std::string token = page.substr(page.find(field) + field.size(), 64);
+  std::string form_cookie = test::HeaderOf(page, "Set-Cookie");
+  form_cookie = form_cookie.substr(0, form_cookie.find(';'));
+  int64_t id = db.Number("SELECT id FROM notes");
+  std::string deleted = test::Exchange(
+      ports[0], test::FormPost("/pinleaf2/notes/delete", "id=" + std::to_string(id) + "&token=" + token,
+                               "Origin: http://127.0.0.1\r\nCookie: " + session + "; " + form_cookie + "\r\n"));
+  EXPECT_EQ(test::StatusOf(deleted), 303) << deleted;
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 0);
+
+  for (int i = 0; i < 5; ++i)
+    test::Exchange(ports[i % 3], test::FormPost("/pinleaf2/users/login", test::LoginBody("alice", "wrong")));
+  std::string held =
+      test::Exchange(ports[(5 + 1) % 3], test::FormPost("/pinleaf2/users/login", test::LoginBody("alice", "alice-pw")));
+  EXPECT_EQ(test::StatusOf(held), 200);
+  EXPECT_NE(held.find("Too many failed sign-ins"), std::string::npos) << held;
+  for (auto& server : servers) EXPECT_EQ(server->Finish(SIGTERM), 0);
 }
 
 }  // namespace
