@@ -193,11 +193,15 @@ class TPgStore : public TStoreBackend {
 public:
   TPgStore(std::string uri, std::string password, int pool)
       : uri_(std::move(uri)), password_(std::move(password)), max_(pool < 1 ? 1 : pool) {
-    Use([this](PGconn* c) { Migrate(c); });
+    try {
+      Use([this](PGconn* c) { Migrate(c); });
+    } catch (...) {
+      // No destructor runs for a store that never opened: close its pool here.
+      CloseIdle();
+      throw;
+    }
   }
-  ~TPgStore() override {
-    for (PGconn* c : idle_) PQfinish(c);
-  }
+  ~TPgStore() override { CloseIdle(); }
   TPgStore(const TPgStore&) = delete;
   TPgStore& operator=(const TPgStore&) = delete;
 
@@ -386,6 +390,11 @@ public:
   }
 
 private:
+  void CloseIdle() {
+    for (PGconn* c : idle_) PQfinish(c);
+    idle_.clear();
+  }
+
   PGconn* Connect() {
     // Defaults first, so the URI may set them otherwise; the password last,
     // so it wins. A database host that stops answering (not refusing) is
