@@ -417,9 +417,15 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
         port, test::FormPost("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument(text)), cookie));
   };
   ASSERT_EQ(test::StatusOf(upload("before")), 200);
+  // Sessions ended while the database stays up (a failover, an administrator):
+  // the pool's broken connections are replaced without the client noticing.
+  const std::string end_sessions =
+      "SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE usename = '" + role + "'";
+  ASSERT_GE(db.Number(end_sessions), 1);
+  EXPECT_EQ(test::StatusOf(upload("after its sessions ended")), 200);
 
   ASSERT_TRUE(db.Run("ALTER ROLE " + role + " NOLOGIN"));
-  ASSERT_TRUE(db.Run("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = '" + role + "'"));
+  ASSERT_GE(db.Number(end_sessions), 1);
   for (int i = 0; i < 3; ++i) {
     std::string refused = upload("while away " + std::to_string(i));
     EXPECT_EQ(test::StatusOf(refused), 503) << refused;
@@ -433,7 +439,7 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
   ASSERT_TRUE(db.Run("ALTER ROLE " + role + " LOGIN"));
   std::string back = upload("after");
   EXPECT_EQ(test::StatusOf(back), 200) << back;
-  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 2);
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 3);
   EXPECT_EQ(server.Finish(SIGTERM), 0);
   std::filesystem::remove(password_file);
 }
