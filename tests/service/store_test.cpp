@@ -496,5 +496,49 @@ TEST(PgStore, AnyInstanceAnswersAnyRequest) {
   for (auto& server : servers) EXPECT_EQ(server->Finish(SIGTERM), 0);
 }
 
+// However many requests call at once, an instance holds at most its pool's
+// connections; the others wait their turn, and all are answered.
+TEST(PgStore, AnInstanceHoldsAtMostItsPoolsConnections) {
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  const std::string name = "pool_" + std::to_string(getpid());
+  const std::string held = "SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = '" + name + "'";
+  {
+    TStoreSettings settings{db.Spec() + "&application_name=" + name, {}, 2};
+    TNoteStore store(settings);
+    TUser u = *store.CreateUser("u", "pw");
+    std::atomic<int> running{8}, failures{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 8; ++i)
+      callers.emplace_back([&] {
+        for (int n = 0; n < 40; ++n) {
+          try {
+            store.AddNote(u.id, TNote{"", "n", std::nullopt, ""});
+            store.ListNotes(u.id, 5, 0);
+          } catch (const std::exception&) {
+            ++failures;
+          }
+        }
+        --running;
+      });
+    int64_t most = 0;
+    while (running > 0) {
+      most = std::max(most, db.Number(held));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (std::thread& t : callers) t.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(store.CountNotes(u.id), 8 * 40);
+    EXPECT_GE(most, 1);
+    EXPECT_LE(most, 2);
+  }
+  // Closed with the store (a backend leaves a moment after its client hung up).
+  int64_t left = 0;
+  for (int i = 0; i < 200 && (left = db.Number(held)) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(left, 0);
+}
+
 }  // namespace
 }  // namespace pinleaf
