@@ -14,6 +14,7 @@
 #include "service/options.h"
 #include "service/throttle.h"
 #include "support.h"
+#include "test_db.h"
 
 namespace pinleaf {
 namespace {
