@@ -45,9 +45,10 @@ run_suites() {  # preset, command the tests run under...
 mkdir -p build/logs
 # A private PostgreSQL cluster for the service's PostgreSQL cases (and anything
 # else after it); its PG* variables reach every ctest run. Stopped on any exit.
-if scripts/pg-cluster.sh start build/pg >build/logs/pg-cluster.log 2>&1; then
-  eval "$(scripts/pg-cluster.sh env build/pg)"
-  trap 'scripts/pg-cluster.sh stop build/pg >/dev/null 2>&1' EXIT
+if scripts/pg-cluster.sh start "$root/build/pg" >build/logs/pg-cluster.log 2>&1; then
+  eval "$(scripts/pg-cluster.sh env "$root/build/pg")"
+  trap 'scripts/pg-cluster.sh stop "$root/build/pg" >/dev/null 2>&1' EXIT
+  trap 'exit 130' INT TERM
 else
   tail -20 build/logs/pg-cluster.log; note_failure "PostgreSQL test cluster"
 fi

@@ -13,7 +13,8 @@ set -euo pipefail
 usage() { echo "usage: $0 start|stop|env DIR" >&2; exit 2; }
 [ $# -eq 2 ] || usage
 cmd=$1
-mkdir -p "$2"
+[ "$cmd" != start ] || mkdir -p "$2"
+[ -d "$2" ] || { echo "pg-cluster: no cluster in $2" >&2; [ "$cmd" = stop ] && exit 0; exit 1; }
 dir=$(cd "$2" && pwd)
 data=$dir/data
 user=pinleaf-test

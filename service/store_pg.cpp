@@ -193,11 +193,15 @@ class TPgStore : public TStoreBackend {
 public:
   TPgStore(std::string uri, std::string password, int pool)
       : uri_(std::move(uri)), password_(std::move(password)), max_(pool < 1 ? 1 : pool) {
-    Use([this](PGconn* c) { Migrate(c); });
+    try {
+      Use([this](PGconn* c) { Migrate(c); });
+    } catch (...) {
+      // No destructor runs for a store that never opened: close its pool here.
+      CloseIdle();
+      throw;
+    }
   }
-  ~TPgStore() override {
-    for (PGconn* c : idle_) PQfinish(c);
-  }
+  ~TPgStore() override { CloseIdle(); }
   TPgStore(const TPgStore&) = delete;
   TPgStore& operator=(const TPgStore&) = delete;
 
@@ -386,11 +390,20 @@ public:
   }
 
 private:
+  void CloseIdle() {
+    for (PGconn* c : idle_) PQfinish(c);
+    idle_.clear();
+  }
+
   PGconn* Connect() {
-    // The URI first, then the password: later values win over the URI's.
-    const char* keys[] = {"dbname", "password", "fallback_application_name", "connect_timeout", nullptr};
-    const char* values[] = {uri_.c_str(), password_.empty() ? nullptr : password_.c_str(), "pinleaf-server", "10",
-                            nullptr};
+    // Defaults first, so the URI may set them otherwise; the password last,
+    // so it wins. A database host that stops answering (not refusing) is
+    // found by TCP keepalives within half a minute instead of a request
+    // hanging on it.
+    const char* keys[] = {"fallback_application_name", "connect_timeout", "keepalives_idle", "keepalives_interval",
+                          "keepalives_count",          "dbname",          "password",        nullptr};
+    const char* values[] = {
+        "pinleaf-server", "10", "15", "5", "3", uri_.c_str(), password_.empty() ? nullptr : password_.c_str(), nullptr};
     PGconn* c = PQconnectdbParams(keys, values, 1);
     if (!c) throw EStoreUnavailable("database unavailable: out of memory");
     if (PQstatus(c) != CONNECTION_OK) {

@@ -8,11 +8,13 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "service/options.h"
 #include "service/throttle.h"
 #include "support.h"
+#include "test_db.h"
 
 namespace pinleaf {
 namespace {
@@ -416,9 +418,15 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
         port, test::FormPost("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument(text)), cookie));
   };
   ASSERT_EQ(test::StatusOf(upload("before")), 200);
+  // Sessions ended while the database stays up (a failover, an administrator):
+  // the pool's broken connections are replaced without the client noticing.
+  const std::string end_sessions =
+      "SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE usename = '" + role + "'";
+  ASSERT_GE(db.Number(end_sessions), 1);
+  EXPECT_EQ(test::StatusOf(upload("after its sessions ended")), 200);
 
   ASSERT_TRUE(db.Run("ALTER ROLE " + role + " NOLOGIN"));
-  ASSERT_TRUE(db.Run("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = '" + role + "'"));
+  ASSERT_GE(db.Number(end_sessions), 1);
   for (int i = 0; i < 3; ++i) {
     std::string refused = upload("while away " + std::to_string(i));
     EXPECT_EQ(test::StatusOf(refused), 503) << refused;
@@ -432,9 +440,105 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
   ASSERT_TRUE(db.Run("ALTER ROLE " + role + " LOGIN"));
   std::string back = upload("after");
   EXPECT_EQ(test::StatusOf(back), 200) << back;
-  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 2);
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 3);
   EXPECT_EQ(server.Finish(SIGTERM), 0);
   std::filesystem::remove(password_file);
+}
+
+// Three instances on one database: whatever one was told, the others know.
+// Sign in through the first, upload through the second, read the notes and
+// take a form through the third, use that form through the first; failed
+// sign-ins through one hold the name back on the others.
+TEST(PgStore, AnyInstanceAnswersAnyRequest) {
+  signal(SIGPIPE, SIG_IGN);
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  std::vector<std::unique_ptr<test::ServerProcess>> servers;
+  std::vector<int> ports;
+  for (int i = 0; i < 3; ++i) {
+    servers.push_back(std::make_unique<test::ServerProcess>(
+        std::vector<std::string>{"--port", "0", "--db", db.Spec(), "--add-user", "alice"}, "alice-pw\n"));
+    ports.push_back(servers.back()->Port());
+    ASSERT_GT(ports.back(), 0) << servers.back()->Log();
+  }
+  std::string login =
+      test::Exchange(ports[0], test::FormPost("/pinleaf2/users/login", test::LoginBody("alice", "alice-pw")));
+  ASSERT_EQ(test::StatusOf(login), 302) << login;
+  std::string session = test::HeaderOf(login, "Set-Cookie");
+  session = session.substr(0, session.find(';'));
+  std::string upload = test::Exchange(
+      ports[1], test::FormPost("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument("through two")),
+                               "Cookie: " + session + "\r\n"));
+  ASSERT_EQ(test::StatusOf(upload), 200);
+  EXPECT_NE(upload.find("===="), std::string::npos);
+
+  std::string page = test::Exchange(ports[2], test::Get("/pinleaf2/notes", "Cookie: " + session + "\r\n"));
+  ASSERT_EQ(test::StatusOf(page), 200);
+  EXPECT_NE(page.find("through two"), std::string::npos);
+  const std::string field = "name=\"token\" value=\"";
+  ASSERT_NE(page.find(field), std::string::npos);
+  std::string token = page.substr(page.find(field) + field.size(), 64);
+  std::string form_cookie = test::HeaderOf(page, "Set-Cookie");
+  form_cookie = form_cookie.substr(0, form_cookie.find(';'));
+  int64_t id = db.Number("SELECT id FROM notes");
+  std::string deleted = test::Exchange(
+      ports[0], test::FormPost("/pinleaf2/notes/delete", "id=" + std::to_string(id) + "&token=" + token,
+                               "Origin: http://127.0.0.1\r\nCookie: " + session + "; " + form_cookie + "\r\n"));
+  EXPECT_EQ(test::StatusOf(deleted), 303) << deleted;
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 0);
+
+  for (int i = 0; i < 5; ++i)
+    test::Exchange(ports[i % 3], test::FormPost("/pinleaf2/users/login", test::LoginBody("alice", "wrong")));
+  std::string held =
+      test::Exchange(ports[(5 + 1) % 3], test::FormPost("/pinleaf2/users/login", test::LoginBody("alice", "alice-pw")));
+  EXPECT_EQ(test::StatusOf(held), 200);
+  EXPECT_NE(held.find("Too many failed sign-ins"), std::string::npos) << held;
+  for (auto& server : servers) EXPECT_EQ(server->Finish(SIGTERM), 0);
+}
+
+// However many requests call at once, an instance holds at most its pool's
+// connections; the others wait their turn, and all are answered.
+TEST(PgStore, AnInstanceHoldsAtMostItsPoolsConnections) {
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  const std::string name = "pool_" + std::to_string(getpid());
+  const std::string held = "SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = '" + name + "'";
+  {
+    TStoreSettings settings{db.Spec() + "&application_name=" + name, {}, 2};
+    TNoteStore store(settings);
+    TUser u = *store.CreateUser("u", "pw");
+    std::atomic<int> running{8}, failures{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 8; ++i)
+      callers.emplace_back([&] {
+        for (int n = 0; n < 40; ++n) {
+          try {
+            store.AddNote(u.id, TNote{"", "n", std::nullopt, ""});
+            store.ListNotes(u.id, 5, 0);
+          } catch (const std::exception&) {
+            ++failures;
+          }
+        }
+        --running;
+      });
+    int64_t most = 0;
+    while (running > 0) {
+      most = std::max(most, db.Number(held));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (std::thread& t : callers) t.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(store.CountNotes(u.id), 8 * 40);
+    EXPECT_GE(most, 1);
+    EXPECT_LE(most, 2);
+  }
+  // Closed with the store (a backend leaves a moment after its client hung up).
+  int64_t left = 0;
+  for (int i = 0; i < 200 && (left = db.Number(held)) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(left, 0);
 }
 
 }  // namespace
