@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <exception>
 
+#include "app/protocol.h"
 #include "app/settings.h"
 #include "http/cookies.h"
 #include "http/http.h"
+#include "platform/clock.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
@@ -442,6 +444,13 @@ std::string TForm1::NoteOutcome(const TSnapNote& snapped) {
          safe ? "sent when the service answers" : told);
   }
   return told;
+}
+
+TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) {
+  const TOutbox::TKept kept = outbox_.Keep({TNoteState::nsWaiting, PaperId(platform::GetLocalTime()), "", utf8Text});
+  // Its sender has just found the service away, as a failed snap does.
+  if (kept == TOutbox::TKept::kKept) ScheduleDelivery(retry_.Next());
+  return kept;
 }
 
 void TForm1::ScheduleDelivery(uint32_t milliseconds) {

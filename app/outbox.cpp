@@ -3,9 +3,11 @@
 #include <algorithm>
 
 #include "app/protocol.h"
+#include "app/settings.h"
 #include "app/snap.h"
 #include "net/exceptions.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 
 namespace ts {
 
@@ -145,6 +147,17 @@ void TOutbox::Remember(const TNoteRecord& note) {
 
 void TOutbox::SaveHistory() {
   if (keepHistory_) history_.Save();
+}
+
+std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const TNoteRecord& note,
+                                                bool keepHistory, uint32_t waitMs) {
+  const int lock = platform::LockFile(BesideSettings(settingsPath, kOutboxLockFileName), waitMs);
+  if (lock < 0) return std::nullopt;
+  TOutbox outbox(BesideSettings(settingsPath, kOutboxFileName), BesideSettings(settingsPath, kHistoryFileName));
+  outbox.Load(keepHistory);
+  const TOutbox::TKept kept = outbox.Keep(note);
+  platform::UnlockFile(lock);
+  return kept;
 }
 
 }  // namespace ts

@@ -1,13 +1,16 @@
 // The outbox's file of note records: what a cut or damaged file gives back,
-// and the outbox's bounds. Portable: runs natively and under Wine against the
+// the outbox's bounds, and its lock against a second process. Portable: runs natively and under Wine against the
 // real Windows file functions.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/notefile.h"
 #include "app/outbox.h"
+#include "app/settings.h"
 #include "platform/file.h"
 
 using namespace ts;
@@ -152,6 +155,46 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   EXPECT_EQ(pauses, (std::vector<uint32_t>{30000, 60000, 120000, 240000, 480000, 900000, 900000}));
   retry.Reset();
   EXPECT_EQ(retry.Next(), 30000u);
+}
+
+// A command that keeps a note while no client runs writes the outbox under
+// the lock a running client holds: never past it, and what it wrote is what
+// the next client reads.
+TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
+  const std::string settings = File("ini.ini");
+  const std::string lockPath = BesideSettings(settings, kOutboxLockFileName);
+  const TNoteRecord earlier{TNoteState::nsWaiting, "20261208143405123", "", "kept by the client"};
+  const TNoteRecord handed{TNoteState::nsWaiting, "20261208150000000", "", "kept by send 🍀"};
+  {
+    TOutbox client(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
+    client.Load(true);
+    ASSERT_EQ(client.Keep(earlier), TOutbox::TKept::kKept);
+  }
+
+  const int held = platform::LockFile(lockPath, 0);
+  ASSERT_NE(held, -1);
+  EXPECT_EQ(platform::LockFile(lockPath, 50), -1) << "one holder at a time";
+  EXPECT_FALSE(KeepOutsideClient(settings, handed, true, 100).has_value()) << "a client holds the outbox";
+  // The holder lets go while the command waits.
+  std::thread holder([held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    platform::UnlockFile(held);
+  });
+  const auto kept = KeepOutsideClient(settings, handed, true, 10000);
+  holder.join();
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_EQ(*kept, TOutbox::TKept::kKept);
+  EXPECT_EQ(KeepOutsideClient(settings, handed, true, 0), TOutbox::TKept::kAlreadyWaiting) << "lock given back";
+
+  TOutbox next(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
+  EXPECT_EQ(next.Load(true), 0);
+  EXPECT_EQ(next.Notes(), (std::vector<TNoteRecord>{earlier, handed}));
+  EXPECT_EQ(next.Waiting(), 2u);
+  ASSERT_FALSE(next.Recent(1).empty());
+  EXPECT_EQ(next.Recent(1).front().text, handed.text) << "it shows among the recent snaps";
+  const int again = platform::LockFile(lockPath, 0);
+  EXPECT_NE(again, -1);
+  platform::UnlockFile(again);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Linux desktop client, end to end, with the real programs:
 #  - `textsnap send` against a pinleaf-server of our own on loopback, every
-#    exit status (stored, bad input, cannot log in, refused, unreachable);
+#    exit status (stored, bad input, cannot log in, refused, unreachable,
+#    kept in the outbox);
 #  - the tray client on a private Xvfb display inside its own D-Bus session
 #    (dbus-run-session), with an XEmbed tray (trayer) and a recording
 #    notification service (notifications.py): text typed into a GTK program
@@ -9,6 +10,9 @@
 #    byte for byte, the notifications carry the snap's titles; `--snap`
 #    snaps through the running instance, a second start leaves it alone; the
 #    tray menu opens the settings window, OK saves ini.ini, Quit ends it;
+#    with the service away, `send` hands its note to the running client, or
+#    keeps it in the outbox while none runs, and the client delivers it once
+#    the service is back;
 #  - the Debian packages, unpacked into a scratch root.
 # Needs the linux preset built (build/linux). Screenshots go to
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
@@ -224,12 +228,46 @@ EOF
   # The account again (the settings window above renamed it).
   python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id "$user" \
     --password "$password" --hotkey 120 --modifiers 6 --autocopy 1
+  # Kept notes are tried again after 2 s, not 30 (the outbox part below).
+  printf 'outbox_retry=2\r\n' >>"$ini"  # [setting] is the file's last section
   type_into_entry "$text3"
   "$exe" --snap >>"$work/textsnap.log" 2>&1 &
   app_pid=$!
   check "textsnap --snap with no client running starts one that snaps" wait_for 30 count_is 3
   check "... the selection" test "$(snap_last_note "$db" "$user")" = "$text3"
   check "... and keeps running in the tray" app_running
+
+  # The service goes away. send hands its note to the running client, which
+  # keeps it in its outbox and sends it by itself once the service is back.
+  kill "$entry_pid" 2>/dev/null; entry_pid=
+  outbox=$XDG_CONFIG_HOME/textsnap/outbox.dat
+  snap_port=${snap_url##*:} snap_port=${snap_port%%/*}
+  snap_stop_server
+  handed=$'handed to the running client 🍀\n<&> 100%'
+  printf '%s' "$handed" >"$work/handed.txt"
+  check "send with the client running and the service away: status 5 (kept)" \
+    test "$(timeout 120 "$exe" send "$work/handed.txt" >"$work/send-kept.out" 2>&1; echo $?)" = 5
+  check "... the client has it in outbox.dat" grep -qF "handed to the running client" "$outbox"
+  sent_before=$(notified "sent: 1 kept note")
+  check "pinleaf-server starts again at the same address" snap_start_server "$server" "$db" "$work/desktop"
+  check "... and the client delivers the kept note with no key pressed" wait_for 60 count_is 4
+  check "... byte for byte" \
+    test "$(snap_sql "$db" "SELECT hex(body) FROM notes ORDER BY id DESC LIMIT 1")" = "$(hex_of "$handed")"
+  check "... and says so" wait_for 10 notified_more "sent: 1 kept note" "$sent_before"
+  check "... and leaves the outbox empty" wait_for 10 bash -c "! grep -qF 'handed to the running client' '$outbox'"
+
+  # No client runs: send keeps the note itself, the next client delivers it.
+  kill "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; app_pid=
+  snap_stop_server
+  alone=$'kept by send alone: 日本語 😀'
+  check "send with no client and the service away: status 5 (kept)" \
+    test "$(printf '%s' "$alone" | timeout 60 "$exe" send >>"$work/send-kept.out" 2>&1; echo $?)" = 5
+  check "... in outbox.dat" grep -qF "kept by send alone" "$outbox"
+  snap_start_server "$server" "$db" "$work/desktop"
+  "$exe" >>"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  check "a client started later delivers it" wait_for 60 count_is 5
+  check "... byte for byte" test "$(snap_last_note "$db" "$user")" = "$alone"
   echo "desktop: $passed passed, $failed failed"
   exit 0
 fi
@@ -273,8 +311,26 @@ check "a service that answers with an error: status 3 (refused)" test "$(echo no
 dead_url=$snap_url
 snap_stop_server
 write_ini "$dead_url" "$password"
-check "a service that is not there: status 4 (unreachable)" test "$(echo note | status_of)" = 4
-check "... saying why" grep -q "cannot be reached" "$work/send.out"
+# No client runs: send keeps the note in the outbox itself, under its lock.
+outbox=$XDG_CONFIG_HOME/textsnap/outbox.dat
+away=$'kept while the service is away ✓\n'
+check "a service that is not there, no client running: status 5 (kept)" \
+  test "$(printf '%s' "$away" | status_of)" = 5
+check "... saying why" grep -q "cannot be reached.*kept to be sent later" "$work/send.out"
+check "... in outbox.dat" grep -qF "kept while the service is away" "$outbox"
+check "the same text again: status 5, kept once" \
+  test "$(printf '%s' "$away" | status_of)" = 5 -a "$(grep -c "kept while the service is away" "$outbox")" = 1
+# A process that holds the outbox but does not answer (a client on another
+# display): send must not write past its lock.
+flock "$XDG_CONFIG_HOME/textsnap/outbox.lock" sleep 20 &
+holder=$!
+sleep 0.3
+before=$(cksum <"$outbox")
+check "the outbox held by a process that does not answer: status 4 (unreachable, not kept)" \
+  test "$(echo another note | status_of)" = 4
+check "... saying the note is not kept" grep -q "NOT kept" "$work/send.out"
+check "... and outbox.dat untouched" test "$(cksum <"$outbox")" = "$before"
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
 check "still two notes in the end" count_is 2
 unset XDG_CONFIG_HOME
 
