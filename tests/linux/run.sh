@@ -12,7 +12,8 @@
 #    tray menu opens the settings window, OK saves ini.ini, Quit ends it;
 #    with the service away, `send` hands its note to the running client, or
 #    keeps it in the outbox while none runs, and the client delivers it once
-#    the service is back;
+#    the service is back; a hotkey another X client holds and a Wayland
+#    session are each reported in a notification;
 #  - the Debian packages, unpacked into a scratch root.
 # Needs the linux preset built (build/linux). Screenshots go to
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
@@ -30,9 +31,9 @@ source "$root/scripts/wine-snap.sh"  # the server and database helpers
 
 # ---- the desktop part runs inside its own D-Bus session ----------------------
 if [ "${1:-}" = "--desktop" ]; then
-  xvfb_pid= rec_pid= tray_pid= app_pid= entry_pid= sni_pid=
+  xvfb_pid= rec_pid= tray_pid= app_pid= entry_pid= sni_pid= grab_pid=
   cleanup() {
-    for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid; do kill "$p" 2>/dev/null; done
+    for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid $grab_pid; do kill "$p" 2>/dev/null; done
     snap_stop_server
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     wait 2>/dev/null
@@ -268,6 +269,34 @@ EOF
   app_pid=$!
   check "a client started later delivers it" wait_for 60 count_is 5
   check "... byte for byte" test "$(snap_last_note "$db" "$user")" = "$alone"
+
+  # Another program holds the hotkey: the client says which key and what to do.
+  kill "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; app_pid=
+  /usr/bin/python3 "$root/tests/linux/grabkey.py" F9 ctrl shift >"$work/grab.out" 2>&1 &
+  grab_pid=$!
+  check "another X client holds Ctrl+Shift+F9" wait_for 10 grep -q grabbed "$work/grab.out"
+  "$exe" >"$work/textsnap-taken.log" 2>&1 &
+  app_pid=$!
+  check "a hotkey another program holds: the client says so in a notification" \
+    wait_for 15 grep -qF '"body": "Ctrl+Shift+F9 is taken by another program' "$notes"
+  check "... and on standard error" grep -q "hotkey Ctrl+Shift+F9 is taken" "$work/textsnap-taken.log"
+  check "... and keeps running" app_running
+  kill "$app_pid" "$grab_pid" 2>/dev/null; wait "$app_pid" "$grab_pid" 2>/dev/null; app_pid= grab_pid=
+
+  # A Wayland session grants no global key: the client says so once and runs on.
+  XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-test "$exe" >>"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  wayland_said() { grep -c '"body": "This desktop (Wayland) lets no program take a global hotkey' "$notes"; }
+  wayland_noted() { [ "$(wayland_said)" -ge 1 ]; }
+  check "in a Wayland session the client says it cannot take a hotkey" wait_for 15 wayland_noted
+  check "... and names the command to bind instead" grep -q 'shortcut to the command: textsnap --snap' "$notes"
+  check "... and keeps running" app_running
+  running_said() { grep -cF '"body": "text snap is already running."' "$notes"; }
+  said_before=$(running_said)
+  XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-test timeout 10 "$exe" >/dev/null 2>&1
+  running_said_again() { [ "$(running_said)" -gt "$said_before" ]; }
+  check "... a second start finds it there" wait_for 10 running_said_again
+  check "... and the Wayland note came once" test "$(wayland_said)" = 1
   echo "desktop: $passed passed, $failed failed"
   exit 0
 fi
