@@ -65,7 +65,7 @@ bool WaitFor(int fd, short events, const TDeadline& deadline) {
   }
 }
 
-// Up to `count` bytes, fewer only when the peer ended or the time ran out.
+// Exactly `count` bytes more; false when the peer ended first or the time ran out.
 bool ReadExactly(int fd, std::string& out, size_t count, const TDeadline& deadline) {
   char buffer[65536];
   while (count > 0) {

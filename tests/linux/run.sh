@@ -249,6 +249,25 @@ EOF
   check "send with the client running and the service away: status 5 (kept)" \
     test "$(timeout 120 "$exe" send "$work/handed.txt" >"$work/send-kept.out" 2>&1; echo $?)" = 5
   check "... the client has it in outbox.dat" grep -qF "handed to the running client" "$outbox"
+  # The client's socket is open to every user of the machine: it answers its
+  # own user only. (Needs root to be another user; skipped otherwise.)
+  ask='
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect("\0" + sys.argv[1])
+body = sys.argv[3].encode()
+s.sendall(sys.argv[2].encode() + (b" %d\n" % len(body) + body if body else b"\n"))
+s.settimeout(10)
+print(s.recv(100))'
+  instance="textsnap.pinleaf.instance-$(id -u)-$DISPLAY"
+  if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    check "the client answers its own user" test "$(/usr/bin/python3 -c "$ask" "$instance" ping '')" = "b'ok\n'"
+    # Some kernels (sandboxes) refuse the connection itself: no answer either.
+    other=$(cd / && setpriv --reuid=65534 --regid=65534 --clear-groups \
+      /usr/bin/python3 -c "$ask" "$instance" keep 'from another user' 2>/dev/null)
+    check "... and another user nothing, keeping nothing" \
+      test "${other:-b''}" = "b''" -a "$(grep -c 'from another user' "$outbox")" = 0
+  fi
   sent_before=$(notified "sent: 1 kept note")
   check "pinleaf-server starts again at the same address" snap_start_server "$server" "$db" "$work/desktop"
   check "... and the client delivers the kept note with no key pressed" wait_for 60 count_is 4
