@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <exception>
 
-#include "app/protocol.h"
 #include "app/settings.h"
 #include "http/cookies.h"
 #include "http/http.h"
-#include "platform/clock.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
@@ -447,9 +445,10 @@ std::string TForm1::NoteOutcome(const TSnapNote& snapped) {
 }
 
 TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) {
-  const TOutbox::TKept kept = outbox_.Keep({TNoteState::nsWaiting, PaperId(platform::GetLocalTime()), "", utf8Text});
-  // Its sender has just found the service away, as a failed snap does.
-  if (kept == TOutbox::TKept::kKept) ScheduleDelivery(retry_.Next());
+  const TOutbox::TKept kept = outbox_.Keep({TNoteState::nsWaiting, outbox_.NewPaperId(), "", utf8Text});
+  // Its sender has just found the service away, as a failed snap does. A try
+  // already planned stands: a burst of handed notes must not push it away.
+  if (kept == TOutbox::TKept::kKept && !Timer1->Enabled()) ScheduleDelivery(retry_.Next());
   return kept;
 }
 

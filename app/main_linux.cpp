@@ -21,11 +21,9 @@
 
 #include "app/form1.h"
 #include "app/outbox.h"
-#include "app/protocol.h"
 #include "app/sendnote.h"
 #include "app/settings.h"
 #include "app/startup.h"
-#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/session.h"
 #include "platform/window.h"
@@ -129,9 +127,8 @@ bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text,
     why = "the running text snap says: " + *answer;
     return false;
   }
-  const ts::TNoteRecord note{ts::TNoteState::nsWaiting, ts::PaperId(platform::GetLocalTime()), "", text};
   std::optional<ts::TOutbox::TKept> kept =
-      ts::KeepOutsideClient(UserSettingsPath(), note, settings.keepHistory, kSendLockWaitMs);
+      ts::KeepOutsideClient(UserSettingsPath(), text, settings.keepHistory, kSendLockWaitMs);
   if (!kept) {
     // A client took the outbox in the meantime: it answers now.
     answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);

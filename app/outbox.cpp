@@ -149,13 +149,25 @@ void TOutbox::SaveHistory() {
   if (keepHistory_) history_.Save();
 }
 
-std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const TNoteRecord& note,
+std::string TOutbox::NewPaperId() const {
+  std::string id;
+  // A clock that stands still (or a day's worth of notes in one millisecond)
+  // must not hold the caller: after a while the id is taken as it is.
+  for (int tries = 0; tries < 1000; ++tries) {
+    id = PaperId(platform::GetLocalTime());
+    if (std::none_of(Notes().begin(), Notes().end(), [&](const TNoteRecord& n) { return n.paperId == id; })) break;
+    platform::Sleep(1);
+  }
+  return id;
+}
+
+std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const std::string& utf8Text,
                                                 bool keepHistory, uint32_t waitMs) {
   const int lock = platform::LockFile(BesideSettings(settingsPath, kOutboxLockFileName), waitMs);
   if (lock < 0) return std::nullopt;
   TOutbox outbox(BesideSettings(settingsPath, kOutboxFileName), BesideSettings(settingsPath, kHistoryFileName));
   outbox.Load(keepHistory);
-  const TOutbox::TKept kept = outbox.Keep(note);
+  const TOutbox::TKept kept = outbox.Keep({TNoteState::nsWaiting, outbox.NewPaperId(), "", utf8Text});
   platform::UnlockFile(lock);
   return kept;
 }

@@ -84,6 +84,11 @@ public:
   // The note the last DeliverOldest was about.
   const TNoteRecord& LastTried() const { return lastTried_; }
 
+  // A paper id for a new note: the capture time, waiting a moment for the
+  // clock when a kept note has that id already (the outbox and the service
+  // tell notes apart by it).
+  std::string NewPaperId() const;
+
   // The newest `count` snaps, newest first.
   std::vector<TNoteRecord> Recent(size_t count) const;
   void Remember(const TNoteRecord& note);
@@ -99,10 +104,11 @@ private:
   TNoteRecord lastTried_;
 };
 
-// Keeps `note` in the outbox beside `settingsPath` from a process that is not
-// the client, under the outbox's lock, waiting up to `waitMs` for it; nullopt
-// when the lock stayed taken (a client holds it for as long as it runs).
-std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const TNoteRecord& note,
+// Keeps a note of `utf8Text`, captured now, in the outbox beside
+// `settingsPath` from a process that is not the client, under the outbox's
+// lock, waiting up to `waitMs` for it; nullopt when the lock stayed taken (a
+// client holds it for as long as it runs).
+std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const std::string& utf8Text,
                                                 bool keepHistory, uint32_t waitMs);
 
 }  // namespace ts

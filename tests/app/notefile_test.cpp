@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "app/notefile.h"
@@ -163,11 +164,12 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
 TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
   const std::string settings = File("ini.ini");
   const std::string lockPath = BesideSettings(settings, kOutboxLockFileName);
-  const TNoteRecord earlier{TNoteState::nsWaiting, "20261208143405123", "", "kept by the client"};
-  const TNoteRecord handed{TNoteState::nsWaiting, "20261208150000000", "", "kept by send 🍀"};
+  const std::string handed = "kept by send 🍀";
+  TNoteRecord earlier{TNoteState::nsWaiting, "", "", "kept by the client"};
   {
     TOutbox client(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
     client.Load(true);
+    earlier.paperId = client.NewPaperId();
     ASSERT_EQ(client.Keep(earlier), TOutbox::TKept::kKept);
   }
 
@@ -188,13 +190,25 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
 
   TOutbox next(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
   EXPECT_EQ(next.Load(true), 0);
-  EXPECT_EQ(next.Notes(), (std::vector<TNoteRecord>{earlier, handed}));
-  EXPECT_EQ(next.Waiting(), 2u);
+  ASSERT_EQ(next.Notes().size(), 2u);
+  EXPECT_EQ(next.Notes()[0], earlier);
+  EXPECT_EQ(next.Notes()[1].text, handed);
+  EXPECT_EQ(next.Notes()[1].state, TNoteState::nsWaiting);
+  EXPECT_EQ(next.Notes()[1].paperId.size(), 17u);
   ASSERT_FALSE(next.Recent(1).empty());
-  EXPECT_EQ(next.Recent(1).front().text, handed.text) << "it shows among the recent snaps";
+  EXPECT_EQ(next.Recent(1).front().text, handed) << "it shows among the recent snaps";
   const int again = platform::LockFile(lockPath, 0);
   EXPECT_NE(again, -1);
   platform::UnlockFile(again);
+
+  // Notes kept in one millisecond still get paper ids of their own.
+  for (int i = 0; i < 5; ++i) {
+    TNoteRecord burst{TNoteState::nsWaiting, next.NewPaperId(), "", "burst " + std::to_string(i)};
+    ASSERT_EQ(next.Keep(burst), TOutbox::TKept::kKept);
+  }
+  std::set<std::string> ids;
+  for (const TNoteRecord& n : next.Notes()) ids.insert(n.paperId);
+  EXPECT_EQ(ids.size(), next.Notes().size());
 }
 
 }  // namespace

@@ -244,6 +244,7 @@ EOF
   outbox=$XDG_CONFIG_HOME/textsnap/outbox.dat
   snap_port=${snap_url##*:} snap_port=${snap_port%%/*}
   snap_stop_server
+  stored_before=$(snap_note_count "$db" "$user")
   handed=$'handed to the running client 🍀\n<&> 100%'
   printf '%s' "$handed" >"$work/handed.txt"
   check "send with the client running and the service away: status 5 (kept)" \
@@ -268,13 +269,28 @@ print(s.recv(100))'
     check "... and another user nothing, keeping nothing" \
       test "${other:-b''}" = "b''" -a "$(grep -c 'from another user' "$outbox")" = 0
   fi
-  sent_before=$(notified "sent: 1 kept note")
+  # Several at once: the client takes them one after the other, none lost.
+  pids=()
+  for i in 1 2 3 4 5 6; do
+    (printf 'parallel note %s' "$i" | timeout 120 "$exe" send >/dev/null 2>&1; echo $? >"$work/parallel.$i") &
+    pids+=($!)
+  done
+  wait "${pids[@]}"
+  check "six sends at once with the client running: status 5 each" \
+    test "$(cat "$work"/parallel.* | tr -d '\n')" = 555555
+  check "... all six in outbox.dat" test "$(grep -ao 'parallel note [1-6]' "$outbox" | sort -u | wc -l)" = 6
+  reports() { grep -c '"summary": "sent: [0-9]* kept note' "$notes"; }
+  reports_before=$(reports)
+  reported() { [ "$(reports)" -gt "$reports_before" ]; }
   check "pinleaf-server starts again at the same address" snap_start_server "$server" "$db" "$work/desktop"
-  check "... and the client delivers the kept note with no key pressed" wait_for 60 count_is 4
-  check "... byte for byte" \
-    test "$(snap_sql "$db" "SELECT hex(body) FROM notes ORDER BY id DESC LIMIT 1")" = "$(hex_of "$handed")"
-  check "... and says so" wait_for 10 notified_more "sent: 1 kept note" "$sent_before"
-  check "... and leaves the outbox empty" wait_for 10 bash -c "! grep -qF 'handed to the running client' '$outbox'"
+  check "... and the client delivers the seven kept notes with no key pressed" wait_for 60 count_is $((stored_before + 7))
+  check "... the handed file byte for byte" \
+    test "$(snap_sql "$db" "SELECT count(*) FROM notes WHERE hex(body) = '$(hex_of "$handed")'")" = 1
+  check "... each of the six once" test "$(snap_sql "$db" \
+    "SELECT count(DISTINCT body) FROM notes WHERE body LIKE 'parallel note %'")" = 6
+  check "... and says so" wait_for 10 reported
+  check "... and leaves the outbox empty" wait_for 10 bash -c "! grep -qaF -e 'handed to the running client' \
+    -e 'parallel note' '$outbox'"
 
   # No client runs: send keeps the note itself, the next client delivers it.
   kill "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; app_pid=
@@ -286,7 +302,7 @@ print(s.recv(100))'
   snap_start_server "$server" "$db" "$work/desktop"
   "$exe" >>"$work/textsnap.log" 2>&1 &
   app_pid=$!
-  check "a client started later delivers it" wait_for 60 count_is 5
+  check "a client started later delivers it" wait_for 60 count_is $((stored_before + 8))
   check "... byte for byte" test "$(snap_last_note "$db" "$user")" = "$alone"
 
   # Another program holds the hotkey: the client says which key and what to do.
