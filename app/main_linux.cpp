@@ -124,7 +124,9 @@ bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text,
   std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);
   if (answer) {
     if (*answer == kKeptAnswer) return true;
-    why = "the running text snap says: " + *answer;
+    // A client from before this request existed answers every request so.
+    why = *answer == "ok" ? "the running text snap is older than this command: restart it"
+                          : "the running text snap says: " + *answer;
     return false;
   }
   std::optional<ts::TOutbox::TKept> kept =
@@ -174,7 +176,7 @@ int RunClient(bool snap) {
   if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0)
     std::fprintf(stderr,
                  "textsnap: the outbox is in use by another text snap (on another display?); "
-                 "notes handed over by textsnap send may be lost\n");
+                 "with two of them writing it, a kept note may be lost\n");
   g_snapAtStart = snap;
   return ts::RunTextSnap<TDesktopForm>();
 }
