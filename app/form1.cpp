@@ -444,6 +444,14 @@ std::string TForm1::NoteOutcome(const TSnapNote& snapped) {
   return told;
 }
 
+TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) {
+  const TOutbox::TKept kept = outbox_.Keep({TNoteState::nsWaiting, outbox_.NewPaperId(), "", utf8Text});
+  // Its sender has just found the service away, as a failed snap does. A try
+  // already planned stands: a burst of handed notes must not push it away.
+  if (kept == TOutbox::TKept::kKept && !Timer1->Enabled()) ScheduleDelivery(retry_.Next());
+  return kept;
+}
+
 void TForm1::ScheduleDelivery(uint32_t milliseconds) {
   if (outbox_.Waiting() == 0 || loginRefused_) {
     Timer1->SetEnabled(false);

@@ -90,6 +90,10 @@ public:
   const TOutbox& Outbox() const { return outbox_; }
   // Deliveries stopped by a refused login, until the settings change.
   bool DeliveryHeld() const { return loginRefused_; }
+  // A note another program of ours could not deliver (the service was
+  // away): kept in the outbox, on the disk before this returns, and sent
+  // with the others.
+  TOutbox::TKept KeepHandedNote(const std::string& utf8Text);
 
   // The live settings as the settings file keeps them, in the system code
   // page (the snap reads the boxes' UTF-8 texts through UserId and the like).

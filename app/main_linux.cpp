@@ -3,7 +3,8 @@
 //   textsnap               start the tray client (nothing when it runs already)
 //   textsnap --snap        the running client snaps as if its hotkey was pressed;
 //                          starts the client first when none runs
-//   textsnap send [FILE]   sends the file's text (or standard input) as one note
+//   textsnap send [FILE]   sends the file's text (or standard input) as one note;
+//                          when the service is away the note goes to the outbox
 // Settings live in $XDG_CONFIG_HOME/textsnap/ini.ini (~/.config by default).
 #include <sys/stat.h>
 
@@ -14,15 +15,19 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "app/form1.h"
+#include "app/outbox.h"
 #include "app/sendnote.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "platform/file.h"
 #include "platform/session.h"
 #include "platform/window.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -31,7 +36,8 @@ const char kUsage[] =
     "       textsnap --snap         snap the selection now (starts the client when needed)\n"
     "       textsnap send [FILE]    send FILE (or standard input) as one note\n"
     "exit status of send: 0 stored, 1 bad input or settings, 2 cannot log in,\n"
-    "                     3 refused by the service, 4 service unreachable\n";
+    "                     3 refused by the service, 4 service unreachable (note not kept),\n"
+    "                     5 service unreachable, note kept in the outbox to be sent later\n";
 
 // The folder of the user's settings, made when missing (private to the user).
 std::string UserSettingsFolder() {
@@ -59,7 +65,20 @@ std::string& UserSettingsPath() {
 }
 
 platform::WindowHandle g_mainWindow = 0;
+ts::TForm1* g_form = nullptr;
 bool g_snapAtStart = false;
+
+// The request that hands a note to the running client, and its answer once
+// the note is on the disk.
+constexpr const char* kKeepRequest = "keep";
+constexpr const char* kKeptAnswer = "kept";
+// How long `send` waits for the running client: it answers between two of
+// its own steps, and a snap or delivery may take its time-outs first.
+constexpr int kKeepAnswerMs = 90000;
+// How long the outbox's lock is waited for: `send` holds it only for a read
+// and an append; a client holds it as long as it runs.
+constexpr uint32_t kSendLockWaitMs = 3000;
+constexpr uint32_t kClientLockWaitMs = 10000;
 
 void PostSnap() {
   if (g_mainWindow) platform::PostToWindow(g_mainWindow, platform::wm::HotKey, ts::kHotKeyId, 0);
@@ -70,27 +89,94 @@ class TDesktopForm : public ts::TForm1 {
 public:
   explicit TDesktopForm(ts::TComponent* owner) : TForm1(owner, UserSettingsPath()) {
     g_mainWindow = Handle();
+    g_form = this;
     if (g_snapAtStart) PostSnap();
   }
-  ~TDesktopForm() override { g_mainWindow = 0; }
+  ~TDesktopForm() override {
+    g_mainWindow = 0;
+    g_form = nullptr;
+  }
 };
+
+std::string OutboxLockPath() { return ts::BesideSettings(UserSettingsPath(), ts::kOutboxLockFileName); }
+
+// A note `send` hands over: the answer says whether it is on the disk.
+std::string KeepHandedNote(const std::string& text) {
+  if (!g_form) return "not ready";
+  if (!ts::IsNoteText(text) || ts::Trim(text).empty()) return "not text";
+  switch (g_form->KeepHandedNote(text)) {
+    case ts::TOutbox::TKept::kKept:
+    case ts::TOutbox::TKept::kAlreadyWaiting:
+      return kKeptAnswer;
+    case ts::TOutbox::TKept::kFull:
+      return "the outbox is full";
+    case ts::TOutbox::TKept::kWriteFailed:
+      return "the outbox file cannot be written";
+  }
+  return "not kept";
+}
+
+// Where `send` puts a note the service did not take: with the running
+// client, which owns the outbox; when none runs, into the outbox file under
+// its lock. A client that starts meanwhile waits for that lock before it
+// reads the file.
+bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text, std::string& why) {
+  std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);
+  if (answer) {
+    if (*answer == kKeptAnswer) return true;
+    // A client from before this request existed answers every request so.
+    why = *answer == "ok" ? "the running text snap is older than this command: restart it"
+                          : "the running text snap says: " + *answer;
+    return false;
+  }
+  std::optional<ts::TOutbox::TKept> kept =
+      ts::KeepOutsideClient(UserSettingsPath(), text, settings.keepHistory, kSendLockWaitMs);
+  if (!kept) {
+    // A client took the outbox in the meantime: it answers now.
+    answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);
+    if (answer && *answer == kKeptAnswer) return true;
+    why = answer ? "the running text snap says: " + *answer
+                 : "the outbox is in use by a text snap that does not answer (on another display?)";
+    return false;
+  }
+  switch (*kept) {
+    case ts::TOutbox::TKept::kKept:
+    case ts::TOutbox::TKept::kAlreadyWaiting:
+      return true;
+    case ts::TOutbox::TKept::kFull:
+      why = "the outbox is full";
+      return false;
+    case ts::TOutbox::TKept::kWriteFailed:
+      why = "the outbox file cannot be written";
+      return false;
+  }
+  return false;
+}
 
 int RunClient(bool snap) {
   if (!platform::DesktopAvailable()) {
     std::fprintf(stderr, "textsnap: no display to run on (try: textsnap send FILE)\n");
     return 1;
   }
-  bool first = platform::ClaimInstance(ts::kInstanceName, [](const std::string& request) {
+  bool first = platform::ClaimInstance(ts::kInstanceName, [](const std::string& request, const std::string& body) {
     if (request == "snap") PostSnap();
     // A second start: the running client says so with a balloon, as on Windows.
     if (request == "start" && g_mainWindow) platform::PostToWindow(g_mainWindow, ts::kAnotherStartMessage, 0, 0);
+    if (request == kKeepRequest) return KeepHandedNote(body);
+    return std::string("ok");
   });
   if (!first) {
-    if (snap) return platform::SendToInstance(ts::kInstanceName, "snap") ? 0 : 1;
-    platform::SendToInstance(ts::kInstanceName, "start");
+    if (snap) return platform::AskInstance(ts::kInstanceName, "snap") ? 0 : 1;
+    platform::AskInstance(ts::kInstanceName, "start");
     std::fprintf(stderr, "textsnap: already running in this session\n");
     return 0;
   }
+  // The outbox is this client's while it runs; a `send` that is keeping a
+  // note right now finishes first, so the client reads that note too.
+  if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0)
+    std::fprintf(stderr,
+                 "textsnap: the outbox is in use by another text snap (on another display?); "
+                 "with two of them writing it, a kept note may be lost\n");
   g_snapAtStart = snap;
   return ts::RunTextSnap<TDesktopForm>();
 }
@@ -108,6 +194,7 @@ int Send(const char* file) {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   }
   ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
+  ts::SetUnreachableNoteHandler(KeepUnreachableNote);
   ts::TSendResult result = ts::SendNote(settings, text);
   std::fprintf(result.status == ts::TSendStatus::Stored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
   return static_cast<int>(result.status);

@@ -3,9 +3,11 @@
 #include <algorithm>
 
 #include "app/protocol.h"
+#include "app/settings.h"
 #include "app/snap.h"
 #include "net/exceptions.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 
 namespace ts {
 
@@ -145,6 +147,29 @@ void TOutbox::Remember(const TNoteRecord& note) {
 
 void TOutbox::SaveHistory() {
   if (keepHistory_) history_.Save();
+}
+
+std::string TOutbox::NewPaperId() const {
+  std::string id;
+  // A clock that stands still (or a day's worth of notes in one millisecond)
+  // must not hold the caller: after a while the id is taken as it is.
+  for (int tries = 0; tries < 1000; ++tries) {
+    id = PaperId(platform::GetLocalTime());
+    if (std::none_of(Notes().begin(), Notes().end(), [&](const TNoteRecord& n) { return n.paperId == id; })) break;
+    platform::Sleep(1);
+  }
+  return id;
+}
+
+std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const std::string& utf8Text,
+                                                bool keepHistory, uint32_t waitMs) {
+  const int lock = platform::LockFile(BesideSettings(settingsPath, kOutboxLockFileName), waitMs);
+  if (lock < 0) return std::nullopt;
+  TOutbox outbox(BesideSettings(settingsPath, kOutboxFileName), BesideSettings(settingsPath, kHistoryFileName));
+  outbox.Load(keepHistory);
+  const TOutbox::TKept kept = outbox.Keep({TNoteState::nsWaiting, outbox.NewPaperId(), "", utf8Text});
+  platform::UnlockFile(lock);
+  return kept;
 }
 
 }  // namespace ts

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ class TSnapHost;
 
 inline constexpr const char* kOutboxFileName = "outbox.dat";
 inline constexpr const char* kHistoryFileName = "history.dat";
+// Held by the process that has the outbox in memory (the running client, or
+// a command keeping a note while none runs): the outbox is rewritten from
+// memory, so a note another process wrote to the file meanwhile would be lost.
+inline constexpr const char* kOutboxLockFileName = "outbox.lock";
 
 // Whether a failed exchange may succeed later by itself (the service was
 // down, unreachable, overloaded or cut the connection), so the note is worth
@@ -79,6 +84,11 @@ public:
   // The note the last DeliverOldest was about.
   const TNoteRecord& LastTried() const { return lastTried_; }
 
+  // A paper id for a new note: the capture time, waiting a moment for the
+  // clock when a kept note has that id already (the outbox and the service
+  // tell notes apart by it).
+  std::string NewPaperId() const;
+
   // The newest `count` snaps, newest first.
   std::vector<TNoteRecord> Recent(size_t count) const;
   void Remember(const TNoteRecord& note);
@@ -93,5 +103,12 @@ private:
   bool keepHistory_ = true;
   TNoteRecord lastTried_;
 };
+
+// Keeps a note of `utf8Text`, captured now, in the outbox beside
+// `settingsPath` from a process that is not the client, under the outbox's
+// lock, waiting up to `waitMs` for it; nullopt when the lock stayed taken (a
+// client holds it for as long as it runs).
+std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const std::string& utf8Text,
+                                                bool keepHistory, uint32_t waitMs);
 
 }  // namespace ts

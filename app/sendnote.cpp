@@ -60,22 +60,24 @@ private:
   TNetCookieManager cookies_;
 };
 
-bool ValidUtf8(const std::string& text) {
-  return text.find('\0') == std::string::npos && Utf16ToUtf8(Utf8ToUtf16(text)) == text;
-}
-
 TSendResult Unreachable(const TSettings& settings, const std::string& text, const std::string& why) {
-  if (UnreachableHandler() && UnreachableHandler()(settings, text))
+  std::string notKept;
+  if (UnreachableHandler() && UnreachableHandler()(settings, text, notKept))
     return {TSendStatus::Kept, "the service cannot be reached (" + why + "); the note is kept to be sent later"};
-  return {TSendStatus::Unreachable, "the service cannot be reached: " + why};
+  return {TSendStatus::Unreachable,
+          "the service cannot be reached: " + why + (notKept.empty() ? "" : "; the note is NOT kept: " + notKept)};
 }
 
 }  // namespace
 
+bool IsNoteText(const std::string& text) {
+  return text.find('\0') == std::string::npos && Utf16ToUtf8(Utf8ToUtf16(text)) == text;
+}
+
 void SetUnreachableNoteHandler(TUnreachableNoteHandler handler) { UnreachableHandler() = std::move(handler); }
 
 TSendResult SendNote(const TSettings& settings, const std::string& utf8Text) {
-  if (!ValidUtf8(utf8Text)) return {TSendStatus::Failed, "not text: the input is not UTF-8 text"};
+  if (!IsNoteText(utf8Text)) return {TSendStatus::Failed, "not text: the input is not UTF-8 text"};
   if (Trim(utf8Text).empty()) return {TSendStatus::Failed, "no data: the input holds only blanks"};
   // The settings hold text in the system code page; the service gets UTF-8.
   const std::string base = SystemToUtf8(settings.url);

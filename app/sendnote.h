@@ -25,10 +25,15 @@ struct TSendResult {
   std::string message;  // for the user, one line
 };
 
-// Where a note goes that could not reach the service (the outbox, once the
-// client has one). Returns true when it kept the note. Empty: nothing keeps it.
-using TUnreachableNoteHandler = std::function<bool(const TSettings& settings, const std::string& utf8Text)>;
+// Where a note goes that could not reach the service (the outbox). Returns
+// true when it kept the note; otherwise `why` says what stood in the way.
+// Empty: nothing keeps it.
+using TUnreachableNoteHandler =
+    std::function<bool(const TSettings& settings, const std::string& utf8Text, std::string& why)>;
 void SetUnreachableNoteHandler(TUnreachableNoteHandler handler);
+
+// Whether `text` can be a note: UTF-8 text without NUL bytes.
+bool IsNoteText(const std::string& text);
 
 // Sends `utf8Text` as one note; blanks around it do not count, as in a snap.
 TSendResult SendNote(const TSettings& settings, const std::string& utf8Text);

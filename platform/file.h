@@ -4,6 +4,7 @@
 // Paths are in the system code page.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -18,5 +19,13 @@ bool AppendDurably(const std::string& path, const std::string& bytes);
 bool ReplaceDurably(const std::string& path, const std::string& bytes);
 // Removes the file; true when it is gone (also when it never existed).
 bool RemoveFile(const std::string& path);
+
+// Files that more than one process of the user may change are guarded by an
+// exclusive lock on a lock file beside them. LockFile makes `path` when
+// missing and waits up to `waitMs` for another holder to let go; it gives a
+// handle for UnlockFile, or -1 when the lock could not be had in time. The
+// lock also ends with the process that holds it.
+int LockFile(const std::string& path, uint32_t waitMs);
+void UnlockFile(int lock);
 
 }  // namespace platform

@@ -9,8 +9,10 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/input.h"
@@ -129,6 +131,23 @@ void SayWaylandOnce() {
                   "dialog-information", 15000, 0);
 }
 
+// A key another program holds: the user hears why the hotkey does nothing
+// and what to do, instead of finding out by pressing it.
+void SayKeyTaken(unsigned modifiers, unsigned keysym) {
+  std::string name;
+  if (modifiers & 2) name += "Ctrl+";
+  if (modifiers & 1) name += "Alt+";
+  if (modifiers & 4) name += "Shift+";
+  const char* key = XKeysymToString(keysym);
+  name += key ? key : "?";
+  std::fprintf(stderr, "textsnap: the hotkey %s is taken by another program\n", name.c_str());
+  desktop::Notify("text snap for pinleaf online",
+                  name +
+                      " is taken by another program, so text snap cannot use it as its hotkey. Choose another "
+                      "key under Settings... in the tray menu, or bind a desktop shortcut to: textsnap --snap",
+                  "dialog-warning", 15000, 0);
+}
+
 }  // namespace
 
 namespace desktop {
@@ -175,6 +194,7 @@ bool RegisterGlobalHotKey(WindowHandle window, int id, unsigned modifiers, unsig
     Ungrab(dpy, g);
     XSync(dpy, False);
     gdk_x11_display_error_trap_pop_ignored(gdisplay);
+    SayKeyTaken(modifiers, sym);
     return false;
   }
   std::lock_guard<std::mutex> hold(K().lock);

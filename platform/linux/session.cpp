@@ -2,7 +2,8 @@
 // named after the user and the display, so a second start finds it without a
 // file to clean up, and a crashed instance leaves nothing behind. Later
 // starts talk to it over that socket (a window handle means nothing to
-// another process here).
+// another process here): a command line, with a body of bytes when it
+// carries data, and one line of answer once the instance has dealt with it.
 #include "platform/session.h"
 
 #include <map>
@@ -11,11 +12,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/instance.h"
 #include "platform/linux/desktop.h"
@@ -35,25 +40,114 @@ socklen_t AddressOf(const std::string& name, sockaddr_un& addr) {
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + id.size());
 }
 
-// One line, or what arrived within `ms`.
-std::string ReadLine(int fd, int ms) {
-  std::string line;
-  char c;
-  pollfd p{fd, POLLIN, 0};
-  while (line.size() < 256 && poll(&p, 1, ms) > 0 && read(fd, &c, 1) == 1 && c != '\n') line += c;
-  return line;
+// The exchange with another process runs against a deadline: a peer that
+// stops half way must not hold either side for long.
+class TDeadline {
+public:
+  explicit TDeadline(int ms) : end_(Now() + ms) {}
+  int Left() const { return static_cast<int>(std::max<int64_t>(0, end_ - Now())); }
+
+private:
+  static int64_t Now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+  }
+  int64_t end_;
+};
+
+bool WaitFor(int fd, short events, const TDeadline& deadline) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    int n = poll(&p, 1, deadline.Left());
+    if (n > 0) return true;
+    if (n == 0 || errno != EINTR) return false;
+  }
 }
 
-std::function<void(const std::string&)>* g_onRequest = nullptr;
+// Exactly `count` bytes more; false when the peer ended first or the time ran out.
+bool ReadExactly(int fd, std::string& out, size_t count, const TDeadline& deadline) {
+  char buffer[65536];
+  while (count > 0) {
+    if (!WaitFor(fd, POLLIN, deadline)) return false;
+    ssize_t n = recv(fd, buffer, std::min(count, sizeof buffer), MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    out.append(buffer, static_cast<size_t>(n));
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One line without its end; nullopt when no whole line came in time.
+std::optional<std::string> ReadLine(int fd, const TDeadline& deadline) {
+  std::string line;
+  while (line.size() < 256) {
+    std::string c;
+    if (!ReadExactly(fd, c, 1, deadline)) return std::nullopt;
+    if (c[0] == '\n') return line;
+    line += c;
+  }
+  return std::nullopt;
+}
+
+bool WriteAll(int fd, const std::string& bytes, const TDeadline& deadline) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    if (!WaitFor(fd, POLLOUT, deadline)) return false;
+    ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A request is "command\n", or "command LENGTH\n" and LENGTH bytes of body.
+bool ParseRequestLine(const std::string& line, std::string& command, size_t& length) {
+  command = line;
+  length = 0;
+  const size_t space = line.rfind(' ');
+  if (space == std::string::npos || space + 1 == line.size() ||
+      line.find_first_not_of("0123456789", space + 1) != std::string::npos)
+    return true;
+  if (line.size() - space - 1 > 9) return false;
+  length = std::stoul(line.substr(space + 1));
+  command = line.substr(0, space);
+  return length <= kMaxInstanceRequestBody;
+}
+
+TInstanceRequestHandler* g_onRequest = nullptr;
 
 gboolean OnConnection(gint listener, GIOCondition, gpointer) {
   int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return G_SOURCE_CONTINUE;
-  std::string request = ReadLine(fd, 2000);
-  const char reply[] = "ok\n";
-  (void)!write(fd, reply, sizeof reply - 1);
+  // An abstract socket is open to every user of the machine: only the
+  // user's own programs may make this one snap or keep notes for the account.
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != getuid()) {
+    close(fd);
+    return G_SOURCE_CONTINUE;
+  }
+  // The sender writes its whole request at once: a big body takes well
+  // under a second here, and this runs on the GUI thread.
+  TDeadline deadline(10000);
+  std::string command, body;
+  size_t length = 0;
+  std::optional<std::string> line = ReadLine(fd, deadline);
+  std::string reply;
+  if (!line || !ParseRequestLine(*line, command, length))
+    reply = "bad request";
+  else if (!ReadExactly(fd, body, length, deadline))
+    reply = "request cut short";
+  else if (!command.empty() && g_onRequest && *g_onRequest)
+    reply = (*g_onRequest)(command, body);
+  if (reply.empty()) reply = "ok";
+  for (char& c : reply)
+    if (c == '\n' || c == '\r') c = ' ';
+  WriteAll(fd, reply + "\n", TDeadline(2000));
   close(fd);
-  if (!request.empty() && g_onRequest && *g_onRequest) (*g_onRequest)(request);
   return G_SOURCE_CONTINUE;
 }
 
@@ -92,25 +186,27 @@ WindowHandle FindMarkedWindow(const std::string& name) {
   return it != Marks().end() && WindowExists(it->second) ? it->second : 0;
 }
 
-bool ClaimInstance(const std::string& name, std::function<void(const std::string& request)> onRequest) {
+bool ClaimInstance(const std::string& name, TInstanceRequestHandler onRequest) {
   if (!ClaimSessionName(name)) return false;
   delete g_onRequest;
-  g_onRequest = new std::function<void(const std::string&)>(std::move(onRequest));
+  g_onRequest = new TInstanceRequestHandler(std::move(onRequest));
   return true;
 }
 
-bool SendToInstance(const std::string& name, const std::string& request) {
+std::optional<std::string> AskInstance(const std::string& name, const std::string& command, const std::string& body,
+                                       int waitMs) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return std::nullopt;
   sockaddr_un addr;
   socklen_t len = AddressOf(name, addr);
-  bool ok = false;
+  std::optional<std::string> reply;
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-    std::string line = request + "\n";
-    ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ReadLine(fd, 5000) == "ok";
+    TDeadline deadline(waitMs);
+    std::string request = body.empty() ? command + "\n" : command + " " + std::to_string(body.size()) + "\n" + body;
+    if (WriteAll(fd, request, deadline)) reply = ReadLine(fd, deadline);
   }
   close(fd);
-  return ok;
+  return reply;
 }
 
 }  // namespace platform

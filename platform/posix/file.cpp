@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -76,5 +78,24 @@ bool ReplaceDurably(const std::string& path, const std::string& bytes) {
 }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+int LockFile(const std::string& path, uint32_t waitMs) {
+  // Close-on-exec: a program the client starts must not inherit the lock.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  for (uint32_t waited = 0;; waited += 20) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (waited >= waitMs) break;
+    const timespec pause{0, 20 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  ::close(fd);
+  return -1;
+}
+
+void UnlockFile(int lock) {
+  if (lock >= 0) ::close(lock);  // closing the only descriptor releases the lock
+}
 
 }  // namespace platform

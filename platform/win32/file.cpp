@@ -69,4 +69,24 @@ bool RemoveFile(const std::string& path) {
   return ::DeleteFileA(path.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
+int LockFile(const std::string& path, uint32_t waitMs) {
+  HANDLE h =
+      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  for (uint32_t waited = 0;; waited += 20) {
+    OVERLAPPED at{};
+    if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+      return HandleToLong(h);  // kernel handles keep their meaning in 32 bits
+    if (waited >= waitMs) break;
+    ::Sleep(20);
+  }
+  ::CloseHandle(h);
+  return -1;
+}
+
+void UnlockFile(int lock) {
+  if (lock != -1) ::CloseHandle(LongToHandle(lock));  // closing the handle releases its lock
+}
+
 }  // namespace platform

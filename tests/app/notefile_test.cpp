@@ -1,13 +1,17 @@
 // The outbox's file of note records: what a cut or damaged file gives back,
-// and the outbox's bounds. Portable: runs natively and under Wine against the
+// the outbox's bounds, and its lock against a second process. Portable: runs natively and under Wine against the
 // real Windows file functions.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "app/notefile.h"
 #include "app/outbox.h"
+#include "app/settings.h"
 #include "platform/file.h"
 
 using namespace ts;
@@ -152,6 +156,59 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   EXPECT_EQ(pauses, (std::vector<uint32_t>{30000, 60000, 120000, 240000, 480000, 900000, 900000}));
   retry.Reset();
   EXPECT_EQ(retry.Next(), 30000u);
+}
+
+// A command that keeps a note while no client runs writes the outbox under
+// the lock a running client holds: never past it, and what it wrote is what
+// the next client reads.
+TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
+  const std::string settings = File("ini.ini");
+  const std::string lockPath = BesideSettings(settings, kOutboxLockFileName);
+  const std::string handed = "kept by send 🍀";
+  TNoteRecord earlier{TNoteState::nsWaiting, "", "", "kept by the client"};
+  {
+    TOutbox client(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
+    client.Load(true);
+    earlier.paperId = client.NewPaperId();
+    ASSERT_EQ(client.Keep(earlier), TOutbox::TKept::kKept);
+  }
+
+  const int held = platform::LockFile(lockPath, 0);
+  ASSERT_NE(held, -1);
+  EXPECT_EQ(platform::LockFile(lockPath, 50), -1) << "one holder at a time";
+  EXPECT_FALSE(KeepOutsideClient(settings, handed, true, 100).has_value()) << "a client holds the outbox";
+  // The holder lets go while the command waits.
+  std::thread holder([held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    platform::UnlockFile(held);
+  });
+  const auto kept = KeepOutsideClient(settings, handed, true, 10000);
+  holder.join();
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_EQ(*kept, TOutbox::TKept::kKept);
+  EXPECT_EQ(KeepOutsideClient(settings, handed, true, 0), TOutbox::TKept::kAlreadyWaiting) << "lock given back";
+
+  TOutbox next(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
+  EXPECT_EQ(next.Load(true), 0);
+  ASSERT_EQ(next.Notes().size(), 2u);
+  EXPECT_EQ(next.Notes()[0], earlier);
+  EXPECT_EQ(next.Notes()[1].text, handed);
+  EXPECT_EQ(next.Notes()[1].state, TNoteState::nsWaiting);
+  EXPECT_EQ(next.Notes()[1].paperId.size(), 17u);
+  ASSERT_FALSE(next.Recent(1).empty());
+  EXPECT_EQ(next.Recent(1).front().text, handed) << "it shows among the recent snaps";
+  const int again = platform::LockFile(lockPath, 0);
+  EXPECT_NE(again, -1);
+  platform::UnlockFile(again);
+
+  // Notes kept in one millisecond still get paper ids of their own.
+  for (int i = 0; i < 5; ++i) {
+    TNoteRecord burst{TNoteState::nsWaiting, next.NewPaperId(), "", "burst " + std::to_string(i)};
+    ASSERT_EQ(next.Keep(burst), TOutbox::TKept::kKept);
+  }
+  std::set<std::string> ids;
+  for (const TNoteRecord& n : next.Notes()) ids.insert(n.paperId);
+  EXPECT_EQ(ids.size(), next.Notes().size());
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Linux desktop client, end to end, with the real programs:
 #  - `textsnap send` against a pinleaf-server of our own on loopback, every
-#    exit status (stored, bad input, cannot log in, refused, unreachable);
+#    exit status (stored, bad input, cannot log in, refused, unreachable,
+#    kept in the outbox);
 #  - the tray client on a private Xvfb display inside its own D-Bus session
 #    (dbus-run-session), with an XEmbed tray (trayer) and a recording
 #    notification service (notifications.py): text typed into a GTK program
@@ -9,6 +10,10 @@
 #    byte for byte, the notifications carry the snap's titles; `--snap`
 #    snaps through the running instance, a second start leaves it alone; the
 #    tray menu opens the settings window, OK saves ini.ini, Quit ends it;
+#    with the service away, `send` hands its note to the running client, or
+#    keeps it in the outbox while none runs, and the client delivers it once
+#    the service is back; a hotkey another X client holds and a Wayland
+#    session are each reported in a notification;
 #  - the Debian packages, unpacked into a scratch root.
 # Needs the linux preset built (build/linux). Screenshots go to
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
@@ -26,9 +31,9 @@ source "$root/scripts/wine-snap.sh"  # the server and database helpers
 
 # ---- the desktop part runs inside its own D-Bus session ----------------------
 if [ "${1:-}" = "--desktop" ]; then
-  xvfb_pid= rec_pid= tray_pid= app_pid= entry_pid= sni_pid=
+  xvfb_pid= rec_pid= tray_pid= app_pid= entry_pid= sni_pid= grab_pid=
   cleanup() {
-    for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid; do kill "$p" 2>/dev/null; done
+    for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid $grab_pid; do kill "$p" 2>/dev/null; done
     snap_stop_server
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     wait 2>/dev/null
@@ -224,12 +229,109 @@ EOF
   # The account again (the settings window above renamed it).
   python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id "$user" \
     --password "$password" --hotkey 120 --modifiers 6 --autocopy 1
+  # Kept notes are tried again after 2 s, not 30 (the outbox part below).
+  printf 'outbox_retry=2\r\n' >>"$ini"  # [setting] is the file's last section
   type_into_entry "$text3"
   "$exe" --snap >>"$work/textsnap.log" 2>&1 &
   app_pid=$!
   check "textsnap --snap with no client running starts one that snaps" wait_for 30 count_is 3
   check "... the selection" test "$(snap_last_note "$db" "$user")" = "$text3"
   check "... and keeps running in the tray" app_running
+
+  # The service goes away. send hands its note to the running client, which
+  # keeps it in its outbox and sends it by itself once the service is back.
+  kill "$entry_pid" 2>/dev/null; entry_pid=
+  outbox=$XDG_CONFIG_HOME/textsnap/outbox.dat
+  snap_port=${snap_url##*:} snap_port=${snap_port%%/*}
+  snap_stop_server
+  stored_before=$(snap_note_count "$db" "$user")
+  handed=$'handed to the running client 🍀\n<&> 100%'
+  printf '%s' "$handed" >"$work/handed.txt"
+  check "send with the client running and the service away: status 5 (kept)" \
+    test "$(timeout 120 "$exe" send "$work/handed.txt" >"$work/send-kept.out" 2>&1; echo $?)" = 5
+  check "... the client has it in outbox.dat" grep -qF "handed to the running client" "$outbox"
+  # The client's socket is open to every user of the machine: it answers its
+  # own user only. (Needs root to be another user; skipped otherwise.)
+  ask='
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect("\0" + sys.argv[1])
+body = sys.argv[3].encode()
+s.sendall(sys.argv[2].encode() + (b" %d\n" % len(body) + body if body else b"\n"))
+s.settimeout(10)
+print(s.recv(100))'
+  instance="textsnap.pinleaf.instance-$(id -u)-$DISPLAY"
+  if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    check "the client answers its own user" test "$(/usr/bin/python3 -c "$ask" "$instance" ping '')" = "b'ok\n'"
+    # Some kernels (sandboxes) refuse the connection itself: no answer either.
+    other=$(cd / && setpriv --reuid=65534 --regid=65534 --clear-groups \
+      /usr/bin/python3 -c "$ask" "$instance" keep 'from another user' 2>/dev/null)
+    check "... and another user nothing, keeping nothing" \
+      test "${other:-b''}" = "b''" -a "$(grep -c 'from another user' "$outbox")" = 0
+  fi
+  # Several at once: the client takes them one after the other, none lost.
+  pids=()
+  for i in 1 2 3 4 5 6; do
+    (printf 'parallel note %s' "$i" | timeout 120 "$exe" send >/dev/null 2>&1; echo $? >"$work/parallel.$i") &
+    pids+=($!)
+  done
+  wait "${pids[@]}"
+  check "six sends at once with the client running: status 5 each" \
+    test "$(cat "$work"/parallel.* | tr -d '\n')" = 555555
+  check "... all six in outbox.dat" test "$(grep -ao 'parallel note [1-6]' "$outbox" | sort -u | wc -l)" = 6
+  reports() { grep -c '"summary": "sent: [0-9]* kept note' "$notes"; }
+  reports_before=$(reports)
+  reported() { [ "$(reports)" -gt "$reports_before" ]; }
+  check "pinleaf-server starts again at the same address" snap_start_server "$server" "$db" "$work/desktop"
+  check "... and the client delivers the seven kept notes with no key pressed" wait_for 60 count_is $((stored_before + 7))
+  check "... the handed file byte for byte" \
+    test "$(snap_sql "$db" "SELECT count(*) FROM notes WHERE hex(body) = '$(hex_of "$handed")'")" = 1
+  check "... each of the six once" test "$(snap_sql "$db" \
+    "SELECT count(DISTINCT body) FROM notes WHERE body LIKE 'parallel note %'")" = 6
+  check "... and says so" wait_for 10 reported
+  check "... and leaves the outbox empty" wait_for 10 bash -c "! grep -qaF -e 'handed to the running client' \
+    -e 'parallel note' '$outbox'"
+
+  # No client runs: send keeps the note itself, the next client delivers it.
+  kill "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; app_pid=
+  snap_stop_server
+  alone=$'kept by send alone: 日本語 😀'
+  check "send with no client and the service away: status 5 (kept)" \
+    test "$(printf '%s' "$alone" | timeout 60 "$exe" send >>"$work/send-kept.out" 2>&1; echo $?)" = 5
+  check "... in outbox.dat" grep -qF "kept by send alone" "$outbox"
+  snap_start_server "$server" "$db" "$work/desktop"
+  "$exe" >>"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  check "a client started later delivers it" wait_for 60 count_is $((stored_before + 8))
+  check "... byte for byte" test "$(snap_last_note "$db" "$user")" = "$alone"
+
+  # Another program holds the hotkey: the client says which key and what to do.
+  kill "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; app_pid=
+  /usr/bin/python3 "$root/tests/linux/grabkey.py" F9 ctrl shift >"$work/grab.out" 2>&1 &
+  grab_pid=$!
+  check "another X client holds Ctrl+Shift+F9" wait_for 10 grep -q grabbed "$work/grab.out"
+  "$exe" >"$work/textsnap-taken.log" 2>&1 &
+  app_pid=$!
+  check "a hotkey another program holds: the client says so in a notification" \
+    wait_for 15 grep -qF '"body": "Ctrl+Shift+F9 is taken by another program' "$notes"
+  check "... and on standard error" grep -q "hotkey Ctrl+Shift+F9 is taken" "$work/textsnap-taken.log"
+  check "... and keeps running" app_running
+  kill "$app_pid" "$grab_pid" 2>/dev/null; wait "$app_pid" "$grab_pid" 2>/dev/null; app_pid= grab_pid=
+
+  # A Wayland session grants no global key: the client says so once and runs on.
+  XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-test "$exe" >>"$work/textsnap.log" 2>&1 &
+  app_pid=$!
+  wayland_said() { grep -c '"body": "This desktop (Wayland) lets no program take a global hotkey' "$notes"; }
+  wayland_noted() { [ "$(wayland_said)" -ge 1 ]; }
+  check "in a Wayland session the client says it cannot take a hotkey" wait_for 15 wayland_noted
+  check "... and names the command to bind instead" grep -q 'shortcut to the command: textsnap --snap' "$notes"
+  check "... and keeps running" app_running
+  running_said() { grep -cF '"body": "text snap is already running."' "$notes"; }
+  said_before=$(running_said)
+  XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-test timeout 10 "$exe" >/dev/null 2>&1
+  running_said_again() { [ "$(running_said)" -gt "$said_before" ]; }
+  check "... a second start finds it there" wait_for 10 running_said_again
+  check "... and the Wayland note came once" test "$(wayland_said)" = 1
   echo "desktop: $passed passed, $failed failed"
   exit 0
 fi
@@ -273,8 +375,26 @@ check "a service that answers with an error: status 3 (refused)" test "$(echo no
 dead_url=$snap_url
 snap_stop_server
 write_ini "$dead_url" "$password"
-check "a service that is not there: status 4 (unreachable)" test "$(echo note | status_of)" = 4
-check "... saying why" grep -q "cannot be reached" "$work/send.out"
+# No client runs: send keeps the note in the outbox itself, under its lock.
+outbox=$XDG_CONFIG_HOME/textsnap/outbox.dat
+away=$'kept while the service is away ✓\n'
+check "a service that is not there, no client running: status 5 (kept)" \
+  test "$(printf '%s' "$away" | status_of)" = 5
+check "... saying why" grep -q "cannot be reached.*kept to be sent later" "$work/send.out"
+check "... in outbox.dat" grep -qF "kept while the service is away" "$outbox"
+check "the same text again: status 5, kept once" \
+  test "$(printf '%s' "$away" | status_of)" = 5 -a "$(grep -c "kept while the service is away" "$outbox")" = 1
+# A process that holds the outbox but does not answer (a client on another
+# display): send must not write past its lock.
+flock "$XDG_CONFIG_HOME/textsnap/outbox.lock" sleep 20 &
+holder=$!
+sleep 0.3
+before=$(cksum <"$outbox")
+check "the outbox held by a process that does not answer: status 4 (unreachable, not kept)" \
+  test "$(echo another note | status_of)" = 4
+check "... saying the note is not kept" grep -q "NOT kept" "$work/send.out"
+check "... and outbox.dat untouched" test "$(cksum <"$outbox")" = "$before"
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
 check "still two notes in the end" count_is 2
 unset XDG_CONFIG_HOME
 
