@@ -306,6 +306,16 @@ start_service() {
   read -r -t 20 listening <&3 || true
   service_url=${listening##* }
 }
+# snap_bench against service_url when it has the scheme given, reported
+# under the label.
+snap_service() {  # scheme, label, file
+  if [[ $service_url == "$1"://* ]] &&
+     "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "$2" >"$work/$3"; then
+    report_snap "$work/$3"
+  else
+    report "snap $2" ms "not measured (the server or the snap run failed)" "-" "-"
+  fi
+}
 stop_service() {
   kill "$server_pid" 2>/dev/null || true
   wait "$server_pid" 2>/dev/null || true
@@ -332,12 +342,7 @@ elif [ -x "$bin/snap_bench" ]; then
     start_service --db "$db"
     label="(pinleaf-server, database in memory)"
     [ $place = disk ] && label="(pinleaf-server, database on disk)"
-    if [[ $service_url == http://* ]] &&
-       "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "$label" >"$work/snap-$place.tsv"; then
-      report_snap "$work/snap-$place.tsv"
-    else
-      report "snap $label" ms "not measured (the server or the snap run failed)" "-" "-"
-    fi
+    snap_service http "$label" "snap-$place.tsv"
     stop_service
   done
   rm -rf "$shm"
@@ -416,12 +421,7 @@ if part https && [ $wine = 0 ]; then
     loads=("$(load1)")
     start_service --db "$work/pinleaf-tls.db" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
     service_url=${service_url/127.0.0.1/localhost}
-    if [[ $service_url == https://* ]] &&
-      "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "(pinleaf-server over https)" >"$work/snap-tls.tsv"; then
-      report_snap "$work/snap-tls.tsv"
-    else
-      report "snap (pinleaf-server over https)" ms "not measured (the server or the snap run failed)" "-" "-"
-    fi
+    snap_service https "(pinleaf-server over https)" snap-tls.tsv
     stop_service
   fi
 fi

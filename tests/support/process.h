@@ -176,7 +176,8 @@ public:
     if (out[1] >= 0) close(out[1]);
     out_ = out[0];
     if (pid_ > 0 && !options.input.empty()) {
-      // Small inputs (passwords, a line or two) fit the pipe whole.
+      // Small inputs (passwords, a line or two) fit the pipe whole; a program
+      // that ends without reading them must not end the test program.
       signal(SIGPIPE, SIG_IGN);
       if (write(in[1], options.input.data(), options.input.size()) < 0) {
       }
