@@ -76,8 +76,7 @@ trap cleanup EXIT
 mkdir -p "$work/www" "$work/tmp"
 truncate -s "${bulk_mib}M" "$work/www/big.bin"
 head -c 1024 /dev/zero | tr '\0' 'p' > "$work/www/page.html"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$work/nginx.conf" <<CONF
+cat > "$work/nginx.conf.in" <<CONF
 daemon off;
 master_process off;
 worker_processes 1;
@@ -98,7 +97,7 @@ http {
   scgi_temp_path $work/tmp/scgi;
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$port;
+    listen 127.0.0.1:@PORT@;
     root $work/www;
     # The form target answers like the note service: a short text, whatever came.
     location = /posts/addpinleaf { return 200 "====\n"; }
@@ -108,12 +107,30 @@ http {
   }
 }
 CONF
-nginx -p "$work" -c "$work/nginx.conf" &
-nginx_pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/page.html" && break
-  sleep 0.05
-done
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+# nginx on nginx.conf.in with free ports for @PORT@ (and @TLS_PORT@), waited
+# for until it answers. A port free when picked may be taken before nginx
+# binds it: nginx then ends at once and is started again on others.
+start_nginx() {
+  [ -n "$nginx_pid" ] && { kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true; nginx_pid=""; }
+  for _ in 1 2 3; do
+    port=$(free_port) tls_port=$(free_port)
+    sed -e "s/@PORT@/$port/" -e "s/@TLS_PORT@/$tls_port/" "$work/nginx.conf.in" >"$work/nginx.conf"
+    nginx -p "$work" -c "$work/nginx.conf" &
+    nginx_pid=$!
+    for _ in $(seq 100); do
+      curl -s -o /dev/null "http://127.0.0.1:$port/page.html" && return 0
+      kill -0 "$nginx_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null; nginx_pid=""
+  done
+  echo "nginx did not start: $(cat "$work/error.log" 2>/dev/null)" >&2
+  exit 1
+}
+start_nginx
 base="http://127.0.0.1:$port"
 
 # ---- helpers ----
@@ -276,6 +293,35 @@ report_snap() {  # file
   done <"$1"
 }
 server="$build/service/pinleaf-server"
+# pinleaf-server on a port it picks, with the account "bench" and the further
+# arguments given; its address in service_url ("" when it did not start).
+start_service() {
+  rm -f "$work/server.out"
+  mkfifo "$work/server.out"
+  "$server" --bind 127.0.0.1 --port 0 "$@" --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
+  server_pid=$!
+  # Held open until the server stops, so its later output never meets a closed pipe.
+  exec 3<"$work/server.out"
+  listening=""
+  read -r -t 20 listening <&3 || true
+  service_url=${listening##* }
+}
+# snap_bench against service_url when it has the scheme given, reported
+# under the label.
+snap_service() {  # scheme, label, file
+  if [[ $service_url == "$1"://* ]] &&
+     "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "$2" >"$work/$3"; then
+    report_snap "$work/$3"
+  else
+    report "snap $2" ms "not measured (the server or the snap run failed)" "-" "-"
+  fi
+}
+stop_service() {
+  kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+  exec 3<&-
+}
 loads=("$(load1)")
 if ! part snap || [ $wine = 1 ]; then
   :
@@ -293,26 +339,11 @@ elif [ -x "$bin/snap_bench" ]; then
     [ -x "$server" ] || break
     db="$work/pinleaf-$place.db"
     [ $place = memory ] && db="$shm/pinleaf.db"
-    rm -f "$work/server.out"
-    mkfifo "$work/server.out"
-    "$server" --bind 127.0.0.1 --port 0 --db "$db" --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
-    server_pid=$!
-    # Held open until the server stops, so its later output never meets a closed pipe.
-    exec 3<"$work/server.out"
-    read -r -t 20 listening <&3 || true
-    service_url=${listening##* }
+    start_service --db "$db"
     label="(pinleaf-server, database in memory)"
     [ $place = disk ] && label="(pinleaf-server, database on disk)"
-    if [[ $service_url == http://* ]] &&
-       "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "$label" >"$work/snap-$place.tsv"; then
-      report_snap "$work/snap-$place.tsv"
-    else
-      report "snap $label" ms "not measured (the server or the snap run failed)" "-" "-"
-    fi
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
-    exec 3<&-
+    snap_service http "$label" "snap-$place.tsv"
+    stop_service
   done
   rm -rf "$shm"
 else
@@ -352,11 +383,9 @@ fi
 if part https && [ $wine = 0 ]; then
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost \
     -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
-  tls_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  sed -i "s|^  server {|  server {\n    listen 127.0.0.1:$tls_port ssl;\n    ssl_certificate $work/tls.pem;\n    ssl_certificate_key $work/tls.key;\n    ssl_protocols TLSv1.2 TLSv1.3;|" "$work/nginx.conf"
-  kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true
-  nginx -p "$work" -c "$work/nginx.conf" &
-  nginx_pid=$!
+  sed -i "s|^  server {|  server {\n    listen 127.0.0.1:@TLS_PORT@ ssl;\n    ssl_certificate $work/tls.pem;\n    ssl_certificate_key $work/tls.key;\n    ssl_protocols TLSv1.2 TLSv1.3;|" "$work/nginx.conf.in"
+  start_nginx
+  base="http://127.0.0.1:$port"
   export SSL_CERT_FILE=$work/tls.pem
   tls_base="https://localhost:$tls_port"
   for _ in $(seq 100); do
@@ -390,25 +419,10 @@ if part https && [ $wine = 0 ]; then
   report "https new connection + GET (${connects} in a row)" ms "$ours_r" "$curl_r" curl 0
   if [ -x "$bin/snap_bench" ] && [ -x "$server" ]; then
     loads=("$(load1)")
-    rm -f "$work/server.out"
-    mkfifo "$work/server.out"
-    "$server" --bind 127.0.0.1 --port 0 --db "$work/pinleaf-tls.db" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key" \
-      --add-user bench >"$work/server.out" 2>/dev/null <<<"bench-pw" &
-    server_pid=$!
-    exec 3<"$work/server.out"
-    read -r -t 20 listening <&3 || true
-    service_url=${listening##* }
+    start_service --db "$work/pinleaf-tls.db" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
     service_url=${service_url/127.0.0.1/localhost}
-    if [[ $service_url == https://* ]] &&
-      "$bin/snap_bench" "$service_url" bench bench-pw "$snaps" "(pinleaf-server over https)" >"$work/snap-tls.tsv"; then
-      report_snap "$work/snap-tls.tsv"
-    else
-      report "snap (pinleaf-server over https)" ms "not measured (the server or the snap run failed)" "-" "-"
-    fi
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
-    exec 3<&-
+    snap_service https "(pinleaf-server over https)" snap-tls.tsv
+    stop_service
   fi
 fi
 

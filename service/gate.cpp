@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -131,12 +129,7 @@ void TGate::Start() {
   if (started_) return;
   started_ = true;
   stopping_ = false;
-  epoll_ = epoll_create1(EPOLL_CLOEXEC);
-  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = wake_;
-  epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+  poll_.Open();
   loop_ = std::thread([this] { Loop(); });
   for (size_t i = 0; i < std::max<size_t>(1, limits_.workers); ++i) workers_.emplace_back([this] { Work(); });
 }
@@ -149,9 +142,7 @@ void TGate::Stop() {
     // Workers blocked on a slow client wake up at once.
     for (auto& [fd, c] : connections_) shutdown(fd, SHUT_RDWR);
   }
-  uint64_t one = 1;
-  if (write(wake_, &one, sizeof one) < 0) {
-  }
+  poll_.Wake();
   work_ready_.notify_all();
   loop_.join();
   for (std::thread& t : workers_) t.join();
@@ -164,8 +155,7 @@ void TGate::Stop() {
   parked_.clear();
   queue_.clear();
   returned_.clear();
-  close(epoll_);
-  close(wake_);
+  poll_.Close();
   started_ = false;
 }
 
@@ -200,12 +190,7 @@ void TGate::Admit(int fd, const std::string& address) {
   Watch(*raw);
 }
 
-void TGate::Watch(TGateConnection& c) {
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-  ev.data.fd = c.fd;
-  epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
-}
+void TGate::Watch(TGateConnection& c) { poll_.Add(c.fd, EPOLLIN | EPOLLRDHUP | EPOLLET); }
 
 void TGate::Unpark(TGateConnection* c) {
   c->parked = false;
@@ -213,7 +198,7 @@ void TGate::Unpark(TGateConnection* c) {
 }
 
 void TGate::Release(int fd) {
-  epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+  poll_.Remove(fd);
   {
     std::lock_guard guard(lock_);
     auto it = connections_.find(fd);
@@ -312,7 +297,7 @@ void TGate::OnReadable(TGateConnection& c) {
     return;
   }
   ++busy;
-  epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
+  poll_.Remove(c.fd);
   c.deadline_ms = NowMs() + limits_.request_timeout_ms;
   c.in_worker = true;  // timed by its stream from now on, not by the gate
   queue_.push_back(&c);
@@ -328,9 +313,7 @@ void TGate::Return(TGateConnection* c, bool keep) {
     c->kept_alive = keep;
     returned_.push_back(c);
   }
-  uint64_t one = 1;
-  if (write(wake_, &one, sizeof one) < 0) {
-  }
+  poll_.Wake();
 }
 
 void TGate::Work() {
@@ -359,15 +342,10 @@ void TGate::Loop() {
   std::vector<epoll_event> events(256);
   int64_t next_sweep = 0;
   while (!stopping_) {
-    int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 100);
+    int n = poll_.Wait(events, 100);
     for (int i = 0; i < n; ++i) {
       int fd = events[static_cast<size_t>(i)].data.fd;
-      if (fd == wake_) {
-        uint64_t count;
-        if (read(wake_, &count, sizeof count) < 0) {
-        }
-        continue;
-      }
+      if (poll_.TakeWake(fd)) continue;
       TGateConnection* c = nullptr;
       {
         std::lock_guard guard(lock_);

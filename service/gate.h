@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "service/poller.h"
+
 namespace pinleaf {
 
 struct TGateLimits {
@@ -131,8 +133,7 @@ private:
   TGateLimits limits_;
   THeadCheck check_;
   TServe serve_;
-  int epoll_ = -1;
-  int wake_ = -1;  // eventfd: connections handed back, or stop
+  TPoller poll_;  // woken when connections are handed back, or to stop
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   std::thread loop_;

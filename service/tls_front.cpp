@@ -4,8 +4,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,21 +79,14 @@ void TTLSFront::Start() {
   if (started_) return;
   started_ = true;
   stopping_ = false;
-  epoll_ = epoll_create1(EPOLL_CLOEXEC);
-  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = wake_;
-  epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+  poll_.Open();
   loop_ = std::thread([this] { Loop(); });
 }
 
 void TTLSFront::Stop() {
   if (!started_) return;
   stopping_ = true;
-  uint64_t one = 1;
-  if (write(wake_, &one, sizeof one) < 0) {
-  }
+  poll_.Wake();
   loop_.join();
   while (!links_.empty()) Drop(*links_.begin()->second);
   std::vector<std::unique_ptr<TLink>> incoming;
@@ -105,8 +96,7 @@ void TTLSFront::Stop() {
   }
   for (auto& l : incoming) Take(std::move(l));  // registered, then dropped
   while (!links_.empty()) Drop(*links_.begin()->second);
-  close(epoll_);
-  close(wake_);
+  poll_.Close();
   started_ = false;
 }
 
@@ -150,9 +140,7 @@ void TTLSFront::Admit(int fd) {
     std::lock_guard guard(lock_);
     incoming_.push_back(std::move(link));
   }
-  uint64_t one = 1;
-  if (write(wake_, &one, sizeof one) < 0) {
-  }
+  poll_.Wake();
   gate_.Admit(pair[1], address);
 }
 
@@ -295,12 +283,9 @@ void TTLSFront::Pump(TLink& l) {
 
 void TTLSFront::Interest(TLink& l) {
   const auto set = [this](int fd, uint32_t& now, uint32_t want) {
-    if (fd < 0 || now == want) return;
-    epoll_event ev{};
-    ev.events = want;
-    ev.data.fd = fd;
-    // Nothing wanted: out of epoll, so a hang-up on that side cannot spin the loop.
-    epoll_ctl(epoll_, want == 0 ? EPOLL_CTL_DEL : now == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev);
+    if (fd < 0) return;
+    // Nothing wanted: out of the set, so a hang-up on that side cannot spin the loop.
+    poll_.Change(fd, now, want);
     now = want;
   };
   const uint32_t in = EPOLLIN, out = EPOLLOUT;
@@ -317,13 +302,10 @@ void TTLSFront::Loop() {
   std::vector<epoll_event> events(256);
   int64_t next_sweep = 0;
   while (!stopping_) {
-    int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), again_.empty() ? 100 : 0);
+    int n = poll_.Wait(events, again_.empty() ? 100 : 0);
     for (int i = 0; i < n; ++i) {
       const epoll_event& ev = events[static_cast<size_t>(i)];
-      if (ev.data.fd == wake_) {
-        uint64_t count;
-        if (read(wake_, &count, sizeof count) < 0) {
-        }
+      if (poll_.TakeWake(ev.data.fd)) {
         std::vector<std::unique_ptr<TLink>> incoming;
         {
           std::lock_guard guard(lock_);

@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "service/poller.h"
+
 namespace pinleaf {
 
 class TGate;
@@ -69,8 +71,7 @@ private:
 
   TGate& gate_;
   SSL_CTX* ctx_ = nullptr;
-  int epoll_ = -1;
-  int wake_ = -1;
+  TPoller poll_;  // woken when links come in, or to stop
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   std::thread loop_;

@@ -16,6 +16,7 @@
 #include "platform/headless/desktop.h"
 #include "platform/headless/desktop_internal.h"
 #include "platform/input.h"
+#include "platform/posix/keys.h"
 #include "platform/window.h"
 
 namespace platform {
@@ -405,14 +406,7 @@ void SendKeyEvent(uint8_t virtualKey, uint8_t scanCode, uint32_t flags, std::uin
   if (hook) hook(k);
 }
 
-unsigned MapKeyCode(unsigned code, unsigned mapType) {
-  // The scan codes of a US/Japanese keyboard for the keys the client uses.
-  static const std::map<unsigned, unsigned> scan = {{'A', 0x1E}, {'C', 0x2E}, {'V', 0x2F}, {'X', 0x2D},
-                                                    {16, 0x2A},  {17, 0x1D},  {18, 0x38},  {13, 0x1C}};
-  if (mapType != 0) return 0;
-  auto it = scan.find(code);
-  return it == scan.end() ? 0 : it->second;
-}
+unsigned MapKeyCode(unsigned code, unsigned mapType) { return mapType == 0 ? posix::PcScanCode(code) : 0; }
 
 Point CursorPos() {
   std::lock_guard<std::recursive_mutex> hold(D().lock);

@@ -17,6 +17,7 @@
 
 #include "platform/input.h"
 #include "platform/linux/desktop.h"
+#include "platform/posix/keys.h"
 
 namespace platform {
 
@@ -242,13 +243,8 @@ void SendKeyEvent(uint8_t virtualKey, uint8_t /*scanCode*/, uint32_t flags, std:
 }
 
 unsigned MapKeyCode(unsigned code, unsigned mapType) {
-  // Scan codes of the keys the client synthesises, for a PC keyboard; X finds
-  // the key from its symbol, so these only keep the records faithful.
-  static const std::map<unsigned, unsigned> scan = {{'A', 0x1E}, {'C', 0x2E}, {'V', 0x2F}, {'X', 0x2D},
-                                                    {16, 0x2A},  {17, 0x1D},  {18, 0x38},  {13, 0x1C}};
-  if (mapType != 0) return 0;
-  auto it = scan.find(code);
-  return it == scan.end() ? 0 : it->second;
+  // X finds the key from its symbol: the scan code only keeps the records faithful.
+  return mapType == 0 ? posix::PcScanCode(code) : 0;
 }
 
 Point CursorPos() {

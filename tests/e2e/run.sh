@@ -52,12 +52,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Xvfb picks a free display and tells us its number.
-exec 5<> <(:)
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 20 number <&5 || { echo "Xvfb did not start"; failed=1; finish; }
-export DISPLAY=:$number
+start_xvfb || { echo "Xvfb did not start"; failed=1; finish; }
 
 window_shown() { xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
 window_gone() { ! window_shown "$1"; }

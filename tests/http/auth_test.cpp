@@ -4,10 +4,10 @@
 
 #include "http/exceptions.h"
 #include "http/http.h"
-#include "peer.h"
+#include "tests/support/peer.h"
 
 using namespace ts;
-using namespace httptest;
+using namespace testpeer;
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST(AuthenticationRegistry, BasicIsThereAndNamesAreUnique) {
 
 TEST_F(AuthTest, BasicIsRetriedUntilItHasCountedItsAttempts) {
   std::vector<std::string> answers(4, Reply("401 Unauthorized", "who are you", kChallenge));
-  THTTPPeer peer({Answers(answers)});
+  TScriptedPeer peer({Answers(answers)});
   http.HTTPOptions.Include(TNetHTTPOption::hoInProcessAuth);
   http.Request().Username = "u";
   http.Request().Password = "p";
@@ -94,7 +94,7 @@ TEST_F(AuthTest, BasicIsRetriedUntilItHasCountedItsAttempts) {
 }
 
 TEST_F(AuthTest, AcceptedCredentialsGiveTheAnswerAndStayInUse) {
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({Reply("401 Unauthorized", "no", kChallenge), Reply("200 OK", "secret")}),
       // The server closes after its challenge: the request goes again on a new connection.
       Answers({Reply("401 Unauthorized", "no", kChallenge + "Connection: close\r\n")}, true),
@@ -123,7 +123,7 @@ TEST_F(AuthTest, AcceptedCredentialsGiveTheAnswerAndStayInUse) {
 }
 
 TEST_F(AuthTest, ChallengesThatCannotBeAnswered) {
-  THTTPPeer peer({Answers({
+  TScriptedPeer peer({Answers({
       Reply("401 Unauthorized", "digest", "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n"),
       Reply("401 Unauthorized", "nobody", kChallenge),
       Reply("401 Unauthorized", "off", kChallenge),
@@ -147,7 +147,7 @@ TEST_F(AuthTest, ChallengesThatCannotBeAnswered) {
 }
 
 TEST_F(AuthTest, ProgramIsAskedForCredentials) {
-  THTTPPeer peer({Answers({
+  TScriptedPeer peer({Answers({
       Reply("401 Unauthorized", "first", kChallenge),
       Reply("200 OK", "in"),
       Reply("401 Unauthorized", "refused", kChallenge),
@@ -180,7 +180,7 @@ TEST_F(AuthTest, ProgramIsAskedForCredentials) {
 }
 
 TEST_F(AuthTest, HandlerThatNeverGivesAUserNameDoesNotHoldTheExchange) {
-  THTTPPeer peer({Answers({Reply("401 Unauthorized", "", kChallenge)})});
+  TScriptedPeer peer({Answers({Reply("401 Unauthorized", "", kChallenge)})});
   int asked = 0;
   http.OnAuthorization = [&](TObject*, TNetAuthentication*, bool& handled) {
     ++asked;
@@ -193,7 +193,7 @@ TEST_F(AuthTest, HandlerThatNeverGivesAUserNameDoesNotHoldTheExchange) {
 }
 
 TEST_F(AuthTest, SchemeCanBeChosenByTheProgramAndIsDroppedWhenDone) {
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({Reply("401 Unauthorized", "", kChallenge), Reply("200 OK", "ok", "Connection: close\r\n")}, true),
       Answers({Reply("200 OK", "plain")}),
   });
@@ -219,7 +219,7 @@ TEST_F(AuthTest, SchemeCanBeChosenByTheProgramAndIsDroppedWhenDone) {
 
 TEST_F(AuthTest, ProxyChallenge) {
   const std::string proxyChallenge = "Proxy-Authenticate: Basic realm=\"gate\"\r\n";
-  THTTPPeer proxy({Answers({
+  TScriptedPeer proxy({Answers({
       Reply("407 Proxy Authentication Required", "", proxyChallenge),
       Reply("200 OK", "through"),
       Reply("407 Proxy Authentication Required", "", proxyChallenge),
@@ -277,7 +277,7 @@ TEST_F(AuthTest, EncryptedRoutesUseTheAssignedHandler) {
   cookies.StoreSetCookie("s=1; path=/; secure", "example.test");
   cookies.StoreSetCookie("s=1; path=/; secure", "127.0.0.1");
 
-  THTTPPeer direct({Answers({Reply("200 OK", "direct")})});
+  TScriptedPeer direct({Answers({Reply("200 OK", "direct")})});
   http.Request().Connection = "keep-alive";
   EXPECT_EQ(http.GetText("https://127.0.0.1:" + IntToStr(direct.Port()) + "/d"), "direct");
   EXPECT_EQ(tls.switches, (std::vector<bool>{false}));
@@ -290,7 +290,7 @@ TEST_F(AuthTest, EncryptedRoutesUseTheAssignedHandler) {
                                       "snap)\r\nCookie: s=1\r\n\r\n");
 
   // Through a proxy: the tunnel is asked for in the clear, then switched.
-  THTTPPeer proxy({Answers({"HTTP/1.0 200 Connection established\r\n\r\n", Reply("200 OK", "tunnelled")})});
+  TScriptedPeer proxy({Answers({"HTTP/1.0 200 Connection established\r\n\r\n", Reply("200 OK", "tunnelled")})});
   tls.switches.clear();
   http.ProxyParams().SetProxyServer("127.0.0.1");
   http.ProxyParams().SetProxyPort(proxy.Port());
@@ -311,7 +311,7 @@ TEST_F(AuthTest, EncryptedRoutesUseTheAssignedHandler) {
 TEST_F(AuthTest, TunnelRefusedByTheProxy) {
   TClearTLS tls(nullptr);
   http.SetIOHandler(&tls);
-  THTTPPeer proxy({Answers({Reply("403 Forbidden", "no tunnels")})});
+  TScriptedPeer proxy({Answers({Reply("403 Forbidden", "no tunnels")})});
   http.ProxyParams().SetProxyServer("127.0.0.1");
   http.ProxyParams().SetProxyPort(proxy.Port());
   try {

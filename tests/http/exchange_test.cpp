@@ -4,10 +4,10 @@
 
 #include "http/exceptions.h"
 #include "http/http.h"
-#include "peer.h"
+#include "tests/support/peer.h"
 
 using namespace ts;
-using namespace httptest;
+using namespace testpeer;
 
 namespace {
 
@@ -26,7 +26,7 @@ protected:
     http.ReadTimeout = 10000;
   }
 
-  std::string HostLine(THTTPPeer& peer) { return "Host: " + peer.HostHeader() + "\r\n"; }
+  std::string HostLine(TScriptedPeer& peer) { return "Host: " + peer.HostHeader() + "\r\n"; }
 
   TStackKeeper keeper;
   TNetCookieManager cookies{nullptr};
@@ -45,7 +45,7 @@ TStringList Lines(std::initializer_list<std::string> lines) {
 TEST_F(ExchangeTest, SnapConversationOnTheWire) {
   // Probe on a kept connection, login answered by a redirect that is sent the
   // same form again, then the upload: each POST on a fresh HTTP/1.0 connection.
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({Reply("200 OK", "<form>data[User][username]</form>", "Set-Cookie: sid=abc; path=/\r\n")}),
       Answers({Reply("302 Found", "moved", "Location: /users/home\r\n")}),
       Answers({Reply("200 OK", "home")}),
@@ -84,7 +84,7 @@ TEST_F(ExchangeTest, SnapConversationOnTheWire) {
 }
 
 TEST_F(ExchangeTest, GetAfterPostCarriesTheValuesLeftInTheRequest) {
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({Reply("200 OK", "posted")}),
       Answers({Reply("200 OK", "again")}),
   });
@@ -100,7 +100,7 @@ TEST_F(ExchangeTest, GetAfterPostCarriesTheValuesLeftInTheRequest) {
 }
 
 TEST_F(ExchangeTest, HostCarriesThePortUnlessItIs80) {
-  THTTPPeer peer({Answers({Reply("200 OK")})});
+  TScriptedPeer peer({Answers({Reply("200 OK")})});
   http.GetText(peer.Base() + "/x");
   http.Disconnect();
   peer.Join();
@@ -109,7 +109,7 @@ TEST_F(ExchangeTest, HostCarriesThePortUnlessItIs80) {
 }
 
 TEST_F(ExchangeTest, ThroughAProxyTheTargetIsTheFullUri) {
-  THTTPPeer proxy({
+  TScriptedPeer proxy({
       Answers({Reply("200 OK", "x"), Reply("200 OK", "z")}),
       Answers({Reply("200 OK", "p")}),
   });
@@ -150,9 +150,9 @@ TEST_F(ExchangeTest, FormBodies) {
       // Japanese text: each byte of a double-byte character is escaped.
       {{"t=\x93\xfa"}, "t=%93%FA"},
   };
-  std::vector<THTTPPeer::TScript> scripts;
+  std::vector<TScriptedPeer::TScript> scripts;
   for (size_t i = 0; i < std::size(cases); ++i) scripts.push_back(Answers({Reply("200 OK")}));
-  THTTPPeer peer(scripts);
+  TScriptedPeer peer(scripts);
   for (const Case& c : cases) {
     TStringList lines;
     for (const std::string& line : c.lines) lines.Add(line);
@@ -173,7 +173,7 @@ TEST_F(ExchangeTest, FormBodies) {
 }
 
 TEST_F(ExchangeTest, FormEncodingChangesTheCallersListAndCanBeSwitchedOff) {
-  THTTPPeer peer({Answers({Reply("200 OK")}), Answers({Reply("200 OK")}), Answers({Reply("200 OK")})});
+  TScriptedPeer peer({Answers({Reply("200 OK")}), Answers({Reply("200 OK")}), Answers({Reply("200 OK")})});
   TStringList lines = Lines({"a=<b>"});
   http.PostForm(peer.Base() + "/f", lines);
   EXPECT_EQ(lines[0], "a=%3Cb%3E");
@@ -200,7 +200,7 @@ TEST_F(ExchangeTest, FormEncodingChangesTheCallersListAndCanBeSwitchedOff) {
 
 TEST_F(ExchangeTest, PostClosesAKeptConnectionFirst) {
   bool firstClosedByClient = false;
-  THTTPPeer peer({
+  TScriptedPeer peer({
       [&](TPeerConnection& c) {
         c.ReadRequest();
         c.Send(Reply("200 OK", "kept"));
@@ -220,7 +220,7 @@ TEST_F(ExchangeTest, PostClosesAKeptConnectionFirst) {
 }
 
 TEST_F(ExchangeTest, KeptConnectionIsReusedAndAClosedOneReplaced) {
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({Reply("200 OK", "one"), Reply("200 OK", "two", "Connection: close\r\n")}),
       Answers({Reply("200 OK", "three")}, true),
   });
@@ -237,7 +237,7 @@ TEST_F(ExchangeTest, KeptConnectionIsReusedAndAClosedOneReplaced) {
 }
 
 TEST_F(ExchangeTest, ProtocolVersionIsRestoredAfterAFailedPost) {
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({Reply("500 Internal Server Error", "oops")}),
       Answers({Reply("200 OK", "fine")}),
   });
@@ -261,7 +261,7 @@ TEST_F(ExchangeTest, ProtocolVersionIsRestoredAfterAFailedPost) {
 
 TEST_F(ExchangeTest, KeepOrigProtocolPostsWithTheClientsVersion) {
   http.HTTPOptions.Include(TNetHTTPOption::hoKeepOrigProtocol);
-  THTTPPeer peer({Answers({Reply("200 OK")})});
+  TScriptedPeer peer({Answers({Reply("200 OK")})});
   TStringList form = Lines({"a=1"});
   http.PostForm(peer.Base() + "/p", form);
   http.Disconnect();
@@ -272,7 +272,8 @@ TEST_F(ExchangeTest, KeepOrigProtocolPostsWithTheClientsVersion) {
 }
 
 TEST_F(ExchangeTest, SeeOtherAfterPostFetchesTheNewResource) {
-  THTTPPeer peer({Answers({Reply("303 See Other", "", "Location: /done\r\n")}), Answers({Reply("200 OK", "done")})});
+  TScriptedPeer peer(
+      {Answers({Reply("303 See Other", "", "Location: /done\r\n")}), Answers({Reply("200 OK", "done")})});
   TStringList form = Lines({"a=1"});
   EXPECT_EQ(http.PostForm(peer.Base() + "/p", form), "done");
   http.Disconnect();
@@ -285,7 +286,7 @@ TEST_F(ExchangeTest, SeeOtherAfterPostFetchesTheNewResource) {
 
 TEST_F(ExchangeTest, ALineBreakInTheTargetStaysInsideTheRequestLine) {
   // The reader ends lines at LF, so a bare CR survives in a Location value.
-  THTTPPeer peer({Answers({Reply("302 Found", "", "Location: /next\rX-Evil:1\r\n"), Reply("200 OK", "done")})});
+  TScriptedPeer peer({Answers({Reply("302 Found", "", "Location: /next\rX-Evil:1\r\n"), Reply("200 OK", "done")})});
   EXPECT_EQ(http.GetText(peer.Base() + "/first"), "done");
   http.Disconnect();
   peer.Join();
@@ -297,10 +298,11 @@ TEST_F(ExchangeTest, ALineBreakInTheTargetStaysInsideTheRequestLine) {
 }
 
 TEST_F(ExchangeTest, MovedPermanentlyAfterPostPostsAgain) {
-  THTTPPeer peer({Answers({Reply("301 Moved Permanently", "",
-                                 "Location: http://127.0.0.1:" + IntToStr(THTTPPeer({}).Port()) + "/never\r\n")})});
+  TRefusingPort refusing;
+  TScriptedPeer peer({Answers(
+      {Reply("301 Moved Permanently", "", "Location: http://127.0.0.1:" + IntToStr(refusing.port) + "/never\r\n")})});
   // The location names another port: the client moves its connection there.
-  // That port no longer listens, so the move shows as a refused connect.
+  // Nothing listens on that port, so the move shows as a refused connect.
   TStringList form = Lines({"a=1"});
   EXPECT_THROW(http.PostForm(peer.Base() + "/p", form), ENetException);
   EXPECT_EQ(http.Request().Method, TNetHTTPMethod::hmPost);
@@ -314,7 +316,7 @@ TEST_F(ExchangeTest, RedirectChainStopsAtTheMaximum) {
   std::vector<std::string> answers;
   for (int i = 1; i <= 15; ++i)
     answers.push_back(Reply("302 Found", "body of " + IntToStr(i), "Location: /r" + IntToStr(i) + "\r\n"));
-  THTTPPeer peer({Answers(answers)});
+  TScriptedPeer peer({Answers(answers)});
   std::vector<int> counts;
   http.OnRedirect = [&](TObject*, std::string&, int count, bool&, TNetHTTPMethod&) { counts.push_back(count); };
   TMemoryStream body;
@@ -334,7 +336,7 @@ TEST_F(ExchangeTest, RedirectChainStopsAtTheMaximum) {
 }
 
 TEST_F(ExchangeTest, RedirectsRefusedRaiseTheProtocolError) {
-  THTTPPeer peer(
+  TScriptedPeer peer(
       {Answers({Reply("302 Found", "gone", "Location: /x\r\n"), Reply("201 Created", "made", "Location: /new\r\n")})});
   http.HandleRedirects = false;
   try {
@@ -354,8 +356,8 @@ TEST_F(ExchangeTest, RedirectsRefusedRaiseTheProtocolError) {
 }
 
 TEST_F(ExchangeTest, RedirectHandlerMayChangeTargetAndMethod) {
-  THTTPPeer peer({Answers({Reply("302 Found", "", "Location: /x\r\n"), "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n",
-                           Reply("200 OK", "next")})});
+  TScriptedPeer peer({Answers({Reply("302 Found", "", "Location: /x\r\n"),
+                               "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n", Reply("200 OK", "next")})});
   http.OnRedirect = [](TObject*, std::string& dest, int, bool&, TNetHTTPMethod& method) {
     dest = "/changed?q=1";
     method = TNetHTTPMethod::hmHead;
@@ -372,7 +374,7 @@ TEST_F(ExchangeTest, RedirectHandlerMayChangeTargetAndMethod) {
 }
 
 TEST_F(ExchangeTest, RedirectBodyIsDiscardedUnderTheShortReadTimeout) {
-  THTTPPeer peer({Answers({Reply("302 Found", std::string(300, 'x'), "Location: /b\r\n"), Reply("200 OK", "b")})});
+  TScriptedPeer peer({Answers({Reply("302 Found", std::string(300, 'x'), "Location: /b\r\n"), Reply("200 OK", "b")})});
   http.ReadTimeout = 123;
   std::vector<int32_t> timeouts;
   http.OnWorkBegin = [&](TObject*, TWorkMode mode, int64_t) {
@@ -387,7 +389,7 @@ TEST_F(ExchangeTest, RedirectBodyIsDiscardedUnderTheShortReadTimeout) {
 
 TEST_F(ExchangeTest, CookiesFromEveryHeadAreKept) {
   // Cookies come with a redirect and with an error; both are sent afterwards.
-  THTTPPeer peer({Answers({
+  TScriptedPeer peer({Answers({
       Reply("302 Found", "", "Set-Cookie: r=1; path=/\r\nLocation: /err\r\n"),
       Reply("404 Not Found", "none", "Set-cookie: e=2; path=/\r\nSet-cookie2: v=3; path=/; Version=1\r\n"),
       Reply("200 OK", "ok"),
@@ -404,7 +406,7 @@ TEST_F(ExchangeTest, CookiesFromEveryHeadAreKept) {
 }
 
 TEST_F(ExchangeTest, ClientMakesItsOwnCookieManagerWhenNoneIsGiven) {
-  THTTPPeer peer({Answers({Reply("200 OK", "", "Set-Cookie: s=1; path=/\r\n"), Reply("200 OK")})});
+  TScriptedPeer peer({Answers({Reply("200 OK", "", "Set-Cookie: s=1; path=/\r\n"), Reply("200 OK")})});
   http.SetCookieManager(nullptr);
   http.GetText(peer.Base() + "/a");
   TNetCookieManager* own = http.CookieManager();
@@ -428,7 +430,7 @@ TEST_F(ExchangeTest, ClientMakesItsOwnCookieManagerWhenNoneIsGiven) {
 
   // Without cookies allowed nothing is made.
   http.AllowCookies = false;
-  THTTPPeer plain({Answers({Reply("200 OK", "", "Set-Cookie: s=1; path=/\r\n")})});
+  TScriptedPeer plain({Answers({Reply("200 OK", "", "Set-Cookie: s=1; path=/\r\n")})});
   http.GetText(plain.Base() + "/");
   EXPECT_EQ(http.CookieManager(), nullptr);
   http.Disconnect();
@@ -463,7 +465,7 @@ TEST_F(ExchangeTest, TargetsThatCannotBeRequested) {
 }
 
 TEST_F(ExchangeTest, OptionsStarAndPut) {
-  THTTPPeer peer({Answers({Reply("200 OK"), Reply("201 Created", "stored")})});
+  TScriptedPeer peer({Answers({Reply("200 OK"), Reply("201 Created", "stored")})});
   http.Perform(TNetHTTPMethod::hmOptions, peer.Base() + "/*", nullptr, nullptr);
   TMemoryStream source, answer;
   source.WriteString("bytes");
@@ -479,7 +481,7 @@ TEST_F(ExchangeTest, OptionsStarAndPut) {
 }
 
 TEST_F(ExchangeTest, CredentialsInTheUrlAreKeptForTheRequest) {
-  THTTPPeer peer({Answers({Reply("200 OK")})});
+  TScriptedPeer peer({Answers({Reply("200 OK")})});
   http.Request().BasicAuthentication = true;
   http.GetText("http://me:pw@127.0.0.1:" + IntToStr(peer.Port()) + "/");
   http.Disconnect();

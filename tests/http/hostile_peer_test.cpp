@@ -10,10 +10,10 @@
 #include "http/exceptions.h"
 #include "http/http.h"
 #include "net/exceptions.h"
-#include "peer.h"
+#include "tests/support/peer.h"
 
 using namespace ts;
-using namespace httptest;
+using namespace testpeer;
 
 namespace {
 
@@ -25,7 +25,7 @@ protected:
   }
 
   // A connection that reads the request, sends `bytes` and then ends the way given.
-  static THTTPPeer::TScript SendThen(std::string bytes, bool reset) {
+  static TScriptedPeer::TScript SendThen(std::string bytes, bool reset) {
     return [bytes = std::move(bytes), reset](TPeerConnection& c) {
       if (c.ReadRequest().empty()) return;
       c.Send(bytes);
@@ -62,7 +62,7 @@ TEST_F(HostilePeer, ResetAtEveryStageEndsWithAnError) {
   };
   for (const std::string& cut : cuts) {
     SCOPED_TRACE(cut);
-    THTTPPeer peer({SendThen(cut, true)});
+    TScriptedPeer peer({SendThen(cut, true)});
     TMemoryStream body;
     bool failed = false;
     try {
@@ -78,18 +78,18 @@ TEST_F(HostilePeer, ResetAtEveryStageEndsWithAnError) {
 }
 
 TEST_F(HostilePeer, OrderlyCloseMidStatusLineOrChunk) {
-  THTTPPeer peer({SendThen("HTTP/1.1 20", false),
-                  SendThen("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nab", false)});
+  TScriptedPeer peer({SendThen("HTTP/1.1 20", false),
+                      SendThen("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nab", false)});
   // A status line cut by the close is read as it stands: no number, a protocol error.
   EXPECT_THROW(http.GetText(peer.Base() + "/a"), ENetException);
   EXPECT_THROW(http.GetText(peer.Base() + "/b"), ENetConnClosedGracefully);
 }
 
 TEST_F(HostilePeer, SilentServerEndsWithTheReadTimeOut) {
-  THTTPPeer peer({[](TPeerConnection& c) {
+  TScriptedPeer peer([](TPeerConnection& c) {
     c.ReadRequest();
     c.WaitForClose(5000);
-  }});
+  });
   http.ReadTimeout = 300;
   auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(http.GetText(peer.Base() + "/"), ENetReadTimeout);
@@ -98,14 +98,14 @@ TEST_F(HostilePeer, SilentServerEndsWithTheReadTimeOut) {
 }
 
 TEST_F(HostilePeer, EndlessHeaderLineHitsTheLineLimit) {
-  THTTPPeer peer({[](TPeerConnection& c) {
+  TScriptedPeer peer([](TPeerConnection& c) {
     if (c.ReadRequest().empty()) return;
     c.Send("HTTP/1.1 200 OK\r\nX-Endless: ");
     // Far more than the limit, never a line end; the client gives up first.
     std::string chunk(64 * 1024, 'a');
     for (int i = 0; i < 64 && !c.ClientClosed(); ++i) c.Send(chunk);
     c.WaitForClose(5000);
-  }});
+  });
   EXPECT_THROW(http.GetText(peer.Base() + "/"), ENetReadLnMaxLineLengthExceeded);
   EXPECT_FALSE(http.IsConnected());
 }
@@ -113,14 +113,14 @@ TEST_F(HostilePeer, EndlessHeaderLineHitsTheLineLimit) {
 TEST_F(HostilePeer, TenThousandHeadersAreReadAndTheBodyStillArrives) {
   std::string head = "HTTP/1.1 200 OK\r\n";
   for (int i = 0; i < 10000; ++i) head += "X-H" + IntToStr(i) + ": v\r\n";
-  THTTPPeer peer({SendThen(head + "Content-Length: 2\r\n\r\nok", false)});
+  TScriptedPeer peer({SendThen(head + "Content-Length: 2\r\n\r\nok", false)});
   EXPECT_EQ(http.GetText(peer.Base() + "/"), "ok");
   EXPECT_EQ(http.Response().RawHeaders().Count(), 10001);
 }
 
 TEST_F(HostilePeer, HugeContentLengthWithFewBytesKeepsWhatCame) {
-  THTTPPeer peer({SendThen("HTTP/1.1 200 OK\r\nContent-Length: 2147483647\r\n\r\n0123456789", false),
-                  SendThen("HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n0123456789", false)});
+  TScriptedPeer peer({SendThen("HTTP/1.1 200 OK\r\nContent-Length: 2147483647\r\n\r\n0123456789", false),
+                      SendThen("HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n0123456789", false)});
   TSizeWatch body;
   http.GetToStream(peer.Base() + "/a", body);
   EXPECT_EQ(body.DataString(), "0123456789");
@@ -131,11 +131,11 @@ TEST_F(HostilePeer, HugeContentLengthWithFewBytesKeepsWhatCame) {
 }
 
 TEST_F(HostilePeer, RedirectToItselfForeverEnds) {
-  std::vector<THTTPPeer::TScript> scripts;
+  std::vector<TScriptedPeer::TScript> scripts;
   // Every pass on a connection of its own; more than the client may follow.
   for (int i = 0; i < 20; ++i)
     scripts.push_back(SendThen(Reply("302 Found", "", "Location: /loop\r\nConnection: close\r\n"), false));
-  THTTPPeer peer(scripts);
+  TScriptedPeer peer(scripts);
   TMemoryStream body;
   http.GetToStream(peer.Base() + "/loop", body);
   peer.Join();
@@ -147,7 +147,7 @@ TEST_F(HostilePeer, RedirectToItselfForeverEnds) {
 TEST_F(HostilePeer, HundredThousandSetCookieLinesLeaveABoundedStore) {
   std::string head = "HTTP/1.1 200 OK\r\n";
   for (int i = 0; i < 100000; ++i) head += "Set-cookie: c" + IntToStr(i) + "=v; path=/\r\n";
-  THTTPPeer peer({SendThen(head + "Content-Length: 2\r\n\r\nok", false)});
+  TScriptedPeer peer({SendThen(head + "Content-Length: 2\r\n\r\nok", false)});
   TNetCookieManager jar(nullptr);
   http.SetCookieManager(&jar);
   EXPECT_EQ(http.GetText(peer.Base() + "/"), "ok");
@@ -156,7 +156,7 @@ TEST_F(HostilePeer, HundredThousandSetCookieLinesLeaveABoundedStore) {
 }
 
 TEST_F(HostilePeer, GiganticChunkSizeKeepsWhatCame) {
-  THTTPPeer peer({SendThen("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFF\r\nabc", false)});
+  TScriptedPeer peer({SendThen("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFF\r\nabc", false)});
   TSizeWatch body;
   // The peer closes after 3 of the announced bytes: a closed connection, no allocation failure.
   EXPECT_THROW(http.GetToStream(peer.Base() + "/", body), ENetConnClosedGracefully);

@@ -4,11 +4,11 @@
 
 #include "http/exceptions.h"
 #include "http/http.h"
-#include "peer.h"
 #include "platform/clock.h"
+#include "tests/support/peer.h"
 
 using namespace ts;
-using namespace httptest;
+using namespace testpeer;
 
 namespace {
 
@@ -63,7 +63,7 @@ TEST(StatusLine, CodeIsTheNumberAfterTheFirstBlank) {
 }
 
 TEST_F(ResponseTest, ChunkedBodies) {
-  THTTPPeer peer({Answers({
+  TScriptedPeer peer({Answers({
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
       // A chunk extension ends the size; upper-case digits; a trailer line.
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=1\r\nhello\r\nB ; y\r\n, world!!\r\n\r\n0\r\n"
@@ -84,7 +84,7 @@ TEST_F(ResponseTest, ChunkedBodies) {
 }
 
 TEST_F(ResponseTest, ChunkedBodyCutShortIsAnError) {
-  THTTPPeer peer({Answers({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly part"}, true)});
+  TScriptedPeer peer({Answers({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly part"}, true)});
   TMemoryStream body;
   EXPECT_THROW(http.GetToStream(peer.Base() + "/", body), ENetConnClosedGracefully);
   EXPECT_EQ(body.DataString(), "only part");
@@ -93,7 +93,7 @@ TEST_F(ResponseTest, ChunkedBodyCutShortIsAnError) {
 }
 
 TEST_F(ResponseTest, BodyUntilCloseAndShortCountedBody) {
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nall of it\r\nuntil the end"}, true),
       Answers({"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"}, true),
   });
@@ -109,7 +109,7 @@ TEST_F(ResponseTest, AnswersWithoutBodyDoNotWaitForOne) {
   // Each answer leaves the connection open; reading a body here would wait
   // out the read time-out and fail.
   http.ReadTimeout = 3000;
-  THTTPPeer peer({Answers({
+  TScriptedPeer peer({Answers({
       "HTTP/1.1 204 No Content\r\n\r\n",
       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
       "HTTP/1.1 304 Not Modified\r\nETag: x\r\n\r\n",
@@ -135,7 +135,7 @@ TEST_F(ResponseTest, AnswersWithoutBodyDoNotWaitForOne) {
 }
 
 TEST_F(ResponseTest, ErrorStatusesCarryLineAndBody) {
-  THTTPPeer peer({Answers({
+  TScriptedPeer peer({Answers({
       Reply("404 Not Found", "<h1>no such page</h1>"),
       "HTTP/1.1 503 Busy\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nlate\r\n0\r\n\r\n",
       Reply("101 Switching Protocols"),
@@ -161,7 +161,7 @@ TEST_F(ResponseTest, ErrorStatusesCarryLineAndBody) {
 }
 
 TEST_F(ResponseTest, UnreadableStatusAndHeadCutByClose) {
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({"garbage\r\n\r\n"}, true),
       // The server closes in the middle of the head: the head is what came.
       Answers({"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"}, true),
@@ -185,10 +185,10 @@ TEST_F(ResponseTest, UnreadableStatusAndHeadCutByClose) {
 }
 
 TEST_F(ResponseTest, ServerThatClosesBeforeAnswering) {
-  THTTPPeer peer({[](TPeerConnection& c) {
+  TScriptedPeer peer([](TPeerConnection& c) {
     c.ReadRequest();
     c.Close();
-  }});
+  });
   EXPECT_THROW(http.GetText(peer.Base() + "/"), ENetConnClosedGracefully);
   EXPECT_FALSE(http.IsConnected());
   EXPECT_EQ(disconnects, 1);
@@ -208,7 +208,8 @@ TEST_F(ResponseTest, KeepAliveRuleFollowsTheClientsVersion) {
       {TNetHTTPProtocolVersion::pv1_0, "Proxy-Connection: keep-alive\r\n", true},
   };
   for (const Case& c : cases) {
-    THTTPPeer peer({Answers({Reply("200 OK", "x", c.headers), Reply("200 OK", "y")}), Answers({Reply("200 OK", "y")})});
+    TScriptedPeer peer(
+        {Answers({Reply("200 OK", "x", c.headers), Reply("200 OK", "y")}), Answers({Reply("200 OK", "y")})});
     http.ProtocolVersion = c.version;
     disconnects = 0;
     http.GetText(peer.Base() + "/1");
@@ -230,7 +231,7 @@ TEST_F(ResponseTest, AnHttp10ServerKeepsTheConnectionOnlyWhenItSaysSo) {
   for (bool keepAlive : {false, true}) {
     const std::string first = std::string("HTTP/1.0 200 OK\r\n") + (keepAlive ? "Connection: keep-alive\r\n" : "") +
                               "Content-Length: 1\r\n\r\nx";
-    THTTPPeer peer({Answers({first, Reply("200 OK", "y")}), Answers({Reply("200 OK", "y")})});
+    TScriptedPeer peer({Answers({first, Reply("200 OK", "y")}), Answers({Reply("200 OK", "y")})});
     http.ProtocolVersion = TNetHTTPProtocolVersion::pv1_1;
     disconnects = 0;
     EXPECT_EQ(http.GetText(peer.Base() + "/1"), "x");
@@ -243,8 +244,8 @@ TEST_F(ResponseTest, AnHttp10ServerKeepsTheConnectionOnlyWhenItSaysSo) {
 }
 
 TEST_F(ResponseTest, ServerVersionIsReadFromTheStatusLine) {
-  THTTPPeer peer({Answers({"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n", Reply("200 OK"),
-                           "HTTP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n"})});
+  TScriptedPeer peer({Answers({"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n",
+                               Reply("200 OK"), "HTTP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n"})});
   http.GetText(peer.Base() + "/");
   http.Response().KeepConnection();
   EXPECT_EQ(http.Response().ServerVersion, TNetHTTPProtocolVersion::pv1_0);
@@ -259,7 +260,7 @@ TEST_F(ResponseTest, ServerVersionIsReadFromTheStatusLine) {
 
 TEST_F(ResponseTest, PeerCloseBetweenExchangesIsNoticedBeforeTheNextRequest) {
   std::atomic<bool> closed{false};
-  THTTPPeer peer({
+  TScriptedPeer peer({
       [&](TPeerConnection& c) {
         c.ReadRequest();
         c.Send(Reply("200 OK", "first"));
@@ -280,7 +281,7 @@ TEST_F(ResponseTest, RedirectBodyThatCannotBeReadEndsItsConnection) {
   // The rest of a body that could not be read would be taken for the next
   // answer: the redirect is followed on a new connection instead.
   http.MaxLineLength = 100;
-  THTTPPeer peer({
+  TScriptedPeer peer({
       Answers({"HTTP/1.1 302 Found\r\nLocation: /next\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(200, '1') +
                "\r\nxx\r\n0\r\n\r\n"}),
       Answers({Reply("200 OK", "next")}),
@@ -293,7 +294,7 @@ TEST_F(ResponseTest, RedirectBodyThatCannotBeReadEndsItsConnection) {
 
 TEST_F(ResponseTest, ConnectionResetWhileKeptIsReplaced) {
   std::atomic<bool> reset{false};
-  THTTPPeer peer({
+  TScriptedPeer peer({
       [&](TPeerConnection& c) {
         c.ReadRequest();
         c.Send(Reply("200 OK", "first"));
@@ -314,7 +315,7 @@ TEST_F(ResponseTest, KeptConnectionClosedAsTheRequestLeavesIsReplacedOnce) {
   // The server gives up its idle connection just as the next request comes:
   // the request goes again on a new connection. A fresh connection that
   // closes unanswered is an error, as is one that closed mid-answer.
-  THTTPPeer peer({
+  TScriptedPeer peer({
       [](TPeerConnection& c) {
         c.ReadRequest();
         c.Send(Reply("200 OK", "first"));

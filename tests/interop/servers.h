@@ -3,170 +3,26 @@
 // until it accepts, and stopped (and its folder removed) when the test ends.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/process.h"
 
 namespace interop {
 
 namespace fs = std::filesystem;
-
-// A port nobody uses at this moment.
-inline int FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-// Whether something accepts connections on the port.
-inline bool Accepts(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
-
-inline bool Installed(const std::string& program) {
-  for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/bin/", "/usr/local/sbin/"})
-    if (access((std::string(dir) + program).c_str(), X_OK) == 0) return true;
-  return false;
-}
-
-class TTempDir {
-public:
-  TTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "ts-interop-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
-    path_ = pattern;
-  }
-  ~TTempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  void Write(const std::string& name, const std::string& bytes) const {
-    fs::create_directories((path_ / name).parent_path());
-    std::ofstream(path_ / name, std::ios::binary) << bytes;
-  }
-
-private:
-  fs::path path_;
-};
-
-// A program run in the background, in a process group of its own, with its
-// output in a log file; stopped with SIGTERM (SIGKILL when it does not go),
-// whole group, on destruction. It also goes when the test program dies.
-class TProcess {
-public:
-  TProcess() = default;
-  TProcess(const std::vector<std::string>& argv, const std::string& log) { Start(argv, log); }
-  ~TProcess() { Stop(); }
-  TProcess(const TProcess&) = delete;
-  TProcess& operator=(const TProcess&) = delete;
-
-  // False when the program could not be started at all.
-  bool Start(const std::vector<std::string>& argv, const std::string& log) {
-    log_ = log;
-    pid_ = fork();
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-      }
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    return pid_ > 0;
-  }
-
-  bool Running() {
-    if (pid_ <= 0) return false;
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return false;
-    }
-    return true;
-  }
-
-  // Whether the program accepts on the port within the time (false as soon as it ends).
-  bool WaitForPort(int port, int timeoutMs = 15000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-      if (!Running()) return false;
-      if (Accepts(port)) return Running();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(-pid_, SIGTERM);
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      int status;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        kill(-pid_, SIGKILL);
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    int status;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
-  std::string Output() const;
-
-private:
-  pid_t pid_ = -1;
-  std::string log_;
-};
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline std::string TProcess::Output() const { return ReadFile(log_); }
+using testprocess::Accepts;
+using testprocess::FindProgram;
+using testprocess::Installed;
+using testprocess::ReadFile;
+using testprocess::THeldPort;
+using testprocess::TProcess;
+using testprocess::TTempDir;
+using testprocess::WriteFile;
 
 // A started server: its folder, its port and its process. Ready() says
 // whether it accepted within the time; Log() tells why not.
@@ -179,22 +35,24 @@ public:
   const TTempDir& Dir() const { return dir_; }
 
 protected:
-  // Starts the program `launch` gives for the current port (writing its
-  // configuration for that port on the way). A port is free when chosen but
-  // may be taken before the server binds it: then the server ends at once,
-  // and it is started again on another port.
+  // Starts the program `launch` gives for a port (writing its configuration
+  // for that port on the way), on a free port, again on another one when
+  // that was taken before the server bound it.
   void Start(const std::function<std::vector<std::string>()>& launch) {
-    for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-      if (attempt > 0) port_ = FreePort();
-      process_ = std::make_unique<TProcess>(launch(), dir_.File("server.log"));
-      ready_ = process_->WaitForPort(port_, 10000);
-    }
+    port_ = testprocess::StartOnFreePort(
+        process_,
+        [&](int port) {
+          port_ = port;
+          return launch();
+        },
+        dir_.File("server.log"));
+    ready_ = port_ != 0;
   }
 
   TTempDir dir_;
-  int port_ = FreePort();
+  int port_ = 0;
   bool ready_ = false;
-  std::unique_ptr<TProcess> process_;
+  TProcess process_;
 };
 
 // nginx in the foreground, one process, everything it writes in its folder.
@@ -250,6 +108,7 @@ private:
 
 // python3's http.server: HTTP/1.0, one answer per connection. Files come with
 // their length; /until-close comes without, so it ends with the connection.
+// It binds port 0 itself and prints the port it got.
 class TPythonServer : public TServer {
 public:
   explicit TPythonServer(const std::string& untilCloseBody) {
@@ -257,7 +116,7 @@ public:
     dir_.Write("until-close.bin", untilCloseBody);
     dir_.Write("server.py",
                "import http.server, sys, functools\n"
-               "body = open(sys.argv[3], 'rb').read()\n"
+               "body = open(sys.argv[2], 'rb').read()\n"
                "class Handler(http.server.SimpleHTTPRequestHandler):\n"
                "    def do_GET(self):\n"
                "        if self.path == '/until-close':\n"
@@ -267,12 +126,14 @@ public:
                "            self.wfile.write(body)\n"
                "        else:\n"
                "            super().do_GET()\n"
-               "handler = functools.partial(Handler, directory=sys.argv[2])\n"
-               "http.server.ThreadingHTTPServer(('127.0.0.1', int(sys.argv[1])), handler).serve_forever()\n");
-    Start([this] {
-      return std::vector<std::string>{"python3", dir_.File("server.py"), std::to_string(port_), dir_.File("www"),
-                                      dir_.File("until-close.bin")};
-    });
+               "handler = functools.partial(Handler, directory=sys.argv[1])\n"
+               "server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), handler)\n"
+               "print(server.server_address[1], flush=True)\n"
+               "server.serve_forever()\n");
+    process_.Start({"python3", dir_.File("server.py"), dir_.File("www"), dir_.File("until-close.bin")},
+                   dir_.File("server.log"), {"", true});
+    port_ = std::atoi(process_.ReadLine(10000).c_str());
+    ready_ = port_ > 0 && process_.WaitForPort(port_, 10000);
   }
 };
 

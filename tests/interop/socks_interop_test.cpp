@@ -14,10 +14,12 @@
 #include "net/iohandler.h"
 #include "net/socks.h"
 #include "net/tcpconnection.h"
-#include "socks_servers.h"
+#include "tests/support/process.h"
+#include "tests/support/raised.h"
 
 using namespace ts;
-using namespace socksinterop;
+using namespace testprocess;
+using testsupport::RaisedText;
 
 namespace {
 
@@ -79,18 +81,6 @@ std::string BodyOf(const std::string& answer) {
   return end == std::string::npos ? std::string() : answer.substr(end + 4);
 }
 
-template <class E>
-std::string RaisedText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const E& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return std::string("wrong class: ") + e.what();
-  }
-  return "no exception";
-}
-
 }  // namespace
 
 class SocksInteropTest : public ::testing::Test {
@@ -102,9 +92,9 @@ protected:
   static inline int passwordProxyPort = 0;  // 0 when that proxy could not be set up
   static inline std::string passwordSkipReason;
   static inline bool createdUser = false;
-  static inline std::unique_ptr<TChildProcess> http;
-  static inline std::unique_ptr<TChildProcess> openProxy;
-  static inline std::unique_ptr<TChildProcess> passwordProxy;
+  static inline std::unique_ptr<TProcess> http;
+  static inline std::unique_ptr<TProcess> openProxy;
+  static inline std::unique_ptr<TProcess> passwordProxy;
   static inline std::string setupFailure;
 
   static std::string DanteConfig(int port, const std::string& methods, const std::string& log) {
@@ -124,22 +114,22 @@ protected:
   }
 
   // Starts danted with `methods` on a free port; 0 and a reason on failure.
-  static int StartDante(std::unique_ptr<TChildProcess>& process, const std::string& name, const std::string& methods) {
+  static int StartDante(std::unique_ptr<TProcess>& process, const std::string& name, const std::string& methods) {
     const std::string danted = FindProgram("danted");
     if (danted.empty()) {
       setupFailure = "danted not found: install the Debian package dante-server";
       return 0;
     }
-    const int port = FreeLoopbackPort();
     const std::string config = folder + "/" + name + ".conf";
-    WriteFile(config, DanteConfig(port, methods, folder + "/" + name + ".log"));
-    process = std::make_unique<TChildProcess>();
-    if (!process->Start({danted, "-f", config, "-p", folder + "/" + name + ".pid", "-N", "1"},
-                        folder + "/" + name + ".out") ||
-        !process->WaitForPort(port)) {
-      setupFailure = "danted did not start: " + process->Output() + ReadFile(folder + "/" + name + ".log");
-      return 0;
-    }
+    process = std::make_unique<TProcess>();
+    const int port = StartOnFreePort(
+        *process,
+        [&](int free) {
+          WriteFile(config, DanteConfig(free, methods, folder + "/" + name + ".log"));
+          return std::vector<std::string>{danted, "-f", config, "-p", folder + "/" + name + ".pid", "-N", "1"};
+        },
+        folder + "/" + name + ".out");
+    if (!port) setupFailure = "danted did not start: " + process->Output() + ReadFile(folder + "/" + name + ".log");
     return port;
   }
 
@@ -159,11 +149,15 @@ protected:
       setupFailure = "python3 not found";
       return;
     }
-    httpPort = FreeLoopbackPort();
-    http = std::make_unique<TChildProcess>();
-    if (!http->Start({python, "-m", "http.server", "-b", "127.0.0.1", std::to_string(httpPort), "-d", folder},
-                     folder + "/http.out") ||
-        !http->WaitForPort(httpPort)) {
+    // It binds port 0 and says which port it got.
+    http = std::make_unique<TProcess>();
+    if (http->Start({python, "-u", "-m", "http.server", "-b", "127.0.0.1", "0", "-d", folder}, folder + "/http.out",
+                    {"", true})) {
+      const std::string line = http->ReadLine(15000);
+      const size_t at = line.find(" port ");
+      if (at != std::string::npos) httpPort = std::atoi(line.c_str() + at + 6);
+    }
+    if (httpPort <= 0 || !http->WaitForPort(httpPort)) {
       setupFailure = "python3 -m http.server did not start: " + http->Output();
       return;
     }
@@ -178,14 +172,14 @@ protected:
       return;
     }
     const std::string userLog = folder + "/user.log";
-    if (!RunQuietly({"id", kUser}, userLog)) {
-      if (!RunQuietly({"useradd", "-M", "-s", "/usr/sbin/nologin", kUser}, userLog)) {
+    if (RunToEnd({"id", kUser}, userLog) != 0) {
+      if (RunToEnd({"useradd", "-M", "-s", "/usr/sbin/nologin", kUser}, userLog) != 0) {
         setupFailure = "useradd failed: " + ReadFile(userLog);
         return;
       }
       createdUser = true;
     }
-    if (!RunQuietly({"chpasswd"}, userLog, std::string(kUser) + ":" + kPassword + "\n")) {
+    if (RunToEnd({"chpasswd"}, userLog, std::string(kUser) + ":" + kPassword + "\n") != 0) {
       setupFailure = "chpasswd failed: " + ReadFile(userLog);
       return;
     }
@@ -196,7 +190,7 @@ protected:
     passwordProxy.reset();
     openProxy.reset();
     http.reset();
-    if (createdUser) RunQuietly({"userdel", kUser}, folder + "/user.log");
+    if (createdUser) RunToEnd({"userdel", kUser}, folder + "/user.log");
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
   }
@@ -236,7 +230,8 @@ TEST_F(SocksInteropTest, EachVersionFetchesThePageThroughAnOpenProxy) {
 }
 
 TEST_F(SocksInteropTest, RefusalsOfAnOpenProxyArriveAsTheirClasses) {
-  const int closedPort = FreeLoopbackPort();
+  const THeldPort closed;
+  const int closedPort = closed.Port();
   EXPECT_EQ(RaisedText<ENetSocksServerConnectionRefusedError>([&] {
               FetchRaw({TSocksVersion::svSocks5, openProxyPort}, "127.0.0.1", closedPort, "/");
             }),

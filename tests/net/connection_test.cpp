@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "net/tcpconnection.h"
-#include "peer.h"
+#include "tests/support/peer.h"
 
 using namespace ts;
-using namespace nettest;
+using namespace testpeer;
 
 namespace {
 
@@ -38,7 +38,7 @@ protected:
   std::string got, first, second, third, command;
 
   void Start(TScriptedPeer::TScript script) {
-    peer = std::make_unique<TScriptedPeer>(std::move(script));
+    peer = std::make_unique<TScriptedPeer>(std::vector<TScriptedPeer::TScript>{std::move(script)});
     client = std::make_unique<TNetTCPClient>(nullptr);
     client->SetHost("127.0.0.1");
     client->SetPort(peer->Port());
@@ -55,7 +55,7 @@ protected:
 };
 
 TEST_F(ConnectionTest, LinesEndAtTheTerminatorWithAnOptionalCR) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("abc\r\nabc\n\r\nlast\r\n");
     s.Send("one\ntwo\r\n");
     s.ReceiveFor(3000);
@@ -71,7 +71,7 @@ TEST_F(ConnectionTest, LinesEndAtTheTerminatorWithAnOptionalCR) {
 }
 
 TEST_F(ConnectionTest, TerminatorSplitAcrossTwoReceivesIsFound) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("first\r");
     SleepMs(200);
     s.Send("\nsecond\r");
@@ -84,7 +84,7 @@ TEST_F(ConnectionTest, TerminatorSplitAcrossTwoReceivesIsFound) {
 }
 
 TEST_F(ConnectionTest, LineLongerThanTheLimitRaisesAsSoonAsItIsBuffered) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send(Pattern(16385));
     s.ReceiveFor(3000);  // no terminator ever comes
   });
@@ -99,7 +99,7 @@ TEST_F(ConnectionTest, LineLongerThanTheLimitRaisesAsSoonAsItIsBuffered) {
 }
 
 TEST_F(ConnectionTest, SplitModeReturnsTheLimitAndKeepsTheRest) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send(Pattern(16390) + "\nnext\n");
     s.ReceiveFor(3000);
   });
@@ -115,7 +115,7 @@ TEST_F(ConnectionTest, SplitModeReturnsTheLimitAndKeepsTheRest) {
 TEST_F(ConnectionTest, LineOfExactlyTheLimitAndNoLimitAtAll) {
   const std::string exact = Pattern(16384);
   const std::string huge = Pattern(100000);
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     s.Send(exact + "\n" + huge + "\n" + exact + "x\n");
     s.ReceiveFor(3000);
   });
@@ -128,7 +128,7 @@ TEST_F(ConnectionTest, LineOfExactlyTheLimitAndNoLimitAtAll) {
 }
 
 TEST_F(ConnectionTest, ReadTimeoutRaisesButAnExplicitTimeoutReturnsEmpty) {
-  Start([](TPeerSocket& s) { s.ReceiveFor(5000); });  // silent
+  Start([](TPeerConnection& s) { s.ReceiveFor(5000); });  // silent
   client->ReadTimeout = 300;
   try {
     client->ReadLine();
@@ -142,7 +142,7 @@ TEST_F(ConnectionTest, ReadTimeoutRaisesButAnExplicitTimeoutReturnsEmpty) {
 }
 
 TEST_F(ConnectionTest, PeerCloseMidLineFiresOnDisconnectedOnceBeforeTheException) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("partial");
     SleepMs(100);
     s.Close();
@@ -168,7 +168,7 @@ TEST_F(ConnectionTest, PeerCloseMidLineFiresOnDisconnectedOnceBeforeTheException
 }
 
 TEST_F(ConnectionTest, BufferedLinesStayReadableAfterThePeerCloses) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("a\nb\n");
     s.Close();
   });
@@ -182,7 +182,7 @@ TEST_F(ConnectionTest, BufferedLinesStayReadableAfterThePeerCloses) {
 }
 
 TEST_F(ConnectionTest, DisconnectTwiceFiresOnce) {
-  Start([](TPeerSocket& s) { s.ReceiveFor(3000); });
+  Start([](TPeerConnection& s) { s.ReceiveFor(3000); });
   client->Disconnect();
   client->Disconnect();
   std::vector<std::string> expected = {"Disconnecting.", "OnDisconnected", "Disconnected."};
@@ -198,7 +198,7 @@ TEST_F(ConnectionTest, DisconnectTwiceFiresOnce) {
 }
 
 TEST_F(ConnectionTest, ReadBytesAndInt32WaitForTheWholeCount) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send(std::string("\x00\x00\x01\x02", 4) + "he");
     SleepMs(100);
     s.Send("llo");
@@ -212,7 +212,7 @@ TEST_F(ConnectionTest, ReadBytesAndInt32WaitForTheWholeCount) {
 
 TEST_F(ConnectionTest, ReadToStreamCutShortKeepsTheBytesAndRaises) {
   const std::string sixty = Pattern(60);
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     s.Send(sixty);
     SleepMs(100);
     s.Close();
@@ -227,7 +227,7 @@ TEST_F(ConnectionTest, ReadToStreamCutShortKeepsTheBytesAndRaises) {
 
 TEST_F(ConnectionTest, ReadToStreamUntilCloseEndsQuietly) {
   const std::string sixty = Pattern(60);
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     s.Send(sixty);
     SleepMs(100);
     s.Close();
@@ -238,7 +238,7 @@ TEST_F(ConnectionTest, ReadToStreamUntilCloseEndsQuietly) {
 }
 
 TEST_F(ConnectionTest, ReadToStreamAfterTheCloseWasSeenStillReportsTheShortfall) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("head\nbody");
     SleepMs(100);
     s.Close();
@@ -255,7 +255,7 @@ TEST_F(ConnectionTest, ReadToStreamAfterTheCloseWasSeenStillReportsTheShortfall)
 
 TEST_F(ConnectionTest, ReadToStreamWithALengthPrefixAndProgressTotals) {
   const std::string body = Pattern(100000);
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     s.Send(std::string("\x00\x01\x86\xA0", 4));  // 100000
     for (size_t at = 0; at < body.size(); at += 7000) {
       s.Send(body.substr(at, 7000));
@@ -292,7 +292,7 @@ TEST_F(ConnectionTest, StreamReadsKeepEveryByteAndReportEachChunk) {
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   for (bool intercepted : {false, true}) {
     SCOPED_TRACE(intercepted ? "through an intercept" : "direct");
-    Start([=, this](TPeerSocket& s) {
+    Start([=, this](TPeerConnection& s) {
       s.Send("head\n" + body.substr(0, 5000));
       SleepMs(20);
       for (size_t at = 5000; at < body.size(); at += 7919) {
@@ -337,7 +337,7 @@ TEST_F(ConnectionTest, StreamReadsKeepEveryByteAndReportEachChunk) {
 // any read, and the bytes that did arrive stay in the stream.
 TEST_F(ConnectionTest, StreamReadTimesOutKeepingWhatArrived) {
   const std::string part = Pattern(40000);
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     s.Send(part);
     s.ReceiveFor(5000);
   });
@@ -354,7 +354,7 @@ TEST_F(ConnectionTest, StreamReadTimesOutKeepingWhatArrived) {
 }
 
 TEST_F(ConnectionTest, OneReceiveTakesAtMostTheReceiveBufferSize) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send(Pattern(1000));
     s.ReceiveFor(3000);
   });
@@ -366,7 +366,7 @@ TEST_F(ConnectionTest, OneReceiveTakesAtMostTheReceiveBufferSize) {
 
 TEST_F(ConnectionTest, ReadAllCollectsEverythingUntilTheClose) {
   const std::string text = Pattern(70000);
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     s.Send(text);
     s.Close();
   });
@@ -377,7 +377,7 @@ TEST_F(ConnectionTest, ReadAllCollectsEverythingUntilTheClose) {
 TEST_F(ConnectionTest, FlushOfPartOfTheWriteBufferSendsJustThatPart) {
   // The peer listens in three windows; the client flushes in the middle of the
   // second and finishes in the third.
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     first = s.ReceiveFor(600);
     second = s.ReceiveFor(1200);
     third = s.Receive(15, 3000);
@@ -399,7 +399,7 @@ TEST_F(ConnectionTest, FlushOfPartOfTheWriteBufferSendsJustThatPart) {
 }
 
 TEST_F(ConnectionTest, WriteBufferFlushesAtItsThresholdAndDiscardDropsIt) {
-  Start([=, this](TPeerSocket& s) { got = s.ReceiveFor(1500); });
+  Start([=, this](TPeerConnection& s) { got = s.ReceiveFor(1500); });
   client->StartWriteBuffering(10);
   client->WriteText("0123456");
   EXPECT_EQ(client->WriteBuffer()->Size(), 7);
@@ -412,7 +412,7 @@ TEST_F(ConnectionTest, WriteBufferFlushesAtItsThresholdAndDiscardDropsIt) {
 }
 
 TEST_F(ConnectionTest, BufferedHeadLeavesInOneSend) {
-  Start([=, this](TPeerSocket& s) { got = s.ReceiveUntil("\r\n\r\n"); });
+  Start([=, this](TPeerConnection& s) { got = s.ReceiveUntil("\r\n\r\n"); });
   TNetConnectionIntercept intercept(nullptr);
   std::vector<std::string> sends;
   intercept.OnSend = [&](TObject*, TStream& stream) {
@@ -434,7 +434,7 @@ TEST_F(ConnectionTest, BufferedHeadLeavesInOneSend) {
 }
 
 TEST_F(ConnectionTest, InterceptChainFiltersBothWaysInOrder) {
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     got = s.Receive(5);
     s.Send("hello\n");
     s.ReceiveFor(2000);
@@ -481,7 +481,7 @@ TEST_F(ConnectionTest, InterceptChainFiltersBothWaysInOrder) {
 }
 
 TEST_F(ConnectionTest, ASCIIFilterMasksTheHighBit) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("\xC1\xE2\x63\n");
     SleepMs(100);
     s.Send("\xD8\xF9\x7A");
@@ -495,7 +495,7 @@ TEST_F(ConnectionTest, ASCIIFilterMasksTheHighBit) {
 }
 
 TEST_F(ConnectionTest, SendToAResetPeerRaisesDropsTheSocketAndReportsTheLossOnce) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     SleepMs(200);  // after the client has finished connecting
     s.Reset();
   });
@@ -527,7 +527,7 @@ TEST_F(ConnectionTest, SendToAResetPeerRaisesDropsTheSocketAndReportsTheLossOnce
 
 TEST_F(ConnectionTest, ResetDuringAReadRaisesTheResetError) {
   if (!AbortiveCloseWorks()) GTEST_SKIP() << "a zero-linger close is graceful on this system";
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("no end");
     SleepMs(300);
     s.Reset();  // with bytes it never read, so the close is abortive everywhere
@@ -549,7 +549,7 @@ TEST_F(ConnectionTest, StreamsAndFilesGoOutWhole) {
     std::ofstream out(file, std::ios::binary);
     out << "file contents";
   }
-  Start([=, this](TPeerSocket& s) { got = s.Receive(4 + 80000 + 5 + 13 + 13); });
+  Start([=, this](TPeerConnection& s) { got = s.Receive(4 + 80000 + 5 + 13 + 13); });
   TMemoryStream stream;
   stream.WriteString(body);
   client->WriteFromStream(stream, true, true);
@@ -571,7 +571,7 @@ TEST_F(ConnectionTest, StreamsAndFilesGoOutWhole) {
 }
 
 TEST_F(ConnectionTest, WriteFromAStreamThatRunsDryRaises) {
-  Start([](TPeerSocket& s) { s.ReceiveFor(1000); });
+  Start([](TPeerConnection& s) { s.ReceiveFor(1000); });
   TMemoryStream stream;
   stream.WriteString("short");
   try {
@@ -583,7 +583,7 @@ TEST_F(ConnectionTest, WriteFromAStreamThatRunsDryRaises) {
 }
 
 TEST_F(ConnectionTest, ReplyExchangeReadsMultiLineRepliesAndChecksTheCode) {
-  Start([=, this](TPeerSocket& s) {
+  Start([=, this](TPeerConnection& s) {
     command = s.ReceiveUntil("\r\n");
     s.Send("250-first line\r\n250-second\r\n250 last\r\n");
     s.ReceiveUntil("\r\n");
@@ -606,13 +606,13 @@ TEST_F(ConnectionTest, ReplyExchangeReadsMultiLineRepliesAndChecksTheCode) {
 }
 
 TEST_F(ConnectionTest, ConnectEmptiesTheInputOfAnEarlierConnection) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     s.Send("left over");
     s.Close();
   });
   EXPECT_THROW(client->ReadLine(), ENetConnClosedGracefully);
   EXPECT_EQ(client->InputBuffer().Size(), 9);
-  TScriptedPeer next([](TPeerSocket& s) {
+  TScriptedPeer next([](TPeerConnection& s) {
     s.Send("fresh\n");
     s.ReceiveFor(2000);
   });
@@ -632,7 +632,7 @@ public:
 }  // namespace
 
 TEST_F(ConnectionTest, AnAntiFreezeCutsAnUnlimitedWaitIntoIdleSlices) {
-  Start([](TPeerSocket& s) {
+  Start([](TPeerConnection& s) {
     SleepMs(400);
     s.Send("late\n");
     s.ReceiveFor(2000);
@@ -644,10 +644,10 @@ TEST_F(ConnectionTest, AnAntiFreezeCutsAnUnlimitedWaitIntoIdleSlices) {
 }
 
 TEST_F(ConnectionTest, ConnectAndReadAllTakesTheWholeAnswer) {
-  Start([](TPeerSocket& s) { s.ReceiveFor(2000); });
+  Start([](TPeerConnection& s) { s.ReceiveFor(2000); });
   client->Disconnect();
   log.clear();
-  TScriptedPeer answering([](TPeerSocket& s) {
+  TScriptedPeer answering([](TPeerConnection& s) {
     s.Send("the whole\nanswer");
     s.Close();
   });
@@ -662,7 +662,7 @@ TEST_F(ConnectionTest, ConnectAndReadAllTakesTheWholeAnswer) {
 }
 
 TEST_F(ConnectionTest, AHandlerFreedElsewhereIsForgotten) {
-  Start([](TPeerSocket& s) { s.ReceiveFor(2000); });
+  Start([](TPeerConnection& s) { s.ReceiveFor(2000); });
   client->Disconnect();
   TComponent owner(nullptr);
   auto* handler = new TNetIOHandlerSocket(&owner);

@@ -9,10 +9,10 @@
 
 #include "net/iohandler.h"
 #include "net/tcpconnection.h"
-#include "peer.h"
+#include "tests/support/peer.h"
 
 using namespace ts;
-using namespace nettest;
+using namespace testpeer;
 
 class HandleTest : public ::testing::Test {
 protected:
@@ -164,7 +164,7 @@ protected:
 };
 
 TEST_F(ConnectTest, DirectConnectReportsStatusesAndFillsBothEnds) {
-  TScriptedPeer peer([](TPeerSocket& s) { s.ReceiveFor(2000); });
+  TScriptedPeer peer([](TPeerConnection& s) { s.ReceiveFor(2000); });
   TNetTCPClient client(nullptr);
   client.OnStatus = Recorder();
   client.SetHost("127.0.0.1");
@@ -188,7 +188,7 @@ TEST_F(ConnectTest, DirectConnectReportsStatusesAndFillsBothEnds) {
   EXPECT_EQ(client.IOHandler(), nullptr);
 
   // A host name is resolved first, and reported.
-  TScriptedPeer named([](TPeerSocket& s) { s.ReceiveFor(2000); });
+  TScriptedPeer named([](TPeerConnection& s) { s.ReceiveFor(2000); });
   statuses.clear();
   client.SetHost("localhost");
   client.SetPort(named.Port());
@@ -219,7 +219,7 @@ TEST_F(ConnectTest, RefusedConnectionRaisesTheSocketError) {
 
 TEST_F(ConnectTest, ThreadedConnectSucceedsAndUnlimitedWaitNeverTimesOut) {
   for (int timeout : {1000, -2}) {
-    TScriptedPeer peer([](TPeerSocket& s) { s.Send("hi\n"); });
+    TScriptedPeer peer([](TPeerConnection& s) { s.Send("hi\n"); });
     TNetTCPClient client(nullptr);
     client.SetHost("127.0.0.1");
     client.SetPort(peer.Port());
@@ -257,7 +257,7 @@ TEST_F(ConnectTest, HandshakeThatNeverCompletesTimesOut) {
 }
 
 TEST_F(ConnectTest, NagleSwitchSetsNoDelayOnNewConnections) {
-  TScriptedPeer peer([](TPeerSocket& s) { s.ReceiveFor(2000); });
+  TScriptedPeer peer([](TPeerConnection& s) { s.ReceiveFor(2000); });
   TNetTCPClient client(nullptr);
   auto* handler = new TNetIOHandlerSocket(&client);
   handler->SetUseNagle(false);
@@ -282,7 +282,7 @@ TEST_F(ConnectTest, NagleSwitchSetsNoDelayOnNewConnections) {
 }
 
 TEST_F(ConnectTest, ProxyVersionWithoutNegotiationIsRefusedClearly) {
-  TScriptedPeer proxy([](TPeerSocket& s) { s.ReceiveFor(1000); });
+  TScriptedPeer proxy([](TPeerConnection& s) { s.ReceiveFor(1000); });
   TNetTCPClient client(nullptr);
   auto* handler = new TNetIOHandlerSocket(&client);
   handler->SocksInfo()->Version = TSocksVersion::svSocks5;

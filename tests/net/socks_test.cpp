@@ -12,10 +12,12 @@
 #include "net/iohandler.h"
 #include "net/socks.h"
 #include "net/tcpconnection.h"
-#include "peer.h"
+#include "tests/support/peer.h"
+#include "tests/support/raised.h"
 
 using namespace ts;
-using namespace nettest;
+using namespace testpeer;
+using testsupport::RaisedText;
 
 namespace {
 
@@ -43,20 +45,6 @@ std::string Show(const std::string& bytes) {
   return out;
 }
 
-// The message of the exception `action` raises when it is of class E; a
-// description of anything else.
-template <class E>
-std::string RaisedText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const E& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return std::string("wrong class: ") + e.what();
-  }
-  return "no exception";
-}
-
 constexpr int kTargetPort = 0x1234;  // two different bytes show the order on the wire
 
 }  // namespace
@@ -70,7 +58,7 @@ protected:
 
   // A client whose end point goes through the scripted proxy.
   TNetSocksInfo& StartProxy(TScriptedPeer::TScript script, TSocksVersion version) {
-    proxy = std::make_unique<TScriptedPeer>(std::move(script));
+    proxy = std::make_unique<TScriptedPeer>(std::vector<TScriptedPeer::TScript>{std::move(script)});
     client = std::make_unique<TNetTCPClient>(nullptr);
     handler = new TNetIOHandlerSocket(client.get());
     client->SetIOHandler(handler);
@@ -98,7 +86,7 @@ protected:
 TEST_F(SocksTest, Socks4SendsTheLocallyResolvedAddressAndUserName) {
   std::string request;
   StartProxy(
-      [&](TPeerSocket& s) {
+      [&](TPeerConnection& s) {
         request = s.Receive(9 + 5);
         s.Send(Bytes({0, 90, 0, 0, 0, 0, 0, 0}) + "from target\n");
         s.ReceiveFor(3000);
@@ -116,7 +104,7 @@ TEST_F(SocksTest, Socks4SendsTheLocallyResolvedAddressAndUserName) {
 TEST_F(SocksTest, Socks4AWithEmptyUserNameSendsTheHostName) {
   std::string request;
   StartProxy(
-      [&](TPeerSocket& s) {
+      [&](TPeerConnection& s) {
         request = s.ReceiveFor(500);
         s.Send(Bytes({0, 90, 1, 2, 3, 4, 5, 6}) + "ok\n");
         s.ReceiveFor(3000);
@@ -145,7 +133,7 @@ TEST_F(SocksTest, Socks4RefusalsRaiseTheirOwnClasses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     StartProxy(
-        [code = c.code](TPeerSocket& s) {
+        [code = c.code](TPeerConnection& s) {
           s.ReceiveFor(300);
           s.Send(Bytes({0, code, 0, 0, 0, 0, 0, 0}));
           s.ReceiveFor(3000);
@@ -163,7 +151,7 @@ TEST_F(SocksTest, Socks4RefusalsRaiseTheirOwnClasses) {
 TEST_F(SocksTest, Socks5WithPasswordSendsEachStepAndSkipsTheBoundAddress) {
   std::string greeting, login, request;
   TNetSocksInfo& socks = StartProxy(
-      [&](TPeerSocket& s) {
+      [&](TPeerConnection& s) {
         greeting = s.Receive(3);
         s.Send(Bytes({5, 2}));
         login = s.Receive(3 + 5 + 6);
@@ -187,7 +175,7 @@ TEST_F(SocksTest, Socks5WithPasswordSendsEachStepAndSkipsTheBoundAddress) {
 TEST_F(SocksTest, Socks5SendsAnAddressTextAsAName) {
   std::string greeting, request;
   StartProxy(
-      [&](TPeerSocket& s) {
+      [&](TPeerConnection& s) {
         greeting = s.Receive(3);
         s.Send(Bytes({5, 0}));
         request = s.ReceiveFor(500);
@@ -219,7 +207,7 @@ TEST_F(SocksTest, Socks5BoundAddressOfEachTypeIsSkippedEvenWhenItArrivesInPieces
     SCOPED_TRACE(c.name);
     const std::string reply = Bytes({5, 0, 0}) + c.boundAddress;
     StartProxy(
-        [&](TPeerSocket& s) {
+        [&](TPeerConnection& s) {
           s.Receive(3);
           s.Send(Bytes({5, 0}));
           s.ReceiveFor(300);
@@ -246,7 +234,7 @@ TEST_F(SocksTest, Socks5MethodOtherThanTheOfferedOneIsRefusedBeforeTheRequest) {
     SCOPED_TRACE(answered);
     std::string after;
     StartProxy(
-        [&, answered](TPeerSocket& s) {
+        [&, answered](TPeerConnection& s) {
           s.Receive(3);
           s.Send(Bytes({5, answered}));
           after = s.ReceiveFor(3000);
@@ -259,7 +247,7 @@ TEST_F(SocksTest, Socks5MethodOtherThanTheOfferedOneIsRefusedBeforeTheRequest) {
   }
   // Offering the password method and being answered with none.
   StartProxy(
-      [](TPeerSocket& s) {
+      [](TPeerConnection& s) {
         s.Receive(3);
         s.Send(Bytes({5, 0}));
         s.ReceiveFor(3000);
@@ -272,7 +260,7 @@ TEST_F(SocksTest, Socks5MethodOtherThanTheOfferedOneIsRefusedBeforeTheRequest) {
 TEST_F(SocksTest, Socks5RejectedLoginRaisesAuthenticationError) {
   std::string after;
   TNetSocksInfo& socks = StartProxy(
-      [&](TPeerSocket& s) {
+      [&](TPeerConnection& s) {
         s.Receive(3);
         s.Send(Bytes({5, 2}));
         s.Receive(3 + 3 + 5);
@@ -311,7 +299,7 @@ TEST_F(SocksTest, Socks5ReplyCodesRaiseTheirOwnClasses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     StartProxy(
-        [code = c.code](TPeerSocket& s) {
+        [code = c.code](TPeerConnection& s) {
           s.Receive(3);
           s.Send(Bytes({5, 0}));
           s.ReceiveFor(300);
@@ -331,38 +319,39 @@ TEST_F(SocksTest, ProxyClosingMidNegotiationIsReportedAsNotResponding) {
   struct Case {
     const char* name;
     TSocksVersion version;
-    std::function<void(TPeerSocket&)> script;
+    std::function<void(TPeerConnection&)> script;
   };
   const std::vector<Case> cases = {
-      {"SOCKS 5, closed instead of choosing a method", TSocksVersion::svSocks5, [](TPeerSocket& s) { s.Receive(3); }},
+      {"SOCKS 5, closed instead of choosing a method", TSocksVersion::svSocks5,
+       [](TPeerConnection& s) { s.Receive(3); }},
       {"SOCKS 5, half a method choice", TSocksVersion::svSocks5,
-       [](TPeerSocket& s) {
+       [](TPeerConnection& s) {
          s.Receive(3);
          s.Send(Bytes({5}));
        }},
       {"SOCKS 5, closed instead of the login status", TSocksVersion::svSocks5,
-       [](TPeerSocket& s) {
+       [](TPeerConnection& s) {
          s.Receive(3);
          s.Send(Bytes({5, 2}));
          s.ReceiveFor(300);
        }},
       // Two bytes that look like success, then nothing: must not pass for a grant.
       {"SOCKS 5, reply cut short", TSocksVersion::svSocks5,
-       [](TPeerSocket& s) {
+       [](TPeerConnection& s) {
          s.Receive(3);
          s.Send(Bytes({5, 0}));
          s.ReceiveFor(300);
          s.Send(Bytes({5, 0}));
        }},
       {"SOCKS 5, bound address cut short", TSocksVersion::svSocks5,
-       [](TPeerSocket& s) {
+       [](TPeerConnection& s) {
          s.Receive(3);
          s.Send(Bytes({5, 0}));
          s.ReceiveFor(300);
          s.Send(Bytes({5, 0, 0, 1, 127, 0}));
        }},
       {"SOCKS 4, reply cut short", TSocksVersion::svSocks4A,
-       [](TPeerSocket& s) {
+       [](TPeerConnection& s) {
          s.ReceiveFor(300);
          s.Send(Bytes({0, 90, 0, 0}));
        }},
@@ -416,9 +405,9 @@ TEST_F(SocksTest, SettingsThatDoNotFitAreRefusedBeforeAnythingIsSent) {
     std::string received;
     bool closed = false;
     TNetSocksInfo& socks = StartProxy(
-        [&](TPeerSocket& s) {
+        [&](TPeerConnection& s) {
           received = s.ReceiveFor(3000);
-          closed = s.peerClosed;
+          closed = s.ClientClosed();
         },
         c.version);
     socks.Authentication = c.auth;
@@ -436,7 +425,7 @@ TEST_F(SocksTest, CredentialsOfExactly255BytesGoOutWhole) {
   const std::string password(255, 'p');
   std::string login;
   TNetSocksInfo& socks = StartProxy(
-      [&](TPeerSocket& s) {
+      [&](TPeerConnection& s) {
         s.Receive(3);
         s.Send(Bytes({5, 2}));
         login = s.Receive(3 + 255 + 255);
@@ -459,12 +448,12 @@ TEST_F(SocksTest, CredentialsOfExactly255BytesGoOutWhole) {
 TEST_F(SocksTest, NoProxyVersionConnectsStraightToTheTarget) {
   std::string received;
   bool accepted = false;
-  TScriptedPeer target([&](TPeerSocket& s) {
+  TScriptedPeer target([&](TPeerConnection& s) {
     s.Send("direct\n");
     received = s.ReceiveFor(3000);
   });
   // Proxy settings that would fail if used.
-  TNetSocksInfo& socks = StartProxy([&](TPeerSocket&) { accepted = true; }, TSocksVersion::svNoSocks);
+  TNetSocksInfo& socks = StartProxy([&](TPeerConnection&) { accepted = true; }, TSocksVersion::svNoSocks);
   socks.Host = "proxy.invalid";
   ConnectTo("127.0.0.1", target.Port());
   EXPECT_EQ(client->ReadLine(), "direct");

@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "net/stack.h"
-#include "peer.h"
 #include "runtime/codepage.h"
+#include "tests/support/peer.h"
 
 using namespace ts;
-using namespace nettest;
+using namespace testpeer;
 
 namespace {
 

@@ -290,11 +290,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-exec 5<> <(:)
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 20 number <&5 || { echo "Xvfb did not start"; failed=1; finish; }
-export DISPLAY=:$number
+start_xvfb || { echo "Xvfb did not start"; failed=1; finish; }
 
 # The template: made once per run (the first start of a prefix is the slow part).
 rm -rf "$work/template"

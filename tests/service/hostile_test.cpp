@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "service/server.h"
@@ -341,11 +342,11 @@ TEST_F(Hostile, LogLinesCannotBeForgedAndForeignHostsGetNothing) {
 // head deadline, and are freed on both sides, closed by either end.
 TEST_F(Hostile, SilentTLSClientsHoldNoWorkerAndCountByTheirOwnAddress) {
   const std::string dir = "/tmp/pinleaf-hostile-tls-" + std::to_string(getpid());
-  ASSERT_EQ(std::system(("mkdir -p " + dir +
-                         " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                         "-nodes -days 2 -subj /CN=localhost -keyout " +
-                         dir + "/k.pem -out " + dir + "/c.pem >/dev/null 2>&1")
-                            .c_str()),
+  std::filesystem::create_directories(dir);
+  ASSERT_EQ(testprocess::RunToEnd(
+                {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                 "-days", "2", "-subj", "/CN=localhost", "-keyout", dir + "/k.pem", "-out", dir + "/c.pem"},
+                dir + "/openssl.log"),
             0);
   Start({"--tls-cert", dir + "/c.pem", "--tls-key", dir + "/k.pem"});  // cap 40 an address, 8 workers
   const auto sign_in = [&](const char* source) {
@@ -431,7 +432,7 @@ TEST_F(Hostile, SilentTLSClientsHoldNoWorkerAndCountByTheirOwnAddress) {
       TLSExchange(port_, Get("/pinleaf2/notes/view?id=" + id, "Cookie: " + cookie + "\r\n"), "127.0.0.3");
   EXPECT_EQ(StatusOf(view), 200);
   EXPECT_TRUE(Has(view, large)) << view.size();
-  std::system(("rm -rf " + dir).c_str());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

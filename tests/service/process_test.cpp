@@ -104,46 +104,40 @@ TEST(ServerProcess, ServesAccountsFromItsInputAndStopsCleanly) {
   }
 }
 
-// Everything the server prints and its exit code, for a run that ends by itself.
-std::pair<std::string, int> RunToEnd(const std::string& args) {
-  std::string output;
-  FILE* pipe = popen((std::string(PINLEAF_SERVER_EXE) + " " + args + " 2>&1").c_str(), "r");
-  if (!pipe) return {"", -1};
-  char buffer[512];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  int status = pclose(pipe);
-  return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
-
 TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTransportSettings) {
   signal(SIGPIPE, SIG_IGN);
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("pinleaf-tls-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string d = dir.string();
-  for (const char* name : {"a", "b"})
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
-                           "/CN=localhost -keyout " +
-                           d + "/" + name + ".key -out " + d + "/" + name + ".pem >/dev/null 2>&1")
-                              .c_str()),
+  for (const std::string name : {"a", "b"})
+    ASSERT_EQ(testprocess::RunToEnd({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                     "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=localhost",
+                                     "-keyout", d + "/" + name + ".key", "-out", d + "/" + name + ".pem"},
+                                    d + "/openssl.log"),
               0);
-  const std::string db = " --port 0 --db " + d + "/p.db";
-  const auto refused = [&](const std::string& args, const std::string& why) {
-    auto [output, code] = RunToEnd(args + db);
-    EXPECT_EQ(code, 2) << args << ": " << output;
-    EXPECT_NE(output.find(why), std::string::npos) << args << ": " << output;
+  // A run that ends by itself: its exit code and everything it printed.
+  const auto refused = [&](std::vector<std::string> args, const std::string& why) {
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    args.insert(args.begin(), PINLEAF_SERVER_EXE);
+    args.insert(args.end(), {"--port", "0", "--db", d + "/p.db"});
+    const int code = testprocess::RunToEnd(args, d + "/refused.log");
+    const std::string output = testprocess::ReadFile(d + "/refused.log");
+    EXPECT_EQ(code, 2) << shown << ": " << output;
+    EXPECT_NE(output.find(why), std::string::npos) << shown << ": " << output;
   };
   // Plain HTTP beyond loopback, unless asked for: refused before anything is bound.
-  refused("--bind 0.0.0.0", "refusing to serve plain HTTP on 0.0.0.0");
-  refused("--bind 192.0.2.1",
+  refused({"--bind", "0.0.0.0"}, "refusing to serve plain HTTP on 0.0.0.0");
+  refused({"--bind", "192.0.2.1"},
           "--tls-cert FILE --tls-key FILE, or, behind a reverse proxy that terminates TLS, pass "
           "--allow-plain-http");
-  refused("--tls-cert " + d + "/a.pem", "--tls-cert and --tls-key go together");
-  refused("--tls-cert " + d + "/none.pem --tls-key " + d + "/a.key",
+  refused({"--tls-cert", d + "/a.pem"}, "--tls-cert and --tls-key go together");
+  refused({"--tls-cert", d + "/none.pem", "--tls-key", d + "/a.key"},
           "cannot read the TLS certificate " + d + "/none.pem: No such file or directory");
-  refused("--tls-cert " + d + "/a.key --tls-key " + d + "/a.key", "holds no PEM certificate");
-  refused("--tls-cert " + d + "/a.pem --tls-key " + d + "/a.pem", "holds no PEM private key");
-  refused("--tls-cert " + d + "/a.pem --tls-key " + d + "/b.key", "does not belong to the certificate");
+  refused({"--tls-cert", d + "/a.key", "--tls-key", d + "/a.key"}, "holds no PEM certificate");
+  refused({"--tls-cert", d + "/a.pem", "--tls-key", d + "/a.pem"}, "holds no PEM private key");
+  refused({"--tls-cert", d + "/a.pem", "--tls-key", d + "/b.key"}, "does not belong to the certificate");
 
   {
     ServerProcess server({"--port", "0", "--db", d + "/p.db", "--tls-cert", d + "/a.pem", "--tls-key", d + "/a.key",

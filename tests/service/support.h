@@ -5,20 +5,17 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +23,7 @@
 
 #include "app/protocol.h"
 #include "http/uri.h"
+#include "tests/support/process.h"
 
 namespace pinleaf::test {
 
@@ -166,57 +164,25 @@ inline std::string Get(const std::string& path, const std::string& headers = "")
 }
 
 // The real pinleaf-server, started with `args`; standard input carries
-// `input` (the passwords of --add-user) and standard error goes to a file.
+// `input` (the passwords of --add-user), standard output is read for its
+// start-up line and standard error goes to a file.
 class ServerProcess {
 public:
   explicit ServerProcess(std::vector<std::string> args, const std::string& input = "") {
     static int serial = 0;
-    log_path_ = "/tmp/pinleaf-test-" + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".log";
-    int out[2], in[2];
-    if (pipe(out) != 0 || pipe(in) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      dup2(in[0], STDIN_FILENO);
-      int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(log, STDERR_FILENO);
-      close(out[0]);
-      close(in[1]);
-      std::vector<char*> argv{const_cast<char*>(PINLEAF_SERVER_EXE)};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(PINLEAF_SERVER_EXE, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(in[0]);
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
-    }
-    close(in[1]);
-    out_ = out[0];
+    args.insert(args.begin(), PINLEAF_SERVER_EXE);
+    process_.Start(args, "/tmp/pinleaf-test-" + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".log",
+                   {input, true});
   }
   ~ServerProcess() {
-    if (pid_ > 0 && status_ < 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-    std::remove(log_path_.c_str());
+    process_.Stop(SIGKILL);
+    std::remove(process_.LogPath().c_str());
   }
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
   // The first line the server prints, or "" if none comes in time.
-  std::string FirstLine() {
-    std::string line;
-    char c;
-    while (line.find('\n') == std::string::npos) {
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 20000) <= 0 || read(out_, &c, 1) != 1) break;
-      line += c;
-    }
-    return line;
-  }
+  std::string FirstLine() { return process_.ReadLine(20000); }
   // Waits for the start-up line; the port, or -1.
   int Port() {
     if (port_ < 0) {
@@ -231,21 +197,13 @@ public:
 
   // Exit code after a signal (or after exiting on its own), -1 if it does not end in time.
   int Finish(int signal_number) {
-    if (signal_number) kill(pid_, signal_number);
-    for (int i = 0; i < 400; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
+    process_.Signal(signal_number);
+    return process_.Wait(20000);
   }
 
   // A line of /proc/PID/status in KiB ("VmHWM" is the peak resident size).
   long StatusKiB(const std::string& field) const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream status("/proc/" + std::to_string(process_.Pid()) + "/status");
     std::string line;
     while (std::getline(status, line)) {
       if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
@@ -255,22 +213,14 @@ public:
   long PeakKiB() const { return StatusKiB("VmHWM"); }
   // Starts the peak afresh from the present size, so that an earlier password
   // hash (64 MiB for a moment) does not hide what comes after.
-  void ResetPeak() const { std::ofstream("/proc/" + std::to_string(pid_) + "/clear_refs") << "5"; }
+  void ResetPeak() const { std::ofstream("/proc/" + std::to_string(process_.Pid()) + "/clear_refs") << "5"; }
 
   // Everything the server wrote to standard error so far.
-  std::string Log() const {
-    std::ifstream log(log_path_);
-    std::stringstream text;
-    text << log.rdbuf();
-    return text.str();
-  }
+  std::string Log() const { return process_.Output(); }
 
 private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int status_ = -1;
+  testprocess::TProcess process_;
   int port_ = -1;
-  std::string log_path_;
 };
 
 }  // namespace pinleaf::test

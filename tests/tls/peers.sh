@@ -37,6 +37,26 @@ wait_port() {
   done
   return 1
 }
+# A program on a free port: `write` writes its configuration for port_NAME,
+# then the command runs in the background. Started again on another port when
+# it ends before it answers (the port was taken meanwhile).
+start_on_free_port() {  # name, write, command...
+  local name=$1 write=$2 pid
+  shift 2
+  for _ in 1 2 3; do
+    free_port "$name"
+    "$write"
+    "$@" >/dev/null 2>&1 &
+    pid=$!
+    if wait_port "$(eval echo "\$port_$name")" && kill -0 "$pid" 2>/dev/null; then
+      pids+=("$pid")
+      return 0
+    fi
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  return 1
+}
 ossl() { openssl "$@" >>"$dir/openssl.log" 2>&1 || fail "openssl $1 failed: $(tail -5 "$dir/openssl.log")"; }
 
 # ---- certificates: nothing private outlives the run.
@@ -147,8 +167,8 @@ for _ in 1 2 3; do start_nginx && { started=1; break; }; done
 [ -n "$started" ] || fail "nginx did not start"
 
 # ---- proxies: tinyproxy for the CONNECT tunnel, danted for SOCKS 5.
-free_port tinyproxy
-cat >tinyproxy.conf <<CONF
+tinyproxy_conf() {
+  cat >tinyproxy.conf <<CONF
 Port $port_tinyproxy
 Listen 127.0.0.1
 Timeout 30
@@ -158,24 +178,24 @@ LogLevel Info
 LogFile "$dir/tinyproxy.log"
 PidFile "$dir/tinyproxy.pid"
 CONF
-tinyproxy -d -c "$dir/tinyproxy.conf" >/dev/null 2>&1 &
-pids+=($!)
-wait_port "$port_tinyproxy" || fail "tinyproxy did not start: $(cat "$dir/tinyproxy.log")"
-free_port socks
-{
-  echo "logoutput: $dir/danted.log"
-  echo "internal: 127.0.0.1 port = $port_socks"
-  echo "external: 127.0.0.1"
-  echo "clientmethod: none"
-  echo "socksmethod: none"
-  [ "$(id -u)" = 0 ] && printf 'user.privileged: root\nuser.unprivileged: nobody\n'
-  printf 'client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n'
-  printf 'socks pass {\n  from: 127.0.0.0/8 to: 127.0.0.0/8\n  command: connect\n  protocol: tcp\n}\n'
-} >danted.conf
+}
+start_on_free_port tinyproxy tinyproxy_conf tinyproxy -d -c "$dir/tinyproxy.conf" ||
+  fail "tinyproxy did not start: $(cat "$dir/tinyproxy.log")"
+danted_conf() {
+  {
+    echo "logoutput: $dir/danted.log"
+    echo "internal: 127.0.0.1 port = $port_socks"
+    echo "external: 127.0.0.1"
+    echo "clientmethod: none"
+    echo "socksmethod: none"
+    [ "$(id -u)" = 0 ] && printf 'user.privileged: root\nuser.unprivileged: nobody\n'
+    printf 'client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n'
+    printf 'socks pass {\n  from: 127.0.0.0/8 to: 127.0.0.0/8\n  command: connect\n  protocol: tcp\n}\n'
+  } >danted.conf
+}
 danted=$(command -v danted || echo /usr/sbin/danted)
-"$danted" -f "$dir/danted.conf" -p "$dir/danted.pid" -N 1 >/dev/null 2>&1 &
-pids+=($!)
-wait_port "$port_socks" || fail "danted did not start: $(cat "$dir/danted.log" 2>/dev/null)"
+start_on_free_port socks danted_conf "$danted" -f "$dir/danted.conf" -p "$dir/danted.pid" -N 1 ||
+  fail "danted did not start: $(cat "$dir/danted.log" 2>/dev/null)"
 
 # ---- pinleaf-server over HTTPS with the CA's certificate, when it is built
 # (TS_PINLEAF_SERVER names it).

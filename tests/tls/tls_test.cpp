@@ -14,9 +14,11 @@
 #include "http/exceptions.h"
 #include "http/http.h"
 #include "net/tlshandler.h"
+#include "tests/support/raised.h"
 #include "trust.h"
 
 using namespace ts;
+using testsupport::RaisedText;
 
 namespace {
 
@@ -53,19 +55,6 @@ protected:
   }
   static std::string Log(const std::string& server) {
     return ReadFile(Env("TS_TLS_DIR") + "/" + server + ".access.log");
-  }
-
-  // The class and text of what `call` raised; empty when it raised nothing.
-  template <class E>
-  static std::string Raised(const std::function<void()>& call) {
-    try {
-      call();
-    } catch (const E& e) {
-      return e.Message();
-    } catch (const std::exception& e) {
-      return std::string("another error: ") + e.what();
-    }
-    return "";
   }
 
   static inline std::string trusted;
@@ -140,8 +129,9 @@ TEST_F(TLSTest, ThroughAnHTTPProxyTunnelAndThroughSOCKS5) {
   EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")), page);
   EXPECT_EQ(connects, 1) << "the tunnel should have been kept";
   // Through the tunnel the certificate is still checked against the target.
-  EXPECT_EQ(Raised<ENetTLSOtherHost>([&] { http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_OTHERHOST", "/")); }),
-            "Secure connection to 127.0.0.1 refused: the server's certificate is issued for another host");
+  EXPECT_EQ(
+      RaisedText<ENetTLSOtherHost>([&] { http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_OTHERHOST", "/")); }),
+      "Secure connection to 127.0.0.1 refused: the server's certificate is issued for another host");
 
   http.ProxyParams().SetProxyServer("");
   http.ProxyParams().SetProxyPort(0);
@@ -160,13 +150,13 @@ TEST_F(TLSTest, CertificateAndProtocolFailuresAreRefusedBeforeTheRequest) {
   const auto post = [&](const char* port) {
     return [&, port] { http.PostForm(Url("https", "localhost", port, "/form"), form); };
   };
-  EXPECT_EQ(Raised<ENetTLSNotTimeValid>(post("TS_TLS_PORT_EXPIRED")),
+  EXPECT_EQ(RaisedText<ENetTLSNotTimeValid>(post("TS_TLS_PORT_EXPIRED")),
             "Secure connection to localhost refused: the server's certificate has expired or is not yet valid");
-  EXPECT_EQ(Raised<ENetTLSOtherHost>(post("TS_TLS_PORT_OTHERHOST")),
+  EXPECT_EQ(RaisedText<ENetTLSOtherHost>(post("TS_TLS_PORT_OTHERHOST")),
             "Secure connection to localhost refused: the server's certificate is issued for another host");
-  EXPECT_EQ(Raised<ENetTLSNotTrusted>(post("TS_TLS_PORT_SELF")),
+  EXPECT_EQ(RaisedText<ENetTLSNotTrusted>(post("TS_TLS_PORT_SELF")),
             "Secure connection to localhost refused: the server's certificate is not trusted");
-  EXPECT_EQ(Raised<ENetTLSHandshakeRefused>(post("TS_TLS_PORT_TLS10")),
+  EXPECT_EQ(RaisedText<ENetTLSHandshakeRefused>(post("TS_TLS_PORT_TLS10")),
             "Secure connection to localhost failed: the TLS handshake was refused (TLS 1.2 or newer is required)");
   EXPECT_FALSE(http.IsConnected());
   // The client is still usable afterwards.
@@ -182,14 +172,14 @@ TEST_F(TLSTest, APinnedCertificateIsTheOnlyOneAccepted) {
   EXPECT_EQ(tls->PeerCertificateSha256(), tls->PinnedCertificate());
   // A certificate the trust store would accept is refused while another is pinned.
   EXPECT_EQ(
-      Raised<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")); }),
+      RaisedText<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")); }),
       "Secure connection to localhost refused: the server's certificate is not the pinned one");
   tls->SetPinnedCertificate("A8:6E:44");
-  EXPECT_EQ(Raised<ENetTLSPinInvalid>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/")); }),
+  EXPECT_EQ(RaisedText<ENetTLSPinInvalid>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/")); }),
             "Secure connection to localhost refused: the pinned certificate digest is not a SHA-256 (64 hex digits)");
   tls->SetPinnedCertificate(Env("TS_TLS_OTHER_SELF_SHA256"));
   EXPECT_EQ(
-      Raised<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/page.txt")); }),
+      RaisedText<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/page.txt")); }),
       "Secure connection to localhost refused: the server's certificate is not the pinned one");
 }
 
