@@ -142,18 +142,24 @@ loads=()
 # "min median max" of numbers on standard input.
 spread() { sort -g | awk '{v[NR]=$1} END {if (NR == 0) exit; m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%s %s %s\n", v[1], m, v[NR]}'; }
 fmt() { awk -v p="$1" '{printf "%." p "f/%." p "f/%." p "f\n", $1, $2, $3}'; }
-# Wall, user and system seconds of one run of a command (its output dropped):
-# the shell's own clock, and the children's CPU times as the shell counts them.
+# Wall, user and system seconds of one run of a command: the shell's own
+# clock, and the children's CPU times as the shell counts them. The command's
+# output is kept in $work/out (our client and the ceiling print the seconds
+# they measured themselves, first on the line).
 timed() {
   (
     t0=$EPOCHREALTIME
-    "$@" >/dev/null
+    "$@" >"$work/out"
     t1=$EPOCHREALTIME
     times >"$work/times"  # a builtin: no process of its own, so the children are ours
     read -r user sys < <(tail -1 "$work/times" | sed 's/m/ /g; s/s//g' | awk '{print $1 * 60 + $2, $3 * 60 + $4}')
     echo "$(echo "$t1 - $t0" | bc -l) $user $sys"
   )
 }
+
+# The seconds the last timed run of our client or the ceiling measured from
+# inside, without its process start (under Wine that start is seconds).
+inside() { tr -d '\r' <"$work/out" | cut -d' ' -f1; }
 
 results=()
 # name unit "ours-runs" "reference-runs" reference-name [higher-is-better: 1/0]
@@ -225,23 +231,32 @@ fi
 rps() { echo "$gets / $1" | bc -l | xargs printf '%.0f'; }
 if part keepalive; then
   for _ in $(seq $gets); do printf 'url = "%s/page.html"\noutput = "/dev/null"\n' "$base"; done > "$work/gets.curl"
-  ours_r="" curl_r="" ceil_r="" wceil_r=""
+  ours_r="" curl_r="" ceil_r="" wceil_r="" ours_in="" ceil_in="" wceil_in=""
   loads=()
   for _ in $(seq $repeats); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s -K "$work/gets.curl"); curl_r+=" $(rps "$w")"
     read -r w _ _ < <(timed "$bin/recv_ceiling" "$port" /page.html "$gets"); ceil_r+=" $(rps "$w")"
-    if [ $have_client = 1 ]; then read -r w _ _ < <(timed "${client[@]}" keepalive "$base/page.html" "$gets"); ours_r+=" $(rps "$w")"; fi
+    ceil_in+=" $(rps "$(inside)")"
+    if [ $have_client = 1 ]; then
+      read -r w _ _ < <(timed "${client[@]}" keepalive "$base/page.html" "$gets"); ours_r+=" $(rps "$w")"
+      ours_in+=" $(rps "$(inside)")"
+    fi
     if [ ${#wine_ceiling[@]} -gt 0 ]; then
       read -r w _ _ < <(timed "${wine_ceiling[@]}" "$port" /page.html "$gets"); wceil_r+=" $(rps "$w")"
+      wceil_in+=" $(rps "$(inside)")"
     fi
   done
   [ $have_client = 1 ] || ours_r=$not_built
   report "keep-alive ${gets} GETs" req/s "$ours_r" "$curl_r" curl
   report "keep-alive ${gets} GETs" req/s "$ours_r" "$ceil_r" ceiling
+  # Both as they time themselves, their process starts left out (ours loads
+  # the TLS libraries too, some tens of ms under load).
+  [ $wine = 1 ] || report "keep-alive ${gets} GETs (in process)" req/s "$ours_in" "$ceil_in" "ceiling, in process"
   if [ -n "$wceil_r" ]; then
     report "keep-alive ${gets} GETs" req/s "$ours_r" "$wceil_r" "ceiling under Wine"
     report "keep-alive ${gets} GETs (ceiling under Wine)" req/s "$wceil_r" "$ceil_r" ceiling
+    report "keep-alive ${gets} GETs (in process)" req/s "$ours_in" "$wceil_in" "ceiling under Wine, in process"
   fi
 fi
 
@@ -256,15 +271,27 @@ if part post; then
   done > "$work/posts.curl"
   note_arg=$work/note.txt
   [ $wine = 1 ] && note_arg="Z:$work/note.txt"
-  ours_r="" curl_r=""
+  ours_r="" curl_r="" ours_in="" start_ms=""
   loads=()
   for _ in $(seq $repeats); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s -K "$work/posts.curl"); curl_r+=" $(pps "$w")"
-    if [ $have_client = 1 ]; then read -r w _ _ < <(timed "${client[@]}" post "$base/posts/addpinleaf" "$posts" "$note_arg"); ours_r+=" $(pps "$w")"; fi
+    if [ $have_client = 1 ]; then
+      read -r w _ _ < <(timed "${client[@]}" post "$base/posts/addpinleaf" "$posts" "$note_arg"); ours_r+=" $(pps "$w")"
+      ours_in+=" $(pps "$(inside)")"
+    fi
+    if [ $wine = 1 ]; then
+      # The same process with nothing to send: what Wine's start alone costs.
+      read -r w _ _ < <(timed "${client[@]}" post "$base/posts/addpinleaf" 0 "$note_arg")
+      start_ms+=" $(printf '%.0f' "$(echo "$w * 1000" | bc -l)")"
+    fi
   done
   [ $have_client = 1 ] || ours_r=$not_built
   report "form posts ${posts} x 1 KiB" posts/s "$ours_r" "$curl_r" curl
+  if [ $wine = 1 ]; then
+    report "form posts ${posts} x 1 KiB (in process)" posts/s "$ours_in" "$curl_r" curl
+    report "Wine process start and exit (no request)" ms "$start_ms" "-" "-"
+  fi
 fi
 
 # ---- peak memory of the bulk download ----

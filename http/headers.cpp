@@ -18,6 +18,8 @@ bool IsBreakChar(char c) { return c == ' ' || c == '\t' || c == ','; }
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 
+char FoldLetter(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
 // Trim without copies: blanks and control bytes off both ends.
 std::string_view TrimmedView(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -42,18 +44,28 @@ void PutIfSet(TNetHeaderList& headers, std::string_view name, const std::string&
 
 // ---- header list ----
 
+size_t TNetHeaderList::NameLength(int index) const {
+  const std::string& line = Strings(index);
+  std::string separator = TrimRight(NameValueSeparator);
+  // The separator is looked for in the upper-cased line. Upper-casing moves no
+  // byte and touches letters only, so a separator without letters (": ", "=")
+  // is found where it stands in the line itself, without the copy.
+  const bool noLetters = std::none_of(separator.begin(), separator.end(),
+                                      [](char c) { return FoldLetter(c) >= 'A' && FoldLetter(c) <= 'Z'; });
+  size_t at = CaseSensitiveNames || noLetters ? NetPos(separator, line) : NetPos(separator, UpperCase(line));
+  return at > 0 ? at - 1 : 0;
+}
+
 std::string TNetHeaderList::NameOfLine(int index) const {
   if (index < 0 || index >= Count()) return std::string();
-  std::string line = CaseSensitiveNames ? Strings(index) : UpperCase(Strings(index));
-  std::string separator = TrimRight(NameValueSeparator);
-  size_t at = NetPos(separator, line);
-  return at > 0 ? line.substr(0, at - 1) : std::string();
+  std::string_view name = std::string_view(Strings(index)).substr(0, NameLength(index));
+  return CaseSensitiveNames ? std::string(name) : UpperCase(name);
 }
 
 std::string TNetHeaderList::ValueOfLine(int index) const {
   if (index < 0 || index >= Count()) return std::string();
   const std::string& line = Strings(index);
-  size_t start = NameOfLine(index).size() + 1;
+  size_t start = NameLength(index) + 1;
   std::string value = start < line.size() ? line.substr(start) : std::string();
   if (UnfoldLines) {
     // Each continuation joins the value trimmed so far with one blank. The value
@@ -72,8 +84,14 @@ bool TNetHeaderList::LineHasName(int index, std::string_view name) const {
   // A line's name is a prefix of the line, so a line that does not begin with
   // `name` cannot carry it; only the few that do are cut into their name.
   // Lookups in a long head then cost a comparison per line, not a copy.
-  if (!name.empty() && !StartsText(name, Strings(index))) return false;
-  return SameText(NameOfLine(index), name);
+  // The first byte is compared here, letters folded, since most lines differ
+  // there. A line that begins with `name` carries it when its name is exactly
+  // that long.
+  const std::string& line = Strings(index);
+  if (!name.empty()) {
+    if (line.empty() || FoldLetter(line[0]) != FoldLetter(name[0]) || !StartsText(name, line)) return false;
+  }
+  return NameLength(index) == name.size();
 }
 
 int TNetHeaderList::FindName(std::string_view name) const {
@@ -104,6 +122,12 @@ void TNetHeaderList::PutValue(std::string_view name, std::string_view value) {
     return;
   }
   DeleteContinuation(index);
+  // A line that fits and holds no line break is its own single piece; most
+  // heads are made of such lines, written for every request.
+  if (line.size() <= static_cast<size_t>(std::max(FoldLength, 0)) && line.find_first_of("\r\n") == std::string::npos) {
+    SetStrings(index, TrimRight(line));
+    return;
+  }
   TStringList pieces = FoldText(line);
   SetStrings(index, pieces.Count() > 0 ? pieces[0] : std::string());
   for (int i = 1; i < pieces.Count(); ++i) Insert(index + i, pieces[i]);

@@ -40,6 +40,7 @@ public:
   int FoldLength = 78;
 
 private:
+  size_t NameLength(int index) const;  // bytes before the separator; 0 without one
   bool LineHasName(int index, std::string_view name) const;
   void DeleteContinuation(int index);
 };

@@ -258,11 +258,11 @@ int TNetTCPConnection::ReceiveInto(uint8_t* target, int capacity, bool holding, 
     return 0;
   }
   int n;
-  // A direct receive that may wait without limit, with nothing to pump
-  // meanwhile, leaves the waiting to the blocking receive itself: the
-  // readiness check before it would only add a call per chunk (under Wine a
-  // round trip to its server).
-  const bool check = !target || timeout != -2 || TNetAntiFreezeBase::InUse();
+  // A receive that may wait without limit, with nothing to pump meanwhile,
+  // leaves the waiting to the blocking receive itself: the readiness check
+  // before it would only add a call per receive (under Wine a round trip to
+  // its server), for a body's chunks as for the lines of every head.
+  const bool check = timeout != NetTimeoutInfinite || TNetAntiFreezeBase::InUse();
   do {
     if (check && !ioHandler_->WaitReadable(timeout)) {
       if (raiseOnTimeout) throw ENetReadTimeout();

@@ -45,6 +45,17 @@ TEST(HeaderList, LooksUpNamesAndUnfoldsValues) {
   EXPECT_EQ(h.ValueOf("X-A"), "one");
   h.CaseSensitiveNames = true;
   EXPECT_EQ(h.NameOfLine(4), "Set-cookie");
+
+  // Another separator is looked for in the upper-cased line, a letter in it too.
+  TNetHeaderList other = Lines({"left=1", "a x b", "b X c"});
+  other.NameValueSeparator = "=";
+  EXPECT_EQ(other.ValueOf("LEFT"), "1");
+  other.NameValueSeparator = " X ";
+  EXPECT_EQ(other.FindName("a"), 1);
+  EXPECT_EQ(other.NameOfLine(2), "B");
+  other.CaseSensitiveNames = true;
+  EXPECT_EQ(other.FindName("a"), -1);
+  EXPECT_EQ(other.FindName("B"), 2);
 }
 
 TEST(HeaderList, PutValueReplacesInPlaceAppendsAndRemoves) {

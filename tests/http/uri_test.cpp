@@ -182,10 +182,16 @@ TEST(HttpDate, TheThreeFormsGiveTheSameInstant) {
 TEST(HttpDate, YearsAndUnreadableDates) {
   EXPECT_NEAR(HttpDateToLocal("Thu, 01-Jan-79 00:00:00 GMT"), EncodeDateTime(2079, 1, 1) + LocalUtcOffset(), 1e-8);
   EXPECT_NEAR(HttpDateToLocal("01 Jan 80 00:00:00 GMT"), EncodeDateTime(1980, 1, 1) + LocalUtcOffset(), 1e-8);
+  // Written with four digits, a two-digit year is still moved into the window.
+  EXPECT_NEAR(HttpDateToLocal("Mon, 01 Jan 0079 00:00:00 GMT"), EncodeDateTime(2079, 1, 1) + LocalUtcOffset(), 1e-8);
+  EXPECT_NEAR(HttpDateToLocal("mon, 01 jan 2024 23:59:59 GMT"),
+              EncodeDateTime(2024, 1, 1, 23, 59, 59) + LocalUtcOffset(), 1e-8);
   // Without a time the date is midnight.
   EXPECT_NEAR(HttpDateToLocal("7 Sep 2026"), EncodeDateTime(2026, 9, 7) + LocalUtcOffset(), 1e-8);
   for (const char* text : {"", "0", "never", "-1", "Sun, 31 Feb 2001 00:00:00 GMT", "Sun, 06 Foo 1994 08:49:37 GMT",
-                           "Sun, 06 Nov 1994 25:00:00 GMT", "Sun, 06 Nov x"}) {
+                           "Sun, 06 Nov 1994 25:00:00 GMT", "Sun, 06 Nov x",
+                           // A year of 1900 sends the reader to the asctime form, where no year follows the clock.
+                           "Mon, 01 Jan 1900 00:00:00 GMT", "Sun, 29 Feb 2100 00:00:00 GMT"}) {
     SCOPED_TRACE(text);
     EXPECT_EQ(HttpDateToLocal(text), 0);
   }
