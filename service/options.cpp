@@ -83,7 +83,7 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
     } else if (name == "--db") {
       TStoreKind kind{};
       std::string target;
-      if (std::string bad = ParseDbSpec(value, kind, target); !bad.empty()) return bad;
+      if (std::string bad = ParseDbOption(value, kind, target); !bad.empty()) return bad;
       options.db = value;
     } else if (name == "--db-password-file") {
       if (value.empty()) return "--db-password-file needs a file name";

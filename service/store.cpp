@@ -149,7 +149,7 @@ std::string CheckAccount(std::string_view name, std::string_view password) {
   return {};
 }
 
-std::string ParseDbSpec(const std::string& db, TStoreKind& kind, std::string& target) {
+std::string ParseDbOption(const std::string& db, TStoreKind& kind, std::string& target) {
   auto starts = [&db](std::string_view prefix) { return db.rfind(prefix, 0) == 0; };
   if (starts("postgresql://") || starts("postgres://")) {
     kind = TStoreKind::kPostgres;
@@ -185,7 +185,7 @@ std::string ParseDbSpec(const std::string& db, TStoreKind& kind, std::string& ta
 std::unique_ptr<TStoreBackend> OpenStoreBackend(const TStoreSettings& settings) {
   TStoreKind kind{};
   std::string target;
-  if (std::string bad = ParseDbSpec(settings.db, kind, target); !bad.empty()) throw EStoreError(bad);
+  if (std::string bad = ParseDbOption(settings.db, kind, target); !bad.empty()) throw EStoreError(bad);
   if (kind == TStoreKind::kPostgres) return OpenPgStore(target, settings.password, settings.pool);
   return OpenSqliteStore(target);
 }

@@ -143,7 +143,7 @@ struct TStoreSettings {
 
 enum class TStoreKind { kSqlite, kPostgres };
 // Which backend `db` names and its file or URI; an error text when it names none.
-std::string ParseDbSpec(const std::string& db, TStoreKind& kind, std::string& target);
+std::string ParseDbOption(const std::string& db, TStoreKind& kind, std::string& target);
 
 // Opens the backend `settings` name, bringing its schema up to date.
 std::unique_ptr<TStoreBackend> OpenStoreBackend(const TStoreSettings& settings);

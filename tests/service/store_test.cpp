@@ -36,25 +36,25 @@ TEST(StoreRules, AccountRules) {
 TEST(StoreRules, TheDatabaseIsAFileOrAPostgresUriWithoutPassword) {
   TStoreKind kind{};
   std::string target;
-  EXPECT_EQ(ParseDbSpec("notes.db", kind, target), "");
+  EXPECT_EQ(ParseDbOption("notes.db", kind, target), "");
   EXPECT_TRUE(kind == TStoreKind::kSqlite && target == "notes.db");
-  EXPECT_EQ(ParseDbSpec("sqlite:/var/lib/pinleaf/a:b.db", kind, target), "");
+  EXPECT_EQ(ParseDbOption("sqlite:/var/lib/pinleaf/a:b.db", kind, target), "");
   EXPECT_TRUE(kind == TStoreKind::kSqlite && target == "/var/lib/pinleaf/a:b.db");
   for (const char* uri : {"postgresql://pinleaf@db.example:5433/notes?sslmode=require", "postgres://db/notes",
                           "postgresql://?options=-csearch_path%3Dx", "postgresql://user@[::1]/notes"}) {
-    EXPECT_EQ(ParseDbSpec(uri, kind, target), "") << uri;
+    EXPECT_EQ(ParseDbOption(uri, kind, target), "") << uri;
     EXPECT_TRUE(kind == TStoreKind::kPostgres && target == uri) << uri;
   }
   // A password on the command line is readable by every local user.
   for (const char* uri : {"postgresql://pinleaf:secret@db/notes", "postgres://u:@db/n",
                           "postgresql://db/notes?sslmode=require&password=secret", "postgresql://db?password=x"}) {
-    EXPECT_NE(ParseDbSpec(uri, kind, target).find("password"), std::string::npos) << uri;
+    EXPECT_NE(ParseDbOption(uri, kind, target).find("password"), std::string::npos) << uri;
     TOptions options;
     EXPECT_NE(ParseOptions({"--db", uri}, options), "") << uri;
   }
-  EXPECT_NE(ParseDbSpec("mysql://db/notes", kind, target), "");
-  EXPECT_NE(ParseDbSpec("sqlite:", kind, target), "");
-  EXPECT_NE(ParseDbSpec("", kind, target), "");
+  EXPECT_NE(ParseDbOption("mysql://db/notes", kind, target), "");
+  EXPECT_NE(ParseDbOption("sqlite:", kind, target), "");
+  EXPECT_NE(ParseDbOption("", kind, target), "");
   TOptions options;
   EXPECT_EQ(ParseOptions({"--db=postgres://db/n", "--db-pool", "3", "--db-password-file", "/run/pw"}, options), "");
   EXPECT_EQ(options.db_pool, 3);
