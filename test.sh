@@ -27,19 +27,35 @@ build() {  # preset [targets...]
 # run side by side. CTEST_SELECT narrows the run (ctest's -L/-R arguments).
 run_suites() {  # preset, command the tests run under...
   local preset=$1; shift
-  local dir="$root/build/$preset"
+  local dir="$root/build/$preset" log="$root/build/logs/test-$preset.log" rc=0
   local select=(${CTEST_SELECT:-})
   rm -rf "$dir/test-results"; mkdir -p "$dir/test-results"
   echo "== test $preset"
-  (cd "$dir" && "$@" ctest --output-on-failure -j"$jobs" "${select[@]}" >"$root/build/logs/test-$preset.log" 2>&1) || status=1
-  grep -E '^ *[0-9]+/[0-9]+ Test.*\*\*\*(Failed|Timeout|Exception)|tests passed|Total Test time' "$root/build/logs/test-$preset.log" |
-    sed 's/^/   /'
-  grep -q 'tests passed, 0 tests failed' "$root/build/logs/test-$preset.log" || echo "   (output of the failed cases: build/logs/test-$preset.log)"
+  (cd "$dir" && "$@" ctest --output-on-failure -j"$jobs" "${select[@]}" >"$log" 2>&1) || rc=1
+  grep -E '^ *[0-9]+/[0-9]+ Test.*\*\*\*(Failed|Timeout|Exception)|tests passed|Total Test time' "$log" | sed 's/^/   /'
   mapfile -t names < <(cd "$dir" && "$@" ctest -N "${select[@]}" | sed -n 's/^ *Test *#[0-9]*: *//p')
+  if [ "$rc" -ne 0 ] && [ -n "${RETRY_UNSTARTED:-}" ]; then
+    # Under Wine a case now and then never starts (the emulator gives up in a
+    # few hundredths of a second and the case leaves no result). Up to five
+    # such cases are started once more and named in the output, so a case that
+    # only sometimes runs stays visible; a case that fails fails again.
+    local unstarted=() name
+    for name in "${names[@]}"; do
+      name=${name%%  # *}
+      [ -s "$dir/test-results/$name.xml" ] || unstarted+=("$name")
+    done
+    if [ "${#unstarted[@]}" -gt 0 ] && [ "${#unstarted[@]}" -le 5 ]; then
+      echo "   started again after leaving no result: ${unstarted[*]}"
+      local pattern
+      pattern=$(printf '%s\n' "${unstarted[@]}" | sed 's/[][\.*^$()+?{}|]/\\&/g' | paste -sd'|')
+      (cd "$dir" && "$@" ctest --output-on-failure -R "^($pattern)\$" >>"$log" 2>&1) && rc=0
+    fi
+  fi
+  [ "$rc" -eq 0 ] || { status=1; echo "   (output of the failed cases: build/logs/test-$preset.log)"; }
   read -r p f s < <(scripts/count-results.py "$dir/test-results" "${names[@]}")
   echo "   $preset: $p passed, $f failed, $s skipped"
   total_pass=$((total_pass + p)); total_fail=$((total_fail + f)); total_skip=$((total_skip + s))
-  [ "$f" -eq 0 ] || status=1
+  [ "$f" -eq 0 ] && [ "${#names[@]}" -gt 0 ] || status=1
 }
 
 mkdir -p build/logs
@@ -62,11 +78,7 @@ for check in "scripts/check-format.sh" "scripts/check-layers.py" "scripts/tidy.s
   echo "$out" | tail -15 | sed 's/^/   /'
 done
 if build windows; then
-  # One Wine server for the whole run: cases start and end side by side, and a
-  # case starting while the previous server winds down could fail to launch.
-  mkdir -p "$root/build/windows/wineprefix"
-  WINEPREFIX="$root/build/windows/wineprefix" WINEDEBUG=-all wineserver -p 2>/dev/null || true
-  run_suites windows xvfb-run -a -s "-screen 0 1280x1024x24"
+  RETRY_UNSTARTED=1 run_suites windows xvfb-run -a -s "-screen 0 1280x1024x24"
   # Leave no Wine server behind.
   WINEPREFIX="$root/build/windows/wineprefix" wineserver -k 2>/dev/null || true
 else
