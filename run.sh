@@ -106,14 +106,14 @@ count_is_more() { [ "$(snap_note_count "$home/pinleaf.db" "$name")" -gt "$1" ]; 
 
 before=$(snap_note_count "$home/pinleaf.db" "$name")
 (cd "$scripted" && exec wine ./textsnap.exe >"$scripted/wine.log" 2>&1) &
-snap_wait_for 90 tray_shown || { echo "textsnap.exe did not show its tray icon"; exit 1; }
+wait_for 90 tray_shown || { echo "textsnap.exe did not show its tray icon"; exit 1; }
 sleep 2
 snap_start_notepad "$scripted/wine.log" || { echo "notepad did not start"; exit 1; }
 text="Hello from text snap at $(date '+%H:%M:%S') - こんにちは"
 snap_type "$text"
 snap_press
 shot=$build/run-screenshot.png
-if snap_wait_for 40 count_is_more "$before"; then
+if wait_for 40 count_is_more "$before"; then
   sleep 3  # Wine shows the balloon about two seconds after it is asked for
   import -window root "$shot"
   echo "no display: ran one snap on a virtual one (Ctrl+Shift+F9 over a selection in notepad)."

@@ -12,14 +12,7 @@ check() {  # name, command...
   fi
 }
 
-# Polls `command` until it succeeds, at most `seconds`.
-wait_for() {  # seconds, command...
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.3
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wait.sh"  # wait_for
 
 # Starts Xvfb on a display it picks itself and tells us (no fixed number to
 # collide on), exports DISPLAY and leaves its process in xvfb_pid, for the

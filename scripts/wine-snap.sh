@@ -15,14 +15,7 @@
 #   snap_note_count DB USER / snap_last_note DB USER
 #   snap_requests LOGDIR PATH  how many requests for PATH the server logged
 
-# Polls `command` until it succeeds, at most `seconds`.
-snap_wait_for() {  # seconds, command...
-  local until=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -ge $until ] && return 1
-    sleep 0.3
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wait.sh"  # wait_for
 
 snap_server_pid= snap_url=
 snap_start_server() {  # server, db, logdir, arguments...
@@ -65,7 +58,7 @@ snap_notepad_window() {
 snap_start_notepad() {  # log
   wine notepad >>"$1" 2>&1 &
   snap_notepad_pid=$!
-  snap_wait_for 60 snap_notepad_window || return 1
+  wait_for 60 snap_notepad_window || return 1
   # Away from the tray, so that the icon's menu and balloons stay in sight.
   xdotool windowmove "$snap_notepad" 300 260
   sleep 1

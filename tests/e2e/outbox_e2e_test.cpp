@@ -57,6 +57,15 @@ protected:
     return nullptr;
   }
   std::string UrlOf(int port) const { return "http://127.0.0.1:" + std::to_string(port) + "/pinleaf2"; }
+  // One snap of `text` by a new account, whose settings point at the service on `port`.
+  TForm1& SnapTo(int port, const std::string& user, const std::string& text) {
+    AddUser(user, "pw");
+    TForm1& form = Start(user, "pw");
+    form.Edit3->SetText(UrlOf(port));
+    Copy(text);
+    Press();
+    return form;
+  }
 };
 
 TEST_F(OutboxEndToEnd, KeptWhileTheServiceIsDownThenDeliveredInOrderAfterARestart) {
@@ -276,12 +285,8 @@ private:
 };
 
 TEST_F(OutboxEndToEnd, AServiceThatStaysDownIsTriedWithGrowingPausesNeverMoreThanFifteenMinutesApart) {
-  AddUser("ned", "pw");
   HangUpPeer peer;
-  TForm1& form = Start("ned", "pw");
-  form.Edit3->SetText(UrlOf(peer.Port()));
-  Copy("patient note");
-  Press();
+  SnapTo(peer.Port(), "ned", "patient note");
   ASSERT_EQ(OutboxFile().size(), 1u);
   Wait(2 * 60 * 60 * 1000, 5000);
   auto ticks = peer.Ticks();
@@ -301,12 +306,8 @@ TEST_F(OutboxEndToEnd, AServiceThatStaysDownIsTriedWithGrowingPausesNeverMoreTha
 }
 
 TEST_F(OutboxEndToEnd, ADeliveryToAServiceThatNeverAnswersGivesUpAndTheNoteWaits) {
-  AddUser("sam", "pw");
   HangUpPeer peer;
-  TForm1& form = Start("sam", "pw");
-  form.Edit3->SetText(UrlOf(peer.Port()));
-  Copy("unanswered note");
-  Press();
+  TForm1& form = SnapTo(peer.Port(), "sam", "unanswered note");
   ASSERT_EQ(OutboxFile().size(), 1u);
   peer.FallSilent();
   // The first try is due after 30 s; without a limit of its own the delivery
