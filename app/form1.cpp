@@ -242,6 +242,8 @@ std::string TForm1::UrlInSystemCodePage() const { return Utf8ToSystem(Edit3->Tex
 
 void TForm1::FormCreate(TObject*) {
   TSettings settings = LoadSettings(settings_.readPath);
+  // Notes may have to be kept before the user ever saves settings.
+  MakeSettingsFolder(settings_);
   HotKeyCode = settings.hotkeyCode;
   HotKeyModifiers = settings.hotkeyModifiers;
   CheckBox4->SetChecked(settings.autoCopy);

@@ -92,14 +92,18 @@ TSettings LoadSettings(const std::string& path) {
   return s;
 }
 
-void SaveSettings(const TSettingsLocation& location, const TSettings& settings) {
-  // The user's own folder is made at the first save; when that fails, the
-  // write below fails and says so.
+void MakeSettingsFolder(const TSettingsLocation& location) {
+  // When it cannot be made, the writes into it fail and say so.
   std::string folder = ExtractFilePath(location.writePath);
   if (location.userFolder && folder.size() > 1 && !platform::FileExists(location.writePath)) {
     folder.pop_back();
     platform::CreateFolder(folder);
   }
+}
+
+void SaveSettings(const TSettingsLocation& location, const TSettings& settings) {
+  // Made at the start already; again in case it was removed since.
+  MakeSettingsFolder(location);
   SaveSettings(location.writePath, settings);
 }
 

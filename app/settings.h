@@ -35,7 +35,7 @@ inline constexpr const char* kUserSettingsFolderName = "text snap";
 struct TSettingsLocation {
   std::string readPath;
   std::string writePath;
-  bool userFolder = false;  // writePath lies in the user's own folder, made at the first save
+  bool userFolder = false;  // writePath lies in the user's own folder, made at the start
 };
 
 // The executable's folder (separator kept) followed by "ini.ini".
@@ -59,6 +59,9 @@ std::string PercentDecode(const std::string& text);
 TSettings LoadSettings(const std::string& path);
 // Raises EIniFileException at the first key that cannot be written; later keys are not written.
 void SaveSettings(const std::string& path, const TSettings& settings);
+// Makes the user's own folder of the location when it is missing: the outbox
+// and the history are written there too, also before any settings are saved.
+void MakeSettingsFolder(const TSettingsLocation& location);
 // The same to the location's file, making the user's own folder first when it is missing.
 void SaveSettings(const TSettingsLocation& location, const TSettings& settings);
 

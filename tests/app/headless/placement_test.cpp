@@ -97,6 +97,35 @@ TEST_F(Placement, AReadOnlyProgramFolderMovesTheSettingsToTheUsersFolder) {
   EXPECT_EQ(FindSettingsLocation().writePath, Beside().string());
 }
 
+TEST_F(Placement, NotesKeptBeforeTheFirstSaveLandInTheUsersFolder) {
+  // Deployed with complete settings beside it, so the user never saves any:
+  // the user's folder does not exist when the first note has to be kept.
+  Write(Beside(),
+        "[globalsetting]\r\nini_online_url=http://127.0.0.1:1/pinleaf2\r\nini_online_id=preset\r\n"
+        "[setting]\r\nhotkey=120\r\nhotkey_shift=6\r\nhotkey_autocopy=0\r\n");
+  hl::SetFolderReadOnly(program_.string(), true);
+  std::vector<std::string> boxes;
+  TScript script;
+  script
+      .Then([&] {
+        hl::SetClipboardUnicodeText(u"kept before any save");
+        ASSERT_TRUE(hl::PressHotKey(6, 120));
+      })
+      .Then([&] {
+        // The service cannot be reached: the note is kept, not lost.
+        EXPECT_EQ(LastBalloonTitle(), "kept: 1 waiting");
+        boxes = BoxTexts();
+        EXPECT_TRUE(std::filesystem::exists(user_ / "text snap" / "outbox.dat"));
+        EXPECT_TRUE(std::filesystem::exists(user_ / "text snap" / "history.dat"));
+        ChooseFromTrayMenu("Quit");
+      });
+  EXPECT_EQ(RunTextSnap<TPlacedForm1>(), 0);
+  EXPECT_EQ(script.Ran(), 2u);
+  ASSERT_EQ(boxes.size(), 1u) << "the network error only";
+  EXPECT_EQ(boxes[0].find("NOT kept"), std::string::npos) << boxes[0];
+  EXPECT_FALSE(std::filesystem::exists(program_ / "outbox.dat"));
+}
+
 TEST_F(Placement, AFailedSaveNamesAJapanesePathReadably) {
   if (SystemCodePage() != 932) GTEST_SKIP() << "needs a Japanese system code page";
   // The user's folder lies under "ソフト表" (both with a trail byte 0x5C), which
