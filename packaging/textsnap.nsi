@@ -197,11 +197,13 @@ Function un.onInit
 FunctionEnd
 
 ; The settings file and the files kept beside it: notes waiting to be sent and
-; the recent snaps.
+; the recent snaps, and what a write of those cut short may have left.
 !macro DeleteSettingsIn folder
   Delete "${folder}\ini.ini"
   Delete "${folder}\outbox.dat"
   Delete "${folder}\history.dat"
+  Delete "${folder}\outbox.dat.tmp"
+  Delete "${folder}\history.dat.tmp"
 !macroend
 
 Section "Uninstall"

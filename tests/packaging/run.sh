@@ -3,11 +3,13 @@
 # one prepared at the start): the silent install (files, shortcut, Run key,
 # uninstall entry) and the installed program in the tray; an upgrade over an
 # older install while it runs (ini.ini kept, program replaced and started
-# again); the silent uninstall (all gone but the settings); the portable zip;
+# again); the silent uninstall (all gone but the settings); an install and an
+# uninstall through their Japanese pages, told not to keep the settings (all
+# gone), and the English pages; the portable zip;
 # a read-only program folder (settings under %APPDATA%, Quit works); a second
 # start (one instance stays); a folder and file name with 0x5C trail bytes.
 # Needs the windows preset's "package" target built. Arguments name the cases
-# to run (install upgrade uninstall portable read_only second_start
+# to run (install upgrade uninstall pages portable read_only second_start
 # trail_bytes; all by default). Prints
 # "packaging: N passed, N failed" last; exits non-zero on any failure. Every
 # process it starts is stopped again.
@@ -25,7 +27,7 @@ exe=$build/app/textsnap.exe
 for f in "$setup" "$portable" "$exe"; do
   [ -f "$f" ] || { echo "no $f: build the windows preset's package target first"; failed=1; finish; }
 done
-for tool in Xvfb xdotool wine makensis unzip unshare; do
+for tool in Xvfb xdotool wine makensis unzip unshare strings x86_64-w64-mingw32-objdump; do
   command -v $tool >/dev/null || { echo "missing $tool"; failed=1; finish; }
 done
 
@@ -95,6 +97,12 @@ case_install() {
   echo "-- silent install"
   new_prefix install
   check "the installer is a 64-bit Windows program" sh -c "file '$setup' | grep -q 'PE32+.*x86-64'"
+  check "... that asks for no administrator rights" \
+    sh -c "grep -aq 'requestedExecutionLevel level=\"asInvoker\"' '$setup'"
+  check "textsnap.exe opens no console window" \
+    sh -c "x86_64-w64-mingw32-objdump -p '$exe' | grep -q 'Subsystem.*(Windows GUI)'"
+  check "... and carries the project's version ($version) in its version resource" \
+    sh -c "strings -el '$exe' | grep -A1 -x FileVersion | grep -qx '$version.0'"
   check "the silent install ends by itself" timeout 120 wine "$setup" /S
   check "... puts the program into %LOCALAPPDATA%\\Programs\\text snap" same_file "$inst/textsnap.exe" "$exe"
   check "... with its readme and its uninstaller" test -f "$inst/readme.txt" -a -f "$inst/uninstall.exe"
@@ -169,6 +177,61 @@ case_uninstall() {
   check "... and the installed-programs entry" sh -c "! wine reg query '$uninstall_key' >/dev/null 2>&1"
   check "... but keeps the settings (a silent uninstall keeps them)" has_line "$inst/ini.ini" "ini_online_id=mine"
   check "... which the program saved as it closed" has_line "$inst/ini.ini" "hotkey_autocopy=1"
+  end_prefix
+}
+
+# A visible window whose title begins with the text (xdotool's own pattern
+# match knows no multibyte text without a locale).
+window_titled() {
+  local w
+  for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do
+    case "$(xdotool getwindowname "$w" 2>/dev/null)" in "$1"*) return 0 ;; esac
+  done
+  return 1
+}
+# Enter on the page shown now, and a moment for the next one.
+next_page() { xdotool key Return && sleep 3; }
+
+case_pages() {
+  echo "-- installer and uninstaller with their pages"
+  new_prefix pages
+  # The prefix runs as Japanese Windows (see wine-prefix.sh).
+  (exec wine "$setup" >>"$work/wine.log" 2>&1) &
+  check "the installer offers its languages" wait_for 30 window_titled "Installer Language"
+  next_page
+  check "... and shows its pages in Japanese on a Japanese system" window_titled "text snap セットアップ"
+  # Welcome, components (both checked), folder (Install), finish (Run checked).
+  next_page; next_page; next_page
+  check "an install through its pages puts the program in place" wait_for 60 test -f "$inst/textsnap.exe"
+  check "... with the start at sign-in checked" test -n "$(reg_value "$run_key" "text snap")"
+  next_page
+  check "... and its finish page starts the program" wait_for 60 running_is 1
+  wait_for 60 tray_shown
+  sleep 1
+  mkdir -p "$roaming/text snap"
+  printf '[globalsetting]\r\nini_online_id=other-place\r\n' >"$roaming/text snap/ini.ini"
+  # What a write cut short leaves (a crash between the write and the rename).
+  : >"$roaming/text snap/outbox.dat"
+  : >"$roaming/text snap/history.dat.tmp"
+  (exec wine "$inst/uninstall.exe" >>"$work/wine.log" 2>&1) &
+  check "the uninstaller shows its pages in Japanese" wait_for 30 window_titled "text snap アンインストール"
+  next_page  # the confirmation page: Uninstall
+  check "... ends the running program" wait_for 20 running_is 0
+  # Asked whether to keep the settings: No.
+  xdotool key n && sleep 3
+  next_page  # Close
+  check "... and, told not to keep the settings, leaves no folder of the program" \
+    wait_for 30 sh -c "[ ! -e '$inst' ] && [ ! -e '$roaming/text snap' ]"
+  check "... nor its shortcut" absent "$shortcut"
+  check "... its Run key value" test -z "$(reg_value "$run_key" "text snap")"
+  check "... or its installed-programs entry" sh -c "! wine reg query '$uninstall_key' >/dev/null 2>&1"
+  wineserver -k 2>/dev/null
+  timeout 20 wineserver -w 2>/dev/null
+  # The same installer on an English system.
+  ({ export LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8; } 2>/dev/null; exec wine "$setup" >>"$work/wine.log" 2>&1) &
+  wait_for 30 window_titled "Installer Language"
+  next_page
+  check "the installer shows its pages in English on an English system" window_titled "text snap Setup"
   end_prefix
 }
 
@@ -299,7 +362,7 @@ wineserver -k 2>/dev/null
 timeout 20 wineserver -w 2>/dev/null
 
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(install upgrade uninstall portable read_only second_start trail_bytes)
+[ ${#cases[@]} -gt 0 ] || cases=(install upgrade uninstall pages portable read_only second_start trail_bytes)
 for name in "${cases[@]}"; do
   if [ "$name" = read_only ]; then
     # The read-only mount lives in a mount namespace of its own, so that
