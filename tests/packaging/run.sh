@@ -265,6 +265,7 @@ case_read_only() {
   check "the folder is read-only" sh -c "! touch '$dir/probe' 2>/dev/null"
   start_in "$dir" textsnap.exe
   check "the program starts from a read-only folder" wait_for 60 tray_shown
+  check "... and makes %APPDATA%\\text snap at once (for notes kept before any save)" test -d "$roaming/text snap"
   sleep 1
   tray_quit
   check "... Quit ends it (the settings could be saved)" wait_for 20 running_is 0
