@@ -46,16 +46,19 @@ pids() {
   done
 }
 running_is() { [ "$(pids "${2:-}" | wc -l)" -eq "$1" ]; }
-# Quit from the tray menu, as a user does.
-tray_quit() {
+# A choice from the tray menu by its keys, as a user makes it: Quit is the
+# last entry, Settings... the first.
+tray_menu() {
   local tray
   tray=$(xdotool search --onlyvisible --name "Wine System Tray" | head -1)
   [ -n "$tray" ] || return 1
   eval "$(xdotool getwindowgeometry --shell "$tray")"
   xdotool mousemove $((X + 9)) $((Y + 10)) click 3
   sleep 1
-  xdotool key Up Return
+  xdotool key "$@"
 }
+tray_quit() { tray_menu Up Return; }
+tray_open_settings() { tray_menu Down Return; }
 reg_value() {  # key, value name
   wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
@@ -166,12 +169,15 @@ case_uninstall() {
   (cd "$inst" && exec wine "$winst\\textsnap.exe" >>"$work/wine.log" 2>&1) &
   wait_for 60 tray_shown
   sleep 1
+  # With its settings window open, where a close request only closes that window.
+  tray_open_settings
+  check "the program's settings window is open" wait_for 15 window_shown '^setting$'
   # The uninstaller runs from a copy of itself and returns at once.
   wine "$inst/uninstall.exe" /S
   check "the silent uninstall removes the program and the uninstaller" \
     wait_for 60 sh -c "[ ! -e '$inst/textsnap.exe' ] && [ ! -e '$inst/uninstall.exe' ]"
   check "... and the readme" absent "$inst/readme.txt"
-  check "... ends the running program" wait_for 20 running_is 0
+  check "... ends the running program, its settings window open" wait_for 20 running_is 0
   check "... removes the shortcut" absent "$shortcut"
   check "... the Run key value" test -z "$(reg_value "$run_key" "text snap")"
   check "... and the installed-programs entry" sh -c "! wine reg query '$uninstall_key' >/dev/null 2>&1"
