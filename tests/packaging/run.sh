@@ -7,7 +7,7 @@
 # uninstall through their Japanese pages, told not to keep the settings (all
 # gone), and the English pages; the portable zip;
 # a read-only program folder (settings under %APPDATA%, Quit works); a second
-# start (one instance stays); a folder and file name with 0x5C trail bytes.
+# start, and two at once (one instance stays); a folder and file name with 0x5C trail bytes.
 # Needs the windows preset's "package" target built. Arguments name the cases
 # to run (install upgrade uninstall pages portable read_only second_start
 # trail_bytes; all by default). Prints
@@ -315,6 +315,15 @@ case_second_start() {
   check "... leaving exactly one running program" running_is 1
   tray_quit
   wait_for 20 running_is 0
+  # Two starts at once (the Run key at sign-in and a double-click): the one
+  # that comes second waits for the first one's window, tells it and ends.
+  start_in "$dir" textsnap.exe
+  start_in "$dir" textsnap.exe
+  check "two starts at once leave one program in the tray" wait_for 60 tray_shown
+  sleep 6
+  check "... and one process" running_is 1
+  tray_quit
+  check "... which Quit ends" wait_for 20 running_is 0
   end_prefix
 }
 
