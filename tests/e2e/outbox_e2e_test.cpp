@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 
 #include "app/notefile.h"
 #include "http/http.h"
@@ -242,13 +243,28 @@ public:
           ::close(c);
           return;
         }
+        std::string answer;
+        std::function<void()> once;
         {
           std::lock_guard<std::mutex> hold(lock_);
           ticks_.push_back(platform::GetTickCount());
+          once.swap(once_);
           if (silent_) {
             held_.push_back(c);  // taken, and never answered
             continue;
           }
+          answer = answer_;
+        }
+        if (once) once();
+        if (!answer.empty()) {
+          // The request's head, then the answer and the end of the connection.
+          std::string head;
+          char buffer[4096];
+          ssize_t got;
+          while (head.find("\r\n\r\n") == std::string::npos && (got = ::recv(c, buffer, sizeof buffer, 0)) > 0)
+            head.append(buffer, static_cast<size_t>(got));
+          ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+          ::shutdown(c, SHUT_WR);
         }
         ::close(c);
       }
@@ -267,6 +283,16 @@ public:
     std::lock_guard<std::mutex> hold(lock_);
     silent_ = true;
   }
+  // From now on each request is answered with `statusLine` and an empty body.
+  void AnswerWith(const std::string& statusLine) {
+    std::lock_guard<std::mutex> hold(lock_);
+    answer_ = statusLine + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  }
+  // Runs `action` while the next connection is held, before it is answered.
+  void AtNextConnection(std::function<void()> action) {
+    std::lock_guard<std::mutex> hold(lock_);
+    once_ = std::move(action);
+  }
   // The clock's tick at each connection.
   std::vector<uint32_t> Ticks() {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -278,6 +304,8 @@ private:
   int fd_ = -1, port_ = 0;
   std::atomic<bool> stop_{false};
   bool silent_ = false;
+  std::string answer_;
+  std::function<void()> once_;
   std::vector<int> held_;
   std::mutex lock_;
   std::vector<uint32_t> ticks_;
@@ -305,6 +333,23 @@ TEST_F(OutboxEndToEnd, AServiceThatStaysDownIsTriedWithGrowingPausesNeverMoreTha
   EXPECT_EQ(OutboxFile().size(), 1u) << "still kept";
 }
 
+TEST_F(OutboxEndToEnd, AHotKeyPressedDuringADeliveryRunsItsSnapAfterIt) {
+  HangUpPeer peer;
+  SnapTo(peer.Port(), "pat", "kept before");
+  ASSERT_EQ(OutboxFile().size(), 1u);
+  Balloons();
+  // The user selects other text and presses the hotkey while the background
+  // try (due 30 s later) waits for the service.
+  Copy("pressed meanwhile");
+  peer.AtNextConnection([] { hl::PressHotKey(e2e::kHotKeyMods, e2e::kHotKeyCode); });
+  Wait(31 * 1000, 1000);
+  EXPECT_EQ(peer.Ticks().size(), 3u) << "the delivery, then the snap of the press";
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 2 waiting [sent when the service answers]"}));
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1].text, "pressed meanwhile");
+}
+
 TEST_F(OutboxEndToEnd, ADeliveryToAServiceThatNeverAnswersGivesUpAndTheNoteWaits) {
   HangUpPeer peer;
   TForm1& form = SnapTo(peer.Port(), "sam", "unanswered note");
@@ -318,14 +363,119 @@ TEST_F(OutboxEndToEnd, ADeliveryToAServiceThatNeverAnswersGivesUpAndTheNoteWaits
   EXPECT_EQ(form.NetHTTP1->ReadTimeout, 0) << "a snap's own exchange waits as long as the service needs";
 }
 
+// Every way of the service being out of reach keeps the note; an answer
+// below 500 is the service's own refusal. Then the kept notes meet a login
+// the service refuses during a delivery, "Send waiting notes", a note the
+// service refuses when it arrives, and a restart without the history on disk.
+TEST_F(OutboxEndToEnd, EveryWayOutOfReachKeepsTheNoteAndDeliveriesMeetTheServicesRefusals) {
+  AddUser("uma", "pw");
+  HangUpPeer peer;
+  TForm1* form = &Start("uma", "wrong", /*autoCopy=*/false, "history=0\r\n");
+  auto snap = [&](const std::string& text) {
+    Copy(text);
+    Press();
+    auto balloons = Balloons();
+    if (balloons == std::vector<std::string>{"3 wait 1 sec."}) {  // the press after a failure re-arms
+      Press();
+      balloons = Balloons();
+    }
+    return balloons;
+  };
+  using Texts = std::vector<std::string>;
+  form->Edit3->SetText("http://no-such-host.invalid/pinleaf2");
+  EXPECT_EQ(snap("host not found"), (Texts{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
+  form->Edit3->SetText(UrlOf(peer.Port()));
+  peer.AnswerWith("HTTP/1.1 503 Service Unavailable");
+  const std::string huge(1024 * 1024 + 1, 'h');  // more than the service takes in one note
+  EXPECT_EQ(snap(huge), (Texts{"1 start", "2 kept: 2 waiting [sent when the service answers]"}));
+  peer.AnswerWith("HTTP/1.1 404 Not Found");
+  EXPECT_EQ(snap("wrong page"), (Texts{"1 start", "3 not sent! [kept in Recent snaps]"}));
+  EXPECT_EQ(hl::MessageBoxes().size(), 3u) << "every error is still shown";
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0].text, "host not found");
+  EXPECT_EQ(kept[0].state, TNoteState::nsWaiting);
+  EXPECT_EQ(kept[1].text.size(), huge.size());
+  EXPECT_EQ(kept[1].state, TNoteState::nsWaiting);
+  EXPECT_EQ(kept[2].text, "wrong page");
+  EXPECT_EQ(kept[2].state, TNoteState::nsRefused);
+  EXPECT_NE(kept[2].reason.find("404"), std::string::npos) << kept[2].reason;
+  // The test's clock stands still: the three share a capture time, and each
+  // must still meet its own fate below.
+  EXPECT_EQ(kept[0].paperId, kept[2].paperId);
+
+  // The service in reach again, with the password it refuses: the next try
+  // (60 s after the second failure) stops at the login and holds the rest.
+  form->Edit3->SetText(UrlOf(port_));
+  Wait(65 * 1000, 1000);
+  EXPECT_EQ(Balloons(), (Texts{"3 cannot login! [2 note(s) wait until the ID or password is changed]"}));
+  EXPECT_TRUE(form->DeliveryHeld());
+  const int logins = Requests("POST /pinleaf2/users/login");
+  EXPECT_EQ(logins, 1);
+  Wait(30 * 60 * 1000, 5000);
+  EXPECT_EQ(Requests("POST /pinleaf2/users/login"), logins) << "no retry with the refused password";
+  // The user's own "Send waiting notes" tries at once all the same.
+  OpenTrayMenu({"Send waiting notes (2)"});
+  Wait(1000, 100);
+  EXPECT_EQ(Requests("POST /pinleaf2/users/login"), logins + 1);
+  EXPECT_TRUE(form->DeliveryHeld());
+  Balloons();
+
+  // The right password: the oldest goes, the one the service refuses stays
+  // refused, and nothing is tried again.
+  bool typed = false;
+  hl::SetIdleHandler([&] {
+    if (typed) return false;
+    typed = true;
+    hl::TypeText(form->Edit2->Handle(), "pw");
+    hl::ClickControl(form->Button2->Handle());
+    return true;
+  });
+  form->setting1Click(nullptr);
+  hl::SetIdleHandler(nullptr);
+  Wait(1000, 100);
+  auto notes = Notes("uma");
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, "host not found");
+  EXPECT_EQ(Balloons(), (Texts{"1 sent: 1 kept note",
+                               "3 cannot send data. [" + std::string(20, 'h') + "... (kept in Recent snaps)]"}));
+  kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].state, TNoteState::nsRefused);
+  EXPECT_EQ(kept[0].reason, "cannot send data.");
+  EXPECT_EQ(kept[1].text, "wrong page");
+  const int uploads = Requests("POST /pinleaf2/posts/addpinleaf");
+  Wait(30 * 60 * 1000, 5000);
+  EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), uploads);
+
+  // After a restart, with no history on disk, the refused notes still wait
+  // for the user's choice, newest first.
+  form = &Start("uma", "pw", false, "history=0\r\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "history.dat"));
+  auto menu = OpenTrayMenu();
+  const platform::MenuEntry* recent = Entry(menu, "Recent snaps");
+  ASSERT_NE(recent, nullptr);
+  ASSERT_EQ(recent->submenu.size(), 2u);
+  EXPECT_EQ(recent->submenu[0].caption, "wrong page...  (refused)");
+  EXPECT_EQ(recent->submenu[1].caption, std::string(20, 'h') + "...  (refused)");
+  OpenTrayMenu({"Recent snaps", "wrong page...  (refused)", "Discard"});
+  kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].text.size(), huge.size());
+}
+
 TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {
   AddUser("ola", "pw");
   std::string full;
   for (int i = 0; i < 200; ++i)
     full +=
         EncodeNoteRecord({TNoteState::nsWaiting, "20251231" + std::to_string(100000000 + i), "", std::to_string(i)});
-  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << full;
+  // The last write was cut short: reported at the start and cut away.
+  std::string torn = EncodeNoteRecord({TNoteState::nsWaiting, "20251231235959999", "", "torn"});
+  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << full << torn.substr(0, torn.size() - 3);
   Start("ola", "pw");
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"2 outbox damaged [1 damaged record(s) skipped; 200 note(s) kept]"}));
+  EXPECT_TRUE(platform::ReadWholeFile((dir_ / "outbox.dat").string()) == full) << "rewritten without the torn record";
   StopServer();
   Copy("one too many");
   Press();
