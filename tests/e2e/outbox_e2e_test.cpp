@@ -2,6 +2,7 @@
 // and delivered later, by the real window (headless desktop) against the note
 // service on loopback, the clock driven by the test.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -462,6 +463,103 @@ TEST_F(OutboxEndToEnd, EveryWayOutOfReachKeepsTheNoteAndDeliveriesMeetTheService
   kept = OutboxFile();
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0].text.size(), huge.size());
+}
+
+// Between the client and the service: passes everything on, but while told
+// to, the answer to a note upload never reaches the client (the service has
+// stored the note; the client sees its connection end).
+class AnswerLosingRelay {
+public:
+  explicit AnswerLosingRelay(int servicePort) : service_(servicePort) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(0);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 16);
+    socklen_t n = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      for (;;) {
+        int c = ::accept(fd_, nullptr, nullptr);
+        if (c < 0 || stop_) {
+          if (c >= 0) ::close(c);
+          return;
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        pipes_.emplace_back([this, c] { Pass(c); });
+      }
+    });
+  }
+  ~AnswerLosingRelay() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    thread_.join();
+    for (std::thread& t : pipes_) t.join();
+  }
+  int Port() const { return port_; }
+  void LoseUploadAnswers(bool lose) { lose_ = lose; }
+
+private:
+  static sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+  }
+  void Pass(int client) {
+    int service = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(service_);
+    if (::connect(service, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      bool losing = false;
+      pollfd ends[2] = {{client, POLLIN, 0}, {service, POLLIN, 0}};
+      char buffer[65536];
+      while (!stop_ && ::poll(ends, 2, 100) >= 0) {
+        if (ends[0].revents) {
+          ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+          if (got <= 0) break;
+          if (lose_ && std::string(buffer, static_cast<size_t>(got)).find("/posts/addpinleaf ") != std::string::npos)
+            losing = true;
+          ::send(service, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
+        }
+        if (ends[1].revents) {
+          ssize_t got = ::recv(service, buffer, sizeof buffer, 0);
+          if (got <= 0 || losing) break;
+          ::send(client, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
+        }
+      }
+    }
+    ::close(service);
+    ::close(client);
+  }
+
+  int fd_ = -1, port_ = 0, service_;
+  std::atomic<bool> stop_{false}, lose_{false};
+  std::mutex lock_;
+  std::vector<std::thread> pipes_;
+  std::thread thread_;
+};
+
+TEST_F(OutboxEndToEnd, AnUploadWhoseAnswerWasLostIsSentAgainAndStoredOnce) {
+  AnswerLosingRelay relay(port_);
+  relay.LoseUploadAnswers(true);
+  TForm1& form = SnapTo(relay.Port(), "rob", "answer lost on the way");
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u) << "the client cannot know that the note arrived";
+  ASSERT_EQ(Notes("rob").size(), 1u) << "but it did";
+  relay.LoseUploadAnswers(false);
+  Wait(31 * 1000, 1000);
+  EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), 2);
+  // The kept note carries the paper id of the upload that arrived (taken
+  // after the login's pause, not when the snap began), so the service
+  // recognises it.
+  auto notes = Notes("rob");
+  ASSERT_EQ(notes.size(), 1u) << "stored once";
+  EXPECT_EQ(notes[0].paper_id, kept[0].paperId);
+  EXPECT_TRUE(OutboxFile().empty());
+  ASSERT_FALSE(form.Outbox().Recent(1).empty());
+  EXPECT_EQ(form.Outbox().Recent(1).front().state, TNoteState::nsSent);
 }
 
 TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {
