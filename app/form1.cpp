@@ -534,7 +534,15 @@ void TForm1::PopupMenu1Popup(TObject*) {
   send1->Caption = "Send waiting notes (" + IntToStr(static_cast<int>(waiting)) + ")";
   send1->Visible = waiting > 0;
   recent1->Clear();
-  const std::vector<TNoteRecord> recent = outbox_.Recent(kRecentShown);
+  std::vector<TNoteRecord> recent = outbox_.Recent(kRecentShown);
+  // A refused note waits for the user's choice however many snaps came
+  // after it (and whether or not the history is kept on disk): it is offered
+  // after the last ten until it is discarded.
+  for (auto kept = outbox_.Notes().rbegin(); kept != outbox_.Notes().rend(); ++kept)
+    if (kept->state == TNoteState::nsRefused && std::none_of(recent.begin(), recent.end(), [&](const TNoteRecord& n) {
+          return n.paperId == kept->paperId && n.text == kept->text;
+        }))
+      recent.push_back(*kept);
   for (const TNoteRecord& note : recent) {
     auto* item = new TMenuItem(recent1);
     item->Caption = RecentCaption(note);
@@ -552,8 +560,7 @@ void TForm1::PopupMenu1Popup(TObject*) {
     item->Add(take);
     auto* drop = new TMenuItem(item);
     drop->Caption = "Discard";
-    const std::string paperId = note.paperId;
-    drop->OnClick = [this, paperId](TObject*) { outbox_.Discard(paperId); };
+    drop->OnClick = [this, note](TObject*) { outbox_.Discard(note); };
     item->Add(drop);
   }
   if (recent.empty()) {

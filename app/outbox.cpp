@@ -39,8 +39,10 @@ size_t TOutbox::Waiting() const {
 }
 
 TOutbox::TKept TOutbox::Keep(const TNoteRecord& note) {
+  // Only a copy in the same state makes this one superfluous: a refused copy
+  // is never sent again, so a text that fails anew must wait of its own.
   for (const TNoteRecord& kept : outbox_.Notes())
-    if (kept.text == note.text) return TKept::kAlreadyWaiting;
+    if (kept.text == note.text && kept.state == note.state) return TKept::kAlreadyWaiting;
   if (outbox_.Notes().size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes)
     return TKept::kFull;
   if (!outbox_.Append(note)) return TKept::kWriteFailed;
@@ -61,25 +63,31 @@ void TOutbox::Stored(const TNoteRecord& note) {
   Remember(sent);
 }
 
-void TOutbox::Discard(const std::string& paperId) {
+namespace {
+// A note is its capture time and its text: two snaps may share a capture time
+// (a clock set back, two in one millisecond) and must not share a fate.
+bool SameNote(const TNoteRecord& a, const TNoteRecord& b) { return a.paperId == b.paperId && a.text == b.text; }
+}  // namespace
+
+void TOutbox::Discard(const TNoteRecord& note) {
   auto& notes = outbox_.Notes();
-  notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return n.paperId == paperId; }),
+  notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return SameNote(n, note); }),
               notes.end());
   outbox_.Save();
   auto& past = history_.Notes();
-  past.erase(std::remove_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return n.paperId == paperId; }),
+  past.erase(std::remove_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return SameNote(n, note); }),
              past.end());
   SaveHistory();
 }
 
-void TOutbox::SetState(const std::string& paperId, TNoteState state, const std::string& reason) {
+void TOutbox::SetState(const TNoteRecord& note, TNoteState state, const std::string& reason) {
   auto& notes = outbox_.Notes();
   if (state == TNoteState::nsSent) {
-    notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return n.paperId == paperId; }),
+    notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return SameNote(n, note); }),
                 notes.end());
   } else {
     for (TNoteRecord& n : notes)
-      if (n.paperId == paperId) {
+      if (SameNote(n, note)) {
         n.state = state;
         n.reason = reason;
       }
@@ -88,7 +96,7 @@ void TOutbox::SetState(const std::string& paperId, TNoteState state, const std::
   // after a restart, and the service recognises it by its paper id.
   outbox_.Save();
   for (TNoteRecord& n : history_.Notes())
-    if (n.paperId == paperId) {
+    if (SameNote(n, note)) {
       n.state = state;
       n.reason = reason;
     }
@@ -113,15 +121,15 @@ TOutbox::TDelivery TOutbox::DeliverOldest(TServiceExchange& exchange, TSnapHost&
     response = exchange.Upload(base, BuildNoteDocument(lastTried_.text, lastTried_.paperId));
     host.ShowResponse(response);
     if (HasSuccessMarker(response)) {
-      SetState(lastTried_.paperId, TNoteState::nsSent, "");
+      SetState(lastTried_, TNoteState::nsSent, "");
       return TDelivery::kDelivered;
     }
-    SetState(lastTried_.paperId, TNoteState::nsRefused, "cannot send data.");
+    SetState(lastTried_, TNoteState::nsRefused, "cannot send data.");
     return TDelivery::kRefused;
   } catch (const ENetException& e) {
     if (failure) *failure = e.Message();
     if (IsPassingFailure(e)) return TDelivery::kFailed;
-    SetState(lastTried_.paperId, TNoteState::nsRefused, e.Message());
+    SetState(lastTried_, TNoteState::nsRefused, e.Message());
     return TDelivery::kRefused;
   }
 }
@@ -135,7 +143,7 @@ std::vector<TNoteRecord> TOutbox::Recent(size_t count) const {
 
 void TOutbox::Remember(const TNoteRecord& note) {
   auto& past = history_.Notes();
-  auto same = std::find_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return n.paperId == note.paperId; });
+  auto same = std::find_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return SameNote(n, note); });
   if (same != past.end()) past.erase(same);
   past.push_back(note);
   if (past.size() > limits_.history)

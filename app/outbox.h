@@ -64,7 +64,7 @@ public:
 
   enum class TKept { kKept, kAlreadyWaiting, kFull, kWriteFailed };
   // Keeps a note the service did not store (waiting or refused). A note with
-  // the same text that already waits is not kept twice.
+  // the same text in the same state is not kept twice.
   TKept Keep(const TNoteRecord& note);
   size_t Waiting() const;
   size_t Count() const { return outbox_.Notes().size(); }
@@ -74,7 +74,7 @@ public:
   // same text that still waits is dropped (it would arrive twice).
   void Stored(const TNoteRecord& note);
   // Removes a refused (or any) note at the user's wish.
-  void Discard(const std::string& paperId);
+  void Discard(const TNoteRecord& note);
 
   enum class TDelivery { kNothing, kDelivered, kRefused, kLoginRefused, kFailed };
   // Sends the oldest waiting note with the snap's exchange and its own
@@ -94,7 +94,7 @@ public:
   void Remember(const TNoteRecord& note);
 
 private:
-  void SetState(const std::string& paperId, TNoteState state, const std::string& reason);
+  void SetState(const TNoteRecord& note, TNoteState state, const std::string& reason);
   void SaveHistory();
 
   TNoteFile outbox_;

@@ -126,10 +126,12 @@ void TSnapPipeline::Run() {
     note.paperId = PaperId(built);
     response = exchange_.Upload(base, BuildNoteDocument(note.text, built));
   } catch (const ENetException& e) {
-    // Kept (or refused) before the error reaches the user.
+    // Kept (or refused) before the error reaches the user. A failure's
+    // balloon is the window's own; a refusal's says where the note went.
     note.result = IsPassingFailure(e) ? TSnapResult::srFailed : TSnapResult::srRefused;
     note.reason = e.Message();
-    host_.NoteOutcome(note);
+    const std::string told = host_.NoteOutcome(note);
+    if (note.result == TSnapResult::srRefused && !told.empty()) host_.FullBalloon(kBalloonError, "not sent!", told);
     throw;
   }
   host_.ShowResponse(response);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,8 +59,13 @@ std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing)
 bool AppendDurably(const std::string& path, const std::string& bytes) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  struct stat before {};
+  const bool created = ::fstat(fd, &before) == 0 && before.st_size == 0;
   bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
+  // A file this append created is found after a power loss only once its
+  // folder's entry is on the disk too.
+  if (ok && created) SyncFolderOf(path);
   return ok;
 }
 

@@ -149,6 +149,26 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   EXPECT_EQ(big.Keep(note(2, 200)), TOutbox::TKept::kFull);
   EXPECT_FALSE(std::filesystem::exists(File("bighistory.dat"))) << "history off: no texts on disk but the outbox";
 
+  // A refused copy is never sent again: the same text failing later waits of its own.
+  TOutbox again(File("again.dat"), File("againhistory.dat"), limits);
+  again.Load(true);
+  TNoteRecord refused = note(7);
+  refused.state = TNoteState::nsRefused;
+  refused.reason = "cannot send data.";
+  ASSERT_EQ(again.Keep(refused), TOutbox::TKept::kKept);
+  EXPECT_EQ(again.Keep(refused), TOutbox::TKept::kAlreadyWaiting);
+  TNoteRecord retried = note(7);
+  retried.paperId = note(8).paperId;
+  EXPECT_EQ(again.Keep(retried), TOutbox::TKept::kKept);
+  EXPECT_EQ(again.Waiting(), 1u);
+  // Another text with the same capture time is another note.
+  TNoteRecord twin = refused;
+  twin.text = "twin";
+  ASSERT_EQ(again.Keep(twin), TOutbox::TKept::kKept);
+  again.Discard(refused);
+  ASSERT_EQ(again.Count(), 2u);
+  EXPECT_EQ(again.Notes()[1], twin);
+
   // The first pause, doubled after each failed try, never beyond the longest.
   TRetrySchedule retry(30000, 900000);
   std::vector<uint32_t> pauses;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -119,6 +120,8 @@ protected:
   }
   // Requests the service logged whose line begins with `prefix` ("POST /pinleaf2/posts/addpinleaf").
   int Requests(const std::string& prefix) {
+    // The service logs a request once its answer has left.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> hold(logLock_);
     int n = 0;
     for (auto& line : log_)

@@ -2,10 +2,12 @@
 // and delivered later, by the real window (headless desktop) against the note
 // service on loopback, the clock driven by the test.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 
 #include "app/notefile.h"
 #include "http/http.h"
@@ -242,13 +244,28 @@ public:
           ::close(c);
           return;
         }
+        std::string answer;
+        std::function<void()> once;
         {
           std::lock_guard<std::mutex> hold(lock_);
           ticks_.push_back(platform::GetTickCount());
+          once.swap(once_);
           if (silent_) {
             held_.push_back(c);  // taken, and never answered
             continue;
           }
+          answer = answer_;
+        }
+        if (once) once();
+        if (!answer.empty()) {
+          // The request's head, then the answer and the end of the connection.
+          std::string head;
+          char buffer[4096];
+          ssize_t got;
+          while (head.find("\r\n\r\n") == std::string::npos && (got = ::recv(c, buffer, sizeof buffer, 0)) > 0)
+            head.append(buffer, static_cast<size_t>(got));
+          ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+          ::shutdown(c, SHUT_WR);
         }
         ::close(c);
       }
@@ -267,6 +284,16 @@ public:
     std::lock_guard<std::mutex> hold(lock_);
     silent_ = true;
   }
+  // From now on each request is answered with `statusLine` and an empty body.
+  void AnswerWith(const std::string& statusLine) {
+    std::lock_guard<std::mutex> hold(lock_);
+    answer_ = statusLine + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  }
+  // Runs `action` while the next connection is held, before it is answered.
+  void AtNextConnection(std::function<void()> action) {
+    std::lock_guard<std::mutex> hold(lock_);
+    once_ = std::move(action);
+  }
   // The clock's tick at each connection.
   std::vector<uint32_t> Ticks() {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -278,6 +305,8 @@ private:
   int fd_ = -1, port_ = 0;
   std::atomic<bool> stop_{false};
   bool silent_ = false;
+  std::string answer_;
+  std::function<void()> once_;
   std::vector<int> held_;
   std::mutex lock_;
   std::vector<uint32_t> ticks_;
@@ -305,6 +334,23 @@ TEST_F(OutboxEndToEnd, AServiceThatStaysDownIsTriedWithGrowingPausesNeverMoreTha
   EXPECT_EQ(OutboxFile().size(), 1u) << "still kept";
 }
 
+TEST_F(OutboxEndToEnd, AHotKeyPressedDuringADeliveryRunsItsSnapAfterIt) {
+  HangUpPeer peer;
+  SnapTo(peer.Port(), "pat", "kept before");
+  ASSERT_EQ(OutboxFile().size(), 1u);
+  Balloons();
+  // The user selects other text and presses the hotkey while the background
+  // try (due 30 s later) waits for the service.
+  Copy("pressed meanwhile");
+  peer.AtNextConnection([] { hl::PressHotKey(e2e::kHotKeyMods, e2e::kHotKeyCode); });
+  Wait(31 * 1000, 1000);
+  EXPECT_EQ(peer.Ticks().size(), 3u) << "the delivery, then the snap of the press";
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 2 waiting [sent when the service answers]"}));
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1].text, "pressed meanwhile");
+}
+
 TEST_F(OutboxEndToEnd, ADeliveryToAServiceThatNeverAnswersGivesUpAndTheNoteWaits) {
   HangUpPeer peer;
   TForm1& form = SnapTo(peer.Port(), "sam", "unanswered note");
@@ -318,14 +364,216 @@ TEST_F(OutboxEndToEnd, ADeliveryToAServiceThatNeverAnswersGivesUpAndTheNoteWaits
   EXPECT_EQ(form.NetHTTP1->ReadTimeout, 0) << "a snap's own exchange waits as long as the service needs";
 }
 
+// Every way of the service being out of reach keeps the note; an answer
+// below 500 is the service's own refusal. Then the kept notes meet a login
+// the service refuses during a delivery, "Send waiting notes", a note the
+// service refuses when it arrives, and a restart without the history on disk.
+TEST_F(OutboxEndToEnd, EveryWayOutOfReachKeepsTheNoteAndDeliveriesMeetTheServicesRefusals) {
+  AddUser("uma", "pw");
+  HangUpPeer peer;
+  TForm1* form = &Start("uma", "wrong", /*autoCopy=*/false, "history=0\r\n");
+  auto snap = [&](const std::string& text) {
+    Copy(text);
+    Press();
+    auto balloons = Balloons();
+    if (balloons == std::vector<std::string>{"3 wait 1 sec."}) {  // the press after a failure re-arms
+      Press();
+      balloons = Balloons();
+    }
+    return balloons;
+  };
+  using Texts = std::vector<std::string>;
+  form->Edit3->SetText("http://no-such-host.invalid/pinleaf2");
+  EXPECT_EQ(snap("host not found"), (Texts{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
+  form->Edit3->SetText(UrlOf(peer.Port()));
+  peer.AnswerWith("HTTP/1.1 503 Service Unavailable");
+  const std::string huge(1024 * 1024 + 1, 'h');  // more than the service takes in one note
+  EXPECT_EQ(snap(huge), (Texts{"1 start", "2 kept: 2 waiting [sent when the service answers]"}));
+  peer.AnswerWith("HTTP/1.1 404 Not Found");
+  EXPECT_EQ(snap("wrong page"), (Texts{"1 start", "3 not sent! [kept in Recent snaps]"}));
+  EXPECT_EQ(hl::MessageBoxes().size(), 3u) << "every error is still shown";
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0].text, "host not found");
+  EXPECT_EQ(kept[0].state, TNoteState::nsWaiting);
+  EXPECT_EQ(kept[1].text.size(), huge.size());
+  EXPECT_EQ(kept[1].state, TNoteState::nsWaiting);
+  EXPECT_EQ(kept[2].text, "wrong page");
+  EXPECT_EQ(kept[2].state, TNoteState::nsRefused);
+  EXPECT_NE(kept[2].reason.find("404"), std::string::npos) << kept[2].reason;
+  // The test's clock stands still: the three share a capture time, and each
+  // must still meet its own fate below.
+  EXPECT_EQ(kept[0].paperId, kept[2].paperId);
+
+  // The service in reach again, with the password it refuses: the next try
+  // (60 s after the second failure) stops at the login and holds the rest.
+  form->Edit3->SetText(UrlOf(port_));
+  Wait(65 * 1000, 1000);
+  EXPECT_EQ(Balloons(), (Texts{"3 cannot login! [2 note(s) wait until the ID or password is changed]"}));
+  EXPECT_TRUE(form->DeliveryHeld());
+  const int logins = Requests("POST /pinleaf2/users/login");
+  EXPECT_EQ(logins, 1);
+  Wait(30 * 60 * 1000, 5000);
+  EXPECT_EQ(Requests("POST /pinleaf2/users/login"), logins) << "no retry with the refused password";
+  // The user's own "Send waiting notes" tries at once all the same.
+  OpenTrayMenu({"Send waiting notes (2)"});
+  Wait(1000, 100);
+  EXPECT_EQ(Requests("POST /pinleaf2/users/login"), logins + 1);
+  EXPECT_TRUE(form->DeliveryHeld());
+  Balloons();
+
+  // The right password: the oldest goes, the one the service refuses stays
+  // refused, and nothing is tried again.
+  bool typed = false;
+  hl::SetIdleHandler([&] {
+    if (typed) return false;
+    typed = true;
+    hl::TypeText(form->Edit2->Handle(), "pw");
+    hl::ClickControl(form->Button2->Handle());
+    return true;
+  });
+  form->setting1Click(nullptr);
+  hl::SetIdleHandler(nullptr);
+  Wait(1000, 100);
+  auto notes = Notes("uma");
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, "host not found");
+  EXPECT_EQ(Balloons(), (Texts{"1 sent: 1 kept note",
+                               "3 cannot send data. [" + std::string(20, 'h') + "... (kept in Recent snaps)]"}));
+  kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].state, TNoteState::nsRefused);
+  EXPECT_EQ(kept[0].reason, "cannot send data.");
+  EXPECT_EQ(kept[1].text, "wrong page");
+  const int uploads = Requests("POST /pinleaf2/posts/addpinleaf");
+  Wait(30 * 60 * 1000, 5000);
+  EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), uploads);
+
+  // After a restart, with no history on disk, the refused notes still wait
+  // for the user's choice, newest first.
+  form = &Start("uma", "pw", false, "history=0\r\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "history.dat"));
+  auto menu = OpenTrayMenu();
+  const platform::MenuEntry* recent = Entry(menu, "Recent snaps");
+  ASSERT_NE(recent, nullptr);
+  ASSERT_EQ(recent->submenu.size(), 2u);
+  EXPECT_EQ(recent->submenu[0].caption, "wrong page...  (refused)");
+  EXPECT_EQ(recent->submenu[1].caption, std::string(20, 'h') + "...  (refused)");
+  OpenTrayMenu({"Recent snaps", "wrong page...  (refused)", "Discard"});
+  kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].text.size(), huge.size());
+}
+
+// Between the client and the service: passes everything on, but while told
+// to, the answer to a note upload never reaches the client (the service has
+// stored the note; the client sees its connection end).
+class AnswerLosingRelay {
+public:
+  explicit AnswerLosingRelay(int servicePort) : service_(servicePort) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(0);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 16);
+    socklen_t n = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      for (;;) {
+        int c = ::accept(fd_, nullptr, nullptr);
+        if (c < 0 || stop_) {
+          if (c >= 0) ::close(c);
+          return;
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        pipes_.emplace_back([this, c] { Pass(c); });
+      }
+    });
+  }
+  ~AnswerLosingRelay() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    thread_.join();
+    for (std::thread& t : pipes_) t.join();
+  }
+  int Port() const { return port_; }
+  void LoseUploadAnswers(bool lose) { lose_ = lose; }
+
+private:
+  static sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+  }
+  void Pass(int client) {
+    int service = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(service_);
+    if (::connect(service, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      bool losing = false;
+      pollfd ends[2] = {{client, POLLIN, 0}, {service, POLLIN, 0}};
+      char buffer[65536];
+      while (!stop_ && ::poll(ends, 2, 100) >= 0) {
+        if (ends[0].revents) {
+          ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+          if (got <= 0) break;
+          if (lose_ && std::string(buffer, static_cast<size_t>(got)).find("/posts/addpinleaf ") != std::string::npos)
+            losing = true;
+          ::send(service, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
+        }
+        if (ends[1].revents) {
+          ssize_t got = ::recv(service, buffer, sizeof buffer, 0);
+          if (got <= 0 || losing) break;
+          ::send(client, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
+        }
+      }
+    }
+    ::close(service);
+    ::close(client);
+  }
+
+  int fd_ = -1, port_ = 0, service_;
+  std::atomic<bool> stop_{false}, lose_{false};
+  std::mutex lock_;
+  std::vector<std::thread> pipes_;
+  std::thread thread_;
+};
+
+TEST_F(OutboxEndToEnd, AnUploadWhoseAnswerWasLostIsSentAgainAndStoredOnce) {
+  AnswerLosingRelay relay(port_);
+  relay.LoseUploadAnswers(true);
+  TForm1& form = SnapTo(relay.Port(), "rob", "answer lost on the way");
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u) << "the client cannot know that the note arrived";
+  ASSERT_EQ(Notes("rob").size(), 1u) << "but it did";
+  relay.LoseUploadAnswers(false);
+  Wait(31 * 1000, 1000);
+  EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), 2);
+  // The kept note carries the paper id of the upload that arrived (taken
+  // after the login's pause, not when the snap began), so the service
+  // recognises it.
+  auto notes = Notes("rob");
+  ASSERT_EQ(notes.size(), 1u) << "stored once";
+  EXPECT_EQ(notes[0].paper_id, kept[0].paperId);
+  EXPECT_TRUE(OutboxFile().empty());
+  ASSERT_FALSE(form.Outbox().Recent(1).empty());
+  EXPECT_EQ(form.Outbox().Recent(1).front().state, TNoteState::nsSent);
+}
+
 TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {
   AddUser("ola", "pw");
   std::string full;
   for (int i = 0; i < 200; ++i)
     full +=
         EncodeNoteRecord({TNoteState::nsWaiting, "20251231" + std::to_string(100000000 + i), "", std::to_string(i)});
-  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << full;
+  // The last write was cut short: reported at the start and cut away.
+  std::string torn = EncodeNoteRecord({TNoteState::nsWaiting, "20251231235959999", "", "torn"});
+  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << full << torn.substr(0, torn.size() - 3);
   Start("ola", "pw");
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"2 outbox damaged [1 damaged record(s) skipped; 200 note(s) kept]"}));
+  EXPECT_TRUE(platform::ReadWholeFile((dir_ / "outbox.dat").string()) == full) << "rewritten without the torn record";
   StopServer();
   Copy("one too many");
   Press();
