@@ -88,6 +88,7 @@ leaf() {  # name, subjectAltName, openssl ca date options...
 }
 leaf good "DNS:localhost,IP:127.0.0.1" -days 30
 leaf expired "DNS:localhost,IP:127.0.0.1" -startdate 20200101000000Z -enddate 20200201000000Z
+leaf future "DNS:localhost,IP:127.0.0.1" -startdate 20400101000000Z -enddate 20400201000000Z
 leaf otherhost "DNS:other.example" -days 30
 for name in self other-self; do
   ossl req -x509 $ec -keyout "$name.key" -out "$name.pem" -days 30 -subj "/CN=$name" \
@@ -112,6 +113,7 @@ tls_server() {  # name, certificate, extra directives
     location = /secure-cookie { add_header Set-Cookie "tls=secret; path=/; secure"; add_header Set-Cookie "both=plain; path=/"; return 302 http://127.0.0.1:$port_plain/cookies; }
     location = /relative { return 302 /page.txt; }
     location = /cookies { return 200 "cookies: \$http_cookie"; }
+    location = /sni { return 200 "sni: \$ssl_server_name"; }
   }
 CONF
 }
@@ -141,6 +143,7 @@ http {
   }
 $(tls_server good good "ssl_protocols TLSv1.2 TLSv1.3;")
 $(tls_server expired expired "")
+$(tls_server future future "")
 $(tls_server otherhost otherhost "")
 $(tls_server self self "")
 $(tls_server tls10 good "ssl_protocols TLSv1 TLSv1.1; ssl_ciphers DEFAULT:@SECLEVEL=0;")
@@ -150,14 +153,14 @@ CONF
 # Ports are picked free but may be taken by the time nginx binds them (other
 # test runs share the machine): a few fresh tries.
 start_nginx() {
-  for name in plain good expired otherhost self tls10; do
+  for name in plain good expired future otherhost self tls10; do
     free_port "$name"
     : >"$dir/$name.access.log"
   done
   write_nginx_conf
   nginx -p "$dir" -c "$dir/nginx.conf" >>"$dir/error.log" 2>&1 &
   nginx_pid=$!
-  for name in plain good expired otherhost self tls10; do
+  for name in plain good expired future otherhost self tls10; do
     wait_port "$(eval echo "\$port_$name")" || { kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null; return 1; }
   done
   pids+=("$nginx_pid")
@@ -211,7 +214,7 @@ fi
 
 export TS_TLS_DIR=$dir TS_TLS_PAGE=$page
 export TS_TLS_CA=$dir/ca.pem TS_TLS_SELF_SHA256=$(fingerprint self.pem) TS_TLS_OTHER_SELF_SHA256=$(fingerprint other-self.pem)
-for name in plain good expired otherhost self tls10 tinyproxy socks; do
+for name in plain good expired future otherhost self tls10 tinyproxy socks; do
   export "TS_TLS_PORT_$(echo $name | tr a-z A-Z)=$(eval echo "\$port_$name")"
 done
 cd - >/dev/null || exit 1

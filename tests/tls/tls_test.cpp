@@ -14,6 +14,7 @@
 #include "http/exceptions.h"
 #include "http/http.h"
 #include "net/tlshandler.h"
+#include "tests/support/peer.h"
 #include "tests/support/raised.h"
 #include "trust.h"
 
@@ -72,7 +73,9 @@ TEST_F(TLSTest, PagesFormsAndKeptConnectionsOverTLS) {
   EXPECT_EQ(tls->Protocol().substr(0, 6), "TLSv1.");
   EXPECT_GE(tls->Protocol(), "TLSv1.2");
   EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")), page);
-  EXPECT_EQ(connects, 1) << "the second GET should have used the kept TLS connection";
+  // The server learnt the name it was asked for (SNI).
+  EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/sni")), "sni: localhost");
+  EXPECT_EQ(connects, 1) << "the later GETs should have used the kept TLS connection";
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/page.txt")), page);
 
   // A megabyte over TLS, compared with the same file fetched in the clear.
@@ -152,6 +155,8 @@ TEST_F(TLSTest, CertificateAndProtocolFailuresAreRefusedBeforeTheRequest) {
   };
   EXPECT_EQ(RaisedText<ENetTLSNotTimeValid>(post("TS_TLS_PORT_EXPIRED")),
             "Secure connection to localhost refused: the server's certificate has expired or is not yet valid");
+  EXPECT_EQ(RaisedText<ENetTLSNotTimeValid>(post("TS_TLS_PORT_FUTURE")),
+            "Secure connection to localhost refused: the server's certificate has expired or is not yet valid");
   EXPECT_EQ(RaisedText<ENetTLSOtherHost>(post("TS_TLS_PORT_OTHERHOST")),
             "Secure connection to localhost refused: the server's certificate is issued for another host");
   EXPECT_EQ(RaisedText<ENetTLSNotTrusted>(post("TS_TLS_PORT_SELF")),
@@ -161,7 +166,27 @@ TEST_F(TLSTest, CertificateAndProtocolFailuresAreRefusedBeforeTheRequest) {
   EXPECT_FALSE(http.IsConnected());
   // The client is still usable afterwards.
   EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")), Env("TS_TLS_PAGE") + "\n");
-  for (const char* server : {"expired", "otherhost", "self", "tls10"}) EXPECT_EQ(Log(server), "") << server;
+  for (const char* server : {"expired", "future", "otherhost", "self", "tls10"}) EXPECT_EQ(Log(server), "") << server;
+}
+
+// A server that takes the connection but never answers the handshake ends it
+// after the handshake's time limit; one that hangs up on the greeting is a
+// refused handshake. Neither leaves the client waiting or connected.
+TEST_F(TLSTest, AServerThatNeverAnswersOrHangsUpEndsTheHandshakeWithAReason) {
+  testpeer::TScriptedPeer peer({[](testpeer::TPeerConnection& c) { c.WaitForClose(10000); },
+                                [](testpeer::TPeerConnection& c) {
+                                  c.Receive(5);  // the first bytes of the client's greeting
+                                  c.Close();
+                                }});
+  const std::string url = "https://127.0.0.1:" + std::to_string(peer.Port()) + "/";
+  tls->HandshakeTimeout = 300;
+  EXPECT_EQ(RaisedText<ENetReadTimeout>([&] { http.GetText(url); }), "Read Timeout");
+  EXPECT_FALSE(http.IsConnected());
+  EXPECT_EQ(RaisedText<ENetTLSHandshakeRefused>([&] { http.GetText(url); }),
+            "Secure connection to 127.0.0.1 failed: the TLS handshake was refused (TLS 1.2 or newer is required)");
+  EXPECT_FALSE(http.IsConnected());
+  peer.Join();
+  EXPECT_EQ(peer.Connections(), 2);
 }
 
 TEST_F(TLSTest, APinnedCertificateIsTheOnlyOneAccepted) {
