@@ -112,6 +112,7 @@ tls_server() {  # name, certificate, extra directives
     location = /form { proxy_set_header X-Body \$request_body; proxy_pass http://127.0.0.1:$port_plain/echo-body; }
     location = /secure-cookie { add_header Set-Cookie "tls=secret; path=/; secure"; add_header Set-Cookie "both=plain; path=/"; return 302 http://127.0.0.1:$port_plain/cookies; }
     location = /relative { return 302 /page.txt; }
+    location = /form-to-plain { return 307 http://127.0.0.1:$port_plain/form; }
     location = /cookies { return 200 "cookies: \$http_cookie"; }
     location = /sni { return 200 "sni: \$ssl_server_name"; }
   }

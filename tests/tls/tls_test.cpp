@@ -122,6 +122,15 @@ TEST_F(TLSTest, RedirectsMoveBetweenPlainAndTLSAndSecureCookiesStayOnTLS) {
   EXPECT_EQ(Log("plain").find("secret"), std::string::npos);
   // ... and is sent again over TLS.
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/cookies")), "cookies: both=plain; tls=secret");
+  // A form sent over TLS is not sent again to a plain address it is redirected to.
+  TStringList form;
+  form.Add("data[User][password]=never-in-clear");
+  EXPECT_EQ(RaisedText<ENetRedirectToPlain>(
+                [&] { http.PostForm(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/form-to-plain"), form); }),
+            "The server redirected the request to plain http://127.0.0.1:" + Env("TS_TLS_PORT_PLAIN") +
+                "; it was not sent there unencrypted");
+  EXPECT_EQ(Log("plain").find("/form"), std::string::npos);
+  EXPECT_FALSE(http.IsConnected());
 }
 
 TEST_F(TLSTest, ThroughAnHTTPProxyTunnelAndThroughSOCKS5) {
