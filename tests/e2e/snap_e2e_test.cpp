@@ -181,6 +181,7 @@ TEST_F(SnapEndToEnd, OverHttpsOnlyATrustedOrPinnedCertificateGetsTheNote) {
   EXPECT_EQ(hl::MessageBoxes().back().text,
             "Secure connection to 127.0.0.1 refused: the server's certificate is not trusted.");
   EXPECT_EQ(hl::MessageBoxes().back().caption, kApplicationTitle);
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
   Start("heidi", "pw", false, "", std::string(64, 'a'));
   hl::AdvanceClock(6000);
   Copy("not for another certificate");
