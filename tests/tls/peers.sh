@@ -135,9 +135,12 @@ http {
   fastcgi_temp_path $dir/tmp/fastcgi;
   uwsgi_temp_path $dir/tmp/uwsgi;
   scgi_temp_path $dir/tmp/scgi;
+  # The plain server logs the cookies each request brought, so a test can see
+  # that a secure cookie never reached it.
+  log_format with_cookies '\$request "\$http_cookie"';
   server {
     listen 127.0.0.1:$port_plain;
-    access_log $dir/plain.access.log;
+    access_log $dir/plain.access.log with_cookies;
     location = /echo-body { return 200 "posted: \$http_x_body"; }
     location = /cookies { return 200 "cookies: \$http_cookie"; }
     location = /to-tls { return 301 https://127.0.0.1:$port_good/page.txt; }
