@@ -6,7 +6,9 @@
 //   loopback_client connect URL N       N GetText of URL, each on a new connection
 //
 // An https URL goes through the TLS end point (the system's trust store, so
-// SSL_CERT_FILE may name the server's certificate).
+// SSL_CERT_FILE may name the server's certificate). TS_BENCH_TRUST_CA names a
+// PEM certificate to trust first, as the TLS suite does: under Wine it goes
+// into the Root store of the prefix the run uses.
 //
 // prints "seconds bytes peak-rss-KiB" (bytes: body bytes received; under
 // Windows the peak working set).
@@ -31,6 +33,7 @@
 #include "net/tlshandler.h"
 #include "runtime/stream.h"
 #include "runtime/strings.h"
+#include "tests/tls/trust.h"
 
 using namespace ts;
 
@@ -77,6 +80,12 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1], url = argv[2];
   const long count = argc > 3 ? std::atol(argv[3]) : 1;
+  if (const char* ca = std::getenv("TS_BENCH_TRUST_CA")) {
+    if (std::string why = TrustTestCA(ca); !why.empty()) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return 1;
+    }
+  }
   TNetHTTP http(nullptr);
   if (url.rfind("https:", 0) == 0) http.SetIOHandler(new TNetSSLIOHandlerSocket(&http));
   long long bytes = 0;

@@ -6,7 +6,8 @@
 # 1. Builds the Windows loopback drivers and textsnap.exe (build/windows-bench,
 #    Release, no tests) and runs bench/loopback.sh --wine: bulk, keep-alive and
 #    form posts of our client under Wine against the same nginx, with curl, the
-#    native ceiling and the ceiling's own Windows build under Wine in the same run.
+#    native ceiling and the ceiling's own Windows build under Wine in the same run;
+#    then the HTTPS download and new connections over Schannel against curl.
 # 2. Starts the real textsnap.exe N times on a private Xvfb display and takes
 #    the time from the exec to its icon in Wine's tray, and the peak resident
 #    set of the program's process (VmHWM: what Wine reports as the peak working
@@ -37,7 +38,7 @@ fi
 source "$root/scripts/wine-prefix.sh" "$build/wineprefix"
 
 # ---- 1. the loopback runs ----
-loopback_args=(--wine --repeats "$repeats" --only bulk,keepalive,post,rss)
+loopback_args=(--wine --repeats "$repeats" --only bulk,keepalive,post,rss,https)
 [ $smoke = 1 ] && loopback_args+=(--smoke)
 [ -n "$outdir" ] && loopback_args+=(--out "$outdir/loopback-wine.tsv")
 TS_WINDOWS_BENCH_BUILD="$build" "$here/loopback.sh" "${loopback_args[@]}"

@@ -36,6 +36,15 @@ public:
   std::string ErrorMessage;
 };
 
+// A redirect would take a request body that was sent over TLS to a plain
+// http address; it is not followed.
+class ENetRedirectToPlain : public ENetException {
+public:
+  explicit ENetRedirectToPlain(const std::string& host)
+      : ENetException("The server redirected the request to plain http://" + host +
+                      "; it was not sent there unencrypted") {}
+};
+
 class ENetAlreadyRegisteredAuthenticationMethod : public ENetException {
 public:
   using ENetException::ENetException;

@@ -721,12 +721,20 @@ void TNetCustomHTTP::Perform(TNetHTTPMethod method, const std::string& url, TStr
   request.SourceStream = source;
   answer.BodyStream = response;
   try {
+    bool redirected = false;
     for (bool done = false; !done;) {
       ++redirectCount_;
+      const bool wasSecured = SameText(url_.Protocol, "https");
       ResolveTarget(request);
+      // A server may send a form that went out encrypted to a plain address;
+      // following it would put the password or the note on the wire in clear.
+      if (redirected && wasSecured && !SameText(url_.Protocol, "https") && CarriesBody(request.Method))
+        throw ENetRedirectToPlain(url_.Host + (url_.Port == "80" ? "" : ":" + url_.Port));
       SendAndReceiveHead(request, answer);
+      redirected = false;
       switch (protocol_->ProcessResponse()) {
         case TNetHTTPWhatsNext::wnGoToURL:
+          redirected = true;
           if (response) {
             response->SetSize(start);
             response->SetPosition(start);

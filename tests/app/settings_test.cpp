@@ -126,6 +126,21 @@ TEST_F(SettingsFile, SaveThenLoadRoundTripsEverySetting) {
   EXPECT_NE(raw.find("hotkey_autocopy=0"), std::string::npos);
 }
 
+// The pinned certificate is set only by hand: the settings window's save
+// keeps it, and it is read as written (the client normalises it).
+TEST_F(SettingsFile, TheHandSetCertificatePinSurvivesASave) {
+  WriteRaw(
+      "[globalsetting]\r\nini_online_url=https://notes.example/pinleaf2\r\n"
+      "ini_online_cert_sha256=A8:6E:44:a5\r\n[setting]\r\nhotkey=65\r\n");
+  TSettings s = LoadSettings(path_);
+  EXPECT_EQ(s.certSha256, "A8:6E:44:a5");
+  s.id = "someone";
+  s.hotkeyCode = 66;
+  SaveSettings(path_, s);
+  EXPECT_EQ(LoadSettings(path_).certSha256, "A8:6E:44:a5");
+  EXPECT_EQ(LoadSettings(path_).id, "someone");
+}
+
 TEST_F(SettingsFile, EmptyPasswordIsSavedAsAnEmptyValue) {
   TSettings s;
   SaveSettings(path_, s);

@@ -17,6 +17,7 @@
 #include "platform/headless/control.h"
 #include "platform/headless/desktop.h"
 #include "runtime/codepage.h"
+#include "runtime/inifile.h"
 #include "service/server.h"
 #include "service/store.h"
 #include "ui/application.h"
@@ -53,8 +54,11 @@ protected:
     std::filesystem::remove_all(dir_, ignored);
   }
 
-  void StartServer(int port = 0) {
-    server_ = std::make_unique<pinleaf::TPinleafServer>(*store_, "/pinleaf2");
+  // With `settings.tls` the service speaks HTTPS only, and the settings file
+  // that Start writes gives an https URL.
+  void StartServer(int port = 0, pinleaf::TServerSettings settings = {}) {
+    scheme_ = settings.tls.cert.empty() ? "http" : "https";
+    server_ = std::make_unique<pinleaf::TPinleafServer>(*store_, "/pinleaf2", std::move(settings));
     server_->log = [this](const std::string& line) {
       std::lock_guard<std::mutex> hold(logLock_);
       log_.push_back(line);
@@ -71,11 +75,12 @@ protected:
   }
 
   // The settings file, written as the settings window would (plus `extra`
-  // lines by hand), then the program's window.
+  // lines by hand, and the pinned certificate when one is given), then the
+  // program's window.
   TForm1& Start(const std::string& id, const std::string& password, bool autoCopy = false,
-                const std::string& extra = "") {
+                const std::string& extra = "", const std::string& certSha256 = "") {
     TSettings s;
-    s.url = "http://127.0.0.1:" + std::to_string(port_) + "/pinleaf2";
+    s.url = scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/pinleaf2";
     s.id = Utf8ToSystem(id);
     s.password = Utf8ToSystem(password);
     s.hotkeyCode = kHotKeyCode;
@@ -83,6 +88,8 @@ protected:
     s.autoCopy = autoCopy;
     SaveSettings((dir_ / "ini.ini").string(), s);
     if (!extra.empty()) std::ofstream(dir_ / "ini.ini", std::ios::binary | std::ios::app) << extra;
+    if (!certSha256.empty())
+      TIniFile((dir_ / "ini.ini").string()).WriteString("globalsetting", "ini_online_cert_sha256", certSha256);
     form_ = nullptr;
     app_.reset();
     app_ = std::make_unique<TApplication>();
@@ -138,6 +145,7 @@ protected:
   std::unique_ptr<pinleaf::TPinleafServer> server_;
   std::thread thread_;
   int port_ = 0;
+  std::string scheme_ = "http";
   std::unique_ptr<TApplication> app_;
   TForm1* form_ = nullptr;
   std::map<std::string, std::string> passwords_;

@@ -26,7 +26,7 @@ if [ ! -f "$exe" ]; then
   echo "no $exe: build the windows preset first"
   failed=1; finish
 fi
-for tool in Xvfb xdotool wine import convert sqlite3 curl python3 openssl; do
+for tool in Xvfb xdotool wine import convert sqlite3 curl python3 openssl x86_64-w64-mingw32-objdump; do
   command -v $tool >/dev/null || { echo "missing $tool"; failed=1; finish; }
 done
 
@@ -34,6 +34,21 @@ has_version() {  # the resource's strings are UTF-16
   strings -el "$exe" | grep -A1 -x "FileDescription" | grep -qx "text snap for pinleaf online"
 }
 check "textsnap.exe carries its version information" has_version
+# TLS is the system's Schannel: the executable imports only system DLLs (and
+# loads Winsock at run time), never a TLS library of its own.
+imports_only_system_dlls() {
+  local dlls dll
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
+  echo "$dlls" | grep -qx secur32.dll || { echo "textsnap.exe does not import secur32.dll"; return 1; }
+  for dll in $dlls; do
+    case " kernel32.dll user32.dll gdi32.dll shell32.dll comctl32.dll winmm.dll version.dll msvcrt.dll advapi32.dll
+           secur32.dll crypt32.dll bcrypt.dll " in
+      *" $dll "*) ;;
+      *) echo "textsnap.exe imports $dll"; return 1 ;;
+    esac
+  done
+}
+check "textsnap.exe does its TLS with Schannel and imports only system DLLs" imports_only_system_dlls
 
 rm -rf "$work/run"; mkdir -p "$work/run"
 cp "$exe" "$work/run/"

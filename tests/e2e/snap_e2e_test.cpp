@@ -1,6 +1,7 @@
 // A snap from the hotkey to the stored note: the real window (headless
 // desktop) and its HTTP client against the note service on loopback.
 #include "tests/e2e/fixture.h"
+#include "tests/support/process.h"
 
 using namespace ts;
 using e2e::SnapEndToEnd;
@@ -146,4 +147,59 @@ TEST_F(SnapEndToEnd, NetworkErrorAfterStartWaitsForTheDisconnect) {
   Press();
   EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "1 complete! [second...]"}));
   EXPECT_EQ(Notes("grace").size(), 2u);
+}
+
+// The program over https: a service with a self-signed certificate of its
+// own. Without a pin the trust store refuses it, and so does a pin of another
+// certificate: each time the error box names the cause and the service sees
+// no request. With its own certificate pinned in ini.ini the note arrives.
+TEST_F(SnapEndToEnd, OverHttpsOnlyATrustedOrPinnedCertificateGetsTheNote) {
+  const std::string cert = (dir_ / "cert.pem").string(), key = (dir_ / "key.pem").string();
+  ASSERT_EQ(
+      testprocess::RunToEnd({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                             "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext",
+                             "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", key, "-out", cert},
+                            (dir_ / "openssl.log").string()),
+      0);
+  const std::string printed = (dir_ / "fingerprint.txt").string();
+  ASSERT_EQ(testprocess::RunToEnd({"openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"}, printed), 0);
+  std::string pin = testprocess::ReadFile(printed);  // "sha256 Fingerprint=A8:6E:...", as the README shows it
+  pin = pin.substr(pin.find('=') + 1);
+  pin = pin.substr(0, pin.find_first_of("\r\n"));
+  ASSERT_EQ(pin.size(), 95u) << pin;
+  StopServer();
+  pinleaf::TServerSettings https;
+  https.tls = {cert, key};
+  StartServer(0, https);
+  AddUser("heidi", "pw");
+  const auto requests = [this] { return Requests("GET ") + Requests("POST "); };
+
+  Start("heidi", "pw");
+  Copy("not for an untrusted server");
+  Press();
+  ASSERT_FALSE(hl::MessageBoxes().empty());
+  EXPECT_EQ(hl::MessageBoxes().back().text,
+            "Secure connection to 127.0.0.1 refused: the server's certificate is not trusted.");
+  EXPECT_EQ(hl::MessageBoxes().back().caption, kApplicationTitle);
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
+  Start("heidi", "pw", false, "", std::string(64, 'a'));
+  hl::AdvanceClock(6000);
+  Copy("not for another certificate");
+  Press();
+  EXPECT_EQ(hl::MessageBoxes().back().text,
+            "Secure connection to 127.0.0.1 refused: the server's certificate is not the pinned one.");
+  EXPECT_EQ(requests(), 0) << "the service saw a request";
+  EXPECT_TRUE(Notes("heidi").empty());
+
+  const size_t boxes = hl::MessageBoxes().size();
+  Start("heidi", "pw", false, "", pin);
+  hl::AdvanceClock(6000);
+  const std::string text = "pinned: 日本語 & <b>";
+  Copy(text);
+  Press();
+  EXPECT_EQ(hl::MessageBoxes().size(), boxes);
+  bool stored = false;
+  for (const auto& note : Notes("heidi")) stored = stored || note.body == text;
+  EXPECT_TRUE(stored) << "the snap over https did not arrive";
+  EXPECT_GE(Requests("POST /pinleaf2/users/login"), 1);
 }

@@ -160,6 +160,31 @@ TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTranspor
     plain.set_read_timeout(1);
     auto answer = plain.Get("/pinleaf2/users/login");
     EXPECT_TRUE(!answer || answer->status >= 400);
+    // A client that offers nothing newer than TLS 1.1 gets no session.
+    const auto handshakeUpTo = [port](int version) {
+      SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+      SSL_CTX_set_security_level(ctx, 0);  // let this end offer the old versions at all
+      SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+      SSL_CTX_set_max_proto_version(ctx, version);
+      int fd = test::Connect(port);
+      timeval patience{10, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+      SSL* ssl = SSL_new(ctx);
+      SSL_set_fd(ssl, fd);
+      const bool stood = SSL_connect(ssl) == 1;
+      SSL_free(ssl);
+      close(fd);
+      SSL_CTX_free(ctx);
+      return stood;
+    };
+    EXPECT_FALSE(handshakeUpTo(TLS1_1_VERSION));
+    EXPECT_TRUE(handshakeUpTo(TLS1_2_VERSION));
+    EXPECT_EQ(server.Finish(SIGTERM), 0);
+  }
+  // Behind a TLS-terminating proxy the operator may ask for plain HTTP on any address.
+  {
+    ServerProcess server({"--bind", "0.0.0.0", "--port", "0", "--db", d + "/p.db", "--allow-plain-http"});
+    EXPECT_NE(server.FirstLine().find("listening on http://0.0.0.0:"), std::string::npos);
     EXPECT_EQ(server.Finish(SIGTERM), 0);
   }
   std::filesystem::remove_all(dir);

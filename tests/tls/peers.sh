@@ -88,6 +88,7 @@ leaf() {  # name, subjectAltName, openssl ca date options...
 }
 leaf good "DNS:localhost,IP:127.0.0.1" -days 30
 leaf expired "DNS:localhost,IP:127.0.0.1" -startdate 20200101000000Z -enddate 20200201000000Z
+leaf future "DNS:localhost,IP:127.0.0.1" -startdate 20400101000000Z -enddate 20400201000000Z
 leaf otherhost "DNS:other.example" -days 30
 for name in self other-self; do
   ossl req -x509 $ec -keyout "$name.key" -out "$name.pem" -days 30 -subj "/CN=$name" \
@@ -111,7 +112,9 @@ tls_server() {  # name, certificate, extra directives
     location = /form { proxy_set_header X-Body \$request_body; proxy_pass http://127.0.0.1:$port_plain/echo-body; }
     location = /secure-cookie { add_header Set-Cookie "tls=secret; path=/; secure"; add_header Set-Cookie "both=plain; path=/"; return 302 http://127.0.0.1:$port_plain/cookies; }
     location = /relative { return 302 /page.txt; }
+    location = /form-to-plain { return 307 http://127.0.0.1:$port_plain/form; }
     location = /cookies { return 200 "cookies: \$http_cookie"; }
+    location = /sni { return 200 "sni: \$ssl_server_name"; }
   }
 CONF
 }
@@ -132,15 +135,19 @@ http {
   fastcgi_temp_path $dir/tmp/fastcgi;
   uwsgi_temp_path $dir/tmp/uwsgi;
   scgi_temp_path $dir/tmp/scgi;
+  # The plain server logs the cookies each request brought, so a test can see
+  # that a secure cookie never reached it.
+  log_format with_cookies '\$request "\$http_cookie"';
   server {
     listen 127.0.0.1:$port_plain;
-    access_log $dir/plain.access.log;
+    access_log $dir/plain.access.log with_cookies;
     location = /echo-body { return 200 "posted: \$http_x_body"; }
     location = /cookies { return 200 "cookies: \$http_cookie"; }
     location = /to-tls { return 301 https://127.0.0.1:$port_good/page.txt; }
   }
 $(tls_server good good "ssl_protocols TLSv1.2 TLSv1.3;")
 $(tls_server expired expired "")
+$(tls_server future future "")
 $(tls_server otherhost otherhost "")
 $(tls_server self self "")
 $(tls_server tls10 good "ssl_protocols TLSv1 TLSv1.1; ssl_ciphers DEFAULT:@SECLEVEL=0;")
@@ -150,14 +157,14 @@ CONF
 # Ports are picked free but may be taken by the time nginx binds them (other
 # test runs share the machine): a few fresh tries.
 start_nginx() {
-  for name in plain good expired otherhost self tls10; do
+  for name in plain good expired future otherhost self tls10; do
     free_port "$name"
     : >"$dir/$name.access.log"
   done
   write_nginx_conf
   nginx -p "$dir" -c "$dir/nginx.conf" >>"$dir/error.log" 2>&1 &
   nginx_pid=$!
-  for name in plain good expired otherhost self tls10; do
+  for name in plain good expired future otherhost self tls10; do
     wait_port "$(eval echo "\$port_$name")" || { kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null; return 1; }
   done
   pids+=("$nginx_pid")
@@ -211,7 +218,7 @@ fi
 
 export TS_TLS_DIR=$dir TS_TLS_PAGE=$page
 export TS_TLS_CA=$dir/ca.pem TS_TLS_SELF_SHA256=$(fingerprint self.pem) TS_TLS_OTHER_SELF_SHA256=$(fingerprint other-self.pem)
-for name in plain good expired otherhost self tls10 tinyproxy socks; do
+for name in plain good expired future otherhost self tls10 tinyproxy socks; do
   export "TS_TLS_PORT_$(echo $name | tr a-z A-Z)=$(eval echo "\$port_$name")"
 done
 cd - >/dev/null || exit 1

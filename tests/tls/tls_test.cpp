@@ -14,6 +14,7 @@
 #include "http/exceptions.h"
 #include "http/http.h"
 #include "net/tlshandler.h"
+#include "tests/support/peer.h"
 #include "tests/support/raised.h"
 #include "trust.h"
 
@@ -72,7 +73,9 @@ TEST_F(TLSTest, PagesFormsAndKeptConnectionsOverTLS) {
   EXPECT_EQ(tls->Protocol().substr(0, 6), "TLSv1.");
   EXPECT_GE(tls->Protocol(), "TLSv1.2");
   EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")), page);
-  EXPECT_EQ(connects, 1) << "the second GET should have used the kept TLS connection";
+  // The server learnt the name it was asked for (SNI).
+  EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/sni")), "sni: localhost");
+  EXPECT_EQ(connects, 1) << "the later GETs should have used the kept TLS connection";
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/page.txt")), page);
 
   // A megabyte over TLS, compared with the same file fetched in the clear.
@@ -119,6 +122,18 @@ TEST_F(TLSTest, RedirectsMoveBetweenPlainAndTLSAndSecureCookiesStayOnTLS) {
   EXPECT_EQ(Log("plain").find("secret"), std::string::npos);
   // ... and is sent again over TLS.
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/cookies")), "cookies: both=plain; tls=secret");
+  // A form sent over TLS is not sent again to a plain address it is redirected to.
+  TStringList form;
+  form.Add("data[User][password]=never-in-clear");
+  EXPECT_EQ(RaisedText<ENetRedirectToPlain>(
+                [&] { http.PostForm(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/form-to-plain"), form); }),
+            "The server redirected the request to plain http://127.0.0.1:" + Env("TS_TLS_PORT_PLAIN") +
+                "; it was not sent there unencrypted");
+  EXPECT_EQ(Log("plain").find("/form"), std::string::npos);
+  // The plain server logs the cookies it got (the log is complete by now: one
+  // nginx process, and requests came after): the plain one, never the secure one.
+  EXPECT_NE(Log("plain").find("GET /cookies HTTP/1.1 \"both=plain\""), std::string::npos) << Log("plain");
+  EXPECT_FALSE(http.IsConnected());
 }
 
 TEST_F(TLSTest, ThroughAnHTTPProxyTunnelAndThroughSOCKS5) {
@@ -152,6 +167,8 @@ TEST_F(TLSTest, CertificateAndProtocolFailuresAreRefusedBeforeTheRequest) {
   };
   EXPECT_EQ(RaisedText<ENetTLSNotTimeValid>(post("TS_TLS_PORT_EXPIRED")),
             "Secure connection to localhost refused: the server's certificate has expired or is not yet valid");
+  EXPECT_EQ(RaisedText<ENetTLSNotTimeValid>(post("TS_TLS_PORT_FUTURE")),
+            "Secure connection to localhost refused: the server's certificate has expired or is not yet valid");
   EXPECT_EQ(RaisedText<ENetTLSOtherHost>(post("TS_TLS_PORT_OTHERHOST")),
             "Secure connection to localhost refused: the server's certificate is issued for another host");
   EXPECT_EQ(RaisedText<ENetTLSNotTrusted>(post("TS_TLS_PORT_SELF")),
@@ -161,7 +178,27 @@ TEST_F(TLSTest, CertificateAndProtocolFailuresAreRefusedBeforeTheRequest) {
   EXPECT_FALSE(http.IsConnected());
   // The client is still usable afterwards.
   EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_GOOD", "/page.txt")), Env("TS_TLS_PAGE") + "\n");
-  for (const char* server : {"expired", "otherhost", "self", "tls10"}) EXPECT_EQ(Log(server), "") << server;
+  for (const char* server : {"expired", "future", "otherhost", "self", "tls10"}) EXPECT_EQ(Log(server), "") << server;
+}
+
+// A server that takes the connection but never answers the handshake ends it
+// after the handshake's time limit; one that hangs up on the greeting is a
+// refused handshake. Neither leaves the client waiting or connected.
+TEST_F(TLSTest, AServerThatNeverAnswersOrHangsUpEndsTheHandshakeWithAReason) {
+  testpeer::TScriptedPeer peer({[](testpeer::TPeerConnection& c) { c.WaitForClose(10000); },
+                                [](testpeer::TPeerConnection& c) {
+                                  c.Receive(5);  // the first bytes of the client's greeting
+                                  c.Close();
+                                }});
+  const std::string url = "https://127.0.0.1:" + std::to_string(peer.Port()) + "/";
+  tls->HandshakeTimeout = 300;
+  EXPECT_EQ(RaisedText<ENetReadTimeout>([&] { http.GetText(url); }), "Read Timeout");
+  EXPECT_FALSE(http.IsConnected());
+  EXPECT_EQ(RaisedText<ENetTLSHandshakeRefused>([&] { http.GetText(url); }),
+            "Secure connection to 127.0.0.1 failed: the TLS handshake was refused (TLS 1.2 or newer is required)");
+  EXPECT_FALSE(http.IsConnected());
+  peer.Join();
+  EXPECT_EQ(peer.Connections(), 2);
 }
 
 TEST_F(TLSTest, APinnedCertificateIsTheOnlyOneAccepted) {
