@@ -182,8 +182,11 @@ check "uploads were stored by more than one instance ($spread of $instances)" te
 
 # The notes page, read through each instance in turn with one browser sign-in.
 jar=$work/cookies
-curl -s -o /dev/null --cacert "$ngx/cert.pem" -c "$jar" --data-urlencode "data[User][username]=$user" \
+curl -s -o /dev/null -D "$work/login.head" --cacert "$ngx/cert.pem" -c "$jar" --data-urlencode "data[User][username]=$user" \
   --data-urlencode "data[User][password]=$password" "$base/users/login"
+check "the sign-in's session cookie is marked Secure at the front" \
+  grep -qiE '^set-cookie: pinleaf_session=[^;]+;.*; *secure' "$work/login.head"
+check "... and the answer tells browsers to keep to https" grep -qi '^strict-transport-security: max-age=' "$work/login.head"
 pages_ok=0
 before_pages=()
 for i in $(seq $instances); do before_pages[$i]=$(served "$i" GET "/pinleaf2/notes 200"); done
