@@ -587,7 +587,7 @@ void TPinleafServer::LoginPost(const httplib::Request& req, httplib::Response& r
     Answer(res, pages_.Login("The ID or the password is wrong.", FormToken(req, res)));
     return;
   }
-  throttle_.Succeeded(account, address);
+  throttle_.Succeeded(account);
   StartSession(res, *user, req);
   res.set_redirect(base_ + "/users/home", 302);
 }

@@ -37,9 +37,11 @@ void TLoginThrottle::Failed(std::string_view name, std::string_view address, int
   Count("a:" + std::string(address), kAddress, now_ms);
 }
 
-void TLoginThrottle::Succeeded(std::string_view name, std::string_view address) {
+void TLoginThrottle::Succeeded(std::string_view name) {
+  // The address's count stays until it ages out: a guesser who owns an
+  // account could otherwise sign in to it after every few guesses and never
+  // be held back.
   data_.ForgetThrottle("n:" + std::string(name), false);
-  data_.ForgetThrottle("a:" + std::string(address), true);
 }
 
 }  // namespace pinleaf

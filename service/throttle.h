@@ -34,8 +34,9 @@ public:
   // Milliseconds the sign-in must wait, 0 when it may go ahead now.
   int64_t WaitMs(std::string_view name, std::string_view address, int64_t now_ms);
   void Failed(std::string_view name, std::string_view address, int64_t now_ms);
-  // A right password clears the count of that name from that address.
-  void Succeeded(std::string_view name, std::string_view address);
+  // A right password clears the count of that name; the address's count is
+  // left to age out.
+  void Succeeded(std::string_view name);
 
 private:
   int64_t Wait(const std::string& key, int64_t now_ms);
