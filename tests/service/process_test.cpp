@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "support.h"
 
@@ -86,6 +88,33 @@ TEST(ServerProcess, ServesAccountsFromItsInputAndStopsCleanly) {
       EXPECT_EQ(server.Finish(0), 1);
       EXPECT_NE(server.Log().find("read"), std::string::npos) << server.Log();
       chmod(db.c_str(), 0600);
+    }
+    if (geteuid() == 0) {
+      // Root may write anything, so the refusal is shown by an ordinary user
+      // (nobody) running a copy of the server: a database it may read but not
+      // write, and one it may write in a folder where it can make no journal.
+      std::filesystem::path other = dir / "other";
+      std::filesystem::create_directories(other);
+      std::filesystem::permissions(other, std::filesystem::perms(0755));
+      std::filesystem::copy_file(PINLEAF_SERVER_EXE, other / "pinleaf-server");
+      std::filesystem::permissions(other / "pinleaf-server", std::filesystem::perms(0755));
+      std::filesystem::copy_file(db, other / "readable.db");
+      chmod((other / "readable.db").c_str(), 0644);
+      std::filesystem::copy_file(db, other / "own.db");
+      ASSERT_EQ(chown((other / "own.db").c_str(), 65534, 65534), 0);
+      for (const char* name : {"readable.db", "own.db"}) {
+        std::string log = (dir / (std::string(name) + ".log")).string();
+        int code =
+            testprocess::RunToEnd({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   (other / "pinleaf-server").string(), "--port", "0", "--db", (other / name).string()},
+                                  log);
+        std::ifstream file(log);
+        std::string said((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(code, 1) << name << ": " << said;
+        EXPECT_EQ(said.find("listening"), std::string::npos) << said;
+        EXPECT_NE(said.find((other / name).string()), std::string::npos) << said;  // which database, and why
+        std::printf("%s: %s", name, said.c_str());
+      }
     }
     ServerProcess missing({"--port", "0", "--db", (dir / "no-such-dir" / "x.db").string()});
     EXPECT_EQ(missing.Finish(0), 1);
