@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <thread>
 
@@ -185,6 +186,16 @@ TEST_F(Hostile, SlowAndIdleClientsDoNotStarveSnaps) {
   EXPECT_EQ(StatusOf(ReadAnswer(over[2], 3000)), 503);
   for (int fd : over) close(fd);
 
+  // A connection kept alive after its answer and then silent, and a sign-in
+  // whose small body stops halfway: neither may hold its socket for long.
+  int kept = Connect(port_);
+  ASSERT_TRUE(SendAll(kept, "GET /pinleaf2/posts/nop/?1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_EQ(StatusOf(ReadAnswer(kept, 5000)), 200);
+  int half_body = Connect(port_);
+  ASSERT_TRUE(SendAll(half_body,
+                      "POST /pinleaf2/users/login HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 100\r\n\r\n"
+                      "data[User][username]=alice"));
   std::atomic<bool> done{false};
   std::thread trickle([&] {
     const std::string head = "GET /pinleaf2/notes HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
@@ -219,6 +230,14 @@ TEST_F(Hostile, SlowAndIdleClientsDoNotStarveSnaps) {
   done = true;
   trickle.join();
   EXPECT_EQ(closed, static_cast<int>(idle.size() + trickling.size()));
+  // The kept-alive one goes once idle (5 s), without an answer; the half body
+  // meets the head deadline (2 s here), which small bodies share.
+  EXPECT_EQ(ReadAnswer(kept, 8000), "");
+  char byte;
+  EXPECT_EQ(recv(kept, &byte, 1, MSG_DONTWAIT), 0) << "the kept-alive connection is still open";
+  EXPECT_EQ(StatusOf(ReadAnswer(half_body, 8000)), 408);
+  close(kept);
+  close(half_body);
   for (int fd : idle) close(fd);
   for (int fd : trickling) close(fd);
   EXPECT_TRUE(Snap(cookie, "after the siege"));
@@ -247,6 +266,31 @@ TEST_F(Hostile, SlowBodiesFromOneAddressHoldOnlyAFewWorkers) {
     stored += Snap(cookie, "beside slow bodies " + std::to_string(i));
   }
   EXPECT_EQ(stored, 5);
+  // Still sending a byte every half second, each gets no more than the
+  // request's deadline (30 s for body and answer, from the hand-over to a
+  // worker): those on workers are cut then, the others were turned away
+  // from the gate at their head deadline.
+  std::vector<bool> open(slow.size(), true);
+  size_t ended = 0;
+  const auto started = std::chrono::steady_clock::now();
+  while (ended < slow.size() && std::chrono::steady_clock::now() - started < std::chrono::seconds(45)) {
+    for (size_t i = 0; i < slow.size(); ++i) {
+      if (!open[i]) continue;
+      char buffer[4096];
+      ssize_t n = recv(slow[i], buffer, sizeof buffer, MSG_DONTWAIT);
+      bool gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+      if (!gone && n < 0) gone = send(slow[i], "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN;
+      if (gone) {
+        open[i] = false;
+        ++ended;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
+  std::printf("slow bodies ended by the server after %lld s\n", static_cast<long long>(took));
+  EXPECT_EQ(ended, slow.size()) << "slow bodies still open after " << took << " s";
+  EXPECT_TRUE(Snap(cookie, "after the slow bodies"));
   for (int fd : slow) close(fd);
 }
 
@@ -294,6 +338,35 @@ TEST_F(Hostile, PasswordGuessingIsSlowedAlikeForRealAndUnknownNames) {
   EXPECT_EQ(StatusOf(attempt("alice", kPassword, "127.0.0.23")), 302);
 }
 
+// An unknown name costs the same password hash as a wrong password (the
+// hash's 64 MiB show in the peak), so neither the answer nor its time tells
+// which names exist.
+TEST_F(Hostile, AnUnknownNameCostsAPasswordHashLikeAWrongPassword) {
+  Start();
+  auto timed_attempt = [&](const std::string& name, const char* source, long& growth_kib) {
+    server_->ResetPeak();
+    long before = server_->PeakKiB();
+    auto start = std::chrono::steady_clock::now();
+    std::string answer = Exchange(port_, FormPost("/pinleaf2/users/login", LoginBody(name, "wrong")), source);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    growth_kib = server_->PeakKiB() - before;
+    EXPECT_TRUE(Has(answer, "The ID or the password is wrong.")) << name;
+    return static_cast<long>(ms);
+  };
+  long known_kib = 0, unknown_kib = 0, odd_kib = 0;
+  long known_ms = timed_attempt("alice", "127.0.0.40", known_kib);
+  long unknown_ms = timed_attempt("nobody", "127.0.0.41", unknown_kib);
+  // A name no account can have (not UTF-8) takes the same way.
+  long odd_ms = timed_attempt("\xFFnobody", "127.0.0.42", odd_kib);
+  std::printf("wrong password %ld ms (+%ld KiB), unknown name %ld ms (+%ld KiB), unusable name %ld ms (+%ld KiB)\n",
+              known_ms, known_kib, unknown_ms, unknown_kib, odd_ms, odd_kib);
+  if (kPeakMeansSomething) {
+    EXPECT_GT(known_kib, 48 * 1024);
+    EXPECT_GT(unknown_kib, 48 * 1024);
+    EXPECT_GT(odd_kib, 48 * 1024);
+  }
+}
+
 TEST_F(Hostile, ABurstOfSignInsDoesNotStarveUploads) {
   Start();
   std::string cookie = SignIn();
@@ -318,6 +391,49 @@ TEST_F(Hostile, ABurstOfSignInsDoesNotStarveUploads) {
   std::printf("%d sign-ins answered, %d told busy\n", answered.load(), busy.load());
   // Two hashes of 64 MiB at a time, with room to spare; forty at once would be 2.5 GiB.
   ExpectPeakGrowthBelow(*server_, before, 160 * 1024);
+}
+
+// Pages of long notes: only previews leave the database, so walking every
+// page of a hundred notes of 1 MiB costs little memory and each page is small.
+TEST_F(Hostile, NotesPagesOfLongNotesStaySmallInSizeAndMemory) {
+  db_ = "/tmp/pinleaf-hostile-" + std::to_string(getpid()) + ".db";
+  const int kNotes = 100;
+  {
+    TNoteStore store(db_);
+    TUser alice = *store.CreateUser("alice", kPassword);
+    std::string body(kMaxNoteBodyBytes - 8, 'n');
+    for (int i = 0; i < kNotes; ++i) {
+      char tail[9];
+      std::snprintf(tail, sizeof tail, "%08d", i);
+      store.AddNote(alice.id, TNote{std::string(kMaxNoteTitleBytes, 't'), body + tail, std::nullopt, ""});
+    }
+  }
+  Start();
+  std::string cookie = SignIn();
+  ASSERT_FALSE(cookie.empty());
+  server_->ResetPeak();
+  long before = server_->PeakKiB();
+  std::string query;
+  int pages = 0, notes = 0;
+  for (; pages < kNotes; ++pages) {
+    std::string page = Exchange(port_, Get("/pinleaf2/notes" + query, "Cookie: " + cookie + "\r\n"));
+    ASSERT_EQ(StatusOf(page), 200);
+    EXPECT_LT(BodyOf(page).size(), 2 * kNotesPageBytes + 32 * 1024);
+    for (size_t at = 0; (at = page.find("<article", at)) != std::string::npos; ++at) ++notes;
+    const std::string anchor = "class=\"older\" href=\"";
+    size_t older = page.find(anchor);
+    if (older == std::string::npos) break;
+    older += anchor.size();
+    query = page.substr(older, page.find('"', older) - older);
+  }
+  EXPECT_EQ(notes, kNotes);
+  // The whole of one note is there behind its link.
+  std::string view = Exchange(port_, Get("/pinleaf2/notes/view?id=1", "Cookie: " + cookie + "\r\n"));
+  EXPECT_EQ(StatusOf(view), 200);
+  EXPECT_TRUE(Has(view, "00000000</pre>"));
+  std::printf("%d pages for %d notes of 1 MiB\n", pages + 1, notes);
+  // A page built from whole bodies would take 51 of them: over 50 MiB.
+  ExpectPeakGrowthBelow(*server_, before, 16 * 1024);
 }
 
 TEST_F(Hostile, LogLinesCannotBeForgedAndForeignHostsGetNothing) {
