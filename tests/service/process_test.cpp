@@ -6,9 +6,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
+#include "service/note_document.h"
 #include "support.h"
 
 namespace pinleaf {
@@ -108,8 +107,7 @@ TEST(ServerProcess, ServesAccountsFromItsInputAndStopsCleanly) {
             testprocess::RunToEnd({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                    (other / "pinleaf-server").string(), "--port", "0", "--db", (other / name).string()},
                                   log);
-        std::ifstream file(log);
-        std::string said((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string said = testprocess::ReadFile(log);
         EXPECT_EQ(code, 1) << name << ": " << said;
         EXPECT_EQ(said.find("listening"), std::string::npos) << said;
         EXPECT_NE(said.find((other / name).string()), std::string::npos) << said;  // which database, and why
@@ -131,6 +129,56 @@ TEST(ServerProcess, ServesAccountsFromItsInputAndStopsCleanly) {
     ServerProcess server(bad);
     EXPECT_EQ(server.Finish(0), 2) << bad[0];
   }
+}
+
+// A database that fails while serving (here the disk is full: the server may
+// write files of 2 MiB at most) answers with an error, says why in its log,
+// never acknowledges the note, and serves on.
+TEST(ServerProcess, ADatabaseErrorIsLoggedWithItsCauseAndAcknowledgesNothing) {
+  signal(SIGPIPE, SIG_IGN);
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("pinleaf-full-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string log = (dir / "server.log").string();
+  testprocess::TProcess server;
+  // A file size limit, its signal ignored, so writes past it fail as on a full disk.
+  ASSERT_TRUE(server.Start({"sh", "-c", "trap '' XFSZ; ulimit -f 4096; exec \"$0\" \"$@\"", PINLEAF_SERVER_EXE,
+                            "--port", "0", "--db", (dir / "notes.db").string(), "--add-user", "demo"},
+                           log, {"pw\n", true}));
+  std::string line = server.ReadLine();
+  ASSERT_NE(line.find("listening on http://127.0.0.1:"), std::string::npos) << line << testprocess::ReadFile(log);
+  const int port = std::atoi(line.c_str() + line.rfind(':') + 1);
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(30);
+  auto login = client.Post("/pinleaf2/users/login", test::LoginBody("demo", "pw"), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 302);
+  std::string set = login->get_header_value("Set-Cookie");
+  const httplib::Headers cookie{{"Cookie", set.substr(0, set.find(';'))}};
+  // Notes of 1 MiB until one does not fit.
+  int stored = 0, failed = 0;
+  for (int i = 0; i < 6 && failed == 0; ++i) {
+    auto upload = client.Post("/pinleaf2/posts/addpinleaf", cookie,
+                              test::UploadBody(test::NoteDocument(std::string(kMaxNoteBodyBytes - 1, 'a' + i))),
+                              "application/x-www-form-urlencoded");
+    ASSERT_TRUE(upload);
+    if (upload->body.find("====") != std::string::npos)
+      ++stored;
+    else
+      failed = upload->status;
+  }
+  EXPECT_EQ(failed, 500);
+  EXPECT_GE(stored, 1);
+  const std::string said = testprocess::ReadFile(log);
+  EXPECT_NE(said.find("POST /pinleaf2/posts/addpinleaf failed: database: disk I/O error"), std::string::npos) << said;
+  // Still answering, and what it acknowledged is there.
+  auto notes = client.Get("/pinleaf2/notes", cookie);
+  ASSERT_TRUE(notes);
+  EXPECT_EQ(notes->status, 200);
+  EXPECT_NE(notes->body.find(std::to_string(stored) + (stored == 1 ? " note<" : " notes<")), std::string::npos);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0) << testprocess::ReadFile(log);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTransportSettings) {
