@@ -453,6 +453,31 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
   std::filesystem::remove(password_file);
 }
 
+// A database the server may read but not write (a standby, or one set
+// read-only) stops the start with the cause, before anything is served.
+TEST(PgStore, ADatabaseThatCannotBeWrittenIsRefusedAtStart) {
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  const std::string password = "pg-ro-" + std::to_string(getpid());
+  std::string role = db.AddRole(password);
+  if (role.empty()) GTEST_SKIP() << "the cluster's user may not create roles: " << db.Error();
+  std::string password_file = std::filesystem::temp_directory_path() / ("pinleaf-pgro-" + std::to_string(getpid()));
+  std::ofstream(password_file) << password << "\n";
+  const std::vector<std::string> args{"--port", "0", "--db", db.Spec(role), "--db-password-file", password_file};
+  {
+    test::ServerProcess first(args);  // lays out the tables, as that role
+    ASSERT_GT(first.Port(), 0) << first.Log();
+    EXPECT_EQ(first.Finish(SIGTERM), 0);
+  }
+  ASSERT_TRUE(db.Run("ALTER ROLE " + role + " SET default_transaction_read_only = on"));
+  test::ServerProcess again(args);
+  EXPECT_EQ(again.FirstLine(), "");
+  EXPECT_EQ(again.Finish(0), 1);
+  EXPECT_NE(again.Log().find("read-only transaction"), std::string::npos) << again.Log();
+  std::filesystem::remove(password_file);
+}
+
 // Three instances on one database: whatever one was told, the others know.
 // Sign in through the first, upload through the second, read the notes and
 // take a form through the third, use that form through the first; failed
