@@ -294,6 +294,42 @@ TEST_F(Hostile, SlowBodiesFromOneAddressHoldOnlyAFewWorkers) {
   for (int fd : slow) close(fd);
 }
 
+// With every worker busy, complete requests wait in a queue of 256; those
+// beyond it are refused at once instead of piling up, and the waiting ones
+// are all answered once a worker is free.
+TEST_F(Hostile, RequestsBeyondTheQueueAreRefusedAtOnceAndTheQueuedAreServed) {
+  Start({"--workers", "1"});
+  // The one worker, held by an upload whose body does not come.
+  int blocker = Connect(port_, "127.0.0.50");
+  ASSERT_TRUE(SendAll(blocker,
+                      "POST /pinleaf2/posts/addpinleaf HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1048576\r\n\r\nd"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // 300 requests from 300 addresses (one address has one request queued at most).
+  std::vector<int> waiting;
+  for (int i = 0; i < 300; ++i) {
+    std::string source = "127.0." + std::to_string(5 + i / 200) + "." + std::to_string(1 + i % 200);
+    int fd = Connect(port_, source.c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, Get("/pinleaf2/posts/nop/?" + std::to_string(i))));
+    waiting.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int refused_at_once = 0;
+  for (int fd : waiting) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && StatusOf(ReadAnswer(fd, 2000)) == 503) ++refused_at_once;
+  }
+  close(blocker);
+  int answered = 0;
+  for (int fd : waiting) {
+    answered += StatusOf(ReadAnswer(fd, 15000)) == 200;
+    close(fd);
+  }
+  EXPECT_EQ(refused_at_once, 300 - 256);
+  EXPECT_EQ(answered, 256);
+}
+
 TEST_F(Hostile, PasswordGuessingIsSlowedAlikeForRealAndUnknownNames) {
   Start();
   auto attempt = [&](const std::string& name, const std::string& password, const char* source) {
