@@ -13,6 +13,7 @@
 
 #include "service/server.h"
 #include "support.h"
+#include "test_db.h"
 
 namespace pinleaf {
 namespace {
@@ -429,47 +430,58 @@ TEST_F(Hostile, ABurstOfSignInsDoesNotStarveUploads) {
   ExpectPeakGrowthBelow(*server_, before, 160 * 1024);
 }
 
-// Pages of long notes: only previews leave the database, so walking every
-// page of a hundred notes of 1 MiB costs little memory and each page is small.
+// Pages of long notes: only previews leave the database (SQLite and
+// PostgreSQL alike), so walking every page of a hundred notes of 1 MiB costs
+// little memory and each page is small.
 TEST_F(Hostile, NotesPagesOfLongNotesStaySmallInSizeAndMemory) {
-  db_ = "/tmp/pinleaf-hostile-" + std::to_string(getpid()) + ".db";
   const int kNotes = 100;
-  {
-    TNoteStore store(db_);
-    TUser alice = *store.CreateUser("alice", kPassword);
-    std::string body(kMaxNoteBodyBytes - 8, 'n');
-    for (int i = 0; i < kNotes; ++i) {
-      char tail[9];
-      std::snprintf(tail, sizeof tail, "%08d", i);
-      store.AddNote(alice.id, TNote{std::string(kMaxNoteTitleBytes, 't'), body + tail, std::nullopt, ""});
+  for (TestDb::Kind kind : {TestDb::kSqlite, TestDb::kPostgres}) {
+    const char* backend = kind == TestDb::kSqlite ? "SQLite" : "PostgreSQL";
+    TestDb db(kind);
+    if (!db.Missing().empty()) {
+      std::printf("%s not tried: %s\n", backend, db.Missing().c_str());
+      continue;
     }
+    ASSERT_EQ(db.Error(), "");
+    {
+      TNoteStore store(db.Spec());
+      TUser alice = *store.CreateUser("alice", kPassword);
+      std::string body(kMaxNoteBodyBytes - 8, 'n');
+      for (int i = 0; i < kNotes; ++i) {
+        char tail[9];
+        std::snprintf(tail, sizeof tail, "%08d", i);
+        store.AddNote(alice.id, TNote{std::string(kMaxNoteTitleBytes, 't'), body + tail, std::nullopt, ""});
+      }
+    }
+    Start({"--db", db.Spec()});
+    std::string cookie = SignIn();
+    ASSERT_FALSE(cookie.empty()) << backend;
+    server_->ResetPeak();
+    long before = server_->PeakKiB();
+    std::string query;
+    int pages = 0, notes = 0;
+    for (; pages < kNotes; ++pages) {
+      std::string page = Exchange(port_, Get("/pinleaf2/notes" + query, "Cookie: " + cookie + "\r\n"));
+      ASSERT_EQ(StatusOf(page), 200) << backend;
+      EXPECT_LT(BodyOf(page).size(), 2 * kNotesPageBytes + 32 * 1024) << backend;
+      for (size_t at = 0; (at = page.find("<article", at)) != std::string::npos; ++at) ++notes;
+      const std::string anchor = "class=\"older\" href=\"";
+      size_t older = page.find(anchor);
+      if (older == std::string::npos) break;
+      older += anchor.size();
+      query = page.substr(older, page.find('"', older) - older);
+    }
+    EXPECT_EQ(notes, kNotes) << backend;
+    // The whole of one note is there behind its link.
+    std::string view = Exchange(port_, Get("/pinleaf2/notes/view?id=1", "Cookie: " + cookie + "\r\n"));
+    EXPECT_EQ(StatusOf(view), 200) << backend;
+    EXPECT_TRUE(Has(view, "00000000</pre>")) << backend;
+    std::printf("%s: %d pages for %d notes of 1 MiB\n", backend, pages + 1, notes);
+    // A page built from whole bodies would take 51 of them: over 50 MiB.
+    ExpectPeakGrowthBelow(*server_, before, 16 * 1024);
+    EXPECT_EQ(server_->Finish(SIGTERM), 0) << server_->Log();
+    server_.reset();
   }
-  Start();
-  std::string cookie = SignIn();
-  ASSERT_FALSE(cookie.empty());
-  server_->ResetPeak();
-  long before = server_->PeakKiB();
-  std::string query;
-  int pages = 0, notes = 0;
-  for (; pages < kNotes; ++pages) {
-    std::string page = Exchange(port_, Get("/pinleaf2/notes" + query, "Cookie: " + cookie + "\r\n"));
-    ASSERT_EQ(StatusOf(page), 200);
-    EXPECT_LT(BodyOf(page).size(), 2 * kNotesPageBytes + 32 * 1024);
-    for (size_t at = 0; (at = page.find("<article", at)) != std::string::npos; ++at) ++notes;
-    const std::string anchor = "class=\"older\" href=\"";
-    size_t older = page.find(anchor);
-    if (older == std::string::npos) break;
-    older += anchor.size();
-    query = page.substr(older, page.find('"', older) - older);
-  }
-  EXPECT_EQ(notes, kNotes);
-  // The whole of one note is there behind its link.
-  std::string view = Exchange(port_, Get("/pinleaf2/notes/view?id=1", "Cookie: " + cookie + "\r\n"));
-  EXPECT_EQ(StatusOf(view), 200);
-  EXPECT_TRUE(Has(view, "00000000</pre>"));
-  std::printf("%d pages for %d notes of 1 MiB\n", pages + 1, notes);
-  // A page built from whole bodies would take 51 of them: over 50 MiB.
-  ExpectPeakGrowthBelow(*server_, before, 16 * 1024);
 }
 
 TEST_F(Hostile, LogLinesCannotBeForgedAndForeignHostsGetNothing) {
