@@ -236,15 +236,17 @@ TEST_P(Store, FailedSignInsCountAcrossInstances) {
   const int64_t t = 10'000'000;
   for (int i = 0; i < 4; ++i) (i % 2 ? a : b).Failed("alice", "10.0.0." + std::to_string(i), t);
   EXPECT_EQ(a.WaitMs("alice", "10.0.0.9", t), 0);
-  b.Failed("alice", "10.0.0.9", t);  // the fifth starts a wait of 2 s
-  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t), 2000);
-  EXPECT_EQ(b.WaitMs("alice", "10.0.0.8", t + 500), 1500);
+  b.Failed("alice", "10.0.0.9", t);  // the fifth starts a wait of 2 s, for every address that failed on it
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.1", t), 2000);
+  EXPECT_EQ(b.WaitMs("alice", "10.0.0.9", t + 500), 1500);
+  // The owner of the name, at an address that has not failed on it, is not held back.
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t), 0);
   a.Failed("alice", "10.0.0.9", t + 2000);  // and it doubles
-  EXPECT_EQ(b.WaitMs("Alice", "10.0.0.8", t + 2000), 0);
-  EXPECT_EQ(b.WaitMs("alice", "10.0.0.8", t + 2000), 4000);
+  EXPECT_EQ(b.WaitMs("Alice", "10.0.0.9", t + 2000), 0);
+  EXPECT_EQ(b.WaitMs("alice", "10.0.0.9", t + 2000), 4000);
   // A right password through one instance clears the name on the other.
   b.Succeeded("alice");
-  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t + 2000), 0);
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.9", t + 2000), 0);
   // An address's count is not cleared by a right password: a guesser signing
   // in to an account of its own between guesses is held back all the same.
   for (int i = 0; i < 19; ++i) (i % 2 ? a : b).Failed("name" + std::to_string(i), "203.0.113.7", t);
@@ -263,14 +265,16 @@ TEST_P(Store, FailedSignInsCountAcrossInstances) {
   std::optional<TThrottleEntry> bob = one.Data().ThrottleEntry("n:bob");
   ASSERT_TRUE(bob);
   EXPECT_EQ(bob->failures, 20);
-  EXPECT_EQ(a.WaitMs("bob", "198.51.100.1", t), TLoginThrottle::kName.longest_wait_ms);
+  EXPECT_EQ(a.WaitMs("bob", "192.0.2.1", t), TLoginThrottle::kName.longest_wait_ms);
+  EXPECT_EQ(a.WaitMs("bob", "198.51.100.1", t), 0);
   // Forgotten a quarter of an hour after the last failure, and purged by the next one.
   int64_t later = t + TLoginThrottle::kForgetMs + 1;
   EXPECT_EQ(b.WaitMs("bob", "198.51.100.1", later), 0);
   a.Failed("carol", "198.51.100.1", later);
   EXPECT_FALSE(two.Data().ThrottleEntry("n:bob"));
-  // Left: carol and her address, and 10.0.0.9, whose last failure came 2 s after the others.
-  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM login_failures"), 3);
+  // Left: carol, her address and the pair of them, and 10.0.0.9 with its
+  // failure on alice, which came 2 s after the others.
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM login_failures"), 5);
 }
 
 // Instances starting together on a fresh database: every one opens it, and
