@@ -124,8 +124,8 @@ public:
   // against every other instance counting under the same key.
   virtual void UpdateThrottle(std::string_view key,
                               const std::function<TThrottleEntry(const std::optional<TThrottleEntry>&)>& change) = 0;
-  // Forgets the entry; with `only_unblocked`, only when it never made anybody wait.
-  virtual void ForgetThrottle(std::string_view key, bool only_unblocked) = 0;
+  // Forgets the entry.
+  virtual void ForgetThrottle(std::string_view key) = 0;
   // Forgets every entry whose last failure is older than `last_before_ms`.
   virtual void PurgeThrottle(int64_t last_before_ms) = 0;
 };

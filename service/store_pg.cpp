@@ -378,11 +378,8 @@ public:
     });
   }
 
-  void ForgetThrottle(std::string_view key, bool only_unblocked) override {
-    Use([&](PGconn* c) {
-      Run(c, "DELETE FROM login_failures WHERE key = $1 AND (NOT $2::boolean OR blocked_until_ms = 0)",
-          {TParam::Bytes(key), only_unblocked ? "true" : "false"});
-    });
+  void ForgetThrottle(std::string_view key) override {
+    Use([&](PGconn* c) { Run(c, "DELETE FROM login_failures WHERE key = $1", {TParam::Bytes(key)}); });
   }
 
   void PurgeThrottle(int64_t last_before_ms) override {

@@ -329,10 +329,10 @@ public:
     });
   }
 
-  void ForgetThrottle(std::string_view key, bool only_unblocked) override {
+  void ForgetThrottle(std::string_view key) override {
     std::lock_guard guard(lock_);
-    TStatement s(db_, "DELETE FROM login_failures WHERE key = ? AND (? = 0 OR blocked_until_ms = 0)");
-    s.Bind(1, key).Bind(2, static_cast<int64_t>(only_unblocked)).Run();
+    TStatement s(db_, "DELETE FROM login_failures WHERE key = ?");
+    s.Bind(1, key).Run();
   }
 
   void PurgeThrottle(int64_t last_before_ms) override {

@@ -63,7 +63,7 @@ void TLoginThrottle::Succeeded(std::string_view name) {
   // The address's count stays until it ages out: a guesser who owns an
   // account could otherwise sign in to it after every few guesses and never
   // be held back.
-  data_.ForgetThrottle("n:" + std::string(name), false);
+  data_.ForgetThrottle("n:" + std::string(name));
 }
 
 }  // namespace pinleaf

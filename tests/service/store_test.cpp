@@ -364,7 +364,7 @@ TEST(SqliteStore, AFileOfTheCurrentLayoutKeepsEverything) {
   ASSERT_EQ(store.ListNotes(7, 10, 0).size(), 1u);
   TLoginThrottle throttle(store.Data());
   throttle.Failed("dora", "127.0.0.1", 1);
-  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM login_failures"), 2);
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM login_failures"), 3);  // the name, the address, the two together
   EXPECT_EQ(db.Number("SELECT COUNT(*) FROM schema_version"), db.Number("SELECT MAX(version) FROM schema_version"));
 }
 
