@@ -1,7 +1,7 @@
 // Hostile clients against the real server process on loopback: bodies too
-// large in every framing, slow and idle sockets, too many connections from one
-// address, password guessing, bursts of sign-ins, forged log lines, foreign
-// host names. Each case checks the answer, that ordinary clients are still
+// large in every framing, slow and idle sockets, slow bodies, too many
+// connections from one address, a full queue, password guessing, bursts of
+// sign-ins, pages of long notes, forged log lines, foreign host names. Each case checks the answer, that ordinary clients are still
 // served, and a bound on the server's peak memory (VmHWM).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
