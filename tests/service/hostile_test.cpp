@@ -1,8 +1,8 @@
 // Hostile clients against the real server process on loopback: bodies too
 // large in every framing, slow and idle sockets, slow bodies, too many
 // connections from one address, a full queue, password guessing, bursts of
-// sign-ins, pages of long notes, forged log lines, foreign host names. Each case checks the answer, that ordinary clients are still
-// served, and a bound on the server's peak memory (VmHWM).
+// sign-ins, pages of long notes, forged log lines, foreign host names. Each case checks the answer, that ordinary
+// clients are still served, and a bound on the server's peak memory (VmHWM).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -272,6 +272,7 @@ TEST_F(Hostile, SlowBodiesFromOneAddressHoldOnlyAFewWorkers) {
   // worker): those on workers are cut then, the others were turned away
   // from the gate at their head deadline.
   std::vector<bool> open(slow.size(), true);
+  std::vector<std::string> answers(slow.size());
   size_t ended = 0;
   const auto started = std::chrono::steady_clock::now();
   while (ended < slow.size() && std::chrono::steady_clock::now() - started < std::chrono::seconds(45)) {
@@ -279,6 +280,7 @@ TEST_F(Hostile, SlowBodiesFromOneAddressHoldOnlyAFewWorkers) {
       if (!open[i]) continue;
       char buffer[4096];
       ssize_t n = recv(slow[i], buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) answers[i].append(buffer, static_cast<size_t>(n));
       bool gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
       if (!gone && n < 0) gone = send(slow[i], "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN;
       if (gone) {
@@ -291,6 +293,13 @@ TEST_F(Hostile, SlowBodiesFromOneAddressHoldOnlyAFewWorkers) {
   auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
   std::printf("slow bodies ended by the server after %lld s\n", static_cast<long long>(took));
   EXPECT_EQ(ended, slow.size()) << "slow bodies still open after " << took << " s";
+  int timed_out = 0, turned_away = 0;
+  for (const std::string& answer : answers) {
+    timed_out += StatusOf(answer) == 408;
+    turned_away += StatusOf(answer) == 503;
+  }
+  EXPECT_EQ(timed_out, 4);  // half of the 8 workers
+  EXPECT_EQ(turned_away, 6);
   EXPECT_TRUE(Snap(cookie, "after the slow bodies"));
   for (int fd : slow) close(fd);
 }
