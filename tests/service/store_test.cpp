@@ -130,6 +130,19 @@ TEST_P(Store, SessionsExpireAndEndWithANewPassword) {
   EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM sessions WHERE token_hash LIKE '%" + kept + "%'"), 0);
   EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM users WHERE password_hash LIKE '%secret-password%'"), 0);
   EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM users WHERE password_hash LIKE '$argon2id$%'"), 2);
+
+  // However often an account signs in, it holds at most kMaxSessionsPerUser
+  // sign-ins: each new one ends the oldest, never itself (even when all
+  // expire at the same moment) nor another account's.
+  std::vector<std::string> many;
+  for (int64_t i = 0; i < kMaxSessionsPerUser + 5; ++i) {
+    if (i <= 3) ++now;  // the first three are the oldest; the rest expire alike
+    many.push_back(store.CreateSession(bob.id));
+    EXPECT_TRUE(store.UserForSession(many.back())) << i;
+  }
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM sessions WHERE user_id = " + std::to_string(bob.id)), kMaxSessionsPerUser);
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(store.UserForSession(many[static_cast<size_t>(i)])) << i;
+  EXPECT_TRUE(store.UserForSession(kept));
 }
 
 TEST_P(Store, NotesPersistNewestFirstPerUserWithAnyBytes) {
