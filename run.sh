@@ -54,8 +54,8 @@ stop() {
 }
 trap stop EXIT
 
-# The password goes to the server in a file only its owner reads (a command
-# line is visible to every local user).
+# The password goes to the server and into the client's settings from a file
+# only its owner reads (a command line is visible to every local user).
 (umask 077; printf '%s\n' "$password" >"$home/server-password")
 # The client's default address first; any free port when it is taken.
 snap_start_server "$server" "$home/pinleaf.db" "$home" --port 8660 --add-user "$name" --password-file "$home/server-password" ||
@@ -71,7 +71,7 @@ if [ -n "${DISPLAY:-}" ]; then
   source scripts/wine-prefix.sh "$prefix"
   ini=$home/ini.ini
   if [ ! -f "$ini" ]; then
-    env LC_ALL=C.UTF-8 python3 scripts/write-ini.py "$ini" --url "$snap_url" --id "$name" --password "$password" \
+    env LC_ALL=C.UTF-8 python3 scripts/write-ini.py "$ini" --url "$snap_url" --id "$name" --password-file "$home/server-password" \
       --hotkey 120 --modifiers 6 --autocopy 1
   else
     # Keep the user's settings; only follow the server to another port.
@@ -91,7 +91,7 @@ fi
 scripted=$build/run-snap
 rm -rf "$scripted"; mkdir -p "$scripted"
 cp "$build/app/textsnap.exe" "$scripted/"
-env LC_ALL=C.UTF-8 python3 scripts/write-ini.py "$scripted/ini.ini" --url "$snap_url" --id "$name" --password "$password" \
+env LC_ALL=C.UTF-8 python3 scripts/write-ini.py "$scripted/ini.ini" --url "$snap_url" --id "$name" --password-file "$home/server-password" \
   --hotkey 120 --modifiers 6 --autocopy 1
 
 exec 5<> <(:)

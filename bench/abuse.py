@@ -9,7 +9,10 @@ errors, the server's peak memory (VmHWM), and checks that every acknowledged
 note is stored exactly once. Bounded in count and time; loopback only.
 
   bench/abuse.py build/native/service/pinleaf-server [--clients 8] [--snaps 40]
-                 [--trickle 300] [--oversize 4] [--seconds 120]
+                 [--trickle 300] [--oversize 4] [--seconds 120] [--timing 16]
+
+After the run, failed sign-ins with real names and with unknown names are
+timed one at a time: their answers must be identical, their times alike.
 """
 import argparse
 import os
@@ -182,6 +185,24 @@ def oversize(port, stop, stats, lock):
         time.sleep(0.05)
 
 
+def sign_in_times(port, names, pairs):
+    """Wrong passwords for real accounts and any password for unknown names,
+    taken in turn, one at a time, each from an address of its own (so no
+    throttle holds them): the time of each answer, in seconds, and whether
+    every answer was the same refusal."""
+    known, unknown, same = [], [], True
+    for i in range(pairs):
+        for real, times in ((True, known), (False, unknown)):
+            name = names[i % len(names)] if real else f"nobody{i}"
+            body = f"data[User][username]={client_encode(name)}&data[User][password]=wrong{i}"
+            source = f"127.0.4.{2 * i + (1 if real else 2)}"
+            started = time.monotonic()
+            answer = exchange(port, post("/pinleaf2/users/login", body), source=source)
+            times.append(time.monotonic() - started)
+            same = same and answer.startswith(b"HTTP/1.1 200") and b"The ID or the password is wrong." in answer
+    return known, unknown, same
+
+
 def peak_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -198,6 +219,8 @@ def main():
     ap.add_argument("--trickle", type=int, default=300)
     ap.add_argument("--oversize", type=int, default=4)
     ap.add_argument("--seconds", type=float, default=120)
+    ap.add_argument("--timing", type=int, default=16,
+                    help="pairs of failed sign-ins (real name, unknown name) timed after the run; at most 4 per account")
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="pinleaf-abuse-")
     db = os.path.join(work, "pinleaf.db")
@@ -234,6 +257,8 @@ def main():
     for t in background:
         t.join()
     peak = peak_kib(server.pid)
+    timing = min(a.timing, 4 * len(names), 120)
+    known, unknown, same = sign_in_times(port, names, timing)
     server.terminate()
     server.wait(timeout=20)
 
@@ -258,7 +283,14 @@ def main():
     print(f"server peak memory {peak} KiB (at start {base_peak} KiB)")
     print(f"acknowledged {len(acknowledged)}, stored exactly once {once}, stored twice or more {dup}, "
           f"rows {sum(stored.values())}")
-    ok = once == len(acknowledged) and dup == 0 and not errors
+    if timing:
+        def ms(values, p):
+            values = sorted(values)
+            return values[min(len(values) - 1, int(p * len(values)))] * 1000
+        print(f"failed sign-in, real name: p50 {ms(known, 0.5):.1f} ms  max {ms(known, 1.0):.1f} ms;  "
+              f"unknown name: p50 {ms(unknown, 0.5):.1f} ms  max {ms(unknown, 1.0):.1f} ms  "
+              f"({timing} each, answers {'identical' if same else 'DIFFER'})")
+    ok = once == len(acknowledged) and dup == 0 and not errors and same
     subprocess.run(["rm", "-rf", work])
     return 0 if ok else 1
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Keeps the benchmarks building and running: the bench build, one pass of
-# every CPU benchmark at its smallest sizes, and the loopback script with tiny
-# sizes. Prints no figures worth reading and asserts nothing about speed.
+# every CPU benchmark at its smallest sizes, and the loopback and abuse scripts
+# with tiny sizes. Prints no figures worth reading and asserts nothing about speed.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
@@ -30,4 +30,10 @@ if [ -x build/bench/bench/server_load ] && [ -x build/bench/service/pinleaf-serv
   TS_BENCH_NO_BUILD=1 "$here/server_load.sh" --smoke
   # Two instances on one PostgreSQL database, each request to the next.
   TS_BENCH_NO_BUILD=1 "$here/server_load.sh" --smoke --db postgresql --instances 2
+fi
+# The load-and-abuse run, tiny: two clients, a few snaps, ten trickling
+# sockets, one sender of oversized bodies, two timed failed sign-ins of each kind.
+if [ -x build/bench/service/pinleaf-server ]; then
+  python3 "$here/abuse.py" build/bench/service/pinleaf-server --clients 2 --snaps 3 --trickle 10 --oversize 1 \
+    --seconds 20 --timing 2
 fi

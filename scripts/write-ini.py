@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the ini.ini that textsnap.exe reads at start-up.
 
-    scripts/write-ini.py PATH --url URL --id ID --password PASSWORD
+    scripts/write-ini.py PATH --url URL --id ID (--password PASSWORD | --password-file FILE)
                          [--hotkey 120] [--modifiers 6] [--autocopy 1]
                          [--codepage cp932] [--cert-sha256 HEX]
 
@@ -9,7 +9,8 @@ The file holds text in the system code page of the machine that runs the
 program (cp932 on Japanese Windows and in the Wine prefix of run.sh). The
 password is stored as the program stores it: every byte b becomes
 (104 - b) mod 256, then everything except A-Z a-z 0-9 - . _ is written as
-%XX with upper-case digits.
+%XX with upper-case digits. With --password-file the password is the file's
+first line, and stays out of the process list.
 """
 import argparse
 import sys
@@ -32,13 +33,18 @@ def main() -> int:
     p.add_argument("path")
     p.add_argument("--url", required=True)
     p.add_argument("--id", required=True)
-    p.add_argument("--password", required=True)
+    given = p.add_mutually_exclusive_group(required=True)
+    given.add_argument("--password")
+    given.add_argument("--password-file")
     p.add_argument("--hotkey", type=int, default=120)  # F9
     p.add_argument("--modifiers", type=int, default=6)  # Ctrl + Shift
     p.add_argument("--autocopy", type=int, choices=(0, 1), default=1)
     p.add_argument("--codepage", default="cp932")
     p.add_argument("--cert-sha256", default="", help="pin an https service's certificate")
     a = p.parse_args()
+    if a.password_file:
+        with open(a.password_file, encoding="utf-8") as f:
+            a.password = f.readline().rstrip("\r\n")
     try:
         user = a.id.encode(a.codepage)
         password = a.password.encode(a.codepage)

@@ -329,7 +329,9 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
       // Whatever is left of the body is not read: the connection ends with the answer.
       if (current_connection) current_connection->must_close = true;
       res.set_header("Connection", "close");
-      int status = too_large ? 413 : (res.status >= 400 ? res.status : 400);
+      // A body that did not come whole within the request's deadline is a time-out, not a bad request.
+      bool late = current_connection && TGate::NowMs() >= current_connection->deadline_ms;
+      int status = too_large ? 413 : late ? 408 : (res.status >= 400 ? res.status : 400);
       Answer(res, pages_.Message("Request refused", "The request body could not be read or is too large."), status);
       return;
     }
@@ -587,7 +589,7 @@ void TPinleafServer::LoginPost(const httplib::Request& req, httplib::Response& r
     Answer(res, pages_.Login("The ID or the password is wrong.", FormToken(req, res)));
     return;
   }
-  throttle_.Succeeded(account, address);
+  throttle_.Succeeded(account);
   StartSession(res, *user, req);
   res.set_redirect(base_ + "/users/home", 302);
 }

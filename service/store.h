@@ -61,6 +61,9 @@ inline constexpr size_t kMaxUserNameBytes = 100;
 inline constexpr size_t kMaxPasswordBytes = 1024;
 // How long a sign-in lasts.
 inline constexpr int64_t kSessionLifetimeMs = 30LL * 24 * 60 * 60 * 1000;
+// Sign-ins one account holds at most; a new one ends the oldest beyond this,
+// so signing in again and again cannot grow the sessions without end.
+inline constexpr int64_t kMaxSessionsPerUser = 100;
 
 // Password hashes (each takes tens of MiB for a moment) run at once at most
 // this many; at most kMaxHashesWaiting more wait for their turn.
@@ -99,7 +102,8 @@ public:
   virtual bool ReplacePassword(std::string_view name, const std::string& password_hash) = 0;
   virtual std::optional<std::pair<int64_t, std::string>> FindUserHash(std::string_view name) = 0;
 
-  // Drops sign-ins expired at `now_ms`, then adds one.
+  // Drops sign-ins expired at `now_ms`, then adds one, then ends the user's
+  // oldest beyond kMaxSessionsPerUser (never the one just added).
   virtual void InsertSession(const std::string& token_hash, int64_t user_id, int64_t now_ms, int64_t expires_ms) = 0;
   virtual std::optional<TUser> SessionUser(const std::string& token_hash, int64_t now_ms) = 0;
   virtual void DeleteSession(const std::string& token_hash) = 0;
@@ -124,8 +128,8 @@ public:
   // against every other instance counting under the same key.
   virtual void UpdateThrottle(std::string_view key,
                               const std::function<TThrottleEntry(const std::optional<TThrottleEntry>&)>& change) = 0;
-  // Forgets the entry; with `only_unblocked`, only when it never made anybody wait.
-  virtual void ForgetThrottle(std::string_view key, bool only_unblocked) = 0;
+  // Forgets the entry.
+  virtual void ForgetThrottle(std::string_view key) = 0;
   // Forgets every entry whose last failure is older than `last_before_ms`.
   virtual void PurgeThrottle(int64_t last_before_ms) = 0;
 };

@@ -242,6 +242,11 @@ public:
       Run(c, "DELETE FROM sessions WHERE expires_ms <= $1", {now_ms});
       Run(c, "INSERT INTO sessions(token_hash, user_id, expires_ms) VALUES($1, $2, $3)",
           {token_hash, user_id, expires_ms});
+      Run(c,
+          "DELETE FROM sessions WHERE user_id = $1 AND token_hash <> $2 AND token_hash NOT IN "
+          "(SELECT token_hash FROM sessions WHERE user_id = $1 AND token_hash <> $2 "
+          "ORDER BY expires_ms DESC LIMIT $3)",
+          {user_id, token_hash, kMaxSessionsPerUser - 1});
     });
   }
 
@@ -378,11 +383,8 @@ public:
     });
   }
 
-  void ForgetThrottle(std::string_view key, bool only_unblocked) override {
-    Use([&](PGconn* c) {
-      Run(c, "DELETE FROM login_failures WHERE key = $1 AND (NOT $2::boolean OR blocked_until_ms = 0)",
-          {TParam::Bytes(key), only_unblocked ? "true" : "false"});
-    });
+  void ForgetThrottle(std::string_view key) override {
+    Use([&](PGconn* c) { Run(c, "DELETE FROM login_failures WHERE key = $1", {TParam::Bytes(key)}); });
   }
 
   void PurgeThrottle(int64_t last_before_ms) override {

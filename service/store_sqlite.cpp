@@ -205,6 +205,12 @@ public:
     purge.Bind(1, now_ms).Run();
     TStatement s(db_, "INSERT INTO sessions(token_hash, user_id, expires_ms) VALUES(?, ?, ?)");
     s.Bind(1, token_hash).Bind(2, user_id).Bind(3, expires_ms).Run();
+    TStatement oldest(db_,
+                      "DELETE FROM sessions WHERE user_id = ? AND token_hash <> ? AND token_hash NOT IN "
+                      "(SELECT token_hash FROM sessions WHERE user_id = ? AND token_hash <> ? "
+                      "ORDER BY expires_ms DESC LIMIT ?)");
+    oldest.Bind(1, user_id).Bind(2, token_hash).Bind(3, user_id).Bind(4, token_hash).Bind(5, kMaxSessionsPerUser - 1);
+    oldest.Run();
   }
 
   std::optional<TUser> SessionUser(const std::string& token_hash, int64_t now_ms) override {
@@ -329,10 +335,10 @@ public:
     });
   }
 
-  void ForgetThrottle(std::string_view key, bool only_unblocked) override {
+  void ForgetThrottle(std::string_view key) override {
     std::lock_guard guard(lock_);
-    TStatement s(db_, "DELETE FROM login_failures WHERE key = ? AND (? = 0 OR blocked_until_ms = 0)");
-    s.Bind(1, key).Bind(2, static_cast<int64_t>(only_unblocked)).Run();
+    TStatement s(db_, "DELETE FROM login_failures WHERE key = ?");
+    s.Bind(1, key).Run();
   }
 
   void PurgeThrottle(int64_t last_before_ms) override {

@@ -1,6 +1,7 @@
 #include "service/throttle.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace pinleaf {
 
@@ -10,8 +11,28 @@ int64_t TLoginThrottle::Wait(const std::string& key, int64_t now_ms) {
   return std::max<int64_t>(0, e->blocked_until_ms - now_ms);
 }
 
+namespace {
+
+// The key that records that `address` has failed on `name` (addresses hold no blanks).
+std::string PairKey(std::string_view name, std::string_view address) {
+  return "p:" + std::string(address) + " " + std::string(name);
+}
+
+// Counted only to be remembered: never makes anybody wait by itself.
+constexpr TThrottleRule kPair{std::numeric_limits<int>::max(), 0, 0};
+
+}  // namespace
+
+bool TLoginThrottle::Tried(std::string_view name, std::string_view address, int64_t now_ms) {
+  std::optional<TThrottleEntry> e = data_.ThrottleEntry(PairKey(name, address));
+  return e && e->failures > 0 && now_ms - e->last_ms <= kForgetMs;
+}
+
 int64_t TLoginThrottle::WaitMs(std::string_view name, std::string_view address, int64_t now_ms) {
-  return std::max(Wait("n:" + std::string(name), now_ms), Wait("a:" + std::string(address), now_ms));
+  int64_t wait = Wait("a:" + std::string(address), now_ms);
+  int64_t name_wait = Wait("n:" + std::string(name), now_ms);
+  if (name_wait > wait && Tried(name, address, now_ms)) wait = name_wait;
+  return wait;
 }
 
 void TLoginThrottle::Count(const std::string& key, const TThrottleRule& rule, int64_t now_ms) {
@@ -35,11 +56,14 @@ void TLoginThrottle::Failed(std::string_view name, std::string_view address, int
   data_.PurgeThrottle(now_ms - kForgetMs);
   Count("n:" + std::string(name), kName, now_ms);
   Count("a:" + std::string(address), kAddress, now_ms);
+  Count(PairKey(name, address), kPair, now_ms);
 }
 
-void TLoginThrottle::Succeeded(std::string_view name, std::string_view address) {
-  data_.ForgetThrottle("n:" + std::string(name), false);
-  data_.ForgetThrottle("a:" + std::string(address), true);
+void TLoginThrottle::Succeeded(std::string_view name) {
+  // The address's count stays until it ages out: a guesser who owns an
+  // account could otherwise sign in to it after every few guesses and never
+  // be held back.
+  data_.ForgetThrottle("n:" + std::string(name));
 }
 
 }  // namespace pinleaf

@@ -1,6 +1,9 @@
 // Slows down guessing of passwords: failed sign-ins are counted per account
 // name and per client address, and after a few of them that name or address
 // must wait before it may try again, a little longer after each further failure.
+// A name held back holds back only the addresses that have failed on it
+// themselves, so guessing at somebody's name, however steadily, never keeps
+// its owner out at an address of their own.
 // The counts are kept in the store, so every instance of the service sharing
 // one database holds back the same names and addresses.
 #pragma once
@@ -21,8 +24,7 @@ struct TThrottleRule {
 
 class TLoginThrottle {
 public:
-  // Names are held back for at most a minute, so someone guessing at a real
-  // user's name can keep that user out only for moments; addresses, which are
+  // Names are held back for at most a minute at a time; addresses, which are
   // the guesser's own, wait up to a quarter of an hour.
   static constexpr TThrottleRule kName{5, 2000, 60 * 1000};
   static constexpr TThrottleRule kAddress{20, 2000, 15 * 60 * 1000};
@@ -34,11 +36,14 @@ public:
   // Milliseconds the sign-in must wait, 0 when it may go ahead now.
   int64_t WaitMs(std::string_view name, std::string_view address, int64_t now_ms);
   void Failed(std::string_view name, std::string_view address, int64_t now_ms);
-  // A right password clears the count of that name from that address.
-  void Succeeded(std::string_view name, std::string_view address);
+  // A right password clears the count of that name; the address's count is
+  // left to age out.
+  void Succeeded(std::string_view name);
 
 private:
   int64_t Wait(const std::string& key, int64_t now_ms);
+  // Whether `address` has failed on `name` within the last kForgetMs.
+  bool Tried(std::string_view name, std::string_view address, int64_t now_ms);
   void Count(const std::string& key, const TThrottleRule& rule, int64_t now_ms);
 
   TStoreBackend& data_;

@@ -217,8 +217,8 @@ fail_twenty() { for k in $(seq 20); do sign_in_from 127.0.0.2 "nobody-$k" wrong 
 fail_twenty
 check "a right password from the address with twenty failures is held back" held_back
 # The hold lasts 2 s: the send must fall inside it, which the address still
-# being held afterwards shows. (A sign-in that gets through clears the count,
-# so a try that missed the hold starts again from twenty failures.)
+# being held afterwards shows. (A try that missed the hold adds twenty more
+# failures, which hold the address longer.)
 held_during_send=no
 for try in 1 2 3; do
   [ $try = 1 ] || fail_twenty

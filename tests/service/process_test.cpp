@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "service/note_document.h"
 #include "support.h"
 
 namespace pinleaf {
@@ -87,6 +88,40 @@ TEST(ServerProcess, ServesAccountsFromItsInputAndStopsCleanly) {
       EXPECT_NE(server.Log().find("read"), std::string::npos) << server.Log();
       chmod(db.c_str(), 0600);
     }
+    if (geteuid() == 0) {
+      // Root may write anything, so the refusal is shown by an ordinary user
+      // (nobody) running a copy of the server: a database it may read but not
+      // write, and one it may write in a folder where it can make no journal.
+      std::filesystem::path other = dir / "other";
+      std::filesystem::create_directories(other);
+      std::filesystem::permissions(other, std::filesystem::perms(0755));
+      std::filesystem::copy_file(PINLEAF_SERVER_EXE, other / "pinleaf-server");
+      std::filesystem::permissions(other / "pinleaf-server", std::filesystem::perms(0755));
+      std::filesystem::copy_file(db, other / "readable.db");
+      chmod((other / "readable.db").c_str(), 0644);
+      std::filesystem::copy_file(db, other / "own.db");
+      ASSERT_EQ(chown((other / "own.db").c_str(), 65534, 65534), 0);
+      const std::vector<std::string> as_nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                               (other / "pinleaf-server").string()};
+      std::vector<std::string> help = as_nobody;
+      help.push_back("--help");
+      // Only where user nobody can run the copy at all (a temporary folder mounted noexec cannot).
+      const bool can_run = testprocess::RunToEnd(help, (dir / "help.log").string()) == 0;
+      if (!can_run)
+        std::printf("not tried as user nobody: %s\n", testprocess::ReadFile((dir / "help.log").string()).c_str());
+      for (const char* name : {"readable.db", "own.db"}) {
+        if (!can_run) continue;
+        std::string log = (dir / (std::string(name) + ".log")).string();
+        std::vector<std::string> args = as_nobody;
+        args.insert(args.end(), {"--port", "0", "--db", (other / name).string()});
+        int code = testprocess::RunToEnd(args, log);
+        const std::string said = testprocess::ReadFile(log);
+        EXPECT_EQ(code, 1) << name << ": " << said;
+        EXPECT_EQ(said.find("listening"), std::string::npos) << said;
+        EXPECT_NE(said.find((other / name).string()), std::string::npos) << said;  // which database, and why
+        std::printf("%s: %s", name, said.c_str());
+      }
+    }
     ServerProcess missing({"--port", "0", "--db", (dir / "no-such-dir" / "x.db").string()});
     EXPECT_EQ(missing.Finish(0), 1);
     EXPECT_NE(missing.Log().find("No such file or directory"), std::string::npos) << missing.Log();
@@ -102,6 +137,56 @@ TEST(ServerProcess, ServesAccountsFromItsInputAndStopsCleanly) {
     ServerProcess server(bad);
     EXPECT_EQ(server.Finish(0), 2) << bad[0];
   }
+}
+
+// A database that fails while serving (here the disk is full: the server may
+// write files of 2 MiB at most) answers with an error, says why in its log,
+// never acknowledges the note, and serves on.
+TEST(ServerProcess, ADatabaseErrorIsLoggedWithItsCauseAndAcknowledgesNothing) {
+  signal(SIGPIPE, SIG_IGN);
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("pinleaf-full-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string log = (dir / "server.log").string();
+  testprocess::TProcess server;
+  // A file size limit, its signal ignored, so writes past it fail as on a full disk.
+  ASSERT_TRUE(server.Start({"sh", "-c", "trap '' XFSZ; ulimit -f 4096; exec \"$0\" \"$@\"", PINLEAF_SERVER_EXE,
+                            "--port", "0", "--db", (dir / "notes.db").string(), "--add-user", "demo"},
+                           log, {"pw\n", true}));
+  std::string line = server.ReadLine();
+  ASSERT_NE(line.find("listening on http://127.0.0.1:"), std::string::npos) << line << testprocess::ReadFile(log);
+  const int port = std::atoi(line.c_str() + line.rfind(':') + 1);
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(30);
+  auto login = client.Post("/pinleaf2/users/login", test::LoginBody("demo", "pw"), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 302);
+  std::string set = login->get_header_value("Set-Cookie");
+  const httplib::Headers cookie{{"Cookie", set.substr(0, set.find(';'))}};
+  // Notes of 1 MiB until one does not fit.
+  int stored = 0, failed = 0;
+  for (int i = 0; i < 6 && failed == 0; ++i) {
+    auto upload = client.Post("/pinleaf2/posts/addpinleaf", cookie,
+                              test::UploadBody(test::NoteDocument(std::string(kMaxNoteBodyBytes - 1, 'a' + i))),
+                              "application/x-www-form-urlencoded");
+    ASSERT_TRUE(upload);
+    if (upload->body.find("====") != std::string::npos)
+      ++stored;
+    else
+      failed = upload->status;
+  }
+  EXPECT_EQ(failed, 500);
+  EXPECT_GE(stored, 1);
+  const std::string said = testprocess::ReadFile(log);
+  EXPECT_NE(said.find("POST /pinleaf2/posts/addpinleaf failed: database: disk I/O error"), std::string::npos) << said;
+  // Still answering, and what it acknowledged is there.
+  auto notes = client.Get("/pinleaf2/notes", cookie);
+  ASSERT_TRUE(notes);
+  EXPECT_EQ(notes->status, 200);
+  EXPECT_NE(notes->body.find(std::to_string(stored) + (stored == 1 ? " note<" : " notes<")), std::string::npos);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0) << testprocess::ReadFile(log);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTransportSettings) {

@@ -130,6 +130,19 @@ TEST_P(Store, SessionsExpireAndEndWithANewPassword) {
   EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM sessions WHERE token_hash LIKE '%" + kept + "%'"), 0);
   EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM users WHERE password_hash LIKE '%secret-password%'"), 0);
   EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM users WHERE password_hash LIKE '$argon2id$%'"), 2);
+
+  // However often an account signs in, it holds at most kMaxSessionsPerUser
+  // sign-ins: each new one ends the oldest, never itself (even when all
+  // expire at the same moment) nor another account's.
+  std::vector<std::string> many;
+  for (int64_t i = 0; i < kMaxSessionsPerUser + 5; ++i) {
+    if (i <= 3) ++now;  // the first three are the oldest; the rest expire alike
+    many.push_back(store.CreateSession(bob.id));
+    EXPECT_TRUE(store.UserForSession(many.back())) << i;
+  }
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM sessions WHERE user_id = " + std::to_string(bob.id)), kMaxSessionsPerUser);
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(store.UserForSession(many[static_cast<size_t>(i)])) << i;
+  EXPECT_TRUE(store.UserForSession(kept));
 }
 
 TEST_P(Store, NotesPersistNewestFirstPerUserWithAnyBytes) {
@@ -236,15 +249,24 @@ TEST_P(Store, FailedSignInsCountAcrossInstances) {
   const int64_t t = 10'000'000;
   for (int i = 0; i < 4; ++i) (i % 2 ? a : b).Failed("alice", "10.0.0." + std::to_string(i), t);
   EXPECT_EQ(a.WaitMs("alice", "10.0.0.9", t), 0);
-  b.Failed("alice", "10.0.0.9", t);  // the fifth starts a wait of 2 s
-  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t), 2000);
-  EXPECT_EQ(b.WaitMs("alice", "10.0.0.8", t + 500), 1500);
+  b.Failed("alice", "10.0.0.9", t);  // the fifth starts a wait of 2 s, for every address that failed on it
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.1", t), 2000);
+  EXPECT_EQ(b.WaitMs("alice", "10.0.0.9", t + 500), 1500);
+  // The owner of the name, at an address that has not failed on it, is not held back.
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t), 0);
   a.Failed("alice", "10.0.0.9", t + 2000);  // and it doubles
-  EXPECT_EQ(b.WaitMs("Alice", "10.0.0.8", t + 2000), 0);
-  EXPECT_EQ(b.WaitMs("alice", "10.0.0.8", t + 2000), 4000);
+  EXPECT_EQ(b.WaitMs("Alice", "10.0.0.9", t + 2000), 0);
+  EXPECT_EQ(b.WaitMs("alice", "10.0.0.9", t + 2000), 4000);
   // A right password through one instance clears the name on the other.
-  b.Succeeded("alice", "10.0.0.9");
-  EXPECT_EQ(a.WaitMs("alice", "10.0.0.8", t + 2000), 0);
+  b.Succeeded("alice");
+  EXPECT_EQ(a.WaitMs("alice", "10.0.0.9", t + 2000), 0);
+  // An address's count is not cleared by a right password: a guesser signing
+  // in to an account of its own between guesses is held back all the same.
+  for (int i = 0; i < 19; ++i) (i % 2 ? a : b).Failed("name" + std::to_string(i), "203.0.113.7", t);
+  EXPECT_EQ(a.WaitMs("mine", "203.0.113.7", t), 0);
+  b.Succeeded("mine");
+  a.Failed("name19", "203.0.113.7", t);
+  EXPECT_EQ(b.WaitMs("mine", "203.0.113.7", t), 2000);
 
   // Counted at once from both: no failure is lost.
   std::vector<std::thread> guessers;
@@ -256,13 +278,16 @@ TEST_P(Store, FailedSignInsCountAcrossInstances) {
   std::optional<TThrottleEntry> bob = one.Data().ThrottleEntry("n:bob");
   ASSERT_TRUE(bob);
   EXPECT_EQ(bob->failures, 20);
-  EXPECT_EQ(a.WaitMs("bob", "198.51.100.1", t), TLoginThrottle::kName.longest_wait_ms);
+  EXPECT_EQ(a.WaitMs("bob", "192.0.2.1", t), TLoginThrottle::kName.longest_wait_ms);
+  EXPECT_EQ(a.WaitMs("bob", "198.51.100.1", t), 0);
   // Forgotten a quarter of an hour after the last failure, and purged by the next one.
   int64_t later = t + TLoginThrottle::kForgetMs + 1;
   EXPECT_EQ(b.WaitMs("bob", "198.51.100.1", later), 0);
   a.Failed("carol", "198.51.100.1", later);
   EXPECT_FALSE(two.Data().ThrottleEntry("n:bob"));
-  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM login_failures"), 2);
+  // Left: carol, her address and the pair of them, and 10.0.0.9 with its
+  // failure on alice, which came 2 s after the others.
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM login_failures"), 5);
 }
 
 // Instances starting together on a fresh database: every one opens it, and
@@ -352,7 +377,7 @@ TEST(SqliteStore, AFileOfTheCurrentLayoutKeepsEverything) {
   ASSERT_EQ(store.ListNotes(7, 10, 0).size(), 1u);
   TLoginThrottle throttle(store.Data());
   throttle.Failed("dora", "127.0.0.1", 1);
-  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM login_failures"), 2);
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM login_failures"), 3);  // the name, the address, the two together
   EXPECT_EQ(db.Number("SELECT COUNT(*) FROM schema_version"), db.Number("SELECT MAX(version) FROM schema_version"));
 }
 
@@ -442,6 +467,31 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
   EXPECT_EQ(test::StatusOf(back), 200) << back;
   EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes"), 3);
   EXPECT_EQ(server.Finish(SIGTERM), 0);
+  std::filesystem::remove(password_file);
+}
+
+// A database the server may read but not write (a standby, or one set
+// read-only) stops the start with the cause, before anything is served.
+TEST(PgStore, ADatabaseThatCannotBeWrittenIsRefusedAtStart) {
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  const std::string password = "pg-ro-" + std::to_string(getpid());
+  std::string role = db.AddRole(password);
+  if (role.empty()) GTEST_SKIP() << "the cluster's user may not create roles: " << db.Error();
+  std::string password_file = std::filesystem::temp_directory_path() / ("pinleaf-pgro-" + std::to_string(getpid()));
+  std::ofstream(password_file) << password << "\n";
+  const std::vector<std::string> args{"--port", "0", "--db", db.Spec(role), "--db-password-file", password_file};
+  {
+    test::ServerProcess first(args);  // lays out the tables, as that role
+    ASSERT_GT(first.Port(), 0) << first.Log();
+    EXPECT_EQ(first.Finish(SIGTERM), 0);
+  }
+  ASSERT_TRUE(db.Run("ALTER ROLE " + role + " SET default_transaction_read_only = on"));
+  test::ServerProcess again(args);
+  EXPECT_EQ(again.FirstLine(), "");
+  EXPECT_EQ(again.Finish(0), 1);
+  EXPECT_NE(again.Log().find("read-only transaction"), std::string::npos) << again.Log();
   std::filesystem::remove(password_file);
 }
 
