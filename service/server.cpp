@@ -434,8 +434,8 @@ std::string TPinleafServer::FormToken(const httplib::Request& req, httplib::Resp
     char hex[65];
     sodium_bin2hex(hex, sizeof hex, random, sizeof random);
     seed = hex;
-    res.set_header("Set-Cookie",
-                   std::string(kFormCookie) + "=" + seed + "; Path=" + base_ + "/; HttpOnly; SameSite=Strict");
+    res.set_header("Set-Cookie", std::string(kFormCookie) + "=" + seed + "; Path=" + base_ +
+                                     "/; HttpOnly; SameSite=Strict" + (secure_ ? "; Secure" : ""));
   }
   unsigned char mac[32];
   crypto_generichash(mac, sizeof mac, reinterpret_cast<const unsigned char*>(seed.data()), seed.size(),

@@ -240,6 +240,12 @@ TEST(ServerProcess, ServesHTTPSWithSecureCookiesAndRefusesUnsafeOrBrokenTranspor
     EXPECT_NE(login->get_header_value("Set-Cookie").find("; Secure"), std::string::npos)
         << login->get_header_value("Set-Cookie");
     EXPECT_EQ(login->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+    // The browser form's token seed is kept to https as well.
+    auto form = client.Get("/pinleaf2/users/login");
+    ASSERT_TRUE(form);
+    const std::string seed = form->get_header_value("Set-Cookie");
+    EXPECT_EQ(seed.rfind("pinleaf_form=", 0), 0u) << seed;
+    EXPECT_NE(seed.find("; Secure"), std::string::npos) << seed;
     // Plain HTTP on the TLS port gets nothing.
     httplib::Client plain("127.0.0.1", port);
     plain.set_read_timeout(1);
