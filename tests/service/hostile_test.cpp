@@ -466,7 +466,7 @@ TEST_F(Hostile, NotesPagesOfLongNotesStaySmallInSizeAndMemory) {
     }
     ASSERT_EQ(db.Error(), "");
     {
-      TNoteStore store(db.Spec());
+      TNoteStore store(db.DbOption());
       TUser alice = *store.CreateUser("alice", kPassword);
       std::string body(kMaxNoteBodyBytes - 8, 'n');
       for (int i = 0; i < kNotes; ++i) {
@@ -475,7 +475,7 @@ TEST_F(Hostile, NotesPagesOfLongNotesStaySmallInSizeAndMemory) {
         store.AddNote(alice.id, TNote{std::string(kMaxNoteTitleBytes, 't'), body + tail, std::nullopt, ""});
       }
     }
-    Start({"--db", db.Spec()});
+    Start({"--db", db.DbOption()});
     std::string cookie = SignIn();
     ASSERT_FALSE(cookie.empty()) << backend;
     server_->ResetPeak();

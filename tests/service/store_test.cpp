@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(, Store, ::testing::Values(TestDb::kSqlite, TestDb::kPo
 });
 
 TEST_P(Store, LoginIsExactAndNamesAreTakenOnce) {
-  TNoteStore store(db_.Spec());
+  TNoteStore store(db_.DbOption());
   const std::string password = "p&+= 日本🎉";
   std::optional<TUser> alice = store.CreateUser("alice", password);
   ASSERT_TRUE(alice);
@@ -99,7 +99,7 @@ TEST_P(Store, LoginIsExactAndNamesAreTakenOnce) {
 }
 
 TEST_P(Store, SessionsExpireAndEndWithANewPassword) {
-  TNoteStore store(db_.Spec());
+  TNoteStore store(db_.DbOption());
   int64_t now = 1'000'000;
   store.now_ms = [&now] { return now; };
   TUser bob = *store.CreateUser("bob", "one");
@@ -150,7 +150,7 @@ TEST_P(Store, NotesPersistNewestFirstPerUserWithAnyBytes) {
   int64_t now = 5000;
   const std::string binary("first\0x\xFF\xFE", 9);  // not UTF-8, with a NUL
   {
-    TNoteStore store(db_.Spec());
+    TNoteStore store(db_.DbOption());
     store.now_ms = [&now] { return now; };
     TUser a = *store.CreateUser("a", "pw");
     TUser b = *store.CreateUser("b", "pw");
@@ -161,7 +161,7 @@ TEST_P(Store, NotesPersistNewestFirstPerUserWithAnyBytes) {
     store.AddNote(a.id, TNote{"", "second", std::nullopt, ""});
     store.AddNote(a.id, TNote{"", "third, same time", 0u, ""});
   }
-  TNoteStore store(db_.Spec());
+  TNoteStore store(db_.DbOption());
   store.now_ms = [&now] { return now; };
   std::optional<TUser> a = store.UserForSession(token);
   ASSERT_TRUE(a);
@@ -200,7 +200,7 @@ TEST_P(Store, NotesPersistNewestFirstPerUserWithAnyBytes) {
   EXPECT_TRUE(store.DeleteNote(a->id, long_id));
   EXPECT_FALSE(store.DeleteNote(a->id, long_id));
   EXPECT_EQ(store.CountNotes(a->id), 3);
-  EXPECT_EQ(store.Secret("form"), TNoteStore(db_.Spec()).Secret("form"));  // kept, and one for every instance
+  EXPECT_EQ(store.Secret("form"), TNoteStore(db_.DbOption()).Secret("form"));  // kept, and one for every instance
   EXPECT_NE(store.Secret("form"), store.Secret("other"));
 }
 
@@ -208,7 +208,7 @@ TEST_P(Store, NotesPersistNewestFirstPerUserWithAnyBytes) {
 // client that retried while its first attempt was still being stored): one
 // note, and both answers name it.
 TEST_P(Store, TheSameNoteSentAtOnceThroughTwoInstancesIsStoredOnce) {
-  TNoteStore one(db_.Spec()), two(db_.Spec());
+  TNoteStore one(db_.DbOption()), two(db_.DbOption());
   TUser u = *one.CreateUser("u", "pw");
   constexpr int kRounds = 5, kSenders = 6;
   for (int round = 0; round < kRounds; ++round) {
@@ -244,7 +244,7 @@ TEST_P(Store, TheSameNoteSentAtOnceThroughTwoInstancesIsStoredOnce) {
 
 // Failed sign-ins counted by one instance hold the name back on every other.
 TEST_P(Store, FailedSignInsCountAcrossInstances) {
-  TNoteStore one(db_.Spec()), two(db_.Spec());
+  TNoteStore one(db_.DbOption()), two(db_.DbOption());
   TLoginThrottle a(one.Data()), b(two.Data());
   const int64_t t = 10'000'000;
   for (int i = 0; i < 4; ++i) (i % 2 ? a : b).Failed("alice", "10.0.0." + std::to_string(i), t);
@@ -301,7 +301,7 @@ TEST_P(Store, StoresStartingAtOnceOnAFreshDatabaseAllOpenIt) {
     starters.emplace_back([&, i] {
       while (!go) std::this_thread::yield();
       try {
-        TNoteStore store(db_.Spec());
+        TNoteStore store(db_.DbOption());
         store.Secret("form");
       } catch (const std::exception& e) {
         errors[i] = e.what();
@@ -319,7 +319,7 @@ TEST_P(Store, StoresStartingAtOnceOnAFreshDatabaseAllOpenIt) {
   ASSERT_TRUE(
       db_.Run("INSERT INTO schema_version(version, applied_ms) VALUES(" + std::to_string(versions + 1) + ", 0)"));
   try {
-    TNoteStore store(db_.Spec());
+    TNoteStore store(db_.DbOption());
     ADD_FAILURE() << "opened a database of a newer layout";
   } catch (const EStoreError& e) {
     EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
@@ -428,8 +428,8 @@ TEST(PgStore, AServerWhoseDatabaseGoesAwayAnswers503AndRecoversByItself) {
   std::string password_file = std::filesystem::temp_directory_path() / ("pinleaf-pgpw-" + std::to_string(getpid()));
   std::ofstream(password_file) << password << "\n";
 
-  test::ServerProcess server({"--port", "0", "--db", db.Spec(role), "--db-password-file", password_file, "--db-pool",
-                              "2", "--add-user", "alice"},
+  test::ServerProcess server({"--port", "0", "--db", db.DbOption(role), "--db-password-file", password_file,
+                              "--db-pool", "2", "--add-user", "alice"},
                              "alice-pw\n");
   int port = server.Port();
   ASSERT_GT(port, 0) << server.Log();
@@ -481,7 +481,7 @@ TEST(PgStore, ADatabaseThatCannotBeWrittenIsRefusedAtStart) {
   if (role.empty()) GTEST_SKIP() << "the cluster's user may not create roles: " << db.Error();
   std::string password_file = std::filesystem::temp_directory_path() / ("pinleaf-pgro-" + std::to_string(getpid()));
   std::ofstream(password_file) << password << "\n";
-  const std::vector<std::string> args{"--port", "0", "--db", db.Spec(role), "--db-password-file", password_file};
+  const std::vector<std::string> args{"--port", "0", "--db", db.DbOption(role), "--db-password-file", password_file};
   {
     test::ServerProcess first(args);  // lays out the tables, as that role
     ASSERT_GT(first.Port(), 0) << first.Log();
@@ -508,7 +508,7 @@ TEST(PgStore, AnyInstanceAnswersAnyRequest) {
   std::vector<int> ports;
   for (int i = 0; i < 3; ++i) {
     servers.push_back(std::make_unique<test::ServerProcess>(
-        std::vector<std::string>{"--port", "0", "--db", db.Spec(), "--add-user", "alice"}, "alice-pw\n"));
+        std::vector<std::string>{"--port", "0", "--db", db.DbOption(), "--add-user", "alice"}, "alice-pw\n"));
     ports.push_back(servers.back()->Port());
     ASSERT_GT(ports.back(), 0) << servers.back()->Log();
   }
@@ -556,7 +556,7 @@ TEST(PgStore, AnInstanceHoldsAtMostItsPoolsConnections) {
   const std::string name = "pool_" + std::to_string(getpid());
   const std::string held = "SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = '" + name + "'";
   {
-    TStoreSettings settings{db.Spec() + "&application_name=" + name, {}, 2};
+    TStoreSettings settings{db.DbOption() + "&application_name=" + name, {}, 2};
     TNoteStore store(settings);
     TUser u = *store.CreateUser("u", "pw");
     std::atomic<int> running{8}, failures{0};

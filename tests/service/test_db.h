@@ -67,7 +67,7 @@ public:
   const std::string& Error() const { return error_; }
 
   // The service's --db for this database; on PostgreSQL as `user` when given.
-  std::string Spec(const std::string& user = "") const {
+  std::string DbOption(const std::string& user = "") const {
     if (kind_ == kSqlite) return path_;
     return "postgresql://" + (user.empty() ? "" : user + "@") + "?options=-csearch_path%3D" + schema_;
   }
