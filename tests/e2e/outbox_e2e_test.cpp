@@ -13,6 +13,7 @@
 #include "http/http.h"
 #include "platform/file.h"
 #include "tests/e2e/fixture.h"
+#include "tests/support/process.h"
 #include "ui/clipboard.h"
 
 using namespace ts;
@@ -227,15 +228,7 @@ TEST_F(OutboxEndToEnd, ALoginRefusalHoldsDeliveryUntilTheSettingsChangeARefusedN
 class HangUpPeer {
 public:
   HangUpPeer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 16);
-    socklen_t n = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-    port_ = ntohs(a.sin_port);
+    fd_ = testprocess::ListenOnLoopback(&port_);
     thread_ = std::thread([this] {
       for (;;) {
         int c = ::accept(fd_, nullptr, nullptr);
@@ -471,13 +464,7 @@ TEST_F(OutboxEndToEnd, EveryWayOutOfReachKeepsTheNoteAndDeliveriesMeetTheService
 class AnswerLosingRelay {
 public:
   explicit AnswerLosingRelay(int servicePort) : service_(servicePort) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(0);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 16);
-    socklen_t n = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-    port_ = ntohs(a.sin_port);
+    fd_ = testprocess::ListenOnLoopback(&port_);
     thread_ = std::thread([this] {
       for (;;) {
         int c = ::accept(fd_, nullptr, nullptr);
@@ -501,16 +488,9 @@ public:
   void LoseUploadAnswers(bool lose) { lose_ = lose; }
 
 private:
-  static sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return a;
-  }
   void Pass(int client) {
     int service = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(service_);
+    sockaddr_in a = testprocess::Loopback(service_);
     if (::connect(service, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
       bool losing = false;
       pollfd ends[2] = {{client, POLLIN, 0}, {service, POLLIN, 0}};

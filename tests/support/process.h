@@ -86,6 +86,20 @@ inline sockaddr_in Loopback(int port) {
   return a;
 }
 
+// A socket listening on 127.0.0.1 on a port of the system's choice, told in `port`.
+inline int ListenOnLoopback(int* port, int backlog = 16) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(0);
+  socklen_t length = sizeof a;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, backlog) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    close(s);
+    throw std::runtime_error("no loopback port to listen on");
+  }
+  *port = ntohs(a.sin_port);
+  return s;
+}
+
 // Whether something accepts connections on the port.
 inline bool Accepts(int port) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
