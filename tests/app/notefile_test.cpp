@@ -2,6 +2,7 @@
 // the outbox's bounds, and its lock against a second process. Portable: runs natively and under Wine against the
 // real Windows file functions.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -37,7 +38,8 @@ class NoteFileTest : public ::testing::Test {
 protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("textsnap-notefile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("textsnap-notefile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+            std::to_string(getpid()));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -52,7 +53,8 @@ class SettingsFile : public ::testing::Test {
 protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("ts-settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("ts-settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+            std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     path_ = (dir_ / "ini.ini").string();

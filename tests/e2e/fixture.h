@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -38,7 +39,8 @@ protected:
     hl::SetWaitLimit(2000);
     hl::SetTickCount(1000000);
     dir_ = std::filesystem::temp_directory_path() /
-           ("textsnap-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("textsnap-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+            std::to_string(getpid()));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     store_ = std::make_unique<pinleaf::TNoteStore>((dir_ / "notes.db").string());

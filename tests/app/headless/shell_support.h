@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -70,7 +71,8 @@ protected:
     hl::ResetDesktop();
     hl::SetWaitLimit(2000);
     dir_ = std::filesystem::temp_directory_path() /
-           ("textsnap-app-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("textsnap-app-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+            std::to_string(getpid()));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     NextSettingsPath() = Ini();
