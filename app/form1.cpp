@@ -447,7 +447,7 @@ std::string TForm1::NoteOutcome(const TSnapNote& snapped) {
 }
 
 TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) {
-  const TOutbox::TKept kept = outbox_.Keep({TNoteState::nsWaiting, outbox_.NewPaperId(), "", utf8Text});
+  const TOutbox::TKept kept = outbox_.KeepWaiting(utf8Text);
   // Its sender has just found the service away, as a failed snap does. A try
   // already planned stands: a burst of handed notes must not push it away.
   if (kept == TOutbox::TKept::kKept && !Timer1->Enabled()) ScheduleDelivery(retry_.Next());
@@ -534,15 +534,7 @@ void TForm1::PopupMenu1Popup(TObject*) {
   send1->Caption = "Send waiting notes (" + IntToStr(static_cast<int>(waiting)) + ")";
   send1->Visible = waiting > 0;
   recent1->Clear();
-  std::vector<TNoteRecord> recent = outbox_.Recent(kRecentShown);
-  // A refused note waits for the user's choice however many snaps came
-  // after it (and whether or not the history is kept on disk): it is offered
-  // after the last ten until it is discarded.
-  for (auto kept = outbox_.Notes().rbegin(); kept != outbox_.Notes().rend(); ++kept)
-    if (kept->state == TNoteState::nsRefused && std::none_of(recent.begin(), recent.end(), [&](const TNoteRecord& n) {
-          return n.paperId == kept->paperId && n.text == kept->text;
-        }))
-      recent.push_back(*kept);
+  const std::vector<TNoteRecord> recent = outbox_.Offered(kRecentShown);
   for (const TNoteRecord& note : recent) {
     auto* item = new TMenuItem(recent1);
     item->Caption = RecentCaption(note);

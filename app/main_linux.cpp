@@ -104,16 +104,8 @@ std::string OutboxLockPath() { return ts::BesideSettings(UserSettingsPath(), ts:
 std::string KeepHandedNote(const std::string& text) {
   if (!g_form) return "not ready";
   if (!ts::IsNoteText(text) || ts::Trim(text).empty()) return "not text";
-  switch (g_form->KeepHandedNote(text)) {
-    case ts::TOutbox::TKept::kKept:
-    case ts::TOutbox::TKept::kAlreadyWaiting:
-      return kKeptAnswer;
-    case ts::TOutbox::TKept::kFull:
-      return "the outbox is full";
-    case ts::TOutbox::TKept::kWriteFailed:
-      return "the outbox file cannot be written";
-  }
-  return "not kept";
+  const std::string why = ts::NotKeptReason(g_form->KeepHandedNote(text));
+  return why.empty() ? kKeptAnswer : why;
 }
 
 // Where `send` puts a note the service did not take: with the running
@@ -139,18 +131,8 @@ bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text,
                  : "the outbox is in use by a text snap that does not answer (on another display?)";
     return false;
   }
-  switch (*kept) {
-    case ts::TOutbox::TKept::kKept:
-    case ts::TOutbox::TKept::kAlreadyWaiting:
-      return true;
-    case ts::TOutbox::TKept::kFull:
-      why = "the outbox is full";
-      return false;
-    case ts::TOutbox::TKept::kWriteFailed:
-      why = "the outbox file cannot be written";
-      return false;
-  }
-  return false;
+  why = ts::NotKeptReason(*kept);
+  return why.empty();
 }
 
 int RunClient(bool snap) {

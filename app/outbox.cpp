@@ -141,6 +141,15 @@ std::vector<TNoteRecord> TOutbox::Recent(size_t count) const {
   return out;
 }
 
+std::vector<TNoteRecord> TOutbox::Offered(size_t count) const {
+  std::vector<TNoteRecord> out = Recent(count);
+  for (auto kept = Notes().rbegin(); kept != Notes().rend(); ++kept)
+    if (kept->state == TNoteState::nsRefused &&
+        std::none_of(out.begin(), out.end(), [&](const TNoteRecord& n) { return SameNote(n, *kept); }))
+      out.push_back(*kept);
+  return out;
+}
+
 void TOutbox::Remember(const TNoteRecord& note) {
   auto& past = history_.Notes();
   auto same = std::find_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return SameNote(n, note); });
@@ -175,9 +184,22 @@ std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath,
   if (lock < 0) return std::nullopt;
   TOutbox outbox(BesideSettings(settingsPath, kOutboxFileName), BesideSettings(settingsPath, kHistoryFileName));
   outbox.Load(keepHistory);
-  const TOutbox::TKept kept = outbox.Keep({TNoteState::nsWaiting, outbox.NewPaperId(), "", utf8Text});
+  const TOutbox::TKept kept = outbox.KeepWaiting(utf8Text);
   platform::UnlockFile(lock);
   return kept;
+}
+
+std::string NotKeptReason(TOutbox::TKept kept) {
+  switch (kept) {
+    case TOutbox::TKept::kKept:
+    case TOutbox::TKept::kAlreadyWaiting:
+      return {};
+    case TOutbox::TKept::kFull:
+      return "the outbox is full";
+    case TOutbox::TKept::kWriteFailed:
+      return "the outbox file cannot be written";
+  }
+  return "not kept";
 }
 
 }  // namespace ts

@@ -88,9 +88,16 @@ public:
   // clock when a kept note has that id already (the outbox and the service
   // tell notes apart by it).
   std::string NewPaperId() const;
+  // Keeps `utf8Text`, captured now, as a note waiting to be sent.
+  TKept KeepWaiting(const std::string& utf8Text) { return Keep({TNoteState::nsWaiting, NewPaperId(), "", utf8Text}); }
 
   // The newest `count` snaps, newest first.
   std::vector<TNoteRecord> Recent(size_t count) const;
+  // What the user is offered to choose from: the newest `count` snaps, then
+  // every refused note not among them (newest first). A refused note waits
+  // for the user's choice however many snaps came after it, and whether or
+  // not the history is kept on disk.
+  std::vector<TNoteRecord> Offered(size_t count) const;
   void Remember(const TNoteRecord& note);
 
 private:
@@ -103,6 +110,10 @@ private:
   bool keepHistory_ = true;
   TNoteRecord lastTried_;
 };
+
+// What stood in the way of keeping a note, for the user; empty when it is kept
+// (or was waiting already).
+std::string NotKeptReason(TOutbox::TKept kept);
 
 // Keeps a note of `utf8Text`, captured now, in the outbox beside
 // `settingsPath` from a process that is not the client, under the outbox's
