@@ -26,6 +26,15 @@ start_xvfb() {
   export DISPLAY=:$number
 }
 
+# The Linux preset's programs (build/linux, or TS_LINUX_BUILD) in exe and
+# server, and the suite's scratch folder below that build in work.
+use_linux_build() {  # scratch folder name
+  build=${TS_LINUX_BUILD:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/linux}
+  exe=$build/app/textsnap
+  server=$build/service/pinleaf-server
+  work=$build/$1
+}
+
 finish_checks() {  # suite
   echo "$1: $passed passed, $failed failed"
   [ "$failed" -eq 0 ]

@@ -19,12 +19,9 @@
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${TS_LINUX_BUILD:-$root/build/linux}
-exe=$build/app/textsnap
-server=$build/service/pinleaf-server
-work=$build/desktop-test
 export LC_ALL=C.UTF-8
 source "$root/scripts/checks.sh"
+use_linux_build desktop-test
 hex_of() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
 
 source "$root/scripts/wine-snap.sh"  # the server and database helpers

@@ -15,12 +15,9 @@
 # Needs the linux preset built (build/linux). Prints "scaleout: N passed, N failed" last.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${TS_LINUX_BUILD:-$root/build/linux}
-exe=$build/app/textsnap
-server=$build/service/pinleaf-server
-work=$build/scaleout-test
 export LC_ALL=C.UTF-8
 source "$root/scripts/checks.sh"
+use_linux_build scaleout-test
 finish() { finish_checks scaleout; }
 
 for f in "$exe" "$server"; do
