@@ -74,6 +74,18 @@ void Exec(sqlite3* db, const char* sql) {
   }
 }
 
+// Exec for a statement SQLite may refuse as "locked" without waiting for the
+// lock itself: asked again every 10 ms for up to `patienceMs`.
+void ExecWhenFree(sqlite3* db, const char* sql, int patienceMs) {
+  int rc = SQLITE_OK;
+  for (int waited = 0;; waited += 10) {
+    rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if ((rc & 0xFF) != SQLITE_BUSY || waited >= patienceMs) break;
+    sqlite3_sleep(10);
+  }
+  if (rc != SQLITE_OK) throw EStoreError(std::string("database: ") + sqlite3_errmsg(db));
+}
+
 // Runs `body` in one transaction taken for writing at once, so two processes
 // on one file never both read before either writes.
 template <typename F>
@@ -385,7 +397,10 @@ TSqliteStore::TSqliteStore(const std::string& path) {
     // its upload is answered, across a crash of the process and a power loss
     // alike, and a commit costs one sync of the log instead of the rollback
     // journal's several (journal, database, journal removed).
-    Exec(db_, "PRAGMA journal_mode = WAL;");
+    // Turning a fresh file to the log takes it for itself a moment; SQLite
+    // answers "locked" at once there, without waiting, when another process
+    // opens the file at the same time.
+    ExecWhenFree(db_, "PRAGMA journal_mode = WAL;", 5000);
     Exec(db_, "PRAGMA synchronous = FULL;");
     Exec(db_, "PRAGMA foreign_keys = ON;");
     // A database that opens but cannot be written (a read-only file or
