@@ -9,6 +9,7 @@ check() {  # name, command...
     echo "  ok    $name"; passed=$((passed + 1))
   else
     echo "  FAIL  $name"; failed=$((failed + 1))
+    return 1
   fi
 }
 

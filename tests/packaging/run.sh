@@ -75,6 +75,10 @@ new_prefix() {  # case name
   export WINEPREFIX=$work/prefix-$1
   rm -rf "$WINEPREFIX"
   cp -a "$work/template" "$WINEPREFIX"
+  # Wine finds a prefix's server by the folder's inode: the last case's
+  # folder goes only now, so this one never takes over its number (and with
+  # it a server of the last case that may still be ending).
+  rm -rf "$work"/retired-*
   profile=$WINEPREFIX/drive_c/users/$user
   inst=$profile/AppData/Local/Programs/text\ snap
   roaming=$profile/AppData/Roaming
@@ -83,8 +87,8 @@ new_prefix() {  # case name
 }
 end_prefix() {
   wineserver -k 2>/dev/null
-  timeout 20 wineserver -w 2>/dev/null
-  rm -rf "$WINEPREFIX"
+  timeout 30 wineserver -w 2>/dev/null
+  mv "$WINEPREFIX" "$work/retired-${WINEPREFIX##*/}"
 }
 start_in() {  # unix folder, program file name
   (cd "$1" && exec wine "./$2" >>"$work/wine.log" 2>&1) &
@@ -195,6 +199,14 @@ window_titled() {
   done
   return 1
 }
+# What is on the screen, when a window looked for is not.
+shown_windows() {
+  local w
+  for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do
+    echo "       shown: $(xdotool getwindowname "$w" 2>/dev/null)"
+  done
+  echo "       running in the prefix: $(pids 'wine|\.exe' | wc -l) processes"
+}
 # Enter on the page shown now, and a moment for the next one.
 next_page() { xdotool key Return && sleep 3; }
 
@@ -203,7 +215,13 @@ case_pages() {
   new_prefix pages
   # The prefix runs as Japanese Windows (see wine-prefix.sh).
   (exec wine "$setup" >>"$work/wine.log" 2>&1) &
-  check "the installer offers its languages" wait_for 30 window_titled "Installer Language"
+  if ! wait_for 60 window_titled "Installer Language" && [ -z "$(pids textsnap-setup)" ]; then
+    # Under Wine a program now and then ends at once, never started: once more, said.
+    echo "     (the installer ended without showing a window; started once more)"
+    (exec wine "$setup" >>"$work/wine.log" 2>&1) &
+  fi
+  check "the installer offers its languages" wait_for 60 window_titled "Installer Language" ||
+    shown_windows
   next_page
   check "... and shows its pages in Japanese on a Japanese system" window_titled "text snap セットアップ"
   # Welcome, components (both checked), folder (Install), finish (Run checked).
@@ -220,7 +238,8 @@ case_pages() {
   : >"$roaming/text snap/outbox.dat"
   : >"$roaming/text snap/history.dat.tmp"
   (exec wine "$inst/uninstall.exe" >>"$work/wine.log" 2>&1) &
-  check "the uninstaller shows its pages in Japanese" wait_for 30 window_titled "text snap アンインストール"
+  check "the uninstaller shows its pages in Japanese" wait_for 60 window_titled "text snap アンインストール" ||
+    shown_windows
   next_page  # the confirmation page: Uninstall
   check "... ends the running program" wait_for 20 running_is 0
   # Asked whether to keep the settings: No.
@@ -235,7 +254,7 @@ case_pages() {
   timeout 20 wineserver -w 2>/dev/null
   # The same installer on an English system.
   ({ export LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8; } 2>/dev/null; exec wine "$setup" >>"$work/wine.log" 2>&1) &
-  wait_for 30 window_titled "Installer Language"
+  wait_for 60 window_titled "Installer Language"
   next_page
   check "the installer shows its pages in English on an English system" window_titled "text snap Setup"
   end_prefix
@@ -392,4 +411,5 @@ for name in "${cases[@]}"; do
   fi
 done
 unset WINEPREFIX
+rm -rf "$work"/retired-*
 finish
