@@ -190,14 +190,14 @@ case_uninstall() {
   end_prefix
 }
 
-# A visible window whose title begins with the text (xdotool's own pattern
-# match knows no multibyte text without a locale).
-window_titled() {
-  local w
+# At least N (1 unless given) visible windows whose titles begin with the
+# text (xdotool's own pattern match knows no multibyte text without a locale).
+window_titled() {  # text, N
+  local w n=0
   for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do
-    case "$(xdotool getwindowname "$w" 2>/dev/null)" in "$1"*) return 0 ;; esac
+    case "$(xdotool getwindowname "$w" 2>/dev/null)" in "$1"*) n=$((n + 1)) ;; esac
   done
-  return 1
+  [ $n -ge "${2:-1}" ]
 }
 # What is on the screen, when a window looked for is not.
 shown_windows() {
@@ -223,11 +223,13 @@ case_pages() {
   check "the installer offers its languages" wait_for 60 window_titled "Installer Language" ||
     shown_windows
   next_page
-  check "... and shows its pages in Japanese on a Japanese system" window_titled "text snap セットアップ"
+  check "... and shows its pages in Japanese on a Japanese system" wait_for 30 window_titled "text snap セットアップ"
   # Welcome, components (both checked), folder (Install), finish (Run checked).
   next_page; next_page; next_page
   check "an install through its pages puts the program in place" wait_for 60 test -f "$inst/textsnap.exe"
-  check "... with the start at sign-in checked" test -n "$(reg_value "$run_key" "text snap")"
+  # (the start at sign-in is the last part installed)
+  check "... with the start at sign-in checked" wait_for 30 sh -c "wine reg query '$run_key' /v 'text snap' >/dev/null 2>&1"
+  sleep 3  # for the finish page
   next_page
   check "... and its finish page starts the program" wait_for 60 running_is 1
   wait_for 60 tray_shown
@@ -242,7 +244,8 @@ case_pages() {
     shown_windows
   next_page  # the confirmation page: Uninstall
   check "... ends the running program" wait_for 20 running_is 0
-  # Asked whether to keep the settings: No.
+  # Asked whether to keep the settings (a box over the pages): No.
+  wait_for 30 window_titled "text snap アンインストール" 2
   xdotool key n && sleep 3
   next_page  # Close
   check "... and, told not to keep the settings, leaves no folder of the program" \
