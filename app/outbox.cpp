@@ -66,40 +66,39 @@ void TOutbox::Stored(const TNoteRecord& note) {
 namespace {
 // A note is its capture time and its text: two snaps may share a capture time
 // (a clock set back, two in one millisecond) and must not share a fate.
-bool SameNote(const TNoteRecord& a, const TNoteRecord& b) { return a.paperId == b.paperId && a.text == b.text; }
+auto SameNoteAs(const TNoteRecord& note) {
+  return [&note](const TNoteRecord& n) { return n.paperId == note.paperId && n.text == note.text; };
+}
+
+void Drop(std::vector<TNoteRecord>& notes, const TNoteRecord& note) {
+  notes.erase(std::remove_if(notes.begin(), notes.end(), SameNoteAs(note)), notes.end());
+}
+
+void Mark(std::vector<TNoteRecord>& notes, const TNoteRecord& note, TNoteState state, const std::string& reason) {
+  for (TNoteRecord& n : notes)
+    if (SameNoteAs(note)(n)) {
+      n.state = state;
+      n.reason = reason;
+    }
+}
 }  // namespace
 
 void TOutbox::Discard(const TNoteRecord& note) {
-  auto& notes = outbox_.Notes();
-  notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return SameNote(n, note); }),
-              notes.end());
+  Drop(outbox_.Notes(), note);
   outbox_.Save();
-  auto& past = history_.Notes();
-  past.erase(std::remove_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return SameNote(n, note); }),
-             past.end());
+  Drop(history_.Notes(), note);
   SaveHistory();
 }
 
 void TOutbox::SetState(const TNoteRecord& note, TNoteState state, const std::string& reason) {
-  auto& notes = outbox_.Notes();
-  if (state == TNoteState::nsSent) {
-    notes.erase(std::remove_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) { return SameNote(n, note); }),
-                notes.end());
-  } else {
-    for (TNoteRecord& n : notes)
-      if (SameNote(n, note)) {
-        n.state = state;
-        n.reason = reason;
-      }
-  }
+  if (state == TNoteState::nsSent)
+    Drop(outbox_.Notes(), note);
+  else
+    Mark(outbox_.Notes(), note, state, reason);
   // Should the rewrite fail, the file still holds the note: it is sent again
   // after a restart, and the service recognises it by its paper id.
   outbox_.Save();
-  for (TNoteRecord& n : history_.Notes())
-    if (SameNote(n, note)) {
-      n.state = state;
-      n.reason = reason;
-    }
+  Mark(history_.Notes(), note, state, reason);
   SaveHistory();
 }
 
@@ -144,15 +143,14 @@ std::vector<TNoteRecord> TOutbox::Recent(size_t count) const {
 std::vector<TNoteRecord> TOutbox::Offered(size_t count) const {
   std::vector<TNoteRecord> out = Recent(count);
   for (auto kept = Notes().rbegin(); kept != Notes().rend(); ++kept)
-    if (kept->state == TNoteState::nsRefused &&
-        std::none_of(out.begin(), out.end(), [&](const TNoteRecord& n) { return SameNote(n, *kept); }))
+    if (kept->state == TNoteState::nsRefused && std::none_of(out.begin(), out.end(), SameNoteAs(*kept)))
       out.push_back(*kept);
   return out;
 }
 
 void TOutbox::Remember(const TNoteRecord& note) {
   auto& past = history_.Notes();
-  auto same = std::find_if(past.begin(), past.end(), [&](const TNoteRecord& n) { return SameNote(n, note); });
+  auto same = std::find_if(past.begin(), past.end(), SameNoteAs(note));
   if (same != past.end()) past.erase(same);
   past.push_back(note);
   if (past.size() > limits_.history)

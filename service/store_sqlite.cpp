@@ -65,25 +65,18 @@ private:
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-void Exec(sqlite3* db, const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+// `patienceMs` is for a statement SQLite may refuse as "locked" without
+// waiting for the lock itself: it is asked again every 10 ms for that long.
+void Exec(sqlite3* db, const char* sql, int patienceMs = 0) {
+  for (int waited = 0;; waited += 10) {
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &error);
+    if (rc == SQLITE_OK) return;
     std::string message = error ? error : sqlite3_errmsg(db);
     sqlite3_free(error);
-    throw EStoreError("database: " + message);
-  }
-}
-
-// Exec for a statement SQLite may refuse as "locked" without waiting for the
-// lock itself: asked again every 10 ms for up to `patienceMs`.
-void ExecWhenFree(sqlite3* db, const char* sql, int patienceMs) {
-  int rc = SQLITE_OK;
-  for (int waited = 0;; waited += 10) {
-    rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if ((rc & 0xFF) != SQLITE_BUSY || waited >= patienceMs) break;
+    if ((rc & 0xFF) != SQLITE_BUSY || waited >= patienceMs) throw EStoreError("database: " + message);
     sqlite3_sleep(10);
   }
-  if (rc != SQLITE_OK) throw EStoreError(std::string("database: ") + sqlite3_errmsg(db));
 }
 
 // Runs `body` in one transaction taken for writing at once, so two processes
@@ -400,7 +393,7 @@ TSqliteStore::TSqliteStore(const std::string& path) {
     // Turning a fresh file to the log takes it for itself a moment; SQLite
     // answers "locked" at once there, without waiting, when another process
     // opens the file at the same time.
-    ExecWhenFree(db_, "PRAGMA journal_mode = WAL;", 5000);
+    Exec(db_, "PRAGMA journal_mode = WAL;", 5000);
     Exec(db_, "PRAGMA synchronous = FULL;");
     Exec(db_, "PRAGMA foreign_keys = ON;");
     // A database that opens but cannot be written (a read-only file or
