@@ -2,7 +2,6 @@
 // the outbox's bounds, and its lock against a second process. Portable: runs natively and under Wine against the
 // real Windows file functions.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include "app/outbox.h"
 #include "app/settings.h"
 #include "platform/file.h"
+#include "tests/support/scratch.h"
 
 using namespace ts;
 
@@ -36,13 +36,7 @@ std::string Encode(const std::vector<TNoteRecord>& notes) {
 
 class NoteFileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("textsnap-notefile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = testscratch::CaseFolder("textsnap-notefile"); }
   void TearDown() override {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -7,6 +6,7 @@
 
 #include "app/settings.h"
 #include "runtime/exception.h"
+#include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using namespace ts;
@@ -52,11 +52,7 @@ namespace {
 class SettingsFile : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("ts-settings-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testscratch::CaseFolder("ts-settings");
     path_ = (dir_ / "ini.ini").string();
   }
   void TearDown() override {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -21,6 +20,7 @@
 #include "runtime/inifile.h"
 #include "service/server.h"
 #include "service/store.h"
+#include "tests/support/scratch.h"
 #include "ui/application.h"
 
 namespace e2e {
@@ -38,11 +38,7 @@ protected:
     hl::SetAnsiCodePage(932);
     hl::SetWaitLimit(2000);
     hl::SetTickCount(1000000);
-    dir_ = std::filesystem::temp_directory_path() /
-           ("textsnap-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = testscratch::CaseFolder("textsnap-e2e");
     store_ = std::make_unique<pinleaf::TNoteStore>((dir_ / "notes.db").string());
     StartServer();
   }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/profile.h"
+#include "tests/support/scratch.h"
 
 namespace fs = std::filesystem;
 using platform::ProfileGetString;
@@ -17,11 +18,7 @@ namespace {
 class Profile : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir_ =
-        fs::temp_directory_path() / ("ts-profile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                     "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testscratch::CaseFolder("ts-profile");
     file_ = (dir_ / "ini.ini").string();
   }
   void TearDown() override {

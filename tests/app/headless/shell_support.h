@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 #include "app/settings.h"
 #include "platform/headless/control.h"
 #include "platform/headless/desktop.h"
+#include "tests/support/scratch.h"
 #include "ui/application.h"
 
 namespace ts::testing {
@@ -70,11 +70,7 @@ protected:
   void SetUp() override {
     hl::ResetDesktop();
     hl::SetWaitLimit(2000);
-    dir_ = std::filesystem::temp_directory_path() /
-           ("textsnap-app-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-            std::to_string(getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = testscratch::CaseFolder("textsnap-app");
     NextSettingsPath() = Ini();
   }
   void TearDown() override {

@@ -13,6 +13,7 @@
 #include "app/form1.h"
 #include "app/settings.h"
 #include "platform/input.h"
+#include "tests/support/scratch.h"
 #include "ui/application.h"
 
 using namespace ts;
@@ -47,10 +48,7 @@ protected:
 class WineForm1 : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("textsnap-wine-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    dir = testscratch::CaseFolder("textsnap-wine");
     NextSettingsPath() = (dir / "ini.ini").string();
     app = new TApplication;
     app->ShowMainForm = false;
