@@ -35,8 +35,8 @@ done
 # the script calls itself there with the case's name.
 if [ "${1:-}" = "--in-namespace" ]; then in_namespace=1; shift; else in_namespace=; fi
 
-tray_shown() { xdotool search --onlyvisible --name "Wine System Tray" >/dev/null 2>&1; }
 window_shown() { xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
+tray_shown() { window_shown "Wine System Tray"; }
 # Processes of the program (textsnap.exe unless named) in this case's prefix:
 # other Wine programs on the machine are none of our business.
 pids() {
@@ -85,9 +85,13 @@ new_prefix() {  # case name
   shortcut=$roaming/Microsoft/Windows/Start\ Menu/Programs/text\ snap.lnk
   winst='C:\users\'$user'\AppData\Local\Programs\text snap'
 }
-end_prefix() {
+# Every program of the prefix ended, and its Wine server gone.
+stop_wine() {
   wineserver -k 2>/dev/null
   timeout 30 wineserver -w 2>/dev/null
+}
+end_prefix() {
+  stop_wine
   mv "$WINEPREFIX" "$work/retired-${WINEPREFIX##*/}"
 }
 start_in() {  # unix folder, program file name
@@ -190,21 +194,19 @@ case_uninstall() {
   end_prefix
 }
 
+# The titles of the visible windows, one a line.
+shown_titles() {
+  local w
+  for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do xdotool getwindowname "$w" 2>/dev/null; done
+}
 # At least N (1 unless given) visible windows whose titles begin with the
 # text (xdotool's own pattern match knows no multibyte text without a locale).
 window_titled() {  # text, N
-  local w n=0
-  for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do
-    case "$(xdotool getwindowname "$w" 2>/dev/null)" in "$1"*) n=$((n + 1)) ;; esac
-  done
-  [ $n -ge "${2:-1}" ]
+  [ "$(shown_titles | awk -v text="$1" 'index($0, text) == 1' | wc -l)" -ge "${2:-1}" ]
 }
 # What is on the screen, when a window looked for is not.
 shown_windows() {
-  local w
-  for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do
-    echo "       shown: $(xdotool getwindowname "$w" 2>/dev/null)"
-  done
+  shown_titles | sed 's/^/       shown: /'
   echo "       running in the prefix: $(pids 'wine|\.exe' | wc -l) processes"
 }
 # Enter on the page shown now, and a moment for the next one.
@@ -214,11 +216,11 @@ case_pages() {
   echo "-- installer and uninstaller with their pages"
   new_prefix pages
   # The prefix runs as Japanese Windows (see wine-prefix.sh).
-  (exec wine "$setup" >>"$work/wine.log" 2>&1) &
+  start_in "${setup%/*}" "${setup##*/}"
   if ! wait_for 60 window_titled "Installer Language" && [ -z "$(pids textsnap-setup)" ]; then
     # Under Wine a program now and then ends at once, never started: once more, said.
     echo "     (the installer ended without showing a window; started once more)"
-    (exec wine "$setup" >>"$work/wine.log" 2>&1) &
+    start_in "${setup%/*}" "${setup##*/}"
   fi
   check "the installer offers its languages" wait_for 60 window_titled "Installer Language" ||
     shown_windows
@@ -239,7 +241,7 @@ case_pages() {
   # What a write cut short leaves (a crash between the write and the rename).
   : >"$roaming/text snap/outbox.dat"
   : >"$roaming/text snap/history.dat.tmp"
-  (exec wine "$inst/uninstall.exe" >>"$work/wine.log" 2>&1) &
+  start_in "$inst" uninstall.exe
   check "the uninstaller shows its pages in Japanese" wait_for 60 window_titled "text snap アンインストール" ||
     shown_windows
   next_page  # the confirmation page: Uninstall
@@ -253,10 +255,9 @@ case_pages() {
   check "... nor its shortcut" absent "$shortcut"
   check "... its Run key value" test -z "$(reg_value "$run_key" "text snap")"
   check "... or its installed-programs entry" sh -c "! wine reg query '$uninstall_key' >/dev/null 2>&1"
-  wineserver -k 2>/dev/null
-  timeout 20 wineserver -w 2>/dev/null
+  stop_wine
   # The same installer on an English system.
-  ({ export LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8; } 2>/dev/null; exec wine "$setup" >>"$work/wine.log" 2>&1) &
+  ({ export LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8; } 2>/dev/null; start_in "${setup%/*}" "${setup##*/}")
   wait_for 60 window_titled "Installer Language"
   next_page
   check "the installer shows its pages in English on an English system" window_titled "text snap Setup"
@@ -396,8 +397,7 @@ start_xvfb || { echo "Xvfb did not start"; failed=1; finish; }
 # The template: made once per run (the first start of a prefix is the slow part).
 rm -rf "$work/template"
 source "$root/scripts/wine-prefix.sh" "$work/template"
-wineserver -k 2>/dev/null
-timeout 20 wineserver -w 2>/dev/null
+stop_wine
 
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(install upgrade uninstall pages portable read_only second_start trail_bytes)
