@@ -169,7 +169,7 @@ int Send(const char* file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
       std::fprintf(stderr, "textsnap: cannot read %s: %s\n", file, std::strerror(errno));
-      return static_cast<int>(ts::TSendStatus::Failed);
+      return static_cast<int>(ts::TSendStatus::ssFailed);
     }
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   } else {
@@ -178,7 +178,7 @@ int Send(const char* file) {
   ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
   ts::SetUnreachableNoteHandler(KeepUnreachableNote);
   ts::TSendResult result = ts::SendNote(settings, text);
-  std::fprintf(result.status == ts::TSendStatus::Stored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
+  std::fprintf(result.status == ts::TSendStatus::ssStored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
   return static_cast<int>(result.status);
 }
 

@@ -4,17 +4,10 @@
 
 #include "app/protocol.h"
 #include "app/settings.h"
-#include "app/snap.h"
-#include "net/exceptions.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 
 namespace ts {
-
-bool IsPassingFailure(const ENetException& error) {
-  if (auto* reply = dynamic_cast<const ENetProtocolReplyError*>(&error)) return reply->ReplyCode >= 500;
-  return true;
-}
 
 uint32_t TRetrySchedule::Next() {
   uint64_t pause = first_;
@@ -42,12 +35,12 @@ TOutbox::TKept TOutbox::Keep(const TNoteRecord& note) {
   // Only a copy in the same state makes this one superfluous: a refused copy
   // is never sent again, so a text that fails anew must wait of its own.
   for (const TNoteRecord& kept : outbox_.Notes())
-    if (kept.text == note.text && kept.state == note.state) return TKept::kAlreadyWaiting;
+    if (kept.text == note.text && kept.state == note.state) return TKept::kpAlreadyWaiting;
   if (outbox_.Notes().size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes)
-    return TKept::kFull;
-  if (!outbox_.Append(note)) return TKept::kWriteFailed;
+    return TKept::kpFull;
+  if (!outbox_.Append(note)) return TKept::kpWriteFailed;
   Remember(note);
-  return TKept::kKept;
+  return TKept::kpKept;
 }
 
 void TOutbox::Stored(const TNoteRecord& note) {
@@ -102,35 +95,16 @@ void TOutbox::SetState(const TNoteRecord& note, TNoteState state, const std::str
   SaveHistory();
 }
 
-TOutbox::TDelivery TOutbox::DeliverOldest(TServiceExchange& exchange, TSnapHost& host, std::string* failure) {
+std::optional<TServiceOutcome> TOutbox::DeliverOldest(TServiceClient& service, const TServiceAccount& account,
+                                                      const TServiceClient::TAnswerSink& onAnswer) {
   auto it = std::find_if(outbox_.Notes().begin(), outbox_.Notes().end(),
                          [](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting; });
-  if (it == outbox_.Notes().end()) return TDelivery::kNothing;
+  if (it == outbox_.Notes().end()) return std::nullopt;
   lastTried_ = *it;
-  const std::string base = host.BaseUrl();
-  try {
-    std::string response = exchange.Probe(base);
-    host.ShowResponse(response);
-    if (HasLoginMarker(response)) {
-      response = exchange.Login(base, host.UserId(), host.Password());
-      host.ShowResponse(response);
-      platform::Sleep(300);
-    }
-    if (HasLoginMarker(response)) return TDelivery::kLoginRefused;
-    response = exchange.Upload(base, BuildNoteDocument(lastTried_.text, lastTried_.paperId));
-    host.ShowResponse(response);
-    if (HasSuccessMarker(response)) {
-      SetState(lastTried_, TNoteState::nsSent, "");
-      return TDelivery::kDelivered;
-    }
-    SetState(lastTried_, TNoteState::nsRefused, "cannot send data.");
-    return TDelivery::kRefused;
-  } catch (const ENetException& e) {
-    if (failure) *failure = e.Message();
-    if (IsPassingFailure(e)) return TDelivery::kFailed;
-    SetState(lastTried_, TNoteState::nsRefused, e.Message());
-    return TDelivery::kRefused;
-  }
+  TServiceOutcome outcome = service.Send(account, TOutgoingNote{lastTried_.text, lastTried_.paperId}, onAnswer);
+  if (outcome.result == TServiceResult::srStored) SetState(lastTried_, TNoteState::nsSent, "");
+  if (outcome.result == TServiceResult::srRefused) SetState(lastTried_, TNoteState::nsRefused, outcome.reason);
+  return outcome;
 }
 
 std::vector<TNoteRecord> TOutbox::Recent(size_t count) const {
@@ -189,12 +163,12 @@ std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath,
 
 std::string NotKeptReason(TOutbox::TKept kept) {
   switch (kept) {
-    case TOutbox::TKept::kKept:
-    case TOutbox::TKept::kAlreadyWaiting:
+    case TOutbox::TKept::kpKept:
+    case TOutbox::TKept::kpAlreadyWaiting:
       return {};
-    case TOutbox::TKept::kFull:
+    case TOutbox::TKept::kpFull:
       return "the outbox is full";
-    case TOutbox::TKept::kWriteFailed:
+    case TOutbox::TKept::kpWriteFailed:
       return "the outbox file cannot be written";
   }
   return "not kept";

@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "app/notefile.h"
+#include "app/serviceclient.h"
 
 namespace ts {
-
-class ENetException;
-class TServiceExchange;
-class TSnapHost;
 
 inline constexpr const char* kOutboxFileName = "outbox.dat";
 inline constexpr const char* kHistoryFileName = "history.dat";
@@ -23,11 +20,6 @@ inline constexpr const char* kHistoryFileName = "history.dat";
 // a command keeping a note while none runs): the outbox is rewritten from
 // memory, so a note another process wrote to the file meanwhile would be lost.
 inline constexpr const char* kOutboxLockFileName = "outbox.lock";
-
-// Whether a failed exchange may succeed later by itself (the service was
-// down, unreachable, overloaded or cut the connection), so the note is worth
-// sending again; an HTTP answer below 500 is the service's own refusal.
-bool IsPassingFailure(const ENetException& error);
 
 // Pauses between tries while the service stays away: the first one, then
 // twice the one before, never more than the longest.
@@ -62,7 +54,7 @@ public:
   // and its file is removed. Returns the damaged outbox records skipped.
   int Load(bool keepHistory);
 
-  enum class TKept { kKept, kAlreadyWaiting, kFull, kWriteFailed };
+  enum class TKept { kpKept, kpAlreadyWaiting, kpFull, kpWriteFailed };
   // Keeps a note the service did not store (waiting or refused). A note with
   // the same text in the same state is not kept twice.
   TKept Keep(const TNoteRecord& note);
@@ -76,11 +68,11 @@ public:
   // Removes a refused (or any) note at the user's wish.
   void Discard(const TNoteRecord& note);
 
-  enum class TDelivery { kNothing, kDelivered, kRefused, kLoginRefused, kFailed };
-  // Sends the oldest waiting note with the snap's exchange and its own
-  // capture time as paper id; it leaves only when the service said it is
-  // stored. `failure` receives the error text of a failed try.
-  TDelivery DeliverOldest(TServiceExchange& exchange, TSnapHost& host, std::string* failure = nullptr);
+  // Sends the oldest waiting note with its own capture time as paper id; it
+  // leaves only when the service said it is stored, and a refusal marks it
+  // refused. Nothing when no note waits.
+  std::optional<TServiceOutcome> DeliverOldest(TServiceClient& service, const TServiceAccount& account,
+                                               const TServiceClient::TAnswerSink& onAnswer = {});
   // The note the last DeliverOldest was about.
   const TNoteRecord& LastTried() const { return lastTried_; }
 

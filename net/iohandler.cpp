@@ -1,6 +1,7 @@
 #include "net/iohandler.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/clock.h"
 #include "runtime/text.h"
@@ -243,8 +244,9 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int timeout) {
   if (TNetAntiFreezeBase::InUse()) step = std::min(step, CurrentAntiFreeze->IdleTimeOut);
   const bool unlimited = timeout == NetTimeoutInfinite;
   int remaining = unlimited ? step + 1 : timeout;
+  // Each sleep ends early when the connect is done.
   while (remaining > step) {
-    platform::Sleep(static_cast<uint32_t>(step));
+    thread->WaitTerminated(static_cast<uint32_t>(step));
     remaining = unlimited ? step + 1 : remaining - step;
     TNetAntiFreezeBase::Pump(true);
     if (thread->Terminated()) {
@@ -252,7 +254,7 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int timeout) {
       break;
     }
   }
-  if (remaining > 0) platform::Sleep(static_cast<uint32_t>(remaining));
+  if (remaining > 0) thread->WaitTerminated(static_cast<uint32_t>(remaining));
   if (thread->Terminated()) {
     thread->WaitFor();
     if (!thread->FailureText.empty()) {
@@ -291,7 +293,16 @@ void TNetConnectThread::Execute() {
   } catch (...) {
     FailureText = "Connect failed.";
   }
-  terminated_ = true;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    terminated_ = true;
+  }
+  done_.notify_all();
+}
+
+bool TNetConnectThread::WaitTerminated(uint32_t milliseconds) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return done_.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return terminated_.load(); });
 }
 
 }  // namespace ts

@@ -121,10 +121,10 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
     std::string text = std::to_string(i) + ":" + std::string(size, 'n');
     return TNoteRecord{TNoteState::nsWaiting, "2026120814" + std::to_string(1000000 + i).substr(1), "", text};
   };
-  ASSERT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kKept);
-  EXPECT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kAlreadyWaiting);
-  for (int i = 1; i < 5; ++i) ASSERT_EQ(outbox.Keep(note(i)), TOutbox::TKept::kKept);
-  EXPECT_EQ(outbox.Keep(note(99)), TOutbox::TKept::kFull);
+  ASSERT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kpKept);
+  EXPECT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kpAlreadyWaiting);
+  for (int i = 1; i < 5; ++i) ASSERT_EQ(outbox.Keep(note(i)), TOutbox::TKept::kpKept);
+  EXPECT_EQ(outbox.Keep(note(99)), TOutbox::TKept::kpFull);
   EXPECT_EQ(outbox.Waiting(), 5u);
 
   // Everything kept is on the disk, in order; the history holds the last 3.
@@ -141,8 +141,8 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   // The size cap counts the texts of all kept notes.
   TOutbox big(File("big.dat"), File("bighistory.dat"), limits);
   big.Load(false);
-  ASSERT_EQ(big.Keep(note(1, 900)), TOutbox::TKept::kKept);
-  EXPECT_EQ(big.Keep(note(2, 200)), TOutbox::TKept::kFull);
+  ASSERT_EQ(big.Keep(note(1, 900)), TOutbox::TKept::kpKept);
+  EXPECT_EQ(big.Keep(note(2, 200)), TOutbox::TKept::kpFull);
   EXPECT_FALSE(std::filesystem::exists(File("bighistory.dat"))) << "history off: no texts on disk but the outbox";
 
   // A refused copy is never sent again: the same text failing later waits of its own.
@@ -151,16 +151,16 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   TNoteRecord refused = note(7);
   refused.state = TNoteState::nsRefused;
   refused.reason = "cannot send data.";
-  ASSERT_EQ(again.Keep(refused), TOutbox::TKept::kKept);
-  EXPECT_EQ(again.Keep(refused), TOutbox::TKept::kAlreadyWaiting);
+  ASSERT_EQ(again.Keep(refused), TOutbox::TKept::kpKept);
+  EXPECT_EQ(again.Keep(refused), TOutbox::TKept::kpAlreadyWaiting);
   TNoteRecord retried = note(7);
   retried.paperId = note(8).paperId;
-  EXPECT_EQ(again.Keep(retried), TOutbox::TKept::kKept);
+  EXPECT_EQ(again.Keep(retried), TOutbox::TKept::kpKept);
   EXPECT_EQ(again.Waiting(), 1u);
   // Another text with the same capture time is another note.
   TNoteRecord twin = refused;
   twin.text = "twin";
-  ASSERT_EQ(again.Keep(twin), TOutbox::TKept::kKept);
+  ASSERT_EQ(again.Keep(twin), TOutbox::TKept::kpKept);
   again.Discard(refused);
   ASSERT_EQ(again.Count(), 2u);
   EXPECT_EQ(again.Notes()[1], twin);
@@ -186,7 +186,7 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
     TOutbox client(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
     client.Load(true);
     earlier.paperId = client.NewPaperId();
-    ASSERT_EQ(client.Keep(earlier), TOutbox::TKept::kKept);
+    ASSERT_EQ(client.Keep(earlier), TOutbox::TKept::kpKept);
   }
 
   const int held = platform::LockFile(lockPath, 0);
@@ -201,8 +201,8 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
   const auto kept = KeepOutsideClient(settings, handed, true, 10000);
   holder.join();
   ASSERT_TRUE(kept.has_value());
-  EXPECT_EQ(*kept, TOutbox::TKept::kKept);
-  EXPECT_EQ(KeepOutsideClient(settings, handed, true, 0), TOutbox::TKept::kAlreadyWaiting) << "lock given back";
+  EXPECT_EQ(*kept, TOutbox::TKept::kpKept);
+  EXPECT_EQ(KeepOutsideClient(settings, handed, true, 0), TOutbox::TKept::kpAlreadyWaiting) << "lock given back";
 
   TOutbox next(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
   EXPECT_EQ(next.Load(true), 0);
@@ -220,7 +220,7 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
   // Notes kept in one millisecond still get paper ids of their own.
   for (int i = 0; i < 5; ++i) {
     TNoteRecord burst{TNoteState::nsWaiting, next.NewPaperId(), "", "burst " + std::to_string(i)};
-    ASSERT_EQ(next.Keep(burst), TOutbox::TKept::kKept);
+    ASSERT_EQ(next.Keep(burst), TOutbox::TKept::kpKept);
   }
   std::set<std::string> ids;
   for (const TNoteRecord& n : next.Notes()) ids.insert(n.paperId);

@@ -27,7 +27,7 @@ struct Request {
   std::vector<std::string> lines;
 };
 
-class FakeHost : public TSnapHost {
+class FakeHost : public TSnapHost, public TServiceTransport {
 public:
   std::vector<std::string> log;  // balloons, cues, enable changes in order
   std::vector<Request> requests;
@@ -40,16 +40,14 @@ public:
   std::function<void()> onProcessMessages;
 
   void ClearBalloon() override { log.push_back("clear"); }
-  void TitleBalloon(int icon, const std::string& title) override {
+  void TitleBalloon(TBalloonInfoIconFlag icon, const std::string& title) override {
     log.push_back("balloon " + std::to_string(icon) + " " + title);
   }
-  void FullBalloon(int icon, const std::string& title, const std::string& text) override {
+  void FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) override {
     log.push_back("balloon " + std::to_string(icon) + " " + title + " [" + text + "]");
   }
   bool AutoCopy() override { return autoCopy; }
-  std::string UserId() override { return id; }
-  std::string Password() override { return password; }
-  std::string BaseUrl() override { return base; }
+  TServiceAccount Account() override { return {base, id, password}; }
   void SetSendEnabled(bool e) override {
     enabled = e;
     log.push_back(e ? "enable" : "disable");
@@ -92,7 +90,8 @@ protected:
   void TearDown() override { hl::UseRealClock(); }
   void Copy(const std::string& utf8) { hl::SetClipboardUnicodeText(Utf8ToUtf16(utf8)); }
   FakeHost host;
-  TSnapPipeline snap{host};
+  TServiceClient service{host};
+  TSnapPipeline snap{host, service};
 };
 
 }  // namespace
