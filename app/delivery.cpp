@@ -12,11 +12,20 @@ std::string Count(size_t n) { return IntToStr(static_cast<int>(n)); }
 
 void TDeliverySchedule::Begin(uint32_t firstPauseMs) {
   retry_ = TRetrySchedule(firstPauseMs);
+  TellRefusal();
   Plan(retry_.First());
 }
 
+void TDeliverySchedule::TellRefusal() {
+  const std::string refusal = outbox_.Refusal();
+  if (refusal == toldRefusal_) return;
+  toldRefusal_ = refusal;
+  if (!refusal.empty()) Say(biifError, refusal, "new notes are NOT kept until it can be used");
+}
+
 void TDeliverySchedule::Plan(uint32_t milliseconds) {
-  if (outbox_.Waiting() == 0 || held_) {
+  // An outbox that cannot be read now is tried again later, like a service.
+  if ((outbox_.Waiting() == 0 && !outbox_.Unreadable()) || held_) {
     timer_.Stop();
     return;
   }
@@ -50,8 +59,10 @@ void TDeliverySchedule::Tick() {
     TRestore<bool> busy(delivering_, true);
     outcome = outbox_.DeliverOldest(service_, Account ? Account() : TServiceAccount{}, OnAnswer);
   }
+  TellRefusal();
   if (!outcome) {
     ReportDelivered();
+    if (outbox_.Unreadable()) Plan(retry_.Next());
     return;
   }
   if (OnConversationEnded) OnConversationEnded();
@@ -82,6 +93,12 @@ void TDeliverySchedule::Tick() {
   }
 }
 
+void TDeliverySchedule::WriteAhead(TSnapNote& snapped) {
+  TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text};
+  outbox_.WriteAhead(note);
+  snapped.paperId = note.paperId;
+}
+
 std::string TDeliverySchedule::Settle(const TSnapNote& snapped) {
   TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text};
   switch (snapped.result) {
@@ -103,9 +120,10 @@ std::string TDeliverySchedule::Settle(const TSnapNote& snapped) {
       break;
   }
   const TOutbox::TKept kept = outbox_.Keep(note);
+  TellRefusal();
   if (note.state == TNoteState::nsWaiting) Plan(retry_.Next());
   const std::string waiting = "kept: " + Count(outbox_.Waiting()) + " waiting";
-  const std::string notKept = NotKeptReason(kept);
+  const std::string notKept = outbox_.NotKeptReason(kept);
   std::string told;
   if (notKept.empty())
     told = note.state == TNoteState::nsRefused ? "kept in Recent snaps" : waiting;
@@ -125,6 +143,7 @@ std::string TDeliverySchedule::Settle(const TSnapNote& snapped) {
 
 TOutbox::TKept TDeliverySchedule::KeepHanded(const std::string& utf8Text) {
   const TOutbox::TKept kept = outbox_.KeepWaiting(utf8Text);
+  TellRefusal();
   // Its sender has just found the service away, as a failed snap does. A try
   // already planned stands: a burst of handed notes must not push it away.
   if (kept == TOutbox::TKept::kpKept && !timer_.Running()) Plan(retry_.Next());

@@ -58,6 +58,8 @@ public:
   bool Held() const { return held_; }
   bool Delivering() const { return delivering_; }
 
+  // A snap's note goes on the disk before the conversation begins.
+  void WriteAhead(TSnapNote& note) override;
   // A snap's note whose fate is known; the text its balloon adds.
   std::string Settle(const TSnapNote& note) override;
   // A note another program of ours could not deliver (the service was away):
@@ -68,6 +70,8 @@ private:
   // The next delivery in `milliseconds`, when notes wait and nothing holds them.
   void Plan(uint32_t milliseconds);
   void ReportDelivered();
+  // Says once why the outbox keeps nothing (it cannot be read, ...).
+  void TellRefusal();
   void Say(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
     if (Tell) Tell(icon, title, text);
   }
@@ -79,6 +83,7 @@ private:
   bool held_ = false;
   bool delivering_ = false;
   int delivered_ = 0;  // notes delivered since the last report
+  std::string toldRefusal_;
 };
 
 }  // namespace ts

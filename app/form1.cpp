@@ -7,6 +7,8 @@
 #include "app/traymenu.h"
 #include "http/cookies.h"
 #include "http/http.h"
+#include "net/component.h"
+#include "net/exceptions.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
@@ -21,6 +23,28 @@ namespace ts {
 
 namespace {
 constexpr const char* kNotesPath = "/notes";
+// How long a wait for the service goes without letting the window's messages through.
+constexpr int kAntiFreezeSliceMs = 100;
+
+// The program was told to end while a conversation waited: the wait ends at
+// once (the note is on the disk already, waiting to be sent).
+class ENetProgramEnding : public ENetSilentException {
+public:
+  ENetProgramEnding() : ENetSilentException("The program is ending.") {}
+};
+
+// While a conversation with the service waits, the tray stays usable: the
+// transport's waits let the window's messages through (the menu, the
+// settings window, Quit).
+class TTrayAntiFreeze : public TNetAntiFreezeBase {
+public:
+  TTrayAntiFreeze() : TNetAntiFreezeBase(nullptr) { IdleTimeOut = kAntiFreezeSliceMs; }
+  void ProcessMessages() override {
+    if (!Application) return;
+    Application->ProcessMessages();
+    if (Application->Terminated()) throw ENetProgramEnding();
+  }
+};
 }  // namespace
 
 TForm1::TForm1(TComponent* owner) : TForm1(owner, FindSettingsLocation()) {}
@@ -133,6 +157,7 @@ void TForm1::Button4Click(TObject*) {
 }
 
 void TForm1::ConfigureHttp() {
+  antiFreeze_ = std::make_unique<TTrayAntiFreeze>();
   serviceHttp_ = std::make_unique<TServiceHttp>(*NetHTTP1, *NetCookieManager1);
   NetSSLIOHandler1 = &serviceHttp_->Tls();
   NetHTTP1->OnDisconnected = [this](TObject* s) { NetHTTP1Disconnected(s); };
@@ -188,13 +213,22 @@ void TForm1::RunSnap(TObject* sender) {
   if (snapping_) return;
   snapping_ = true;
   auto done = OnScopeExit([this] { snapping_ = false; });
-  Button1Click(sender);
+  try {
+    Button1Click(sender);
+  } catch (const ENetProgramEnding&) {
+    // Quit during the snap: its note waits in the outbox; nothing to show.
+  }
 }
 
 void TForm1::HotKeyPressed(std::uintptr_t id) {
   if (id != static_cast<std::uintptr_t>(kHotKeyId)) return;
-  // A press during a snap or a delivery is not a press after a failed snap: nothing to re-arm.
-  if (snapping_ || delivery_->Delivering()) return;
+  // A press during a snap is not a press after a failed snap: nothing to
+  // re-arm. One during a delivery snaps as soon as the delivery is over.
+  if (snapping_) return;
+  if (delivery_->Delivering()) {
+    pressedMeanwhile_ = true;
+    return;
+  }
   if (Button1->Enabled()) {
     Button1->Click();
     return;
@@ -217,7 +251,13 @@ void TForm1::Tell(TBalloonInfoIconFlag icon, const std::string& title, const std
 
 TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) { return delivery_->KeepHanded(utf8Text); }
 
-void TForm1::Timer1Timer(TObject*) { delivery_->Tick(); }
+void TForm1::Timer1Timer(TObject*) {
+  delivery_->Tick();
+  if (pressedMeanwhile_ && !delivery_->Delivering()) {
+    pressedMeanwhile_ = false;
+    platform::PostToWindow(Handle(), platform::wm::HotKey, static_cast<std::uintptr_t>(kHotKeyId), 0);
+  }
+}
 
 void TForm1::PopupMenu1Popup(TObject*) { RefreshOutboxMenu(*send1, *recent1, outbox_); }
 

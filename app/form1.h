@@ -24,6 +24,7 @@ namespace ts {
 class TNetHTTP;
 class TNetSSLIOHandlerSocket;
 class TNetCookieManager;
+class TNetAntiFreezeBase;
 
 inline constexpr const char* kApplicationTitle = "text snap for pinleaf online";
 inline constexpr int kHotKeyId = 304;  // the only hotkey the program registers
@@ -159,6 +160,8 @@ private:
 
   TSettingsLocation settings_;
   bool snapping_ = false;
+  bool pressedMeanwhile_ = false;  // the hotkey, pressed while a delivery waited
+  std::unique_ptr<TNetAntiFreezeBase> antiFreeze_;
   std::unique_ptr<TServiceHttp> serviceHttp_;  // over NetHTTP1, made with it
   std::unique_ptr<TServiceClient> service_;
   std::unique_ptr<TSnapPipeline> snap_;

@@ -82,11 +82,17 @@ void TSnapPipeline::Run() {
   host_.FullBalloon(biifInfo, "start", "");
   host_.SetSendEnabled(false);
 
-  // The note goes out as the clipboard holds it after the probe and the
-  // login, stamped with the time its document is built.
-  auto takeNote = [&note] {
-    note.text = ClipboardUtf8();
-    note.paperId = PaperId(platform::GetLocalTime());
+  // On the disk before the first byte leaves: a crash or a kill during the
+  // conversation loses nothing, and the note keeps its paper id (its capture
+  // time) wherever it goes, so the service stores it once.
+  if (keeper_) keeper_->WriteAhead(note);
+  // The note goes out as the clipboard holds it after the probe and the login.
+  auto takeNote = [this, &note] {
+    std::string now = ClipboardUtf8();
+    if (now != note.text) {
+      note.text = std::move(now);
+      if (keeper_) keeper_->WriteAhead(note);
+    }
     return TOutgoingNote{note.text, note.paperId};
   };
   const TServiceOutcome outcome =

@@ -43,12 +43,16 @@ public:
   virtual void PlayCue(int index) = 0;
 };
 
-// Where a snap's note goes once its fate is known (the outbox): told before
-// the snap reports it (a failure: before the error passes up). Returns a
-// text for the outcome balloon (empty: none).
+// Where a snap's note is kept (the outbox).
 class TNoteKeeper {
 public:
   virtual ~TNoteKeeper() = default;
+  // Before the note leaves (again, when its text changed meanwhile): on the
+  // disk, so that nothing loses it. May give the note the paper id of a copy
+  // that waits already.
+  virtual void WriteAhead(TSnapNote& note) = 0;
+  // Once its fate is known, before the snap reports it (a failure: before the
+  // error passes up). Returns a text for the outcome balloon (empty: none).
   virtual std::string Settle(const TSnapNote& note) = 0;
 };
 

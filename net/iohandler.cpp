@@ -92,17 +92,20 @@ bool TNetSocketHandle::CheckReadable(int timeout) {
 
 bool TNetSocketHandle::WaitReadable(int timeout) {
   if (!TNetAntiFreezeBase::InUse()) return CheckReadable(timeout);
-  int idle = CurrentAntiFreeze->IdleTimeOut;
+  const int idle = std::max(1, CurrentAntiFreeze->IdleTimeOut);
   if (timeout == NetTimeoutInfinite) {
     while (!CheckReadable(idle)) {
     }
     return true;
   }
-  if (timeout > idle) {
-    if (CheckReadable(timeout - idle)) return true;
-    return CheckReadable(idle);
+  // A limited wait is cut into slices as well, so the messages get through
+  // all along and not only at its end; the slices add up to the limit.
+  int left = timeout;
+  while (left > idle) {
+    if (CheckReadable(idle)) return true;
+    left -= idle;
   }
-  return CheckReadable(timeout);
+  return CheckReadable(left);
 }
 
 void TNetSocketHandle::ResetState(bool resetLocal) {
@@ -248,7 +251,16 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int timeout) {
   while (remaining > step) {
     thread->WaitTerminated(static_cast<uint32_t>(step));
     remaining = unlimited ? step + 1 : remaining - step;
-    TNetAntiFreezeBase::Pump(true);
+    try {
+      TNetAntiFreezeBase::Pump(true);
+    } catch (...) {
+      // The messages ended the wait (the program is ending): the pending
+      // connect is cut as on a time-out, so the thread ends now.
+      thread->Terminate();
+      Close();
+      thread->WaitFor();
+      throw;
+    }
     if (thread->Terminated()) {
       remaining = 0;
       break;

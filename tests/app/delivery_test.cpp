@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "app/delivery.h"
@@ -188,4 +189,36 @@ TEST_F(DeliveryTest, AFullOutboxSaysSoAndHandedNotesKeepThePlannedTry) {
             "NOT kept: the outbox is full (2 notes); send or discard some");
   EXPECT_EQ(Told(),
             (std::vector<std::string>{"3 not sent! [NOT kept: the outbox is full (2 notes); send or discard some]"}));
+}
+
+// An outbox that cannot be read is said once; meanwhile a failed snap's note
+// is reported NOT kept, and the schedule keeps trying the file: once it can
+// be read, what it held is delivered.
+TEST_F(DeliveryTest, AnOutboxThatCannotBeReadIsToldOnceAndTriedAgainUntilItCan) {
+  const std::string path = (dir_ / "blocked.dat").string();
+  std::filesystem::create_directory(path);
+  outbox_ = std::make_unique<TOutbox>(path, (dir_ / "blockedhistory.dat").string());
+  outbox_->Load(true);
+  schedule_ = std::make_unique<TDeliverySchedule>(*outbox_, service_, timer_);
+  schedule_->Tell = [this](TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
+    told_.push_back(std::to_string(icon) + " " + title.substr(0, title.find(':') + 1) + " [" + text + "]");
+  };
+  schedule_->Begin(30000);
+  EXPECT_EQ(Told(),
+            (std::vector<std::string>{"3 outbox cannot be read: [new notes are NOT kept until it can be used]"}));
+  EXPECT_EQ(timer_.plans, (std::vector<uint32_t>{30000})) << "tried again later";
+  const std::string told = Settle("lost?", TServiceResult::srFailed, "20261208143000001");
+  EXPECT_EQ(told.rfind("NOT kept: outbox cannot be read: ", 0), 0u) << told;
+  EXPECT_EQ(Told().size(), 1u) << "the failed snap's own balloon only";
+  schedule_->Tick();
+  EXPECT_EQ(Told(), std::vector<std::string>{}) << "said once";
+  EXPECT_TRUE(timer_.Running());
+
+  std::filesystem::remove(path);
+  std::ofstream(path, std::ios::binary) << EncodeNoteRecord({TNoteState::nsWaiting, "20261208120000000", "", "held"});
+  transport_.Script({kPlainPage, kStored});
+  schedule_->Tick();
+  ASSERT_EQ(transport_.uploads.size(), 1u);
+  EXPECT_NE(transport_.uploads[0].find("<paperid>20261208120000000</paperid>"), std::string::npos);
+  EXPECT_EQ(outbox_->Count(), 0u);
 }

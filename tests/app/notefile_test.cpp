@@ -228,3 +228,96 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
 }
 
 }  // namespace
+
+// A file that cannot be read is not an empty file: nothing is written over
+// it, nothing is pretended kept, and it is read again at the next use. A
+// damaged file is copied aside before the rewrite that drops the damage; a
+// file with records of a state this version does not know (a newer one wrote
+// it) is left as it is and only read.
+TEST_F(NoteFileTest, AnUnreadableOrNewerFileIsNeverRewrittenAndDamageIsCopiedAside) {
+  const auto notes = SampleNotes();
+  const std::string path = File("outbox.dat");
+  // A folder where the file should be: opening or reading it fails, it is not missing.
+  std::filesystem::create_directory(path);
+  TOutbox outbox(path, File("history.dat"));
+  outbox.Load(true);
+  EXPECT_TRUE(outbox.Unreadable());
+  EXPECT_EQ(outbox.Refusal().rfind("outbox cannot be read: ", 0), 0u) << outbox.Refusal();
+  EXPECT_GT(outbox.Refusal().size(), std::string("outbox cannot be read: ").size()) << "the system's reason";
+  EXPECT_EQ(outbox.KeepWaiting("not keepable"), TOutbox::TKept::kpRefused);
+  EXPECT_EQ(outbox.NotKeptReason(TOutbox::TKept::kpRefused), outbox.Refusal());
+  TNoteRecord ahead{TNoteState::nsWaiting, "20261208143405123", "", "ahead"};
+  EXPECT_FALSE(outbox.WriteAhead(ahead));
+  EXPECT_TRUE(std::filesystem::is_directory(path)) << "never written over";
+
+  // Readable again (the scanner let go of it): the next use reads it first.
+  std::filesystem::remove(path);
+  std::ofstream(path, std::ios::binary) << EncodeNoteRecord(notes[0]);
+  EXPECT_EQ(outbox.KeepWaiting("kept now"), TOutbox::TKept::kpKept);
+  EXPECT_FALSE(outbox.Unreadable());
+  ASSERT_EQ(outbox.Count(), 2u);
+  EXPECT_EQ(outbox.Notes()[0], notes[0]) << "what the file held was read, not overwritten";
+
+  // Damage: the whole file as it was goes to outbox.damaged first.
+  std::string damaged = Encode(notes);
+  damaged[EncodeNoteRecord(notes[0]).size() + 20] ^= 0x5A;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << damaged;
+  TNoteFile file(path);
+  EXPECT_EQ(file.Load(), 1);
+  EXPECT_EQ(file.DamagedPath(), File("outbox.damaged"));
+  EXPECT_TRUE(platform::ReadWholeFile(File("outbox.damaged")) == damaged);
+  EXPECT_EQ(DecodeNoteRecords(*platform::ReadWholeFile(path)).notes,
+            (std::vector<TNoteRecord>{notes[0], notes[2], notes[3]}));
+
+  // A newer version's record (state 7, whole and with a right checksum).
+  TNoteRecord future = notes[0];
+  future.state = static_cast<TNoteState>(7);
+  const std::string newer = EncodeNoteRecord(notes[1]) + EncodeNoteRecord(future) + damaged.substr(0, 30);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << newer;
+  TOutbox readOnly(path, File("history.dat"));
+  readOnly.Load(true);
+  EXPECT_EQ(readOnly.Notes(), (std::vector<TNoteRecord>{notes[1]})) << "the notes it knows are shown";
+  EXPECT_EQ(readOnly.Refusal(), "outbox is only read: written by a newer version of text snap");
+  EXPECT_EQ(readOnly.KeepWaiting("not now"), TOutbox::TKept::kpRefused);
+  readOnly.Discard(notes[1]);
+  EXPECT_TRUE(platform::ReadWholeFile(path) == newer) << "left exactly as it was, its damage too";
+}
+
+// The note of a snap is on the disk before the conversation begins, as a
+// waiting note that is not delivered meanwhile; its fate then only changes
+// its state. A text that waits already stands for it (and lends its paper id).
+TEST_F(NoteFileTest, ASnapsNoteIsWrittenAheadAndOnlyChangesItsStateAfterwards) {
+  TOutbox outbox(File("outbox.dat"), File("history.dat"));
+  outbox.Load(true);
+  TNoteRecord note{TNoteState::nsWaiting, "20261208143405123", "", "on its way"};
+  ASSERT_TRUE(outbox.WriteAhead(note));
+  auto onDisk = [&] { return DecodeNoteRecords(*platform::ReadWholeFile(File("outbox.dat"))).notes; };
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{note});
+  EXPECT_EQ(outbox.Waiting(), 0u) << "on its way, not waiting";
+  EXPECT_TRUE(outbox.OnItsWay(note));
+  ASSERT_FALSE(outbox.Offered(10).empty());
+  EXPECT_EQ(outbox.Offered(10).front(), note) << "shown in the menu meanwhile";
+  // The clipboard changed before the upload: the record follows, same paper id.
+  TNoteRecord changed{TNoteState::nsWaiting, "20261208143405999", "", "changed on its way"};
+  ASSERT_TRUE(outbox.WriteAhead(changed));
+  EXPECT_EQ(changed.paperId, note.paperId);
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{changed});
+  // The service refused it: the same record, refused.
+  TNoteRecord refused = changed;
+  refused.state = TNoteState::nsRefused;
+  refused.reason = "cannot send data.";
+  EXPECT_EQ(outbox.Keep(refused), TOutbox::TKept::kpKept);
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{refused});
+  EXPECT_FALSE(outbox.OnItsWay(changed));
+
+  // A text that waits already: no second record, its paper id is taken.
+  outbox.KeepWaiting("waits already");
+  const std::string waitingId = outbox.Notes().back().paperId;
+  TNoteRecord again{TNoteState::nsWaiting, "20261208150000000", "", "waits already"};
+  ASSERT_TRUE(outbox.WriteAhead(again));
+  EXPECT_EQ(again.paperId, waitingId);
+  EXPECT_EQ(onDisk().size(), 2u);
+  outbox.Stored(again);
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{refused}) << "stored: it leaves the outbox";
+  EXPECT_EQ(outbox.Recent(1).front().state, TNoteState::nsSent);
+}

@@ -110,8 +110,8 @@ TEST_F(Snap, StoredNoteWithLoginFollowsTheStepsInOrder) {
   ASSERT_EQ(host.requests[2].lines.size(), 1u);
   EXPECT_EQ(host.requests[2].lines[0],
             "data[Param][xmldata]=<xml><post><title></title><body>%20%20%68%65%6C%6C%6F%20%77%6F%72%6C%64%20%0D%0A"
-            "</body><color>11270143</color><paperid>20261208143015423</paperid></post></xml>")
-      << "the untrimmed clipboard text, stamped after the login and its 300 ms pause";
+            "</body><color>11270143</color><paperid>20261208143015123</paperid></post></xml>")
+      << "the untrimmed clipboard text, stamped with the time of the snap (not after the login's pause)";
   EXPECT_EQ(host.log, (std::vector<std::string>{"clear", "cue 0", "balloon 1 start []", "disable",
                                                 "balloon 1 complete! [  hello world \r\n...]", "enable", "cue 1"}));
   EXPECT_EQ(host.memo, (std::vector<std::string>{kLoginPage, kPlainPage, kStored}));
