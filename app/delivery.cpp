@@ -24,8 +24,10 @@ void TDeliverySchedule::TellRefusal() {
 }
 
 void TDeliverySchedule::Plan(uint32_t milliseconds) {
-  // An outbox that cannot be read now is tried again later, like a service.
-  if ((outbox_.Waiting() == 0 && !outbox_.Unreadable()) || held_) {
+  // An outbox that cannot be read now is tried again later, like a service;
+  // one that another program has sends nothing.
+  if ((outbox_.Waiting() == 0 && !outbox_.Unreadable()) || held_ ||
+      (!outbox_.Refusal().empty() && !outbox_.Unreadable())) {
     timer_.Stop();
     return;
   }

@@ -54,6 +54,12 @@ public:
   // The settings may have changed, or the user asks: a held delivery goes
   // again, at once.
   void RetryNow();
+  // What the outbox allows changed: says why it keeps nothing, if so, and
+  // plans anew.
+  void Refresh() {
+    TellRefusal();
+    Plan(kDeliverSoonMs);
+  }
   // Deliveries stopped by a refused login, until the settings change.
   bool Held() const { return held_; }
   bool Delivering() const { return delivering_; }

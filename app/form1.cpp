@@ -251,6 +251,11 @@ void TForm1::Tell(TBalloonInfoIconFlag icon, const std::string& title, const std
 
 TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) { return delivery_->KeepHanded(utf8Text); }
 
+void TForm1::OutboxInUseElsewhere(const std::string& why) {
+  outbox_.SetInUseElsewhere(why);
+  delivery_->Refresh();
+}
+
 void TForm1::Timer1Timer(TObject*) {
   delivery_->Tick();
   if (pressedMeanwhile_ && !delivery_->Delivering()) {

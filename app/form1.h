@@ -98,6 +98,10 @@ public:
   // away): kept in the outbox, on the disk before this returns, and sent
   // with the others.
   TOutbox::TKept KeepHandedNote(const std::string& utf8Text);
+  // Another text snap of the user has the outbox (a second session): this
+  // one keeps and sends no notes, says so once, and reports failed snaps as
+  // NOT kept.
+  void OutboxInUseElsewhere(const std::string& why);
 
   // The live settings as the settings file keeps them, in the system code
   // page (the snap reads the boxes' UTF-8 texts through UserId and the like).

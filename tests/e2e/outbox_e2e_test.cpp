@@ -670,6 +670,31 @@ TEST_F(OutboxEndToEnd, TheNoteIsOnTheDiskBeforeItLeavesAndARestartAfterAKillStor
   EXPECT_TRUE(OutboxFile().empty());
 }
 
+// A second client of the user (another session) that could not have the
+// outbox: it says so once, keeps no note (a failed snap is NOT kept), sends
+// none of the notes it finds, and leaves the file to the one that has it.
+TEST_F(OutboxEndToEnd, AClientWithoutTheOutboxKeepsNothingAndSaysSo) {
+  AddUser("ivy", "pw");
+  const std::string waiting = EncodeNoteRecord({TNoteState::nsWaiting, "20261208120000000", "", "the other's"});
+  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << waiting;
+  TForm1& form = Start("ivy", "pw");
+  Balloons();
+  form.OutboxInUseElsewhere("outbox is in use by another text snap (on another display?)");
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 outbox is in use by another text snap (on another display?) "
+                                                  "[new notes are NOT kept until it can be used]"}));
+  StopServer();
+  Copy("not kept here");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start",
+                                                  "3 not sent! [NOT kept: outbox is in use by another text snap "
+                                                  "(on another display?)]"}));
+  StartServer();
+  form.Edit3->SetText(UrlOf(port_));
+  Wait(60 * 1000, 1000);
+  EXPECT_TRUE(Notes("ivy").empty()) << "the other client's note is its to send";
+  EXPECT_TRUE(platform::ReadWholeFile((dir_ / "outbox.dat").string()) == waiting);
+}
+
 TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {
   AddUser("ola", "pw");
   std::string full;
