@@ -9,9 +9,6 @@
 
 namespace platform {
 
-// True when windows can be shown (a display is there and the toolkit started).
-bool DesktopAvailable();
-
 // The largest body a request may carry.
 inline constexpr size_t kMaxInstanceRequestBody = 64u << 20;
 

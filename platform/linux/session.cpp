@@ -153,8 +153,6 @@ gboolean OnConnection(gint listener, GIOCondition, gpointer) {
 
 }  // namespace
 
-bool DesktopAvailable() { return desktop::HaveDisplay(); }
-
 bool ClaimSessionName(const std::string& name) {
   static std::map<std::string, int> held;
   if (held.count(name)) return true;  // ours already
