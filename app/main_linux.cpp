@@ -6,8 +6,6 @@
 //   textsnap send [FILE]   sends the file's text (or standard input) as one note;
 //                          when the service is away the note goes to the outbox
 // Settings live in $XDG_CONFIG_HOME/textsnap/ini.ini (~/.config by default).
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +23,7 @@
 #include "app/settings.h"
 #include "app/startup.h"
 #include "platform/file.h"
+#include "platform/folders.h"
 #include "platform/session.h"
 #include "platform/window.h"
 #include "runtime/text.h"
@@ -39,24 +38,13 @@ const char kUsage[] =
     "                     3 refused by the service, 4 service unreachable (note not kept),\n"
     "                     5 service unreachable, note kept in the outbox to be sent later\n";
 
-// The folder of the user's settings, made when missing (private to the user).
+// The folder of the user's settings, made when missing (private to the
+// user); without a home, the current folder.
 std::string UserSettingsFolder() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::string base;
-  if (config && config[0] == '/') {
-    base = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && *home ? home : ".") + "/.config";
-  }
-  std::string folder = base + "/textsnap";
-  for (size_t at = 1; at != std::string::npos; at = folder.find('/', at + 1)) {
-    std::string part = folder.substr(0, folder.find('/', at));
-    if (!part.empty()) mkdir(part.c_str(), 0700);
-    if (folder.find('/', at) == std::string::npos) break;
-  }
-  mkdir(folder.c_str(), 0700);
-  return folder + "/";
+  std::string folder = platform::UserProgramFolder("textsnap");
+  if (folder.empty()) return "./";
+  platform::CreateFolders(folder);
+  return folder;
 }
 
 std::string& UserSettingsPath() {
@@ -185,7 +173,7 @@ int Send(const char* file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  umask(077);  // the settings hold the (scrambled) password
+  platform::KeepNewFilesPrivate();  // the settings hold the (scrambled) password
   UserSettingsPath() = UserSettingsFolder() + ts::kSettingsFileName;
   std::string command = argc > 1 ? argv[1] : "";
   if (argc == 1) return RunClient(false);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/folders.h"
 #include "platform/instance.h"
 #include "platform/module.h"
 
