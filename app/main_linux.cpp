@@ -24,9 +24,8 @@
 #include "app/startup.h"
 #include "platform/file.h"
 #include "platform/folders.h"
-#include "platform/session.h"
+#include "platform/instance.h"
 #include "platform/window.h"
-#include "runtime/text.h"
 
 namespace {
 
@@ -52,14 +51,6 @@ std::string& UserSettingsPath() {
   return path;
 }
 
-platform::WindowHandle g_mainWindow = 0;
-ts::TForm1* g_form = nullptr;
-bool g_snapAtStart = false;
-
-// The request that hands a note to the running client, and its answer once
-// the note is on the disk.
-constexpr const char* kKeepRequest = "keep";
-constexpr const char* kKeptAnswer = "kept";
 // How long `send` waits for the running client: it answers between two of
 // its own steps, and a snap or delivery may take its time-outs first.
 constexpr int kKeepAnswerMs = 90000;
@@ -68,42 +59,22 @@ constexpr int kKeepAnswerMs = 90000;
 constexpr uint32_t kSendLockWaitMs = 3000;
 constexpr uint32_t kClientLockWaitMs = 10000;
 
-void PostSnap() {
-  if (g_mainWindow) platform::PostToWindow(g_mainWindow, platform::wm::HotKey, ts::kHotKeyId, 0);
-}
-
 // The client's window, with its settings in the user's config folder.
 class TDesktopForm : public ts::TForm1 {
 public:
-  explicit TDesktopForm(ts::TComponent* owner) : TForm1(owner, UserSettingsPath()) {
-    g_mainWindow = Handle();
-    g_form = this;
-    if (g_snapAtStart) PostSnap();
-  }
-  ~TDesktopForm() override {
-    g_mainWindow = 0;
-    g_form = nullptr;
-  }
+  explicit TDesktopForm(ts::TComponent* owner) : TForm1(owner, UserSettingsPath()) {}
 };
 
 std::string OutboxLockPath() { return ts::BesideSettings(UserSettingsPath(), ts::kOutboxLockFileName); }
-
-// A note `send` hands over: the answer says whether it is on the disk.
-std::string KeepHandedNote(const std::string& text) {
-  if (!g_form) return "not ready";
-  if (!ts::IsNoteText(text) || ts::Trim(text).empty()) return "not text";
-  const std::string why = ts::NotKeptReason(g_form->KeepHandedNote(text));
-  return why.empty() ? kKeptAnswer : why;
-}
 
 // Where `send` puts a note the service did not take: with the running
 // client, which owns the outbox; when none runs, into the outbox file under
 // its lock. A client that starts meanwhile waits for that lock before it
 // reads the file.
 bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text, std::string& why) {
-  std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);
+  std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, ts::kKeepRequest, text, kKeepAnswerMs);
   if (answer) {
-    if (*answer == kKeptAnswer) return true;
+    if (*answer == ts::kKeptAnswer) return true;
     // A client from before this request existed answers every request so.
     why = *answer == "ok" ? "the running text snap is older than this command: restart it"
                           : "the running text snap says: " + *answer;
@@ -113,8 +84,8 @@ bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text,
       ts::KeepOutsideClient(UserSettingsPath(), text, settings.keepHistory, kSendLockWaitMs);
   if (!kept) {
     // A client took the outbox in the meantime: it answers now.
-    answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);
-    if (answer && *answer == kKeptAnswer) return true;
+    answer = platform::AskInstance(ts::kInstanceName, ts::kKeepRequest, text, kKeepAnswerMs);
+    if (answer && *answer == ts::kKeptAnswer) return true;
     why = answer ? "the running text snap says: " + *answer
                  : "the outbox is in use by a text snap that does not answer (on another display?)";
     return false;
@@ -128,27 +99,19 @@ int RunClient(bool snap) {
     std::fprintf(stderr, "textsnap: no display to run on (try: textsnap send FILE)\n");
     return 1;
   }
-  bool first = platform::ClaimInstance(ts::kInstanceName, [](const std::string& request, const std::string& body) {
-    if (request == "snap") PostSnap();
-    // A second start: the running client says so with a balloon, as on Windows.
-    if (request == "start" && g_mainWindow) platform::PostToWindow(g_mainWindow, ts::kAnotherStartMessage, 0, 0);
-    if (request == kKeepRequest) return KeepHandedNote(body);
-    return std::string("ok");
-  });
-  if (!first) {
-    if (snap) return platform::AskInstance(ts::kInstanceName, "snap") ? 0 : 1;
-    platform::AskInstance(ts::kInstanceName, "start");
-    std::fprintf(stderr, "textsnap: already running in this session\n");
-    return 0;
-  }
-  // The outbox is this client's while it runs; a `send` that is keeping a
-  // note right now finishes first, so the client reads that note too.
-  if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0)
-    std::fprintf(stderr,
-                 "textsnap: the outbox is in use by another text snap (on another display?); "
-                 "with two of them writing it, a kept note may be lost\n");
-  g_snapAtStart = snap;
-  return ts::RunTextSnap<TDesktopForm>();
+  ts::TStartOptions start;
+  start.snap = snap;
+  start.claimed = [] {
+    // The outbox is this client's while it runs; a `send` that is keeping a
+    // note right now finishes first, so the client reads that note too.
+    if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0)
+      std::fprintf(stderr,
+                   "textsnap: the outbox is in use by another text snap (on another display?); "
+                   "with two of them writing it, a kept note may be lost\n");
+  };
+  // A second start: the running client says so with a balloon, as on Windows.
+  if (!snap) start.alreadyRunning = [] { std::fprintf(stderr, "textsnap: already running in this session\n"); };
+  return ts::RunTextSnap<TDesktopForm>(start);
 }
 
 int Send(const char* file) {
