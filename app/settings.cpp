@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/file.h"
+#include "platform/folders.h"
 #include "platform/module.h"
 #include "runtime/codepage.h"
 #include "runtime/exception.h"
@@ -22,11 +23,10 @@ std::string SettingsPath() { return ExtractFilePath(platform::ModuleFileName()) 
 TSettingsLocation FindSettingsLocation() {
   std::string beside = SettingsPath();
   std::string exeFolder = ExtractFilePath(beside);
-  std::string userData = platform::UserDataFolder();
+  std::string userFolder = platform::UserProgramFolder(kUserSettingsFolderName);
   // Without a folder of the user's own there is nowhere better to go.
-  if (userData.empty() || platform::FolderWritable(exeFolder.empty() ? "." : exeFolder)) return {beside, beside};
-  const char sep = exeFolder.empty() ? '\\' : exeFolder.back();  // the system's own separator
-  std::string own = userData + sep + kUserSettingsFolderName + sep + kSettingsFileName;
+  if (userFolder.empty() || platform::FolderWritable(exeFolder.empty() ? "." : exeFolder)) return {beside, beside};
+  std::string own = userFolder + kSettingsFileName;
   // Settings placed beside the executable (by whoever installed it) count
   // until the user saves settings of their own.
   if (!platform::FileExists(own) && platform::FileExists(beside)) return {beside, own, true};
