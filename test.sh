@@ -3,7 +3,7 @@
 # the Windows build under Wine, and the end-to-end tests. Ends with one line
 # "N passed, N failed" summing every suite; exits non-zero on any failure.
 set -uo pipefail
-cd "$(dirname "$0")"
+cd "$(dirname "$0")" || exit 1
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -28,7 +28,8 @@ build() {  # preset [targets...]
 run_suites() {  # preset, command the tests run under...
   local preset=$1; shift
   local dir="$root/build/$preset" log="$root/build/logs/test-$preset.log" rc=0
-  local select=(${CTEST_SELECT:-})
+  local select=()
+  read -ra select <<<"${CTEST_SELECT:-}"
   rm -rf "$dir/test-results"; mkdir -p "$dir/test-results"
   echo "== test $preset"
   (cd "$dir" && "$@" ctest --output-on-failure -j"$jobs" "${select[@]}" >"$log" 2>&1) || rc=1
@@ -47,6 +48,7 @@ run_suites() {  # preset, command the tests run under...
     if [ "${#unstarted[@]}" -gt 0 ] && [ "${#unstarted[@]}" -le 5 ]; then
       echo "   started again after leaving no result: ${unstarted[*]}"
       local pattern
+      # shellcheck disable=SC2016  # the dollar is one of the characters sed escapes
       pattern=$(printf '%s\n' "${unstarted[@]}" | sed 's/[][\.*^$()+?{}|]/\\&/g' | paste -sd'|')
       (cd "$dir" && "$@" ctest --output-on-failure -R "^($pattern)\$" >>"$log" 2>&1) && rc=0
     fi
@@ -100,7 +102,7 @@ if command -v clang++ >/dev/null 2>&1; then
   if build fuzz; then
     echo "== fuzz smoke"
     fuzz_out=$(fuzz/run.sh 5 2>&1)
-    echo "$fuzz_out" | sed 's/^/   /'
+    printf '%s\n' "$fuzz_out" | sed 's/^/   /'
     p=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: ok')
     f=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: FAILED')
     total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
@@ -119,7 +121,8 @@ run_script() {  # name, script
   out=$(bash "$2" 2>&1) || status=1
   echo "$out"
   if line=$(echo "$out" | grep -E "^$1: [0-9]+ passed, [0-9]+ failed" | tail -1); then
-    read -r p f < <(echo "$line" | sed -E "s/^$1: ([0-9]+) passed, ([0-9]+) failed.*/\\1 \\2/")
+    [[ $line =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]
+    p=${BASH_REMATCH[1]} f=${BASH_REMATCH[2]}
     total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
   else
     note_failure "$1 (no result line)"
