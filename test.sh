@@ -72,11 +72,23 @@ else
 fi
 if build native; then run_suites native; else note_failure "native build"; fi
 
-# ---- the house rules: formatting, the layer map, clang-tidy (short form;
-# scripts/tidy.sh runs it in full). Warnings are errors in every build here.
+# ---- the house rules (CONTRIBUTING.md, "Checks that guard the house"):
+# formatting, the layer map and portable code above platform/, the words kept
+# out of the code, commit subjects, the scripts' linters, clang-tidy in full.
+# A check with a self-test first shows that it still finds what it is for.
+# Each counts as one passed or one failed. Warnings are errors in every build.
 echo "== checks"
-for check in "scripts/check-format.sh" "scripts/check-layers.py" "scripts/tidy.sh --short"; do
-  out=$($check 2>&1) || note_failure "$check"
+checks=(
+  "scripts/check-format.sh"
+  "scripts/check-layers.py --self-test" "scripts/check-layers.py"
+  "scripts/check-words.py --self-test" "scripts/check-words.py"
+  "scripts/check-subjects.py --self-test" "scripts/check-subjects.py"
+  "scripts/check-scripts.sh"
+  "scripts/tidy.sh"
+)
+for check in "${checks[@]}"; do
+  read -ra command <<<"$check"
+  if out=$("${command[@]}" 2>&1); then total_pass=$((total_pass + 1)); else note_failure "$check"; fi
   echo "$out" | tail -15 | sed 's/^/   /'
 done
 if build windows; then
