@@ -82,6 +82,23 @@ if [ ${#files[@]} -eq 0 ]; then
   echo "clang-tidy: no files to check"
   exit 0
 fi
+# A source the compile commands do not know yet (new since the last configure)
+# would be passed over without a word: configure again, then name what is left.
+unknown() {
+  python3 - "$db/compile_commands.json" "$PWD" "${files[@]}" <<'PY'
+import json, os, sys
+known = {os.path.realpath(e["file"]) for e in json.load(open(sys.argv[1]))}
+print("\n".join(f for f in sys.argv[3:] if os.path.realpath(os.path.join(sys.argv[2], f)) not in known))
+PY
+}
+if [ -n "$(unknown)" ]; then
+  cmake --preset native >/dev/null || exit 1
+  missing=$(unknown)
+  if [ -n "$missing" ]; then
+    echo "clang-tidy: not built by the native preset (list them in product() of scripts/tidy.sh): $missing"
+    exit 1
+  fi
+fi
 jobs=$(nproc 2>/dev/null || echo 2)
 # The compile commands carry GCC-only warning options clang does not know.
 out=$(run-clang-tidy -quiet -p "$db" -j "$jobs" -header-filter "^$PWD/($(IFS='|'; echo "${layers[*]}"))/" \
