@@ -55,7 +55,7 @@ def self_test():
         thin, note = check(shallow, base, base_time)
         missing, _ = check(root, "0" * 40, 0)
     ok = (len(full) == 1 and "73 characters" in full[0] and len(thin) == 1 and "73 characters" in thin[0]
-          and note.startswith("2 shallow clone") and len(missing) == 1 and "not in this history" in missing[0])
+          and note.startswith("shallow clone") and ": 2 commits" in note and len(missing) == 1 and "not in this history" in missing[0])
     if not ok:
         print("subject check self-test: FAILED")
         for fault in full + thin + missing:

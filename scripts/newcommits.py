@@ -24,10 +24,10 @@ def new_commits(root, base=BASE, base_time=BASE_TIME):
     fields = "--format=%H%x1f%ct%x1f%s%x1f%b%x1e"
     if git(root, "cat-file", "-e", base + "^{commit}").returncode == 0:
         out = git(root, "log", fields, f"{base}..HEAD")
-        note = f"commits after {base[:10]}"
+        note = "{} commits after " + base[:10]
     elif git(root, "rev-parse", "--is-shallow-repository").stdout.strip() == "true":
         out = git(root, "log", fields, "HEAD")
-        note = f"shallow clone without {base[:10]}: the commits here made after it"
+        note = f"shallow clone without {base[:10]}: " + "{} commits here made after it"
     else:
         return [], "", f"the base commit {base[:10]} is not in this history"
     if out.returncode != 0:
@@ -38,6 +38,6 @@ def new_commits(root, base=BASE, base_time=BASE_TIME):
         if not record:
             continue
         sha, time, subject, body = record.split("\x1f", 3)
-        if int(time) > base_time or note.startswith("commits after"):
+        if int(time) > base_time or " commits after " in note:
             commits.append((sha, subject, body))
-    return commits, f"{len(commits)} {note}", None
+    return commits, note.format(len(commits)), None
