@@ -28,7 +28,7 @@ LAYERS = ["platform", "runtime", "ui", "net", "http", "storage", "tray", "app"]
 # ... except these: the transport never sees the window toolkit.
 NEVER = {("net", "ui")}
 # What each backend folder may include besides the fronts and itself.
-BACKEND_BASES = {"win32": set(), "posix": set(), "headless": {"posix"}, "linux": {"posix"}}
+BACKEND_BASES = {"win32": set(), "posix": set(), "core": set(), "headless": {"posix", "core"}, "linux": {"posix", "core"}}
 PROGRAMS = ["service"]
 SOURCES = {".h", ".hpp", ".cpp", ".cc", ".inc"}
 
