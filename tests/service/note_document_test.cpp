@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "tests/support/wire.h"
 
 namespace pinleaf {
 namespace {
@@ -18,6 +19,15 @@ TEST(NoteDocument, ClientDocumentsDecodeByteForByte) {
     EXPECT_EQ(r.note.color, 11270143u);
     EXPECT_EQ(r.note.paper_id, "20261208143405123");
   }
+}
+
+TEST(NoteDocument, TheClientsSharedDocumentDecodes) {
+  TNoteParseResult r = ParseNoteDocument(testwire::Wire("note-document.xml"));
+  ASSERT_TRUE(r.Ok()) << r.message;
+  EXPECT_EQ(r.note.body, "a");
+  EXPECT_EQ(r.note.title, "");
+  EXPECT_EQ(r.note.color, 11270143u);
+  EXPECT_EQ(r.note.paper_id, "20260307090504042");
 }
 
 TEST(NoteDocument, BodyLimitIsOneMebibyteOfText) {
