@@ -59,12 +59,12 @@ TEST_F(ExchangeTest, SnapConversationOnTheWire) {
 
   TStringList login = Lines({"data[User][username]=m&e", "data[User][password]=p+w="});
   EXPECT_EQ(http.PostForm(peer.Base() + "/users/login", login), "home");
-  TStringList note = Lines({"data[Param][xmldata]=<xml><body>%61</body></xml>"});
+  TStringList note = Lines({"data[Param][xmldata]=" + Wire("note-document.xml")});
   EXPECT_EQ(http.PostForm(peer.Base() + "/posts/addpinleaf", note), Wire("answer-stored.html"));
   peer.Join();
 
-  const std::string loginBody = "data[User][username]=m%26e&data[User][password]=p%2Bw%3D";
-  const std::string noteBody = "data[Param][xmldata]=%3Cxml%3E%3Cbody%3E%2561%3C/body%3E%3C/xml%3E";
+  const std::string loginBody = Wire("login-request.txt");
+  const std::string noteBody = Wire("upload-request.txt");
   auto post = [&](const std::string& target, const std::string& body) {
     return "POST " + target + " HTTP/1.0\r\nConnection: keep-alive\r\n" + kForm +
            "Content-Length: " + IntToStr(static_cast<int64_t>(body.size())) + "\r\n" + HostLine(peer) + kAccept +

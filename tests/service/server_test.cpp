@@ -128,6 +128,24 @@ TEST_F(Service, ProbeShowsTheLoginFormUntilTheRightLogin) {
   EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?2025", cookie)->body, kLoginMarker));
 }
 
+// The client's own bytes (tests/wire, which the client's exchange test holds
+// its requests to): its login for "m&e", then its upload of the shared document.
+TEST_F(Service, TheClientsSharedExchangeSignsInAndStores) {
+  TUser user = *store_.CreateUser("m&e", "p+w=");
+  auto login = Post("/pinleaf2/users/login", testwire::Wire("login-request.txt"));
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 302);
+  std::string set = login->get_header_value("Set-Cookie");
+  std::string cookie = set.substr(0, set.find(';'));
+  auto stored = Post("/pinleaf2/posts/addpinleaf", testwire::Wire("upload-request.txt"), cookie);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->body, testwire::Wire("answer-stored.html"));
+  std::vector<TStoredNote> notes = store_.ListNotes(user.id, 10, 0);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, "a");
+  EXPECT_EQ(notes[0].paper_id, "20260307090504042");
+}
+
 TEST_F(Service, AnAccountNamedLikeTheFormFieldCanSignIn) {
   ASSERT_TRUE(store_.CreateUser(kLoginMarker, "pw===="));
   std::string cookie = SignIn(kLoginMarker, "pw====");
