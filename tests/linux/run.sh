@@ -17,6 +17,9 @@
 #  - the Debian packages, unpacked into a scratch root.
 # Needs the linux preset built (build/linux). Screenshots go to
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
+# Checks and waits call their functions by name (check NAME FUNCTION, wait_for
+# N FUNCTION, trap), which shellcheck takes for unreachable code.
+# shellcheck disable=SC2317
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 export LC_ALL=C.UTF-8
@@ -28,7 +31,7 @@ source "$root/scripts/wine-snap.sh"  # the server and database helpers
 
 # ---- the desktop part runs inside its own D-Bus session ----------------------
 if [ "${1:-}" = "--desktop" ]; then
-  xvfb_pid= rec_pid= tray_pid= app_pid= entry_pid= sni_pid= grab_pid= squat_pid=
+  xvfb_pid='' rec_pid='' tray_pid='' app_pid='' entry_pid='' sni_pid='' grab_pid='' squat_pid=''
   as_nobody() { (cd / && exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"); }
   cleanup() {
     for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid $grab_pid $squat_pid; do kill "$p" 2>/dev/null; done
@@ -317,7 +320,7 @@ print(s.recv(100))'
     wait_for 15 grep -qF '"body": "Ctrl+Shift+F9 is taken by another program' "$notes"
   check "... and on standard error" grep -q "hotkey Ctrl+Shift+F9 is taken" "$work/textsnap-taken.log"
   check "... and keeps running" app_running
-  kill "$app_pid" "$grab_pid" 2>/dev/null; wait "$app_pid" "$grab_pid" 2>/dev/null; app_pid= grab_pid=
+  kill "$app_pid" "$grab_pid" 2>/dev/null; wait "$app_pid" "$grab_pid" 2>/dev/null; app_pid='' grab_pid=''
 
   # A Wayland session grants no global key: the client says so once and runs on.
   XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-test "$exe" >>"$work/textsnap.log" 2>&1 &
@@ -468,8 +471,8 @@ echo "$out" | grep -q '^desktop: ' || { echo "  FAIL  the desktop run ended earl
 echo "Debian packages"
 rm -f "$build"/textsnap_*.deb "$build"/pinleaf-server_*.deb
 if (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
-  deb=$(ls "$build"/textsnap_*_amd64.deb 2>/dev/null | head -1)
-  sdeb=$(ls "$build"/pinleaf-server_*_amd64.deb 2>/dev/null | head -1)
+  deb=$(compgen -G "$build/textsnap_*_amd64.deb" | head -1)
+  sdeb=$(compgen -G "$build/pinleaf-server_*_amd64.deb" | head -1)
   check "textsnap_VERSION_amd64.deb is built" test -f "$deb"
   check "pinleaf-server_VERSION_amd64.deb is built" test -f "$sdeb"
   scratch=$work/scratch-root

@@ -11,6 +11,7 @@
 #include "platform/headless/desktop.h"
 #include "runtime/codepage.h"
 #include "runtime/exception.h"
+#include "tests/support/wire.h"
 #include "ui/clipboard.h"
 
 using namespace ts;
@@ -18,9 +19,11 @@ namespace hl = platform::headless;
 
 namespace {
 
-const std::string kLoginPage = "<form><input name=\"data[User][username]\"></form>";
+// The service's answers: its sign-in page (the probe of a client not signed
+// in), and what it says when a note is stored.
+const std::string kLoginPage = testwire::Wire("answer-login.html");
 const std::string kPlainPage = "<p>hello</p>";
-const std::string kStored = "<p>====</p>";
+const std::string kStored = testwire::Wire("answer-stored.html");
 
 struct Request {
   std::string method, url;
