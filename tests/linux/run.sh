@@ -371,7 +371,7 @@ print(s.recv(100))'
     }
     check "send while that client runs: kept in the user's outbox or reported NOT kept ($status)" kept_or_said
     check "the other user's program was handed nothing" test ! -s "$squat/record"
-    kill "$app_pid" "$squat_pid" 2>/dev/null; wait "$app_pid" "$squat_pid" 2>/dev/null; app_pid= squat_pid=
+    kill "$app_pid" "$squat_pid" 2>/dev/null; wait "$app_pid" "$squat_pid" 2>/dev/null; app_pid='' squat_pid=''
 
     # At the client's own place, a socket another user listens on (made there
     # by root for it): a later start is not answered by it and hands it nothing.
@@ -388,7 +388,7 @@ print(s.recv(100))'
     app_pid=$!
     answers_own() { [ "$(/usr/bin/python3 -c "$ask" "$instance" ping '' 2>/dev/null)" = "b'ok\n'" ]; }
     check "a client started then takes its place" wait_for 15 answers_own
-    kill "$app_pid" "$squat_pid" 2>/dev/null; wait "$app_pid" "$squat_pid" 2>/dev/null; app_pid= squat_pid=
+    kill "$app_pid" "$squat_pid" 2>/dev/null; wait "$app_pid" "$squat_pid" 2>/dev/null; app_pid='' squat_pid=''
     rm -rf "$squat"
   fi
   echo "desktop: $passed passed, $failed failed"
