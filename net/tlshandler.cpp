@@ -95,6 +95,7 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& host, int port, const 
   plainPos_ = 0;
   sessionClosed_ = false;
   socketFailed_ = false;
+  endedWithoutNotify_ = false;
   connectedHost_ = host;
   // A SOCKS proxy is asked in the clear; the session starts at the target.
   TNetSSLIOHandlerSocketBase::ConnectTo(host, port, boundIP, boundPort, boundPortLow, boundPortHigh, timeout);
@@ -120,6 +121,7 @@ void TNetSSLIOHandlerSocket::StartTLS() {
     plainPos_ = 0;
     // Records that came with the end of the handshake.
     if (session_->Decrypt(nullptr, 0, plain_) == platform::tls::DecryptStatus::Closed) sessionClosed_ = true;
+    SendSessionOutput();
     return;
   }
   // Nothing of the caller's may travel over a connection that failed here.
@@ -160,20 +162,24 @@ bool TNetSSLIOHandlerSocket::ReadRecords() {
     return false;
   }
   if (n == 0) {
-    // The socket ended without the session's own end: what came is kept.
+    // The socket ended without the session's own end: what came is kept, and
+    // the reader of a body that only the close ends is told.
     sessionClosed_ = true;
+    endedWithoutNotify_ = true;
     return true;
   }
-  switch (session_->Decrypt(raw_.data(), n, plain_)) {
-    case platform::tls::DecryptStatus::Ok:
-      break;
-    case platform::tls::DecryptStatus::Closed:
-      sessionClosed_ = true;
-      break;
-    case platform::tls::DecryptStatus::Failed:
-      throw ENetTLSBroken();
-  }
+  const platform::tls::DecryptStatus status = session_->Decrypt(raw_.data(), n, plain_);
+  if (status == platform::tls::DecryptStatus::Failed) throw ENetTLSBroken();
+  if (status == platform::tls::DecryptStatus::Closed) sessionClosed_ = true;
+  SendSessionOutput();
   return true;
+}
+
+void TNetSSLIOHandlerSocket::SendSessionOutput() {
+  std::string output;
+  session_->TakeOutput(output);
+  // A socket that fails here shows it at the next receive.
+  if (!output.empty()) SendRaw(output.data(), static_cast<int>(output.size()));
 }
 
 bool TNetSSLIOHandlerSocket::WaitReadable(int timeout) {

@@ -72,6 +72,11 @@ public:
   // CONNECT exchange before the tunnel stands).
   virtual void SetPassThrough(bool value) { passThrough_ = value; }
   bool PassThrough() const { return passThrough_; }
+  // Whether the last secured session ended with its socket closing before
+  // the server's own end of the session came (close_notify): where the close
+  // marks the end of an answer, the answer may have been cut by anyone on the
+  // path. Stays until the next connect.
+  virtual bool EndedWithoutCloseNotify() const { return false; }
   // The server the certificate must name; empty means the host connected to
   // (through a tunnel that is the proxy, so the engine sets it).
   std::string PeerHost;
@@ -100,6 +105,7 @@ public:
   std::string PeerCertificateSha256() const;
 
   void SetPassThrough(bool value) override;
+  bool EndedWithoutCloseNotify() const override { return endedWithoutNotify_; }
   void Close() override;
   void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort, int boundPortLow,
                  int boundPortHigh, int timeout) override;
@@ -113,6 +119,9 @@ private:
   // decrypts it. False when the socket failed.
   bool ReadRecords();
   bool SendRaw(const char* bytes, int length);
+  // Sends what the session wrote on its own while decrypting (the answer to
+  // a key update, a refusal of renegotiation).
+  void SendSessionOutput();
   int TakePlain(void* buffer, int length);
 
   std::string pin_;
@@ -123,6 +132,7 @@ private:
   std::string raw_;
   bool sessionClosed_ = false;  // the server ended the session or the socket
   bool socketFailed_ = false;   // a receive failed; reported by the next Receive
+  bool endedWithoutNotify_ = false;
 };
 
 }  // namespace ts

@@ -56,6 +56,10 @@ public:
   // appends every whole record's plaintext to `plain`; an incomplete record is
   // kept for the next call. Closed: the peer ended the session properly.
   virtual DecryptStatus Decrypt(const void* data, int length, std::string& plain) = 0;
+  // What the session wrote on its own while decrypting (the answer to the
+  // server's key update, a refusal of renegotiation), to be sent at once:
+  // the server may wait for it.
+  virtual void TakeOutput(std::string& out) = 0;
   // The record that announces the end of the session, to be sent before the
   // socket is closed.
   virtual void CloseNotify(std::string& out) = 0;

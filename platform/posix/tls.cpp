@@ -56,6 +56,9 @@ SSL_CTX* SharedContext(bool trustStore) {
     SSL_CTX* made = SSL_CTX_new(TLS_client_method());
     if (!made) return;
     SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+    // A renegotiation could bring another certificate after the one judged at
+    // the handshake; a server's request for one is refused.
+    SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION);
     if (trustStore && SSL_CTX_set_default_verify_paths(made) != 1) {
       SSL_CTX_free(made);
       return;
@@ -171,6 +174,13 @@ public:
       if (result == 1) continue;
       switch (SSL_get_error(ssl_, result)) {
         case SSL_ERROR_WANT_READ:
+          // A server that updated its keys and asked for ours may wait for
+          // our update; the library would only send it with our next record
+          // of data. Asking for it again (the same kind, so still one update)
+          // puts it into the outgoing buffer now, for TakeOutput.
+          if (SSL_get_key_update_type(ssl_) != SSL_KEY_UPDATE_NONE &&
+              SSL_key_update(ssl_, SSL_KEY_UPDATE_NOT_REQUESTED) == 1)
+            SSL_do_handshake(ssl_);
           return DecryptStatus::Ok;
         case SSL_ERROR_ZERO_RETURN:
           return DecryptStatus::Closed;
@@ -180,6 +190,8 @@ public:
       }
     }
   }
+
+  void TakeOutput(std::string& out) override { Drain(out); }
 
   void CloseNotify(std::string& out) override {
     if (!ssl_) return;

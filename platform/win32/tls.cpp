@@ -98,6 +98,13 @@ bool CertificateHasAddress(PCCERT_CONTEXT cert, const std::string& address) {
   return found;
 }
 
+// Record sizes a session can work with: a header and room for at least one
+// byte of data in each record.
+bool UsableStreamSizes(const SecPkgContext_StreamSizes& sizes) {
+  return sizes.cbHeader > 0 && sizes.cbMaximumMessage > 0 && sizes.cbMaximumMessage <= 1 << 20 &&
+         sizes.cbTrailer <= 1 << 16;
+}
+
 Failure FromPolicyError(DWORD error) {
   switch (error) {
     case static_cast<DWORD>(CERT_E_EXPIRED):
@@ -121,7 +128,9 @@ public:
     SCHANNEL_CRED credential{};
     credential.dwVersion = SCHANNEL_CRED_VERSION;
     credential.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    credential.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    // Strong crypto leaves out the suites known to be weak (RC4, DES, export)
+    // that an older system still offers.
+    credential.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
     SECURITY_STATUS status =
         AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
                                   &credential, nullptr, nullptr, &credentials_, nullptr);
@@ -179,7 +188,13 @@ public:
       return Failure::HandshakeRefused;
     }
     pending_ = std::move(incoming);  // records that came with the handshake's end
-    QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+    // Records are cut by these sizes; sizes of nothing would have Encrypt go
+    // round without ever taking a byte.
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK ||
+        !UsableStreamSizes(sizes_)) {
+      detail = "Schannel gave no usable record sizes";
+      return Failure::HandshakeRefused;
+    }
 
     PCCERT_CONTEXT cert = nullptr;
     if (QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || !cert) {
@@ -206,6 +221,7 @@ public:
   }
 
   bool Encrypt(const void* data, int length, std::string& out) override {
+    if (!UsableStreamSizes(sizes_)) return false;
     const auto* bytes = static_cast<const char*>(data);
     std::vector<char> record;
     while (length > 0) {
@@ -247,6 +263,10 @@ public:
     }
     return DecryptStatus::Ok;
   }
+
+  // Schannel hands nothing over on its own: a renegotiation request ends the
+  // session (DecryptMessage's SEC_I_RENEGOTIATE is not answered).
+  void TakeOutput(std::string& /*out*/) override {}
 
   void CloseNotify(std::string& out) override {
     if (!haveContext_) return;
