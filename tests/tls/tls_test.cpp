@@ -109,18 +109,23 @@ TEST_F(TLSTest, PinleafServerSignsInAndTakesANoteOverTLS) {
   EXPECT_NE(answer.find("===="), std::string::npos) << answer;
 }
 
-TEST_F(TLSTest, RedirectsMoveBetweenPlainAndTLSAndSecureCookiesStayOnTLS) {
+TEST_F(TLSTest, RedirectsGoFromPlainToTLSNeverBackAndSecureCookiesStayOnTLS) {
   const std::string page = Env("TS_TLS_PAGE") + "\n";
   // http -> https: the redirect puts the client on the TLS route.
   EXPECT_EQ(http.GetText(Url("http", "127.0.0.1", "TS_TLS_PORT_PLAIN", "/to-tls")), page);
   EXPECT_TRUE(tls->Encrypting());
   // A relative redirect on a TLS connection stays on TLS.
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/relative")), page);
-  // https -> http: the cookie the server marked secure is not sent in the clear.
-  EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/secure-cookie")), "cookies: both=plain");
-  EXPECT_FALSE(tls->Encrypting());
+  // https -> http is not followed, not even for a GET: the cookies of the
+  // secured site (and whatever the answer is trusted for) stay off the wire.
+  EXPECT_EQ(RaisedText<ENetRedirectToPlain>(
+                [&] { http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/secure-cookie")); }),
+            "The server redirected the request to plain http://127.0.0.1:" + Env("TS_TLS_PORT_PLAIN") +
+                "; it was not sent there unencrypted");
+  EXPECT_FALSE(http.IsConnected());
+  EXPECT_EQ(http.GetText(Url("http", "127.0.0.1", "TS_TLS_PORT_PLAIN", "/cookies")), "cookies: both=plain");
   EXPECT_EQ(Log("plain").find("secret"), std::string::npos);
-  // ... and is sent again over TLS.
+  // The cookie the server marked secure came over TLS and is sent there.
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/cookies")), "cookies: both=plain; tls=secret");
   // A form sent over TLS is not sent again to a plain address it is redirected to.
   TStringList form;
@@ -218,6 +223,42 @@ TEST_F(TLSTest, APinnedCertificateIsTheOnlyOneAccepted) {
   EXPECT_EQ(
       RaisedText<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/page.txt")); }),
       "Secure connection to localhost refused: the server's certificate is not the pinned one");
+}
+
+// Where only the close ends an answer, a close without the session's own end
+// (close_notify) may be anyone's on the path: a cut answer, a failure of the
+// transport. The same answer ended properly is whole.
+TEST_F(TLSTest, AnAnswerEndedByACloseWithoutTheSessionsEndIsCut) {
+  if (Env("TS_TLS_PORT_PEER13").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER13", "/whole")), "the whole body");
+  EXPECT_THROW(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER13", "/cut")), ENetAnswerCut);
+  EXPECT_FALSE(http.IsConnected());
+  EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/whole")), "the whole body");
+  EXPECT_THROW(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/cut")), ENetAnswerCut);
+}
+
+// A TLS 1.3 server that updates its keys and asks for ours gets our update
+// before it answers; a backend that speaks TLS 1.2 only is not asked.
+TEST_F(TLSTest, AKeyUpdateIsAnsweredAtOnce) {
+  if (Env("TS_TLS_PORT_PEER13").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  const std::string answer = http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER13", "/keyupdate"));
+  if (tls->Protocol() == "TLSv1.2")
+    EXPECT_EQ(answer, "no TLS 1.3");
+  else
+    EXPECT_EQ(answer, "key update answered");
+}
+
+// A renegotiation could bring another certificate than the one judged at the
+// handshake: the client refuses it (a no_renegotiation alert, or, where the
+// backend sends none, by ending the session) and never starts one.
+TEST_F(TLSTest, ARenegotiationIsRefused) {
+  if (Env("TS_TLS_PORT_PEER12").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  const std::string exchange =
+      RaisedText<ENetTLSBroken>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/renegotiate")); });
+  EXPECT_EQ(exchange, "The secure connection to the server was broken");
+  EXPECT_FALSE(http.IsConnected());
+  const std::string outcome = http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/report"));
+  EXPECT_EQ(outcome, RefusesRenegotiationWithAnAlert() ? "refused" : "ignored");
 }
 
 }  // namespace

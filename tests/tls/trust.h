@@ -5,3 +5,8 @@
 #include <string>
 
 std::string TrustTestCA(const std::string& pemFile);
+
+// Whether the platform's TLS answers a server's request to renegotiate with a
+// refusal of its own (a no_renegotiation alert) rather than by ending the
+// session without a word.
+bool RefusesRenegotiationWithAnAlert();

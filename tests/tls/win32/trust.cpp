@@ -27,3 +27,6 @@ std::string TrustTestCA(const std::string& pemFile) {
   CertCloseStore(root, 0);
   return added ? "" : "cannot add the test CA to the Root store";
 }
+
+// Schannel hands the request to the caller (SEC_I_RENEGOTIATE), which ends the session.
+bool RefusesRenegotiationWithAnAlert() { return false; }
