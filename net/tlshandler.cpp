@@ -163,9 +163,11 @@ bool TNetSSLIOHandlerSocket::ReadRecords() {
   }
   if (n == 0) {
     // The socket ended without the session's own end: what came is kept, and
-    // the reader of a body that only the close ends is told.
+    // the reader of a body that only the close ends is told. A record
+    // without data just before is taken for that end: an attacker on the
+    // path can cut the server's records short but cannot make one.
     sessionClosed_ = true;
-    endedWithoutNotify_ = true;
+    endedWithoutNotify_ = !session_->LastRecordWasEmpty();
     return true;
   }
   const platform::tls::DecryptStatus status = session_->Decrypt(raw_.data(), n, plain_);

@@ -56,6 +56,10 @@ public:
   // appends every whole record's plaintext to `plain`; an incomplete record is
   // kept for the next call. Closed: the peer ended the session properly.
   virtual DecryptStatus Decrypt(const void* data, int length, std::string& plain) = 0;
+  // Whether the last record decrypted carried no data, and so may have been
+  // the server's end of the session where the library does not report that
+  // end as such (Wine's Schannel); asked when the socket has ended.
+  virtual bool LastRecordWasEmpty() const = 0;
   // What the session wrote on its own while decrypting (the answer to the
   // server's key update, a refusal of renegotiation), to be sent at once:
   // the server may wait for it.

@@ -193,6 +193,9 @@ public:
 
   void TakeOutput(std::string& out) override { Drain(out); }
 
+  // OpenSSL reports the server's close_notify itself (DecryptStatus::Closed).
+  bool LastRecordWasEmpty() const override { return false; }
+
   void CloseNotify(std::string& out) override {
     if (!ssl_) return;
     SSL_shutdown(ssl_);

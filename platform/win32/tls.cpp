@@ -251,18 +251,25 @@ public:
       SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
       SECURITY_STATUS status = DecryptMessage(&context_, &desc, 0, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE) return DecryptStatus::Ok;
+      // Windows reports the server's close_notify so; Wine's Schannel
+      // decrypts it as a record without data (LastRecordWasEmpty).
       if (status == SEC_I_CONTEXT_EXPIRED) return DecryptStatus::Closed;
       if (status != SEC_E_OK) return DecryptStatus::Failed;
       size_t extraFrom = pending_.size();
+      lastRecordEmpty_ = true;
       for (const SecBuffer& buffer : buffers) {
-        if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0)
+        if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
           plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+          lastRecordEmpty_ = false;
+        }
         if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0) extraFrom = pending_.size() - buffer.cbBuffer;
       }
       pending_.erase(0, extraFrom);
     }
     return DecryptStatus::Ok;
   }
+
+  bool LastRecordWasEmpty() const override { return lastRecordEmpty_; }
 
   // Schannel hands nothing over on its own: a renegotiation request ends the
   // session (DecryptMessage's SEC_I_RENEGOTIATE is not answered).
@@ -350,6 +357,7 @@ private:
   std::wstring host_;
   SecPkgContext_StreamSizes sizes_{};
   std::string pending_;
+  bool lastRecordEmpty_ = false;
   std::string peerSha256_;
 };
 

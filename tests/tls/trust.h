@@ -10,3 +10,6 @@ std::string TrustTestCA(const std::string& pemFile);
 // refusal of its own (a no_renegotiation alert) rather than by ending the
 // session without a word.
 bool RefusesRenegotiationWithAnAlert();
+
+// Whether the client offers TLS 1.3 (our Schannel credential asks for TLS 1.2 only).
+bool OffersTLS13();

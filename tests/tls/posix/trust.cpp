@@ -11,3 +11,5 @@ std::string TrustTestCA(const std::string& pemFile) {
 
 // OpenSSL sends no_renegotiation.
 bool RefusesRenegotiationWithAnAlert() { return true; }
+
+bool OffersTLS13() { return true; }

@@ -30,3 +30,5 @@ std::string TrustTestCA(const std::string& pemFile) {
 
 // Schannel hands the request to the caller (SEC_I_RENEGOTIATE), which ends the session.
 bool RefusesRenegotiationWithAnAlert() { return false; }
+
+bool OffersTLS13() { return false; }
