@@ -47,7 +47,8 @@ private:
 
 }  // namespace
 
-TNetSSLIOHandlerSocket::TNetSSLIOHandlerSocket(TComponent* owner) : TNetSSLIOHandlerSocketBase(owner) {}
+TNetSSLIOHandlerSocket::TNetSSLIOHandlerSocket(TComponent* owner)
+    : TNetSSLIOHandlerSocketBase(owner), sessions_(platform::tls::NewSessionCache()) {}
 
 TNetSSLIOHandlerSocket::~TNetSSLIOHandlerSocket() = default;
 
@@ -60,6 +61,12 @@ void TNetSSLIOHandlerSocket::SetPinnedCertificate(const std::string& sha256Hex) 
 }
 
 std::string TNetSSLIOHandlerSocket::Protocol() const { return session_ ? session_->Protocol() : std::string(); }
+
+void TNetSSLIOHandlerSocket::ForgetSessions() {
+  if (sessions_) sessions_->Clear();
+}
+
+bool TNetSSLIOHandlerSocket::Resumed() const { return session_ && session_->Resumed(); }
 
 std::string TNetSSLIOHandlerSocket::PeerCertificateSha256() const {
   return session_ ? session_->PeerCertificateSha256() : std::string();
@@ -97,6 +104,7 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& host, int port, const 
   socketFailed_ = false;
   endedWithoutNotify_ = false;
   connectedHost_ = host;
+  connectedPort_ = port;
   // A SOCKS proxy is asked in the clear; the session starts at the target.
   TNetSSLIOHandlerSocketBase::ConnectTo(host, port, boundIP, boundPort, boundPortLow, boundPortHigh, timeout);
   if (!PassThrough()) StartTLS();
@@ -112,7 +120,11 @@ void TNetSSLIOHandlerSocket::StartTLS() {
   auto session = platform::tls::NewClientSession();
   TSocketChannel channel(*Binding(), HandshakeTimeout);
   std::string detail;
-  Failure failure = session->Handshake(channel, {host, pin_}, detail);
+  platform::tls::HandshakeParams params{host, pin_, sessions_.get(), std::string()};
+  // Through a tunnel the port connected to is the proxy's; the target's is
+  // the engine's PeerPort.
+  if (sessions_) params.cacheKey = host + ":" + std::to_string(PeerPort ? PeerPort : connectedPort_) + "#" + pin_;
+  Failure failure = session->Handshake(channel, params, detail);
   if (failure == Failure::None) {
     session_ = std::move(session);
     sessionClosed_ = false;

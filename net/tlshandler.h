@@ -13,7 +13,8 @@
 
 namespace platform::tls {
 class Session;
-}
+class SessionCache;
+}  // namespace platform::tls
 
 namespace ts {
 
@@ -98,7 +99,19 @@ public:
   // How long the handshake may wait for the server, in ms.
   int HandshakeTimeout = 30000;
 
+  // The sessions kept for resumption. Each handler has its own, so the
+  // client that keeps its handler keeps its sessions from one snap to the
+  // next; handlers given one cache share their servers' sessions. A session
+  // is offered only to the server name, port and pin it was made with, and
+  // only after its certificate passed.
+  const std::shared_ptr<platform::tls::SessionCache>& SessionCache() const { return sessions_; }
+  void SetSessionCache(std::shared_ptr<platform::tls::SessionCache> cache) { sessions_ = std::move(cache); }
+  // Every later connection starts with a full handshake.
+  void ForgetSessions();
+
   bool Encrypting() const { return session_ != nullptr; }
+  // Whether the session of the connection resumed a kept one.
+  bool Resumed() const;
   // "TLSv1.2" or "TLSv1.3" while encrypting.
   std::string Protocol() const;
   // Lower-case hex SHA-256 of the server's certificate while encrypting.
@@ -126,6 +139,8 @@ private:
 
   std::string pin_;
   std::string connectedHost_;
+  int connectedPort_ = 0;
+  std::shared_ptr<platform::tls::SessionCache> sessions_;
   std::unique_ptr<platform::tls::Session> session_;
   std::string plain_;
   size_t plainPos_ = 0;

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/tls.h"
@@ -117,28 +119,69 @@ Failure FromPolicyError(DWORD error) {
   }
 }
 
-class SchannelSession : public Session {
-public:
-  ~SchannelSession() override {
-    if (haveContext_) DeleteSecurityContext(&context_);
-    if (haveCredentials_) FreeCredentialsHandle(&credentials_);
+// The client's credential handle. Schannel keeps the sessions of a handle
+// per target name: connections that share a handle resume each other's.
+struct Credential {
+  ~Credential() {
+    if (valid) FreeCredentialsHandle(&handle);
   }
+  CredHandle handle{};
+  bool valid = false;
 
-  Failure Handshake(Channel& channel, const HandshakeParams& params, std::string& detail) override {
+  // A new handle, or none with `status` saying why.
+  static std::shared_ptr<Credential> Acquire(SECURITY_STATUS& status) {
     SCHANNEL_CRED credential{};
     credential.dwVersion = SCHANNEL_CRED_VERSION;
     credential.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     // Strong crypto leaves out the suites known to be weak (RC4, DES, export)
     // that an older system still offers.
     credential.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
-    SECURITY_STATUS status =
-        AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                  &credential, nullptr, nullptr, &credentials_, nullptr);
-    if (status != SEC_E_OK) {
+    auto made = std::make_shared<Credential>();
+    status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                       &credential, nullptr, nullptr, &made->handle, nullptr);
+    if (status != SEC_E_OK) return nullptr;
+    made->valid = true;
+    return made;
+  }
+};
+
+// One credential handle for every session given this cache, made on first
+// use; clearing it starts a new handle (and so a new system cache) for the
+// sessions that follow, those under way keep theirs.
+class SchannelSessionCache : public SessionCache {
+public:
+  void Clear() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    credential_.reset();
+  }
+
+  std::shared_ptr<Credential> Get(SECURITY_STATUS& status) {
+    std::lock_guard<std::mutex> guard(lock_);
+    status = SEC_E_OK;
+    if (!credential_) credential_ = Credential::Acquire(status);
+    return credential_;
+  }
+
+private:
+  std::mutex lock_;
+  std::shared_ptr<Credential> credential_;
+};
+
+class SchannelSession : public Session {
+public:
+  ~SchannelSession() override {
+    if (haveContext_) DeleteSecurityContext(&context_);
+  }
+
+  Failure Handshake(Channel& channel, const HandshakeParams& params, std::string& detail) override {
+    SECURITY_STATUS status = SEC_E_OK;
+    credential_ =
+        params.cache ? static_cast<SchannelSessionCache*>(params.cache)->Get(status) : Credential::Acquire(status);
+    if (!credential_) {
       detail = "no TLS credentials: " + StatusText(status);
       return Failure::HandshakeRefused;
     }
-    haveCredentials_ = true;
+    credentials_ = credential_->handle;
     host_ = Wide(params.host);
 
     std::string incoming;
@@ -294,6 +337,13 @@ public:
 
   std::string PeerCertificateSha256() const override { return peerSha256_; }
 
+  bool Resumed() const override {
+    SecPkgContext_SessionInfo info{};
+    return haveContext_ &&
+           QueryContextAttributesW(const_cast<CtxtHandle*>(&context_), SECPKG_ATTR_SESSION_INFO, &info) == SEC_E_OK &&
+           (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
+  }
+
   std::string Protocol() const override {
     SecPkgContext_ConnectionInfo info{};
     if (QueryContextAttributesW(const_cast<CtxtHandle*>(&context_), SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
@@ -350,9 +400,9 @@ private:
     return Failure::None;
   }
 
-  CredHandle credentials_{};
+  std::shared_ptr<Credential> credential_;
+  CredHandle credentials_{};  // credential_'s handle
   CtxtHandle context_{};
-  bool haveCredentials_ = false;
   bool haveContext_ = false;
   std::wstring host_;
   SecPkgContext_StreamSizes sizes_{};
@@ -362,6 +412,8 @@ private:
 };
 
 }  // namespace
+
+std::shared_ptr<SessionCache> NewSessionCache() { return std::make_shared<SchannelSessionCache>(); }
 
 std::unique_ptr<Session> NewClientSession() { return std::make_unique<SchannelSession>(); }
 
