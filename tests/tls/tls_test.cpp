@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "http/exceptions.h"
 #include "http/http.h"
@@ -47,7 +48,10 @@ protected:
     http.HandleRedirects = true;
     http.ReadTimeout = 20000;
     http.SetCookieManager(&cookies);
-    http.OnConnected = [this](TObject*) { ++connects; };
+    http.OnConnected = [this](TObject*) {
+      ++connects;
+      resumed.push_back(tls->Resumed());
+    };
   }
 
   static std::string Url(const std::string& scheme, const std::string& host, const char* portVariable,
@@ -63,6 +67,7 @@ protected:
   TNetHTTP http{nullptr};
   TNetSSLIOHandlerSocket* tls = nullptr;
   int connects = 0;
+  std::vector<bool> resumed;  // per connection: whether its session was a kept one
 };
 
 TEST_F(TLSTest, PagesFormsAndKeptConnectionsOverTLS) {
@@ -107,6 +112,11 @@ TEST_F(TLSTest, PinleafServerSignsInAndTakesANoteOverTLS) {
       TStringList{"data[Param][xmldata]=<xml><post><title></title><body>over%20TLS</body><color>11270143</color>"
                   "<paperid>20261209010203004</paperid></post></xml>"});
   EXPECT_NE(answer.find("===="), std::string::npos) << answer;
+  // The probe, the login, its redirect and the upload: every connection after
+  // the first resumed the session of the one before.
+  ASSERT_GE(resumed.size(), 3u);
+  EXPECT_FALSE(resumed.front());
+  for (size_t i = 1; i < resumed.size(); ++i) EXPECT_EQ(resumed[i], ResumesSessions()) << "connection " << i;
 }
 
 TEST_F(TLSTest, RedirectsGoFromPlainToTLSNeverBackAndSecureCookiesStayOnTLS) {
@@ -256,6 +266,37 @@ TEST_F(TLSTest, ARenegotiationIsRefused) {
   EXPECT_FALSE(http.IsConnected());
   const std::string outcome = http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/report"));
   EXPECT_EQ(outcome, RefusesRenegotiationWithAnAlert() ? "refused" : "ignored");
+}
+
+// A kept session is offered only to the server name, port and pin it was
+// made with, and a server that lost it (restarted, here with another
+// certificate) is judged by a full handshake: its certificate is refused as
+// it would be on the first connection, and nothing of it is kept.
+TEST_F(TLSTest, SessionsResumeOnlyWhereTheyWereMadeAndAChangedCertificateIsRefused) {
+  if (Env("TS_TLS_PORT_PEER13").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  const std::string again = ResumesSessions() ? "resumed" : "full handshake";
+  for (const char* port : {"TS_TLS_PORT_PEER13", "TS_TLS_PORT_PEER12"}) {
+    SCOPED_TRACE(port);
+    tls->ForgetSessions();
+    tls->SetPinnedCertificate(Env("TS_TLS_GOOD_SHA256"));
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), "full handshake");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), again);
+    // Another name of the same server is another key.
+    EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", port, "/resumed")), "full handshake");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/swap-next")),
+              ResumesSessions() ? "swapping, resumed" : "swapping");
+    EXPECT_EQ(RaisedText<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", port, "/resumed")); }),
+              "Secure connection to localhost refused: the server's certificate is not the pinned one");
+    EXPECT_FALSE(http.IsConnected());
+    // The refused server's ticket was not kept, and the first server's was dropped with it.
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), "full handshake");
+    // Without a pin the trust store judges the restarted server just the same.
+    tls->SetPinnedCertificate("");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), "full handshake");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/swap-next")),
+              ResumesSessions() ? "swapping, resumed" : "swapping");
+    EXPECT_THROW(http.GetText(Url("https", "localhost", port, "/resumed")), ENetTLSNotTrusted);
+  }
 }
 
 }  // namespace

@@ -13,3 +13,6 @@ bool RefusesRenegotiationWithAnAlert();
 
 // Whether the client offers TLS 1.3 (our Schannel credential asks for TLS 1.2 only).
 bool OffersTLS13();
+
+// Whether the platform's TLS resumes kept sessions with our servers.
+bool ResumesSessions();

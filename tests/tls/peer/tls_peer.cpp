@@ -1,5 +1,5 @@
 // A TLS server that does what an ordinary server does not, for the TLS suite:
-//   tls_peer PORT CERT KEY MAX_VERSION(1.2|1.3)
+//   tls_peer PORT CERT KEY MAX_VERSION(1.2|1.3) [CERT2 KEY2]
 // serves one connection after another on 127.0.0.1:PORT, reads one request
 // head and acts on its path:
 //   /cut         an HTTP/1.0 answer without a length, then the socket closed
@@ -11,6 +11,11 @@
 //                for /report: "refused" (its no_renegotiation alert),
 //                "renegotiated" (a new ClientHello) or "ignored"
 //   /report      the last /renegotiate's outcome
+//   /swap-next   the next connection is served as by a restarted server with
+//                the second certificate: a context of its own, so neither
+//                the certificate nor the ticket keys of the first; the one
+//                after it is served as before
+// Sessions are resumed with the context's own tickets (and TLS 1.2 ids).
 // It prints "listening" once the port is bound and runs until killed.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -78,7 +83,7 @@ std::string Answer(const std::string& body) {
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-void Serve(SSL_CTX* context, int fd, std::string& outcome) {
+void Serve(SSL_CTX* context, int fd, std::string& outcome, bool& swapNext) {
   Seen seen;
   SSL* ssl = SSL_new(context);
   SSL_set_fd(ssl, fd);
@@ -94,6 +99,11 @@ void Serve(SSL_CTX* context, int fd, std::string& outcome) {
     int n = SSL_read(ssl, buffer, sizeof buffer);
     if (n <= 0) break;
     request.append(buffer, static_cast<size_t>(n));
+  }
+  if (request.size() < 5) {
+    // The client went away (a refused certificate) before its request.
+    SSL_free(ssl);
+    return;
   }
   const std::string path = request.substr(4, request.find(' ', 4) - 4);
   bool closeNotify = true;
@@ -115,8 +125,13 @@ void Serve(SSL_CTX* context, int fd, std::string& outcome) {
     ReadFor(ssl, fd, 3000, [&] { return seen.noRenegotiation || seen.clientHellos > 1; });
     outcome = seen.noRenegotiation ? "refused" : seen.clientHellos > 1 ? "renegotiated" : "ignored";
     closeNotify = SendAll(ssl, Answer("after renegotiation: " + outcome));
+  } else if (path == "/swap-next") {
+    swapNext = true;
+    SendAll(ssl, Answer(SSL_session_reused(ssl) ? "swapping, resumed" : "swapping"));
   } else if (path == "/report") {
     SendAll(ssl, Answer(outcome));
+  } else if (path == "/resumed") {
+    SendAll(ssl, Answer(SSL_session_reused(ssl) ? "resumed" : "full handshake"));
   } else {
     SendAll(ssl, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   }
@@ -127,21 +142,26 @@ void Serve(SSL_CTX* context, int fd, std::string& outcome) {
 
 }  // namespace
 
+SSL_CTX* Context(const char* cert, const char* key, const char* version) {
+  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+  SSL_CTX_set_max_proto_version(context, std::strcmp(version, "1.2") == 0 ? TLS1_2_VERSION : TLS1_3_VERSION);
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  if (SSL_CTX_use_certificate_chain_file(context, cert) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context, key, SSL_FILETYPE_PEM) != 1) {
+    ERR_print_errors_fp(stderr);
+    std::exit(1);
+  }
+  return context;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: tls_peer PORT CERT KEY 1.2|1.3\n");
+  if (argc != 5 && argc != 7) {
+    std::fprintf(stderr, "usage: tls_peer PORT CERT KEY 1.2|1.3 [CERT2 KEY2]\n");
     return 2;
   }
   // A client that hung up must not end the peer when it writes.
   signal(SIGPIPE, SIG_IGN);
-  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-  SSL_CTX_set_max_proto_version(context, std::strcmp(argv[4], "1.2") == 0 ? TLS1_2_VERSION : TLS1_3_VERSION);
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  if (SSL_CTX_use_certificate_chain_file(context, argv[2]) != 1 ||
-      SSL_CTX_use_PrivateKey_file(context, argv[3], SSL_FILETYPE_PEM) != 1) {
-    ERR_print_errors_fp(stderr);
-    return 1;
-  }
+  SSL_CTX* context = Context(argv[2], argv[3], argv[4]);
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -156,10 +176,18 @@ int main(int argc, char** argv) {
   std::printf("listening\n");
   std::fflush(stdout);
   std::string outcome = "none yet";
+  bool swapNext = false;
   for (;;) {
     int fd = accept(listener, nullptr, nullptr);
     if (fd < 0) continue;
-    Serve(context, fd, outcome);
+    if (swapNext && argc == 7) {
+      swapNext = false;
+      SSL_CTX* restarted = Context(argv[5], argv[6], argv[4]);
+      Serve(restarted, fd, outcome, swapNext);
+      SSL_CTX_free(restarted);
+    } else {
+      Serve(context, fd, outcome, swapNext);
+    }
     close(fd);
   }
 }

@@ -13,3 +13,5 @@ std::string TrustTestCA(const std::string& pemFile) {
 bool RefusesRenegotiationWithAnAlert() { return true; }
 
 bool OffersTLS13() { return true; }
+
+bool ResumesSessions() { return true; }

@@ -32,3 +32,8 @@ std::string TrustTestCA(const std::string& pemFile) {
 bool RefusesRenegotiationWithAnAlert() { return false; }
 
 bool OffersTLS13() { return false; }
+
+// Wine's Schannel (GnuTLS underneath) keeps no session cache: every handshake
+// is a full one, whatever credential handle it is given. Windows' own resumes
+// with the shared handle; run there, this says true.
+bool ResumesSessions() { return false; }
