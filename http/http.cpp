@@ -662,12 +662,9 @@ bool TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
       break;
   }
 
+  // The keep-alive rule has just looked for a close by the peer (and dropped
+  // a reset connection); a second look at once would only cost a poll.
   if (!response.KeepConnection()) Disconnect();
-  try {
-    ProbeDisconnect(false);
-  } catch (const ENetSocketError&) {
-    Disconnect();
-  }
   if (IsConnected()) return true;
 
   Connect(ConnectTimeout);
