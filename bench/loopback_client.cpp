@@ -13,7 +13,8 @@
 // An https URL goes through the TLS end point (the system's trust store, so
 // SSL_CERT_FILE may name the server's certificate). TS_BENCH_TRUST_CA names a
 // PEM certificate to trust first, as the TLS suite does: under Wine it goes
-// into the Root store of the prefix the run uses.
+// into the Root store of the prefix the run uses. TS_BENCH_NO_RESUME=1 keeps
+// no TLS sessions (every handshake a full one).
 //
 // prints "seconds bytes peak-rss-KiB" (bytes: body bytes received; under
 // Windows the peak working set); snap prints "seconds median-ms p99-ms
@@ -136,6 +137,10 @@ int main(int argc, char** argv) {
   TNetSSLIOHandlerSocket* tls = nullptr;
   if (url.rfind("https:", 0) == 0) {
     tls = new TNetSSLIOHandlerSocket(&http);
+    // TS_BENCH_NO_RESUME=1: every connection a full handshake, as before
+    // sessions were kept.
+    if (const char* off = std::getenv("TS_BENCH_NO_RESUME"); off && std::string(off) == "1")
+      tls->SetSessionCache(nullptr);
     http.SetIOHandler(tls);
   }
   long connections = 0, resumed = 0;
