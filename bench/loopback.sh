@@ -202,7 +202,7 @@ cpu_per_mib() { echo "($1) * 1000 / ($bytes / 1048576)" | bc -l | xargs printf '
 if part bulk; then
   ours_r="" curl_r="" ceil_r="" wceil_r="" ours_u="" curl_u="" ours_s="" curl_s=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed "$bin/recv_ceiling" "$port" /big.bin 1); ceil_r+=" $(mibps "$w")"
     read -r w u k < <(timed curl -s -o /dev/null "$base/big.bin")
@@ -233,7 +233,7 @@ if part keepalive; then
   for _ in $(seq $gets); do printf 'url = "%s/page.html"\noutput = "/dev/null"\n' "$base"; done > "$work/gets.curl"
   ours_r="" curl_r="" ceil_r="" wceil_r="" ours_in="" ceil_in="" wceil_in=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s -K "$work/gets.curl"); curl_r+=" $(rps "$w")"
     read -r w _ _ < <(timed "$bin/recv_ceiling" "$port" /page.html "$gets"); ceil_r+=" $(rps "$w")"
@@ -273,7 +273,7 @@ if part post; then
   [ $wine = 1 ] && note_arg="Z:$work/note.txt"
   ours_r="" curl_r="" ours_in="" start_ms=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s -K "$work/posts.curl"); curl_r+=" $(pps "$w")"
     if [ $have_client = 1 ]; then
@@ -385,7 +385,7 @@ if ! part footprint || [ $wine = 1 ]; then
 elif [ -x "$bin/footprint" ]; then
   ready_t=() whole_t=() rss=()
   loads=()
-  for i in $(seq $repeats); do
+  for i in $(seq "$repeats"); do
     loads+=("$(load1)")
     "$bin/footprint" "$work/ini-$i.ini" >"$work/footprint.tsv"
     ready_t+=("$(sed -n 's/^client start-up to tray icon (in process)\tms\t//p' "$work/footprint.tsv")")
@@ -424,7 +424,7 @@ if part https; then
   done
   ours_r="" ours_in="" curl_r=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/big.bin"); curl_r+=" $(mibps "$w")"
     if [ $have_client = 1 ]; then
@@ -439,11 +439,11 @@ if part https; then
   # Under Wine the process start is seconds of its own: the figure inside the process too.
   [ $wine = 1 ] && report "https bulk ${bulk_mib} MiB GetToStream (in process)" MiB/s "$ours_in" "$curl_r" curl
   connects=$([ $smoke -eq 1 ] && echo 5 || echo 200)
-  for _ in $(seq $connects); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
+  for _ in $(seq "$connects"); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
   per_ms() { echo "$1 * 1000 / $connects" | bc -l | xargs printf '%.3f'; }
   ours_r="" ours_in="" curl_r=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s --cacert "$work/tls.pem" -K "$work/connects.curl"); curl_r+=" $(per_ms "$w")"
     if [ $have_client = 1 ]; then

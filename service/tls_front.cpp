@@ -178,7 +178,7 @@ void TTLSFront::Admit(int fd) {
     std::lock_guard guard(lock_);
     // Connections the gate has refused linger here a moment to get the refusal
     // out; beyond twice the gate's own cap they are closed at once.
-    if (stopping_ || !ctx_ || count_ >= 2 * gate_.limits().max_connections) {
+    if (stopping_ || !ctx_ || count_ >= 2 * gate_.Limits().max_connections) {
       close(fd);
       return;
     }
