@@ -461,6 +461,51 @@ if part https; then
     snap_service https "(pinleaf-server over https)" snap-tls.tsv
     stop_service
   fi
+  # The snap's exchange over http and over https side by side: two
+  # pinleaf-servers (databases on disk), one plain, one with TLS; in each
+  # repeat our client signs in, then makes N snaps against one, then against
+  # the other. The ratio is https over http (the median of a repeat, and the
+  # client's CPU per snap), each taken within one repeat.
+  if [ -x "$server" ] && [ $have_client = 1 ]; then
+    cmp_pids=()
+    cmp_server() {  # name, arguments...: its URL in cmp_url_NAME
+      local name=$1 url=""
+      shift
+      "$server" --bind 127.0.0.1 --port 0 --db "$work/cmp-$name.db" "$@" --add-user bench \
+        >"$work/cmp-$name.out" 2>/dev/null <<<"bench-pw" &
+      cmp_pids+=($!)
+      for _ in $(seq 400); do
+        url=$(sed -n 's/^pinleaf-server listening on //p' "$work/cmp-$name.out")
+        [ -n "$url" ] && break
+        sleep 0.05
+      done
+      eval "cmp_url_$name=\${url/127.0.0.1/localhost}"
+    }
+    cmp_server plain
+    cmp_server tls --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
+    snapn=$([ $smoke -eq 1 ] && echo 5 || echo 200)
+    plain_m="" tls_m="" plain_c="" tls_c="" plain_p="" tls_p="" ratio_m=() ratio_c=()
+    loads=()
+    failed=""
+    for _ in $(seq $repeats); do
+      loads+=("$(load1)")
+      "${client[@]}" snap "$cmp_url_plain" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
+      read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out")
+      "${client[@]}" snap "$cmp_url_tls" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
+      read -r _ tm tp tc < <(tr -d '\r' <"$work/cmp.out")
+      [ -n "$failed" ] && break
+      plain_m+=" $pm" tls_m+=" $tm" plain_p+=" $pp" tls_p+=" $tp" plain_c+=" $pc" tls_c+=" $tc"
+    done
+    for pid in "${cmp_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    if [ -n "$failed" ]; then
+      report "snap exchange http vs https" ms "not measured (a snap failed)" "-" "-"
+    else
+      # higher=0: the ratio shown is http over https, so 1/ratio is the slowdown.
+      report "snap exchange median, https (http as reference)" ms "$tls_m" "$plain_m" http 0
+      report "snap exchange p99, https (http as reference)" ms "$tls_p" "$plain_p" http 0
+      report "snap exchange client CPU per snap, https (http as reference)" ms "$tls_c" "$plain_c" http 0
+    fi
+  fi
 fi
 
 if [ -n "$out" ]; then

@@ -220,11 +220,25 @@ if [ -x "${TS_PINLEAF_SERVER:-}" ]; then
   export TS_TLS_PINLEAF_URL=${url/127.0.0.1/localhost}
 fi
 
+# ---- tls_peer (TS_TLS_PEER names it, when built): cut answers, key updates
+# and renegotiation, one instance speaking up to TLS 1.3, one up to TLS 1.2.
+peers=""
+if [ -x "${TS_TLS_PEER:-}" ]; then
+  # shellcheck disable=SC2154  # port_NAME are set through eval by free_port
+  run_peer13() { exec "$TS_TLS_PEER" "$port_peer13" "$dir/good.pem" "$dir/good.key" 1.3 "$dir/self.pem" "$dir/self.key"; }
+  # shellcheck disable=SC2154  # port_NAME are set through eval by free_port
+  run_peer12() { exec "$TS_TLS_PEER" "$port_peer12" "$dir/good.pem" "$dir/good.key" 1.2 "$dir/self.pem" "$dir/self.key"; }
+  start_on_free_port peer13 : run_peer13 || fail "tls_peer did not start"
+  start_on_free_port peer12 : run_peer12 || fail "tls_peer did not start"
+  peers="peer13 peer12"
+fi
+
 export TS_TLS_DIR=$dir TS_TLS_PAGE=$page
+TS_TLS_GOOD_SHA256=$(fingerprint good.pem)
 TS_TLS_SELF_SHA256=$(fingerprint self.pem)
 TS_TLS_OTHER_SELF_SHA256=$(fingerprint other-self.pem)
-export TS_TLS_CA=$dir/ca.pem TS_TLS_SELF_SHA256 TS_TLS_OTHER_SELF_SHA256
-for name in plain good expired future otherhost self tls10 tinyproxy socks; do
+export TS_TLS_CA=$dir/ca.pem TS_TLS_GOOD_SHA256 TS_TLS_SELF_SHA256 TS_TLS_OTHER_SELF_SHA256
+for name in plain good expired future otherhost self tls10 tinyproxy socks $peers; do
   var=port_$name
   export "TS_TLS_PORT_${name^^}=${!var}"
 done
