@@ -51,10 +51,12 @@ const char* Reason(int status) {
   }
 }
 
-std::string Refusal(int status) {
+std::string Refusal(int status, bool json = false) {
   std::string text = std::to_string(status) + " " + Reason(status) + "\n";
+  if (json) text = "{\"error\":\"" + std::string(Reason(status)) + "\"}\n";
   std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
-                       "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size()) +
+                       "\r\nContent-Type: " + (json ? "application/json" : "text/plain; charset=utf-8") +
+                       "\r\nContent-Length: " + std::to_string(text.size()) +
                        "\r\nConnection: close\r\nCache-Control: no-store\r\n";
   if (status == 503) answer += "Retry-After: 5\r\n";
   return answer + "\r\n" + text;
@@ -214,7 +216,8 @@ void TGate::Release(int fd) {
 }
 
 void TGate::Refuse(TGateConnection& c, int status) {
-  std::string answer = Refusal(status);
+  bool json = !json_prefix.empty() && c.head.target.rfind(json_prefix, 0) == 0;
+  std::string answer = Refusal(status, json);
   if (send(c.fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
   }
   // The client may still be sending; what it sends is read and dropped for a
