@@ -591,7 +591,7 @@ public:
                       {token_hash});
       if (r.Rows() != 1) return std::nullopt;
       TAccessToken t = TokenOfRow(r, 0, 0);
-      if (now_ms - t.last_used_ms >= note_use_after_ms) {
+      if (t.last_used_ms == 0 || now_ms - t.last_used_ms >= note_use_after_ms) {
         Run(c, "UPDATE access_tokens SET last_used_ms = $1 WHERE id = $2", {now_ms, t.id});
         t.last_used_ms = now_ms;
       }
@@ -719,6 +719,7 @@ public:
               "VALUES($1, $2, $3, $4, $5, $6, $7)",
               {t.id, t.user_id, t.name, ScopeName(t.scope), r.token_hash, t.created_ms, t.last_used_ms});
         }
+        Run(c, "SET LOCAL maintenance_work_mem = '256MB'");
         CreateSearchIndex(c);
         // New rows continue after the IDs copied.
         for (const char* table : {"users", "notes", "access_tokens"}) {

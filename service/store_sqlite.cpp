@@ -532,7 +532,7 @@ public:
     if (!s.Step()) return std::nullopt;
     TAccessToken t = TokenOfRow(s, 0);
     TUser user{t.user_id, s.Text(6)};
-    if (now_ms - t.last_used_ms >= note_use_after_ms) {
+    if (t.last_used_ms == 0 || now_ms - t.last_used_ms >= note_use_after_ms) {
       TStatement used(db_, "UPDATE access_tokens SET last_used_ms = ? WHERE id = ?");
       used.Bind(1, now_ms).Bind(2, t.id).Run();
       t.last_used_ms = now_ms;
