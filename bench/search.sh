@@ -140,7 +140,19 @@ for backend in $backends; do
 
   if ! skipped upload; then
     snaps_of() { awk -F'\t' '/^snaps per second/ {print $3}' "$1"; }
-    rates_new=() rates_old=()
+    # The server's own CPU time (user and system) in clock ticks: what an
+    # upload costs it, whatever else the machine is doing meanwhile.
+    ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+    hz=$(getconf CLK_TCK)
+    upload_run() {  # DB SERVER: appends "rate cpu_ms_per_upload" to the named array
+      start_server "$1" "$2"
+      local pid=${pids[-1]} t0
+      t0=$(ticks "$pid")
+      "$driver" "$url" load load-pw 8 40 300 >"$work/upload.tsv"
+      echo "$(snaps_of "$work/upload.tsv") $(awk -v d=$(($(ticks "$pid") - t0)) -v hz="$hz" 'BEGIN {printf "%.2f", d * 1000 / hz / 320}')"
+      stop_servers
+    }
+    rates_new=() rates_old=() cpu_new=() cpu_old=()
     for r in $(seq "$upload_repeats"); do
       for which in old new; do
         [ "$which" = old ] && [ -z "$baseline" ] && continue
@@ -151,26 +163,32 @@ for backend in $backends; do
           psql -qAt -c "DROP SCHEMA IF EXISTS upload_$which CASCADE" -c "CREATE SCHEMA upload_$which" >/dev/null 2>&1
           fresh="$PINLEAF_PG_URI?options=-csearch_path%3Dupload_$which"
         fi
-        start_server "$fresh" "$([ "$which" = old ] && echo "$baseline" || echo "$server")"
-        "$driver" "$url" load load-pw 8 40 300 >"$work/upload.tsv"
-        stop_servers
-        if [ "$which" = old ]; then rates_old+=("$(snaps_of "$work/upload.tsv")"); else rates_new+=("$(snaps_of "$work/upload.tsv")"); fi
+        read -r rate cpu < <(upload_run "$fresh" "$([ "$which" = old ] && echo "$baseline" || echo "$server")")
+        if [ "$which" = old ]; then
+          rates_old+=("$rate") cpu_old+=("$cpu")
+        else
+          rates_new+=("$rate") cpu_new+=("$cpu")
+        fi
       done
     done
     spread() { sort -g | awk '{v[NR]=$1} END {m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%s/%s/%s", v[1], m, v[NR]}'; }
     l=$(load)
-    [ -n "$baseline" ] && say "$backend" "uploads/s, 8 clients x 40 notes of 300 B, fresh database, before" "$(printf '%s\n' "${rates_old[@]}" | spread) min/med/max" "$l"
+    if [ -n "$baseline" ]; then
+      say "$backend" "uploads/s, 8 clients x 40 notes of 300 B, fresh database, before" "$(printf '%s\n' "${rates_old[@]}" | spread) min/med/max" "$l"
+      say "$backend" "server CPU ms an upload, the same runs, before" "$(printf '%s\n' "${cpu_old[@]}" | spread) min/med/max" "$l"
+    fi
     say "$backend" "uploads/s, 8 clients x 40 notes of 300 B, fresh database, with index" "$(printf '%s\n' "${rates_new[@]}" | spread) min/med/max" "$l"
+    say "$backend" "server CPU ms an upload, the same runs, with index" "$(printf '%s\n' "${cpu_new[@]}" | spread) min/med/max" "$l"
     if ! skipped search; then
       dataset "$backend" "$notes"
-      full=()
+      full=() full_cpu=()
+      l=$(load)
       for r in $(seq "$upload_repeats"); do
-        start_server "$db"
-        "$driver" "$url" load load-pw 8 40 300 >"$work/upload.tsv"
-        stop_servers
-        full+=("$(snaps_of "$work/upload.tsv")")
+        read -r rate cpu < <(upload_run "$db" "$server")
+        full+=("$rate") full_cpu+=("$cpu")
       done
-      say "$backend" "uploads/s, 8 clients x 40 notes of 300 B, index of $notes notes" "$(printf '%s\n' "${full[@]}" | spread) min/med/max" "$(load)"
+      say "$backend" "uploads/s, 8 clients x 40 notes of 300 B, index of $notes notes" "$(printf '%s\n' "${full[@]}" | spread) min/med/max" "$l"
+      say "$backend" "server CPU ms an upload, the same runs" "$(printf '%s\n' "${full_cpu[@]}" | spread) min/med/max" "$l"
     fi
   fi
 
