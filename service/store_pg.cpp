@@ -378,6 +378,9 @@ public:
 
   std::vector<TInsertResult> InsertNotes(int64_t user_id, const std::vector<TNewNote>& notes) override {
     return Use([&](PGconn* c) {
+      // One note is one statement, atomic by itself: no transaction around it.
+      if (notes.size() == 1 && !notes[0].same_time_is_same_note)
+        return std::vector<TInsertResult>{InsertOne(c, user_id, notes[0])};
       return InTransaction(c, [&] {
         std::vector<TInsertResult> results;
         for (const TNewNote& n : notes) results.push_back(InsertOne(c, user_id, n));
@@ -822,31 +825,25 @@ private:
       if (same.Rows() > 0) return {same.Int(0, 0), false};
     }
     auto [text, key] = SearchColumns(note.title, note.body);
+    std::string tags;
+    for (const std::string& tag : n.tags) tags += (tags.empty() ? "" : "\n") + tag;  // a tag holds no line break
+    // One statement, one round trip: the note, its tags and their counts.
     // Two instances storing the same note at once: the second insert waits
     // for the first to commit, meets the unique index and does nothing;
     // the select after it then sees the first one's row.
     TResult r = Run(c,
-                    "INSERT INTO notes(user_id, title, body, color, paper_id, received_ms, body_hash, search_text, "
-                    "search_key) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) "
-                    "ON CONFLICT(user_id, paper_id, body_hash) WHERE paper_id <> ''::bytea DO NOTHING RETURNING id",
+                    "WITH n AS (INSERT INTO notes(user_id, title, body, color, paper_id, received_ms, body_hash, "
+                    "search_text, search_key) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) "
+                    "ON CONFLICT(user_id, paper_id, body_hash) WHERE paper_id <> ''::bytea DO NOTHING RETURNING id), "
+                    "t AS (INSERT INTO note_tags(user_id, tag, received_ms, note_id) SELECT $1, tag, $6, n.id "
+                    "FROM n, unnest(string_to_array($10, chr(10))) AS tag ON CONFLICT DO NOTHING RETURNING tag), "
+                    "c AS (INSERT INTO tag_counts(user_id, tag, notes) SELECT $1, tag, 1 FROM t "
+                    "ON CONFLICT(user_id, tag) DO UPDATE SET notes = tag_counts.notes + 1) "
+                    "SELECT id FROM n",
                     {user_id, TParam::Bytes(note.title), TParam::Bytes(note.body),
                      note.color ? TParam(static_cast<int64_t>(*note.color)) : TParam::Null(),
-                     TParam::Bytes(note.paper_id), n.received_ms, n.body_hash, text, key});
-    if (r.Rows() == 1) {
-      int64_t id = r.Int(0, 0);
-      for (const std::string& tag : n.tags) {
-        if (Run(c,
-                "INSERT INTO note_tags(user_id, tag, received_ms, note_id) VALUES($1, $2, $3, $4) "
-                "ON CONFLICT DO NOTHING",
-                {user_id, tag, n.received_ms, id})
-                .Affected() == 1)
-          Run(c,
-              "INSERT INTO tag_counts(user_id, tag, notes) VALUES($1, $2, 1) "
-              "ON CONFLICT(user_id, tag) DO UPDATE SET notes = tag_counts.notes + 1",
-              {user_id, tag});
-      }
-      return {id, true};
-    }
+                     TParam::Bytes(note.paper_id), n.received_ms, n.body_hash, text, key, tags});
+    if (r.Rows() == 1) return {r.Int(0, 0), true};
     TResult first = Run(c, "SELECT id FROM notes WHERE user_id = $1 AND paper_id = $2 AND body_hash = $3",
                         {user_id, TParam::Bytes(note.paper_id), n.body_hash});
     if (first.Rows() != 1) throw EStoreError("database: a note neither stored nor found");

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -110,6 +111,27 @@ auto InTransaction(sqlite3* db, F body) {
   }
 }
 
+// The trigrams (three characters in a row) a search word is looked up by:
+// none for a word under three characters; for a long one, a dozen spread
+// over it (its first and last among them) are as telling as all.
+std::vector<std::string> Trigrams(std::string_view word) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if ((static_cast<unsigned char>(word[i]) & 0xC0) != 0x80) starts.push_back(i);
+  }
+  std::vector<std::string> out;
+  if (starts.size() < 3) return out;
+  const size_t count = starts.size() - 2;
+  const size_t most = 12;
+  for (size_t k = 0; k < std::min(count, most); ++k) {
+    size_t at = count <= most ? k : k * (count - 1) / (most - 1);
+    size_t end = at + 3 < starts.size() ? starts[at + 3] : word.size();
+    std::string t(word.substr(starts[at], end - starts[at]));
+    if (std::find(out.begin(), out.end(), t) == out.end()) out.push_back(std::move(t));
+  }
+  return out;
+}
+
 // One tag of a note, and its count on the account.
 void AddTag(sqlite3* db, int64_t user_id, const std::string& tag, int64_t received_ms, int64_t note_id) {
   TStatement add(db, "INSERT OR IGNORE INTO note_tags(user_id, tag, received_ms, note_id) VALUES(?, ?, ?, ?)");
@@ -179,10 +201,14 @@ CREATE INDEX login_failures_by_age ON login_failures(last_ms);
 // Search, tags and access tokens. The search index holds trigrams of title
 // and body (any script, case folded) and is kept by triggers, so it changes
 // in the transaction that changes the note; the tags of the notes already
-// there are read out of their text once, here.
+// there are read out of their text once, here. The index keeps which notes
+// hold a trigram, not where (detail none) nor their sizes (no ranking here):
+// a search checks its candidates against the text anyway, and each note
+// stored writes a third fewer pages.
 void Migrate4(sqlite3* db) {
   Exec(db, R"sql(
-CREATE VIRTUAL TABLE notes_fts USING fts5(title, body, content='notes', content_rowid='id', tokenize='trigram');
+CREATE VIRTUAL TABLE notes_fts USING fts5(title, body, content='notes', content_rowid='id', tokenize='trigram',
+                                          detail='none', columnsize=0);
 CREATE TRIGGER notes_fts_added AFTER INSERT ON notes BEGIN
   INSERT INTO notes_fts(rowid, title, body) VALUES(new.id, new.title, new.body);
 END;
@@ -412,14 +438,18 @@ public:
       result.scan_cut = !q.terms.empty() && seen == bound && static_cast<int64_t>(result.notes.size()) < q.limit;
       return result;
     }
+    // The notes that hold every trigram of every word long enough to have
+    // one: a few more than match (the trigrams may lie apart), which the
+    // check of the text sorts out.
     bool indexable = false;
     std::string match;
     for (const std::string& term : q.terms) {
-      if (CharacterCount(term) < 3) continue;  // trigrams need three characters
-      indexable = true;
-      std::string quoted = "\"";
-      for (char c : term) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-      match += (match.empty() ? "" : " AND ") + quoted + "\"";
+      for (const std::string& trigram : Trigrams(term)) {
+        indexable = true;
+        std::string quoted = "\"";
+        for (char c : trigram) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        match += (match.empty() ? "" : " AND ") + quoted + "\"";
+      }
     }
     // Newest first through the account's notes: the whole answer when the
     // words are common (or there are none), and the only way for words too
