@@ -161,16 +161,41 @@ std::vector<std::string> ParseSearch(std::string_view query) {
   return terms;
 }
 
+namespace {
+
+// Whether no character of the (folded) term has case: no other character
+// folds to one of its characters, so it can be looked for in text as it is.
+bool CaseFree(std::string_view term) {
+  for (size_t i = 0; i < term.size();) {
+    size_t length = 1;
+    int32_t cp = NextCodePoint(term, i, length);
+    if (cp < 0x80 || u_tolower(cp) != cp || u_toupper(cp) != cp || u_foldCase(cp, U_FOLD_CASE_DEFAULT) != cp)
+      return false;
+    i += length;
+  }
+  return true;
+}
+
+bool ContainsAsciiFolded(std::string_view text, std::string_view folded_term) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c == 0 ? ' ' : c; };
+  auto it = std::search(text.begin(), text.end(), folded_term.begin(), folded_term.end(),
+                        [&](char a, char b) { return lower(a) == b; });
+  return it != text.end();
+}
+
+}  // namespace
+
 bool ContainsFolded(std::string_view text, std::string_view folded_term) {
   if (folded_term.empty()) return true;
-  if (IsAscii(text)) {
-    // The common case: no folding beyond A-Z needed, so no copy.
-    if (!IsAscii(folded_term)) return false;
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c == 0 ? ' ' : c; };
-    auto it = std::search(text.begin(), text.end(), folded_term.begin(), folded_term.end(),
-                          [&](char a, char b) { return lower(a) == b; });
-    return it != text.end();
-  }
+  // The common cases need no copy of the text: a word without case letters
+  // (Japanese, Chinese ...) is found as it is; an ASCII word by comparing
+  // ASCII letters without case, unless the text holds one of the two
+  // characters outside ASCII that fold into it (the Kelvin sign, the long s).
+  if (CaseFree(folded_term)) return text.find(folded_term) != std::string_view::npos;
+  if (IsAscii(folded_term) && (IsAscii(text) || (text.find("\xE2\x84\xAA") == std::string_view::npos &&
+                                                 text.find("\xC5\xBF") == std::string_view::npos)))
+    return ContainsAsciiFolded(text, folded_term);
+  if (IsAscii(text)) return false;  // a term outside ASCII in ASCII text
   thread_local std::string folded;
   folded = FoldForSearch(text);
   return folded.find(folded_term) != std::string::npos;

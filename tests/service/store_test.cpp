@@ -617,6 +617,15 @@ TEST(SearchRules, WordsTagsAndMarks) {
   EXPECT_EQ(FoldForSearch("ÉCOLE Straße ΣΟΦΊΑ"), "école straße σοφία");  // simple folding, as the index does
   EXPECT_TRUE(NoteMatches("Title", "body ÉCOLE", {"école", "title"}));
   EXPECT_FALSE(NoteMatches("Title", "body", {"title body"}));  // a phrase does not span title and body
+  // The shortcuts give what folding the whole text gives.
+  EXPECT_TRUE(ContainsFolded("議事録: 会議", "会議"));
+  EXPECT_FALSE(ContainsFolded("会 議", "会議"));
+  EXPECT_TRUE(ContainsFolded("ＦＵＬＬ ｗｉｄｔｈ", "ｆｕｌｌ"));  // full-width letters have case
+  EXPECT_TRUE(ContainsFolded("日本 MEETING", "meeting"));
+  EXPECT_TRUE(ContainsFolded("\u212Aelvin 温度", "kelvin"));  // the Kelvin sign folds to k
+  EXPECT_TRUE(ContainsFolded("Mi\u017Fs", "miss"));           // so does the long s to s
+  EXPECT_FALSE(ContainsFolded("plain ascii", "é"));
+  EXPECT_TRUE(ContainsFolded("CAFÉ", "café"));
   // Marks: every match, escaped like all note text, on the original (unfolded) characters.
   EXPECT_EQ(HighlightHtml("<b>MEETING</b> and meeting & 会議", {"meeting", "会議"}),
             "&lt;b&gt;<mark>MEETING</mark>&lt;/b&gt; and <mark>meeting</mark> &amp; <mark>会議</mark>");
