@@ -3,12 +3,14 @@
 // snaps one after the other as the tray client does them: the probe, then the
 // upload of a new note, each on a connection of its own.
 //
-//   server_load BASE_URL[,BASE_URL...] USER PASSWORD CLIENTS SNAPS_PER_CLIENT
+//   server_load BASE_URL[,BASE_URL...] USER PASSWORD CLIENTS SNAPS_PER_CLIENT [NOTE_BYTES]
 // prints tab-separated lines: figure, unit, value (snaps per second over the
 // whole run, median and p99 of one snap's time, the number of failures and of
 // snaps answered "saved"). Several base URLs (instances of the service on one
 // database) take the requests in turn, each request the next URL: a client
 // signs in at one instance and its probes and uploads go to the others.
+// With NOTE_BYTES, each note is about that long, every second one Japanese
+// (what a search index has to take in); without, a short line.
 #include <httplib.h>
 
 #include <unistd.h>
@@ -95,6 +97,7 @@ int main(int argc, char** argv) {
   const std::string user = argv[2], password = argv[3];
   const int clients = std::max(1, std::atoi(argv[4]));
   const int snaps = std::max(1, std::atoi(argv[5]));
+  const size_t note_bytes = argc > 6 ? static_cast<size_t>(std::max(0, std::atoi(argv[6]))) : 0;
   const httplib::Headers form = {{"Content-Type", "application/x-www-form-urlencoded"}};
 
   // Sign-ins first, one after the other: the password hash is deliberately
@@ -134,6 +137,9 @@ int main(int argc, char** argv) {
         const TTarget& upload_at = targets.Next();
         httplib::Client upload(upload_at.scheme_host_port);
         std::string text = "note " + std::to_string(c) + "-" + std::to_string(i) + " from load run " + run;
+        while (text.size() < note_bytes)
+          text +=
+              i % 2 ? " 会議の資料を確認して、来週の予定を連絡する。" : " review the budget report before the meeting;";
         httplib::Headers post = headers;
         post.emplace("Content-Type", "application/x-www-form-urlencoded");
         auto stored = upload.Post(upload_at.base + "/posts/addpinleaf", post,

@@ -115,6 +115,10 @@ public:
   // Connections now held (by the gate and by workers).
   size_t OpenConnections();
 
+  // Requests whose target starts with this (an API's path) are refused with
+  // a JSON body ({"error": ...}) rather than plain text.
+  std::string json_prefix;
+
   // Told of each connection the gate ends on its own: "408 10.0.0.1" and so on.
   std::function<void(const std::string&)> log;
 

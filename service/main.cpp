@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "service/operator.h"
 #include "service/options.h"
 #include "service/server.h"
 #include "service/store.h"
@@ -101,6 +102,7 @@ int Run(const pinleaf::TOptions& options) {
     settings.tls = {options.tls_cert, options.tls_key};
     settings.public_names = options.public_names;
     settings.trusted_proxies = options.trusted_proxies;
+    settings.sign_up_open = options.sign_up_open;
     settings.limits.head_timeout_ms = options.head_timeout_s * 1000;
     settings.limits.max_per_address = static_cast<size_t>(options.max_per_address);
     settings.limits.workers = static_cast<size_t>(options.workers);
@@ -147,6 +149,12 @@ int Run(const pinleaf::TOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && pinleaf::IsOperatorCommand(argv[1])) {
+    // Whatever a command writes (an export, a backup) is its owner's alone.
+    umask(077);
+    signal(SIGPIPE, SIG_IGN);
+    return pinleaf::RunOperatorCommand(std::vector<std::string>(argv + 1, argv + argc), std::cin, std::cout, std::cerr);
+  }
   pinleaf::TOptions options;
   std::string error = pinleaf::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
   if (!error.empty()) {
@@ -154,7 +162,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options.help) {
-    std::cout << pinleaf::Usage();
+    std::cout << pinleaf::Usage() << pinleaf::OperatorUsage();
     return 0;
   }
   return Run(options);

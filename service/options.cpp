@@ -11,6 +11,7 @@ std::string Usage() {
   return "usage: pinleaf-server [--bind ADDRESS] [--port PORT] [--base PATH] [--db FILE|URI] [--db-pool N]\n"
          "                      [--db-password-file FILE] [--add-user NAME]... [--password-file FILE]\n"
          "                      [--public-name HOST]... [--head-timeout SECONDS] [--max-per-address N] [--workers N]\n"
+         "                      [--sign-up open|closed]\n"
          "  --bind      address to listen on (default 127.0.0.1)\n"
          "  --port      TCP port, 0 for any free one (default 8660)\n"
          "  --base      path the service lives under (default /pinleaf2)\n"
@@ -34,6 +35,8 @@ std::string Usage() {
          "  --workers   requests handled at once (default 16)\n"
          "  --tls-cert  PEM certificate (with its chain) to serve HTTPS; needs --tls-key\n"
          "  --tls-key   PEM private key of that certificate\n"
+         "  --sign-up   open (default): anybody may make an account on the sign-up page; closed: only the\n"
+         "              operator adds accounts (--add-user, or the operator commands)\n"
          "  --allow-plain-http  serve plain HTTP on an address other than loopback (behind a TLS-terminating\n"
          "              reverse proxy only: passwords and notes cross the network as they are)\n";
 }
@@ -60,7 +63,7 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
     } else if (name == "--bind" || name == "--port" || name == "--base" || name == "--db" || name == "--add-user" ||
                name == "--tls-cert" || name == "--tls-key" || name == "--password-file" || name == "--public-name" ||
                name == "--trusted-proxy" || name == "--head-timeout" || name == "--max-per-address" ||
-               name == "--workers" || name == "--db-pool" || name == "--db-password-file") {
+               name == "--workers" || name == "--db-pool" || name == "--db-password-file" || name == "--sign-up") {
       if (i + 1 >= args.size()) return name + " needs a value";
       value = args[++i];
     } else {
@@ -85,6 +88,9 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
       std::string target;
       if (std::string bad = ParseDbOption(value, kind, target); !bad.empty()) return bad;
       options.db = value;
+    } else if (name == "--sign-up") {
+      if (value != "open" && value != "closed") return "--sign-up is open or closed, not " + Quoted(value);
+      options.sign_up_open = value == "open";
     } else if (name == "--db-password-file") {
       if (value.empty()) return "--db-password-file needs a file name";
       options.db_password_file = value;

@@ -37,6 +37,8 @@ struct TOptions {
   // Plain HTTP on an address other than loopback, for a service behind a
   // reverse proxy that terminates TLS.
   bool allow_plain_http = false;
+  // "--sign-up closed": only the operator adds accounts.
+  bool sign_up_open = true;
 };
 
 // Reads "--name value" or "--name=value" options (arguments without the program

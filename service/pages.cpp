@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "service/search.h"
+
 namespace pinleaf {
 
 std::string HtmlEscape(std::string_view text) {
@@ -45,6 +47,24 @@ std::string CssColor(uint32_t color) {
   return css;
 }
 
+std::string UrlEncode(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    auto b = static_cast<unsigned char>(c);
+    bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || c == '-' || c == '.' ||
+                 c == '_' || c == '~';
+    if (plain) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
 std::string FormatUtc(int64_t ms) {
   std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
@@ -68,6 +88,11 @@ std::string TPages::Document(std::string_view title, std::string_view body) cons
       ".note pre{white-space:pre-wrap;word-wrap:break-word;font-family:inherit;margin:.4em 0}\n"
       ".meta{color:#555;font-size:.85em}\n"
       "form.inline{display:inline;margin:0}\n"
+      "mark{background:#ffd54f;padding:0 .1em}\n"
+      ".tags a{margin-right:.6em} .tags .current{font-weight:bold}\n"
+      ".tools{border-top:1px solid #ddd;margin-top:2em;padding-top:.5em}\n"
+      "code.secret{font-size:1.1em;background:#eee;padding:.2em .4em;word-break:break-all}\n"
+      "table.tokens td,table.tokens th{padding:.2em .6em;text-align:left}\n"
       "</style></head>\n<body>\n";
   html += body;
   html += "\n</body></html>\n";
@@ -137,13 +162,14 @@ std::string TPages::SignUp(std::string_view notice, std::string_view token) cons
   return Document("Create account", body);
 }
 
-std::string TPages::NoteArticle(const TStoredNote& n, bool whole, std::string_view token) const {
+std::string TPages::NoteArticle(const TStoredNote& n, bool whole, std::string_view token,
+                                const std::vector<std::string>& terms) const {
   std::string body = "<article class=\"note\" id=\"note-" + std::to_string(n.id) + "\"";
   if (n.color) body += " style=\"background:" + CssColor(*n.color) + "\"";
   body += ">\n";
-  if (!n.title.empty()) body += "<h2>" + HtmlEscape(n.title) + "</h2>\n";
+  if (!n.title.empty()) body += "<h2>" + HighlightHtml(n.title, terms) + "</h2>\n";
   std::string view = HtmlEscape(base_) + "/notes/view?id=" + std::to_string(n.id);
-  body += "<pre>" + HtmlEscape(n.body);
+  body += "<pre>" + HighlightHtml(n.body, terms);
   bool cut = static_cast<int64_t>(n.body.size()) < n.body_bytes;
   if (cut && !whole) body += "&hellip;";
   body += "</pre>\n";
@@ -159,18 +185,119 @@ std::string TPages::NoteArticle(const TStoredNote& n, bool whole, std::string_vi
   return body;
 }
 
-std::string TPages::Notes(const TUser& user, const std::vector<TStoredNote>& notes, int64_t total, bool first,
-                          std::string_view next, std::string_view token) const {
-  std::string body = "<h1>Notes of " + HtmlEscape(user.name) + "</h1>\n<p class=\"meta\">";
-  body += std::to_string(total) + (total == 1 ? " note" : " notes");
-  body += "</p>\n" + SignOutForm(token) + "\n";
-  if (notes.empty()) body += "<p>No notes here yet.</p>\n";
-  for (const TStoredNote& n : notes) body += NoteArticle(n, false, token);
+std::string TPages::Notes(const TNotesView& v) const {
+  const std::string base = HtmlEscape(base_);
+  std::string body = "<h1>Notes of " + HtmlEscape(v.user.name) + "</h1>\n<p class=\"meta\"><span class=\"count\">";
+  body += std::to_string(v.total) + (v.total == 1 ? " note" : " notes");
+  body += "</span> &middot; <a href=\"" + base + "/tokens\">Access tokens</a> &middot; ";
+  body += SignOutForm(v.token) + "</p>\n";
+  // Search: a plain GET form, so a search is a link that can be kept.
+  body += "<form class=\"search\" method=\"get\" action=\"" + base + "/notes\" role=\"search\">";
+  if (!v.tag.empty()) body += "<input type=\"hidden\" name=\"tag\" value=\"" + HtmlEscape(v.tag) + "\">";
+  body += "<input type=\"search\" name=\"q\" value=\"" + HtmlEscape(v.query) +
+          "\" placeholder=\"words, or &quot;a phrase&quot;\" aria-label=\"Search notes\" size=\"40\"> "
+          "<button type=\"submit\">Search</button>";
+  if (!v.query.empty() || !v.tag.empty()) body += " <a class=\"clear\" href=\"" + base + "/notes\">all notes</a>";
+  body += "</form>\n";
+  if (!v.tags.empty()) {
+    body += "<p class=\"tags\">Tags: ";
+    for (const TTagCount& t : v.tags) {
+      bool current = NormaliseTag(v.tag) == t.tag;
+      body += "<a" + std::string(current ? " class=\"current\"" : "") + " href=\"" + base +
+              "/notes?tag=" + HtmlEscape(UrlEncode(t.tag)) + "\">#" + HtmlEscape(t.tag) + "</a><span class=\"meta\">" +
+              std::to_string(t.notes) + "</span> ";
+    }
+    body += "</p>\n";
+  }
+  bool searching = !v.query.empty() || !v.tag.empty();
+  if (searching) {
+    body += "<p class=\"meta found\">";
+    if (!v.tag.empty()) body += "Tagged #" + HtmlEscape(NormaliseTag(v.tag)) + ". ";
+    if (!v.query.empty()) body += "Notes with " + HtmlEscape(v.query) + ". ";
+    body += "</p>\n";
+  }
+  if (v.notes.empty()) body += searching ? "<p>No notes found.</p>\n" : "<p>No notes here yet.</p>\n";
+  for (const TStoredNote& n : v.notes) body += NoteArticle(n, false, v.token, v.terms);
+  if (v.scanned_to_ms > 0)
+    body += "<p class=\"meta partial\">Searched the notes received since " + FormatUtc(v.scanned_to_ms) +
+            "; words shorter than three characters are looked for in a part of the notes at a time.</p>\n";
   std::string nav;
-  if (!first) nav += "<a href=\"" + HtmlEscape(base_) + "/notes\">&larr; newest</a> ";
-  if (!next.empty()) nav += "<a class=\"older\" href=\"?" + HtmlEscape(next) + "\">older &rarr;</a>";
+  std::string keep;
+  if (!v.query.empty()) keep += "q=" + UrlEncode(v.query) + "&";
+  if (!v.tag.empty()) keep += "tag=" + UrlEncode(v.tag) + "&";
+  if (!v.first)
+    nav += "<a href=\"" + base + "/notes" + (keep.empty() ? "" : "?" + HtmlEscape(keep.substr(0, keep.size() - 1))) +
+           "\">&larr; newest</a> ";
+  if (!v.next.empty())
+    nav += "<a class=\"older\" href=\"?" + HtmlEscape(keep + v.next) + "\">" +
+           (v.scanned_to_ms > 0 ? "search older notes" : "older") + " &rarr;</a>";
   if (!nav.empty()) body += "<p>" + nav + "</p>\n";
+  body += "<section class=\"tools\"><h2>Download all notes</h2>\n<p><a class=\"export-json\" href=\"" + base +
+          "/notes/export.json\" download>JSON</a> &middot; <a class=\"export-zip\" href=\"" + base +
+          "/notes/export.zip\" download>Markdown files (zip)</a></p>\n"
+          "<h2>Import notes</h2>\n<form class=\"import\" method=\"post\" action=\"" +
+          base + "/notes/import\" enctype=\"multipart/form-data\">" + TokenField(v.token) +
+          "<input type=\"file\" name=\"file\" accept=\".json,application/json\" required> "
+          "<button type=\"submit\">Import</button></form>\n"
+          "<p class=\"meta\">A JSON file as downloaded here (up to 8 MiB); notes already here are not added twice.</p>"
+          "</section>\n";
   return Document("Notes", body);
+}
+
+std::string TPages::Tokens(const TUser& user, const TTokensView& v) const {
+  const std::string base = HtmlEscape(base_);
+  std::string body = "<p><a href=\"" + base + "/notes\">&larr; notes</a></p>\n<h1>Access tokens of " +
+                     HtmlEscape(user.name) + "</h1>\n";
+  if (!v.notice.empty()) body += "<p class=\"notice\">" + HtmlEscape(v.notice) + "</p>\n";
+  if (!v.created.empty())
+    body += "<p class=\"created\">The token &ldquo;" + HtmlEscape(v.created_name) +
+            "&rdquo;:</p>\n<p><code class=\"secret\" id=\"new-token\">" + HtmlEscape(v.created) +
+            "</code></p>\n<p class=\"notice\">Copy it now: it is shown only this once.</p>\n";
+  body +=
+      "<p>A token lets a script or another device use your notes through the API "
+      "(<code>Authorization: Bearer TOKEN</code>) without your password. <b>capture</b> may only add notes, "
+      "<b>read</b> may read, search and export them, <b>full</b> may also delete them.</p>\n";
+  if (v.tokens.empty()) {
+    body += "<p>No tokens yet.</p>\n";
+  } else {
+    body += "<table class=\"tokens\"><tr><th>Name</th><th>Scope</th><th>Created</th><th>Last used</th><th></th></tr>\n";
+    for (const TAccessToken& t : v.tokens) {
+      body += "<tr id=\"token-" + std::to_string(t.id) + "\"><td class=\"name\">" + HtmlEscape(t.name) +
+              "</td><td class=\"scope\">" + std::string(ScopeName(t.scope)) + "</td><td>" + FormatUtc(t.created_ms) +
+              "</td><td class=\"used\">" + (t.last_used_ms > 0 ? FormatUtc(t.last_used_ms) : std::string("never")) +
+              "</td><td><form class=\"inline revoke\" method=\"post\" action=\"" + base + "/tokens/revoke\">" +
+              TokenField(v.token) + "<input type=\"hidden\" name=\"id\" value=\"" + std::to_string(t.id) +
+              "\"><button type=\"submit\">Revoke</button></form></td></tr>\n";
+    }
+    body += "</table>\n";
+  }
+  body += "<h2>New token</h2>\n<form class=\"create\" method=\"post\" action=\"" + base + "/tokens\">" +
+          TokenField(v.token) +
+          "<p><label for=\"name\">Name</label> <input id=\"name\" name=\"name\" maxlength=\"100\" required "
+          "placeholder=\"laptop script\"></p>\n<p><label for=\"scope\">Scope</label> <select id=\"scope\" "
+          "name=\"scope\"><option value=\"capture\">capture: add notes</option><option value=\"read\">read: read, "
+          "search, export</option><option value=\"full\">full: also delete</option></select></p>\n"
+          "<p><button type=\"submit\">Create token</button> <span class=\"meta\">at most " +
+          std::to_string(kMaxTokensPerUser) + " a person</span></p></form>\n";
+  return Document("Access tokens", body);
+}
+
+std::string TPages::ImportDone(std::string_view summary, const std::vector<std::string>& problems) const {
+  std::string body = "<h1>Import</h1>\n<p class=\"summary\">" + HtmlEscape(summary) + "</p>\n";
+  if (!problems.empty()) {
+    body += "<ul class=\"problems\">";
+    for (const std::string& p : problems) body += "<li>" + HtmlEscape(p) + "</li>";
+    body += "</ul>\n";
+  }
+  body += "<p><a href=\"" + HtmlEscape(base_) + "/notes\">Your notes</a></p>";
+  return Document("Import", body);
+}
+
+std::string TPages::SignUpClosed() const {
+  return Document("Create account",
+                  "<h1>Sign-up is closed</h1>\n<p>New accounts on this service are made by its operator. Ask them for "
+                  "one.</p>\n<p>Have an account? <a href=\"" +
+                      HtmlEscape(base_) + "/users/login\">Sign in</a>.</p>");
 }
 
 std::string TPages::Note(const TStoredNote& note, std::string_view token) const {

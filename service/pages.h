@@ -24,8 +24,35 @@ std::string HtmlEscape(std::string_view text);
 // "#RRGGBB" for a Windows colour value 0x00BBGGRR.
 std::string CssColor(uint32_t color);
 
+// Text for a URL's query: everything but letters, digits and "-._~" as %XX.
+std::string UrlEncode(std::string_view text);
+
 // "2026-12-08 14:34:05 UTC".
 std::string FormatUtc(int64_t ms);
+
+// What the notes page shows.
+struct TNotesView {
+  TUser user;
+  std::vector<TStoredNote> notes;
+  int64_t total = 0;               // notes of the account
+  bool first = true;               // the newest page
+  std::string next;                // query of the following page; empty on the last
+  std::string query, tag;          // as typed
+  std::vector<std::string> terms;  // folded, for the marks
+  std::vector<TTagCount> tags;
+  // A search that read as far back as this (and no further) without filling the page.
+  int64_t scanned_to_ms = 0;
+  std::string token;
+};
+
+// An access token as the tokens page lists it.
+struct TTokensView {
+  std::vector<TAccessToken> tokens;
+  std::string created;  // a token just made, shown this once
+  std::string created_name;
+  std::string notice;
+  std::string token;  // the form token
+};
 
 class TPages {
 public:
@@ -42,10 +69,12 @@ public:
   std::string NoteStored() const;
   std::string NoteRefused(std::string_view reason) const;
   std::string SignUp(std::string_view notice, std::string_view token) const;
-  // One page of the user's notes (previews), newest first. `next` is the query
-  // of the following page, empty on the last; `first` tells whether this is the first.
-  std::string Notes(const TUser& user, const std::vector<TStoredNote>& notes, int64_t total, bool first,
-                    std::string_view next, std::string_view token) const;
+  std::string SignUpClosed() const;
+  // One page of the user's notes (previews), newest first, with the search
+  // box, the tags, the downloads and the import.
+  std::string Notes(const TNotesView& view) const;
+  std::string Tokens(const TUser& user, const TTokensView& view) const;
+  std::string ImportDone(std::string_view summary, const std::vector<std::string>& problems) const;
   // One whole note.
   std::string Note(const TStoredNote& note, std::string_view token) const;
   std::string Message(std::string_view title, std::string_view text) const;
@@ -54,7 +83,8 @@ private:
   std::string Document(std::string_view title, std::string_view body) const;
   std::string LoginForm(std::string_view token) const;
   std::string SignOutForm(std::string_view token) const;
-  std::string NoteArticle(const TStoredNote& note, bool whole, std::string_view token) const;
+  std::string NoteArticle(const TStoredNote& note, bool whole, std::string_view token,
+                          const std::vector<std::string>& terms = {}) const;
 
   std::string base_;
 };

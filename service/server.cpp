@@ -12,7 +12,9 @@
 #include <exception>
 #include <thread>
 
+#include "service/archive.h"
 #include "service/form.h"
+#include "service/search.h"
 #include "service/tls_front.h"
 
 namespace pinleaf {
@@ -33,6 +35,9 @@ const char kContentSecurityPolicy[] =
 // The connection the current worker serves; its request handler may mark it
 // to be closed after the answer (a body refused half-read).
 thread_local TGateConnection* current_connection = nullptr;
+// The parts of the current request's multipart body (a browser's file
+// upload), read by the library's multipart reader.
+thread_local const FormFields* current_parts = nullptr;
 
 // One request of a connection, read and written with the gate's deadline and
 // a cap on the bytes taken, whatever the framing. Reads take no more than
@@ -247,6 +252,7 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
         current_connection = nullptr;
         return ok && !closed;
       });
+  gate_->json_prefix = base_ + "/api/";
   gate_->log = [this](const std::string& line) {
     if (log) log(LogEscape(line));
   };
@@ -311,20 +317,44 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
   });
 
   http.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { Dispatch(req, res, std::string()); });
+  http.Delete(".*", [this](const httplib::Request& req, httplib::Response& res) { Dispatch(req, res, std::string()); });
+  // No cross-origin access: a preflight gets no permission.
+  http.Options(".*",
+               [this](const httplib::Request& req, httplib::Response& res) { Dispatch(req, res, std::string()); });
   // Bodies are read here rather than by the library, under the limit the gate
   // chose for the request, decoded size counted whatever the framing.
   http.Post(".*", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
     size_t limit = current_connection ? current_connection->body_limit : kMaxSmallFormBytes;
     std::string body;
     bool too_large = false;
-    bool complete = read([&](const char* data, size_t size) {
-      if (body.size() + size > limit) {
-        too_large = true;
-        return false;
-      }
-      body.append(data, size);
-      return true;
-    });
+    FormFields parts;
+    size_t taken = 0;
+    bool complete = false;
+    if (req.is_multipart_form_data()) {
+      complete = read(
+          [&](const httplib::MultipartFormData& part) {
+            parts.emplace_back(part.name, std::string());
+            return parts.size() <= 8;
+          },
+          [&](const char* data, size_t size) {
+            if (taken + size > limit || parts.empty()) {
+              too_large = true;
+              return false;
+            }
+            taken += size;
+            parts.back().second.append(data, size);
+            return true;
+          });
+    } else {
+      complete = read([&](const char* data, size_t size) {
+        if (body.size() + size > limit) {
+          too_large = true;
+          return false;
+        }
+        body.append(data, size);
+        return true;
+      });
+    }
     if (!complete) {
       // Whatever is left of the body is not read: the connection ends with the answer.
       if (current_connection) current_connection->must_close = true;
@@ -335,11 +365,15 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
       Answer(res, pages_.Message("Request refused", "The request body could not be read or is too large."), status);
       return;
     }
-    if (static_cast<size_t>(std::count(body.begin(), body.end(), '&')) >= kMaxFormFields) {
+    bool form = req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0 ||
+                !req.has_header("Content-Type");
+    if (form && static_cast<size_t>(std::count(body.begin(), body.end(), '&')) >= kMaxFormFields) {
       Answer(res, pages_.Message("Request refused", "The form has too many fields."), 400);
       return;
     }
+    current_parts = req.is_multipart_form_data() ? &parts : nullptr;
     Dispatch(req, res, body);
+    current_parts = nullptr;
   });
 }
 
@@ -371,10 +405,14 @@ void TPinleafServer::Stop() {
 int TPinleafServer::CheckHead(const TRequestHead& head, size_t& body_limit) {
   std::string path = head.target.substr(0, head.target.find('?'));
   path = CollapseSlashes(path);
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
   body_limit = kMaxSmallFormBytes;
-  if (head.method == "POST") {
-    if (head.content_type.rfind("multipart/", 0) == 0) return 415;
-    if (path == base_ + "/posts/addpinleaf" || path == base_ + "/posts/addpinleaf/") body_limit = kMaxRequestBodyBytes;
+  if (head.method == "POST" || head.method == "PUT" || head.method == "DELETE") {
+    const bool import = path == base_ + "/notes/import";
+    // Only the import page takes a browser's file upload.
+    if (head.content_type.rfind("multipart/", 0) == 0 && !import) return 415;
+    if (path == base_ + "/posts/addpinleaf") body_limit = kMaxRequestBodyBytes;
+    if (import || path == base_ + "/api/v1/notes") body_limit = kMaxApiBodyBytes;
   }
   return 0;
 }
@@ -465,7 +503,7 @@ void TPinleafServer::Dispatch(const httplib::Request& req, httplib::Response& re
     return;
   }
   bool post = req.method == "POST";
-  if (post && !OriginAllowed(req)) {
+  if ((post || req.method == "DELETE" || req.method == "OPTIONS") && !OriginAllowed(req)) {
     Answer(res, pages_.Message("Forbidden", "Forms are taken only from this service's own pages."), 403);
     return;
   }
@@ -477,6 +515,15 @@ void TPinleafServer::Dispatch(const httplib::Request& req, httplib::Response& re
   std::string_view rel = std::string_view(path).substr(base_.size());
   if (!rel.empty() && rel.back() == '/' && rel.size() > 1) rel.remove_suffix(1);
 
+  if (rel.rfind("/api/v1/", 0) == 0 || rel == "/api/v1") {
+    Api(req, res, body, rel.substr(7));
+    return;
+  }
+  if (req.method != "GET" && req.method != "POST") {
+    res.set_header("Allow", "GET, POST");
+    Answer(res, pages_.Message("Method not allowed", "This page takes GET and POST only."), 405);
+    return;
+  }
   if (IsOneOf(rel, {"", "/"})) {
     res.set_redirect(base_ + "/notes", 302);
   } else if (rel == "/posts/nop") {
@@ -499,7 +546,9 @@ void TPinleafServer::Dispatch(const httplib::Request& req, httplib::Response& re
       Answer(res, pages_.Home(FormToken(req, res)), 405);
     }
   } else if (rel == "/users/add") {
-    if (post)
+    if (!settings_.sign_up_open)
+      Answer(res, pages_.SignUpClosed(), post ? 403 : 200);
+    else if (post)
       SignUpPost(req, res, body);
     else
       Answer(res, pages_.SignUp("", FormToken(req, res)));
@@ -514,6 +563,17 @@ void TPinleafServer::Dispatch(const httplib::Request& req, httplib::Response& re
     NotesList(req, res);
   } else if (rel == "/notes/view") {
     NoteView(req, res);
+  } else if (rel == "/notes/export.json" || rel == "/notes/export.zip") {
+    NotesExport(req, res, rel == "/notes/export.zip");
+  } else if (rel == "/notes/import") {
+    if (post) {
+      NotesImport(req, res, body);
+    } else {
+      res.set_header("Allow", "POST");
+      Answer(res, pages_.Message("Method not allowed", "Notes are imported with the form on the notes page."), 405);
+    }
+  } else if (rel == "/tokens" || rel == "/tokens/revoke") {
+    TokensPage(req, res, body, rel);
   } else if (rel == "/notes/delete") {
     if (post) {
       NoteDelete(req, res, body);
@@ -691,8 +751,16 @@ void TPinleafServer::NotesList(const httplib::Request& req, httplib::Response& r
     }
     if (before_ms < 0 || before_id < 0) before_ms = before_id = 0;
   }
-  std::vector<TStoredNote> notes =
-      store_.ListNotePreviews(user->id, before_ms, before_id, kNotesPageSize + 1, kNotePreviewBytes);
+  TNotesView view;
+  view.user = *user;
+  view.query = req.has_param("q") ? req.get_param_value("q") : "";
+  view.tag = req.has_param("tag") ? req.get_param_value("tag") : "";
+  if (view.query.size() > kMaxSearchBytes) view.query.resize(kMaxSearchBytes);
+  if (view.tag.size() > kMaxTagBytes + 4) view.tag.resize(kMaxTagBytes + 4);
+  view.terms = ParseSearch(view.query);
+  TNoteQueryResult found =
+      store_.FindNotes(user->id, view.query, view.tag, before_ms, before_id, kNotesPageSize + 1, kNotePreviewBytes);
+  std::vector<TStoredNote>& notes = found.notes;
   // A page ends after kNotesPageSize notes or once its previews reach kNotesPageBytes.
   size_t shown = 0, bytes = 0;
   while (shown < notes.size() && shown < static_cast<size_t>(kNotesPageSize) &&
@@ -700,12 +768,150 @@ void TPinleafServer::NotesList(const httplib::Request& req, httplib::Response& r
     bytes += notes[shown].body.size() + notes[shown].title.size();
     ++shown;
   }
-  std::string next;
-  if (shown < notes.size())
-    next = "before=" + std::to_string(notes[shown - 1].received_ms) + "." + std::to_string(notes[shown - 1].id);
+  if (shown < notes.size()) {
+    view.next = "before=" + std::to_string(notes[shown - 1].received_ms) + "." + std::to_string(notes[shown - 1].id);
+  } else if (found.scan_cut) {
+    // The search read as far as it may at once: the next page reads on from there.
+    view.next = "before=" + std::to_string(found.scanned_to_ms) + "." + std::to_string(found.scanned_to_id);
+    view.scanned_to_ms = std::max<int64_t>(1, found.scanned_to_ms);
+  }
   notes.resize(shown);
-  std::string token = FormToken(req, res);
-  Answer(res, pages_.Notes(*user, notes, store_.CountNotes(user->id), before_id == 0, next, token));
+  view.notes = std::move(notes);
+  view.first = before_id == 0;
+  view.total = store_.CountNotes(user->id);
+  view.tags = store_.Data().Tags(user->id, 100);
+  view.token = FormToken(req, res);
+  Answer(res, pages_.Notes(view));
+}
+
+bool TPinleafServer::StreamExport(httplib::Response& res, int64_t user_id, bool zip) {
+  // Each download holds a worker while it runs: a few at a time at most.
+  const int most = std::max<int>(1, static_cast<int>(settings_.limits.workers) / 4);
+  if (++exports_running_ > most) {
+    --exports_running_;
+    return false;
+  }
+  TExportFormat format = zip ? TExportFormat::kMarkdownZip : TExportFormat::kJson;
+  std::shared_ptr<TNoteExport> exporter;
+  try {
+    exporter = std::make_shared<TNoteExport>(store_, user_id, format);
+  } catch (...) {
+    --exports_running_;
+    throw;
+  }
+  res.status = 200;
+  res.set_header("Content-Disposition",
+                 "attachment; filename=\"" + TNoteExport::FileName(format, store_.now_ms()) + "\"");
+  TGateConnection* connection = current_connection;
+  res.set_chunked_content_provider(
+      TNoteExport::ContentType(format),
+      [this, exporter, connection](size_t, httplib::DataSink& sink) {
+        // A download may take longer than one request may: it goes on while
+        // the client keeps reading, and ends when it stops for as long.
+        if (connection) connection->deadline_ms = TGate::NowMs() + settings_.limits.request_timeout_ms;
+        std::string piece;
+        bool more = false;
+        try {
+          more = exporter->Next(piece);
+        } catch (const std::exception& e) {
+          if (log) log(LogEscape(std::string("export failed: ") + e.what()));
+          return false;  // the client sees the download cut short, never a complete-looking file
+        }
+        if (!piece.empty() && !sink.write(piece.data(), piece.size())) return false;
+        if (!more) sink.done();
+        return true;
+      },
+      [this](bool) { --exports_running_; });
+  return true;
+}
+
+void TPinleafServer::NotesExport(const httplib::Request& req, httplib::Response& res, bool zip) {
+  std::optional<TUser> user = SessionUser(req);
+  if (!user) {
+    Answer(res, pages_.Login("Sign in to download your notes.", FormToken(req, res)));
+    return;
+  }
+  if (!StreamExport(res, user->id, zip)) {
+    res.set_header("Retry-After", "30");
+    Answer(res, pages_.Message("Busy", "Too many downloads at once. Please try again in a minute."), 503);
+  }
+}
+
+void TPinleafServer::NotesImport(const httplib::Request& req, httplib::Response& res, const std::string& body) {
+  std::optional<TUser> user = SessionUser(req);
+  if (!user) {
+    Answer(res, pages_.Login("Sign in to import notes.", FormToken(req, res)), 403);
+    return;
+  }
+  (void)body;
+  const FormFields* parts = current_parts;
+  if (!parts) {
+    Answer(res, pages_.Message("Not imported", "The upload is not a file sent by the import form."), 400);
+    return;
+  }
+  if (!FormTokenValid(req, FindField(*parts, kTokenField).value_or(""))) {
+    Answer(res, pages_.Message("Form expired", "Please reload the notes page and try again."), 403);
+    return;
+  }
+  std::optional<std::string> file = FindField(*parts, "file");
+  if (!file || file->empty()) {
+    Answer(res, pages_.Message("Not imported", "Choose a file to import."), 400);
+    return;
+  }
+  size_t at = 0;
+  TImportResult r = ImportJson(store_, user->id, [&](char* buffer, size_t size) {
+    size_t n = std::min(size, file->size() - at);
+    std::copy_n(file->data() + at, n, buffer);
+    at += n;
+    return n;
+  });
+  std::string summary = std::to_string(r.stored) + " notes imported, " + std::to_string(r.present) +
+                        " were here already, " + std::to_string(r.refused) + " refused.";
+  std::vector<std::string> problems = r.problems;
+  if (!r.error.empty()) problems.push_back("The file could not be read on: " + r.error);
+  Answer(res, pages_.ImportDone(summary, problems), r.error.empty() || r.stored + r.present > 0 ? 200 : 400);
+}
+
+void TPinleafServer::TokensPage(const httplib::Request& req, httplib::Response& res, const std::string& body,
+                                std::string_view rel) {
+  std::optional<TUser> user = SessionUser(req);
+  if (!user) {
+    Answer(res, pages_.Login("Sign in to see your access tokens.", FormToken(req, res)),
+           req.method == "POST" ? 403 : 200);
+    return;
+  }
+  TTokensView view;
+  if (req.method == "POST") {
+    FormFields fields = DecodeForm(body);
+    if (!FormTokenValid(req, FindField(fields, kTokenField).value_or(""))) {
+      Answer(res, pages_.Message("Form expired", "Please reload the tokens page and try again."), 403);
+      return;
+    }
+    if (rel == "/tokens/revoke") {
+      int64_t id = Number(FindField(fields, "id").value_or(""));
+      if (id <= 0 || !store_.Data().DeleteToken(user->id, id)) {
+        Answer(res, pages_.Message("Not found", "You have no such token."), 404);
+        return;
+      }
+      res.set_redirect(base_ + "/tokens", 303);
+      return;
+    }
+    std::string name = FindField(fields, "name").value_or("");
+    while (!name.empty() && IsBlankByte(name.back())) name.pop_back();
+    while (!name.empty() && IsBlankByte(name.front())) name.erase(0, 1);
+    std::optional<TScope> scope = ParseScope(FindField(fields, "scope").value_or(""));
+    if (name.empty() || name.size() > kMaxTokenNameBytes || !IsValidUtf8(name) || !scope) {
+      view.notice = "Give the token a name (up to 100 bytes) and a scope.";
+    } else if (auto made = store_.CreateToken(user->id, name, *scope)) {
+      view.created = made->first;
+      view.created_name = name;
+    } else {
+      view.notice = "You hold " + std::to_string(kMaxTokensPerUser) + " tokens already; revoke one first.";
+    }
+  }
+  view.tokens = store_.Data().ListTokens(user->id);
+  view.token = FormToken(req, res);
+  Answer(res, pages_.Tokens(*user, view));
 }
 
 void TPinleafServer::NoteView(const httplib::Request& req, httplib::Response& res) {

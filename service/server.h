@@ -75,7 +75,16 @@ struct TServerSettings {
   // Secure and every answer carrying Strict-Transport-Security. The files
   // must have been checked (CheckCertificateAndKey).
   TTLSFiles tls;
+  // Whether anybody may make an account on the sign-up page; when not, only
+  // the operator adds accounts.
+  bool sign_up_open = true;
 };
+
+// Largest JSON body of the API and largest import; the same as a note upload's.
+inline constexpr size_t kMaxApiBodyBytes = kMaxRequestBodyBytes;
+// Notes an API list gives at most, and the first bytes of each body it holds.
+inline constexpr int64_t kApiPageSize = 100;
+inline constexpr size_t kApiBodyBytes = 64 * 1024;
 
 class TPinleafServer {
 public:
@@ -122,6 +131,16 @@ private:
   void NotesList(const httplib::Request& req, httplib::Response& res);
   void NoteView(const httplib::Request& req, httplib::Response& res);
   void NoteDelete(const httplib::Request& req, httplib::Response& res, const std::string& body);
+  void NotesExport(const httplib::Request& req, httplib::Response& res, bool zip);
+  void NotesImport(const httplib::Request& req, httplib::Response& res, const std::string& body);
+  void TokensPage(const httplib::Request& req, httplib::Response& res, const std::string& body, std::string_view rel);
+
+  // The JSON API (api.cpp); `rel` is the path after "/api/v1".
+  void Api(const httplib::Request& req, httplib::Response& res, const std::string& body, std::string_view rel);
+  // Streams a download of the account's notes; false (answered) when too many run already.
+  bool StreamExport(httplib::Response& res, int64_t user_id, bool zip);
+  // How long the client must wait before its next try of a token, 0 when it may go on.
+  int64_t TokenWaitMs(const httplib::Request& req);
 
   TNoteStore& store_;
   std::string base_;
@@ -136,6 +155,7 @@ private:
   std::unique_ptr<TTLSFront> front_;
   // Stop may come before Serve has started listening; these let it wait for
   // that, or tell Serve not to start at all, instead of being lost.
+  std::atomic<int> exports_running_{0};
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> serving_{false};
 };

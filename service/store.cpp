@@ -1,5 +1,6 @@
 #include "service/store.h"
 
+#include "service/search.h"
 #include "service/store_pg.h"
 #include "service/store_sqlite.h"
 
@@ -266,8 +267,107 @@ std::optional<TUser> TNoteStore::UserForSession(std::string_view token) {
 
 void TNoteStore::DeleteSession(std::string_view token) { backend_->DeleteSession(TokenHash(token)); }
 
-int64_t TNoteStore::AddNote(int64_t user_id, const TNote& note) {
-  return backend_->InsertNote(user_id, note, now_ms(), TokenHash(note.title + '\0' + note.body));
+std::string TNoteStore::NoteHash(const TNote& note) { return TokenHash(note.title + '\0' + note.body); }
+
+TNewNote TNoteStore::Prepare(const TNote& note, int64_t received_ms) {
+  TNewNote n;
+  n.note = note;
+  n.received_ms = received_ms;
+  n.body_hash = NoteHash(note);
+  n.tags = ExtractTags(note.title, note.body);
+  return n;
+}
+
+int64_t TNoteStore::AddNote(int64_t user_id, const TNote& note) { return AddNoteOnce(user_id, note).id; }
+
+TInsertResult TNoteStore::AddNoteOnce(int64_t user_id, const TNote& note) {
+  return backend_->InsertNotes(user_id, {Prepare(note, now_ms())}).at(0);
+}
+
+std::vector<TInsertResult> TNoteStore::ImportNotes(int64_t user_id,
+                                                   const std::vector<std::pair<TNote, int64_t>>& notes) {
+  std::vector<TNewNote> batch;
+  batch.reserve(notes.size());
+  int64_t now = now_ms();
+  for (const auto& [note, received_ms] : notes) {
+    batch.push_back(Prepare(note, received_ms > 0 ? received_ms : now));
+    batch.back().same_time_is_same_note = received_ms > 0;
+  }
+  return backend_->InsertNotes(user_id, batch);
+}
+
+TNoteQueryResult TNoteStore::FindNotes(int64_t user_id, std::string_view query, std::string_view tag, int64_t before_ms,
+                                       int64_t before_id, int64_t limit, size_t preview_bytes) {
+  TNoteQuery q;
+  q.user_id = user_id;
+  q.terms = ParseSearch(query);
+  if (!tag.empty()) {
+    q.tag = NormaliseTag(tag);
+    // A tag no note can carry finds nothing rather than everything.
+    if (q.tag.empty()) return {};
+  }
+  q.before_ms = before_ms;
+  q.before_id = before_id;
+  q.limit = limit;
+  // A few bytes more than shown, so the cut below can see whether it falls
+  // inside a character.
+  q.body_bytes = preview_bytes == 0 ? 0 : preview_bytes + 4;
+  TNoteQueryResult result = backend_->FindNotes(q);
+  if (preview_bytes > 0) {
+    for (TStoredNote& n : result.notes) {
+      if (n.body.size() > preview_bytes) {
+        size_t cut = preview_bytes;
+        while (cut > 0 && (static_cast<unsigned char>(n.body[cut]) & 0xC0) == 0x80) --cut;
+        n.body.resize(cut);
+      }
+    }
+  }
+  return result;
+}
+
+std::string TNoteStore::TokenHashOf(std::string_view token) { return TokenHash(token); }
+
+std::optional<std::pair<std::string, TAccessToken>> TNoteStore::CreateToken(int64_t user_id, std::string_view name,
+                                                                            TScope scope) {
+  unsigned char random[24];
+  randombytes_buf(random, sizeof random);
+  // A prefix of its own lets secret scanners and people tell what it is.
+  std::string token = "plf_" + ToHex(random, sizeof random);
+  TAccessToken t;
+  t.user_id = user_id;
+  t.name = std::string(name);
+  t.scope = scope;
+  t.created_ms = now_ms();
+  std::optional<int64_t> id = backend_->InsertToken(t, TokenHash(token), kMaxTokensPerUser);
+  if (!id) return std::nullopt;
+  t.id = *id;
+  return std::make_pair(token, t);
+}
+
+std::optional<std::pair<TUser, TAccessToken>> TNoteStore::UserForToken(std::string_view token) {
+  if (token.size() != 52 || token.rfind("plf_", 0) != 0) return std::nullopt;
+  // The last use is noted at most once a minute: a script calling in a loop
+  // does not turn every read into a write.
+  return backend_->UseToken(TokenHash(token), now_ms(), 60 * 1000);
+}
+
+std::string_view ScopeName(TScope scope) {
+  switch (scope) {
+    case TScope::kCapture:
+      return "capture";
+    case TScope::kRead:
+      return "read";
+    case TScope::kFull:
+      return "full";
+  }
+  return "capture";
+}
+
+std::optional<TScope> ParseScope(std::string_view name) {
+  if (name == "capture") return TScope::kCapture;
+  if (name == "read") return TScope::kRead;
+  if (name == "full") return TScope::kFull;
+  return std::nullopt;
 }
 
 std::vector<TStoredNote> TNoteStore::ListNotes(int64_t user_id, int64_t limit, int64_t offset) {
@@ -276,18 +376,8 @@ std::vector<TStoredNote> TNoteStore::ListNotes(int64_t user_id, int64_t limit, i
 
 std::vector<TStoredNote> TNoteStore::ListNotePreviews(int64_t user_id, int64_t before_ms, int64_t before_id,
                                                       int64_t limit, size_t preview_bytes) {
-  // A few bytes more than shown, so the cut below can see whether it falls
-  // inside a character.
-  std::vector<TStoredNote> notes = backend_->ListNoteHeads(user_id, before_ms, before_id, limit, preview_bytes + 4);
-  for (TStoredNote& n : notes) {
-    // Cut at a character boundary: never in the middle of a UTF-8 sequence.
-    if (n.body.size() > preview_bytes) {
-      size_t cut = preview_bytes;
-      while (cut > 0 && (static_cast<unsigned char>(n.body[cut]) & 0xC0) == 0x80) --cut;
-      n.body.resize(cut);
-    }
-  }
-  return notes;
+  // Cut at a character boundary: never in the middle of a UTF-8 sequence.
+  return FindNotes(user_id, "", "", before_ms, before_id, limit, preview_bytes).notes;
 }
 
 std::optional<TStoredNote> TNoteStore::GetNote(int64_t user_id, int64_t note_id) {

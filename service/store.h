@@ -56,9 +56,95 @@ struct TStoredNote {
   int64_t received_ms = 0;  // milliseconds since 1970-01-01 UTC
 };
 
+// A note to store: what the client sent, when it was received, the hash that
+// tells it from others, and its tags.
+struct TNewNote {
+  TNote note;
+  int64_t received_ms = 0;
+  std::string body_hash;
+  std::vector<std::string> tags;
+  // An imported note without a paper ID is the same note as one of the
+  // account's with the same text received at the same moment.
+  bool same_time_is_same_note = false;
+};
+
+struct TInsertResult {
+  int64_t id = 0;
+  bool stored = false;  // false: the account held it already
+};
+
+// What a list of notes asks for. Terms and tag are folded (search.h).
+struct TNoteQuery {
+  int64_t user_id = 0;
+  std::vector<std::string> terms;
+  std::string tag;
+  int64_t before_ms = 0, before_id = 0;  // older than this note; 0: from the newest
+  int64_t limit = 50;
+  size_t body_bytes = 0;  // bodies cut at this many bytes; 0: whole
+  // A search that no index can answer reads at most this many notes.
+  int64_t scan_rows = 20000;
+};
+
+struct TNoteQueryResult {
+  std::vector<TStoredNote> notes;
+  // Set when a bounded scan ended before the oldest note: the last note read.
+  bool scan_cut = false;
+  int64_t scanned_to_ms = 0, scanned_to_id = 0;
+};
+
+struct TTagCount {
+  std::string tag;
+  int64_t notes = 0;
+};
+
+// What an access token may do.
+enum class TScope { kCapture, kRead, kFull };
+std::string_view ScopeName(TScope scope);
+std::optional<TScope> ParseScope(std::string_view name);
+
+struct TAccessToken {
+  int64_t id = 0;
+  int64_t user_id = 0;
+  std::string name;
+  TScope scope = TScope::kCapture;
+  int64_t created_ms = 0;
+  int64_t last_used_ms = 0;  // 0: never used
+};
+
+struct TUserInfo {
+  int64_t id = 0;
+  std::string name;
+  int64_t created_ms = 0;
+  int64_t notes = 0;
+  int64_t tokens = 0;
+};
+
+// Whole records, for copying a database into another.
+struct TUserRecord {
+  int64_t id = 0;
+  std::string name, password_hash;
+  int64_t created_ms = 0;
+};
+struct TTokenRecord {
+  TAccessToken token;
+  std::string token_hash;
+};
+struct TNoteRecord {
+  int64_t user_id = 0;
+  TStoredNote note;       // whole
+  std::string body_hash;  // empty: none (notes from before hashes were kept)
+};
+struct TStoreCounts {
+  int64_t users = 0, notes = 0, tokens = 0, tags = 0;
+  bool operator==(const TStoreCounts&) const = default;
+};
+
 // Limits of an account, checked when one is created or its password is set.
 inline constexpr size_t kMaxUserNameBytes = 100;
 inline constexpr size_t kMaxPasswordBytes = 1024;
+// Access tokens an account holds at most, and how long a name may be.
+inline constexpr int64_t kMaxTokensPerUser = 20;
+inline constexpr size_t kMaxTokenNameBytes = 100;
 // How long a sign-in lasts.
 inline constexpr int64_t kSessionLifetimeMs = 30LL * 24 * 60 * 60 * 1000;
 // Sign-ins one account holds at most; a new one ends the oldest beyond this,
@@ -108,17 +194,49 @@ public:
   virtual std::optional<TUser> SessionUser(const std::string& token_hash, int64_t now_ms) = 0;
   virtual void DeleteSession(const std::string& token_hash) = 0;
 
-  // Stores the note unless the account holds one with the same non-empty
-  // paper ID and body hash; returns the ID of the stored (or found) note.
-  virtual int64_t InsertNote(int64_t user_id, const TNote& note, int64_t received_ms, const std::string& body_hash) = 0;
+  // Stores the notes in one transaction, each unless the account holds one
+  // with the same non-empty paper ID and body hash (or, when the note says
+  // so, the same time and hash); answers the ID of each stored (or found)
+  // note. Tags are kept with the note, in the same transaction, as is the
+  // search index.
+  virtual std::vector<TInsertResult> InsertNotes(int64_t user_id, const std::vector<TNewNote>& notes) = 0;
   virtual std::vector<TStoredNote> ListNotes(int64_t user_id, int64_t limit, int64_t offset) = 0;
-  // As TNoteStore::ListNotePreviews, but bodies come cut at `body_bytes` bytes
-  // (anywhere) and body_bytes says the whole size.
-  virtual std::vector<TStoredNote> ListNoteHeads(int64_t user_id, int64_t before_ms, int64_t before_id, int64_t limit,
-                                                 size_t body_bytes) = 0;
   virtual std::optional<TStoredNote> GetNote(int64_t user_id, int64_t note_id) = 0;
   virtual bool DeleteNote(int64_t user_id, int64_t note_id) = 0;
   virtual int64_t CountNotes(int64_t user_id) = 0;
+
+  // A page of notes, newest first: all, a tag's, or those holding every term.
+  virtual TNoteQueryResult FindNotes(const TNoteQuery& query) = 0;
+  // The account's tags, most used first, at most `limit`.
+  virtual std::vector<TTagCount> Tags(int64_t user_id, int64_t limit) = 0;
+  // Whole notes after (after_ms, after_id), oldest first: at most `limit`,
+  // and no more than `max_bytes` of text together (at least one note).
+  virtual std::vector<TStoredNote> NotesAfter(int64_t user_id, int64_t after_ms, int64_t after_id, int64_t limit,
+                                              size_t max_bytes) = 0;
+
+  // Adds a token unless the account holds `max` already; its ID, or nothing.
+  virtual std::optional<int64_t> InsertToken(const TAccessToken& token, const std::string& token_hash, int64_t max) = 0;
+  virtual std::vector<TAccessToken> ListTokens(int64_t user_id) = 0;
+  virtual bool DeleteToken(int64_t user_id, int64_t token_id) = 0;
+  // The token and its account; notes its use when the last one noted is
+  // older than `note_use_after_ms`.
+  virtual std::optional<std::pair<TUser, TAccessToken>> UseToken(const std::string& token_hash, int64_t now_ms,
+                                                                 int64_t note_use_after_ms) = 0;
+
+  virtual std::vector<TUserInfo> ListUsers() = 0;
+  // Deletes the account with everything it holds; false when there is none.
+  virtual bool DeleteUser(std::string_view name) = 0;
+
+  // For copying a database: every user, token and (in pieces) note, whole.
+  virtual std::vector<TUserRecord> UserRecords() = 0;
+  virtual std::vector<TTokenRecord> TokenRecords() = 0;
+  // Notes of every account with an ID above `after_id`, by ID, at most `limit`.
+  virtual std::vector<TNoteRecord> NoteRecords(int64_t after_id, int64_t limit) = 0;
+  // Loads a copy into this database, which must hold no account yet, in one
+  // transaction: IDs are kept; `next_notes` is asked until it gives none.
+  virtual void Load(const std::vector<TUserRecord>& users, const std::function<std::vector<TNoteRecord>()>& next_notes,
+                    const std::vector<TTokenRecord>& tokens) = 0;
+  virtual TStoreCounts Counts() = 0;
 
   // The value kept under `key`; `candidate` becomes it when there is none yet.
   virtual std::string KeepValue(const std::string& key, const std::string& candidate) = 0;
@@ -188,6 +306,14 @@ public:
   // the account already holds with the same text is the same note sent again
   // (its first answer was lost): it is stored once and its first ID returned.
   int64_t AddNote(int64_t user_id, const TNote& note);
+  TInsertResult AddNoteOnce(int64_t user_id, const TNote& note);
+  // Stores imported notes (with the time each was received, 0 for now) in
+  // one transaction; a note the account holds already is skipped.
+  std::vector<TInsertResult> ImportNotes(int64_t user_id, const std::vector<std::pair<TNote, int64_t>>& notes);
+  // The hash that tells a note's text from others.
+  static std::string NoteHash(const TNote& note);
+  // The note as the backends take it: hash and tags worked out.
+  static TNewNote Prepare(const TNote& note, int64_t received_ms);
   // A user's notes, newest first.
   std::vector<TStoredNote> ListNotes(int64_t user_id, int64_t limit, int64_t offset);
   // Up to `limit` of a user's notes older than the note (`before_ms`, `before_id`)
@@ -200,6 +326,19 @@ public:
   // Deletes a note of the user's; false when the user has no such note.
   bool DeleteNote(int64_t user_id, int64_t note_id);
   int64_t CountNotes(int64_t user_id);
+
+  // A page of notes: `query` (a search box text) and `tag` as typed; an
+  // empty query and tag list every note.
+  TNoteQueryResult FindNotes(int64_t user_id, std::string_view query, std::string_view tag, int64_t before_ms,
+                             int64_t before_id, int64_t limit, size_t preview_bytes);
+
+  // Access tokens: a new one (the token itself, shown once; only its hash is
+  // kept), or nothing when the account holds kMaxTokensPerUser.
+  std::optional<std::pair<std::string, TAccessToken>> CreateToken(int64_t user_id, std::string_view name, TScope scope);
+  // The account and token `token` names, if it is one.
+  std::optional<std::pair<TUser, TAccessToken>> UserForToken(std::string_view token);
+  // The hash kept for a token.
+  static std::string TokenHashOf(std::string_view token);
 
   // A random secret kept with the data (created on first use), for keys that
   // must outlive a restart and be the same in every instance, such as the one

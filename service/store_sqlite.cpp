@@ -5,9 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <limits>
+#include <map>
 #include <mutex>
+
+#include "service/search.h"
 
 namespace pinleaf {
 
@@ -49,6 +55,12 @@ public:
   }
 
   int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+  sqlite3_stmt* get() const { return stmt_; }
+  // Ready to run again with new values.
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
   bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   std::string Text(int column) const {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
@@ -97,6 +109,38 @@ auto InTransaction(sqlite3* db, F body) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+// The trigrams (three characters in a row) a search word is looked up by:
+// none for a word under three characters; for a long one, a dozen spread
+// over it (its first and last among them) are as telling as all.
+std::vector<std::string> Trigrams(std::string_view word) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if ((static_cast<unsigned char>(word[i]) & 0xC0) != 0x80) starts.push_back(i);
+  }
+  std::vector<std::string> out;
+  if (starts.size() < 3) return out;
+  const size_t count = starts.size() - 2;
+  const size_t most = 12;
+  for (size_t k = 0; k < std::min(count, most); ++k) {
+    size_t at = count <= most ? k : k * (count - 1) / (most - 1);
+    size_t end = at + 3 < starts.size() ? starts[at + 3] : word.size();
+    std::string t(word.substr(starts[at], end - starts[at]));
+    if (std::find(out.begin(), out.end(), t) == out.end()) out.push_back(std::move(t));
+  }
+  return out;
+}
+
+// One tag of a note, and its count on the account.
+void AddTag(sqlite3* db, int64_t user_id, const std::string& tag, int64_t received_ms, int64_t note_id) {
+  TStatement add(db, "INSERT OR IGNORE INTO note_tags(user_id, tag, received_ms, note_id) VALUES(?, ?, ?, ?)");
+  add.Bind(1, user_id).Bind(2, tag).Bind(3, received_ms).Bind(4, note_id).Run();
+  if (sqlite3_changes(db) != 1) return;
+  TStatement count(db,
+                   "INSERT INTO tag_counts(user_id, tag, notes) VALUES(?, ?, 1) "
+                   "ON CONFLICT(user_id, tag) DO UPDATE SET notes = notes + 1");
+  count.Bind(1, user_id).Bind(2, tag).Run();
 }
 
 // The layout, one step per version. Files made before the version table
@@ -154,7 +198,58 @@ CREATE INDEX login_failures_by_age ON login_failures(last_ms);
 )sql");
 }
 
-void (*const kMigrations[])(sqlite3*) = {Migrate1, Migrate2, Migrate3};
+// Search, tags and access tokens. The search index holds trigrams of title
+// and body (any script, case folded) and is kept by triggers, so it changes
+// in the transaction that changes the note; the tags of the notes already
+// there are read out of their text once, here. The index keeps which notes
+// hold a trigram, not where (detail none) nor their sizes (no ranking here):
+// a search checks its candidates against the text anyway, and each note
+// stored writes a third fewer pages.
+void Migrate4(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE VIRTUAL TABLE notes_fts USING fts5(title, body, content='notes', content_rowid='id', tokenize='trigram',
+                                          detail='none', columnsize=0);
+CREATE TRIGGER notes_fts_added AFTER INSERT ON notes BEGIN
+  INSERT INTO notes_fts(rowid, title, body) VALUES(new.id, new.title, new.body);
+END;
+CREATE TRIGGER notes_fts_removed AFTER DELETE ON notes BEGIN
+  INSERT INTO notes_fts(notes_fts, rowid, title, body) VALUES('delete', old.id, old.title, old.body);
+END;
+CREATE TRIGGER notes_fts_changed AFTER UPDATE OF title, body ON notes BEGIN
+  INSERT INTO notes_fts(notes_fts, rowid, title, body) VALUES('delete', old.id, old.title, old.body);
+  INSERT INTO notes_fts(rowid, title, body) VALUES(new.id, new.title, new.body);
+END;
+INSERT INTO notes_fts(notes_fts) VALUES('rebuild');
+CREATE TABLE note_tags(
+  user_id INTEGER NOT NULL,
+  tag TEXT NOT NULL,
+  received_ms INTEGER NOT NULL,
+  note_id INTEGER NOT NULL REFERENCES notes(id) ON DELETE CASCADE,
+  PRIMARY KEY(user_id, tag, received_ms, note_id)) WITHOUT ROWID;
+CREATE INDEX note_tags_by_note ON note_tags(note_id);
+CREATE TABLE tag_counts(
+  user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+  tag TEXT NOT NULL,
+  notes INTEGER NOT NULL,
+  PRIMARY KEY(user_id, tag)) WITHOUT ROWID;
+CREATE TABLE access_tokens(
+  id INTEGER PRIMARY KEY,
+  user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+  name TEXT NOT NULL,
+  scope TEXT NOT NULL,
+  token_hash TEXT NOT NULL UNIQUE,
+  created_ms INTEGER NOT NULL,
+  last_used_ms INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX access_tokens_by_user ON access_tokens(user_id);
+)sql");
+  TStatement notes(db, "SELECT id, user_id, received_ms, title, body FROM notes");
+  while (notes.Step()) {
+    for (const std::string& tag : ExtractTags(notes.Text(3), notes.Text(4)))
+      AddTag(db, notes.Int(1), tag, notes.Int(2), notes.Int(0));
+  }
+}
+
+void (*const kMigrations[])(sqlite3*) = {Migrate1, Migrate2, Migrate3, Migrate4};
 
 // A note from a row that starts with id, title, body, color, paper_id, received_ms.
 TStoredNote NoteOfRow(TStatement& s) {
@@ -234,22 +329,13 @@ public:
     s.Bind(1, token_hash).Run();
   }
 
-  int64_t InsertNote(int64_t user_id, const TNote& note, int64_t received_ms, const std::string& body_hash) override {
+  std::vector<TInsertResult> InsertNotes(int64_t user_id, const std::vector<TNewNote>& notes) override {
     std::lock_guard guard(lock_);
-    TStatement s(db_,
-                 "INSERT INTO notes(user_id, title, body, color, paper_id, received_ms, body_hash) "
-                 "VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING");
-    s.Bind(1, user_id).Bind(2, note.title).Bind(3, note.body);
-    if (note.color)
-      s.Bind(4, static_cast<int64_t>(*note.color));
-    else
-      s.BindNull(4);
-    s.Bind(5, note.paper_id).Bind(6, received_ms).Bind(7, body_hash).Run();
-    if (sqlite3_changes(db_) == 1) return sqlite3_last_insert_rowid(db_);
-    TStatement first(db_, "SELECT id FROM notes WHERE user_id = ? AND paper_id = ? AND body_hash = ?");
-    first.Bind(1, user_id).Bind(2, note.paper_id).Bind(3, body_hash);
-    if (!first.Step()) throw EStoreError("database: a note neither stored nor found");
-    return first.Int(0);
+    return InTransaction(db_, [&] {
+      std::vector<TInsertResult> results;
+      for (const TNewNote& n : notes) results.push_back(InsertOne(user_id, n));
+      return results;
+    });
   }
 
   std::vector<TStoredNote> ListNotes(int64_t user_id, int64_t limit, int64_t offset) override {
@@ -267,27 +353,6 @@ public:
     return notes;
   }
 
-  std::vector<TStoredNote> ListNoteHeads(int64_t user_id, int64_t before_ms, int64_t before_id, int64_t limit,
-                                         size_t body_bytes) override {
-    std::lock_guard guard(lock_);
-    // Only the first bytes of each body leave the database; a page of long
-    // notes costs no more memory than a page of short ones.
-    TStatement s(db_,
-                 "SELECT id, title, CAST(substr(CAST(body AS BLOB), 1, ?) AS TEXT), color, paper_id, received_ms, "
-                 "length(CAST(body AS BLOB)) FROM notes WHERE user_id = ? "
-                 "AND (? = 0 OR received_ms < ? OR (received_ms = ? AND id < ?)) "
-                 "ORDER BY received_ms DESC, id DESC LIMIT ?");
-    s.Bind(1, static_cast<int64_t>(body_bytes)).Bind(2, user_id).Bind(3, before_id).Bind(4, before_ms);
-    s.Bind(5, before_ms).Bind(6, before_id).Bind(7, limit);
-    std::vector<TStoredNote> notes;
-    while (s.Step()) {
-      TStoredNote n = NoteOfRow(s);
-      n.body_bytes = s.Int(6);
-      notes.push_back(std::move(n));
-    }
-    return notes;
-  }
-
   std::optional<TStoredNote> GetNote(int64_t user_id, int64_t note_id) override {
     std::lock_guard guard(lock_);
     TStatement s(db_, "SELECT id, title, body, color, paper_id, received_ms FROM notes WHERE user_id = ? AND id = ?");
@@ -300,9 +365,20 @@ public:
 
   bool DeleteNote(int64_t user_id, int64_t note_id) override {
     std::lock_guard guard(lock_);
-    TStatement s(db_, "DELETE FROM notes WHERE user_id = ? AND id = ?");
-    s.Bind(1, user_id).Bind(2, note_id).Run();
-    return sqlite3_changes(db_) == 1;
+    return InTransaction(db_, [&] {
+      TStatement tags(db_, "DELETE FROM note_tags WHERE note_id = ? AND user_id = ? RETURNING tag");
+      tags.Bind(1, note_id).Bind(2, user_id);
+      std::vector<std::string> gone;
+      while (tags.Step()) gone.push_back(tags.Text(0));
+      for (const std::string& tag : gone) {
+        TStatement count(db_, "UPDATE tag_counts SET notes = notes - 1 WHERE user_id = ? AND tag = ?");
+        count.Bind(1, user_id).Bind(2, tag).Run();
+      }
+      if (!gone.empty()) Exec(db_, "DELETE FROM tag_counts WHERE notes <= 0");
+      TStatement s(db_, "DELETE FROM notes WHERE user_id = ? AND id = ?");
+      s.Bind(1, user_id).Bind(2, note_id).Run();
+      return sqlite3_changes(db_) == 1;
+    });
   }
 
   int64_t CountNotes(int64_t user_id) override {
@@ -310,6 +386,303 @@ public:
     TStatement s(db_, "SELECT COUNT(*) FROM notes WHERE user_id = ?");
     s.Bind(1, user_id);
     return s.Step() ? s.Int(0) : 0;
+  }
+
+  TNoteQueryResult FindNotes(const TNoteQuery& q) override {
+    std::lock_guard guard(lock_);
+    TNoteQueryResult result;
+    const int64_t before_ms = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_ms;
+    const int64_t before_id = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_id;
+    const size_t cut = q.body_bytes == 0 ? std::numeric_limits<size_t>::max() : q.body_bytes;
+    auto take = [&](TStatement& s) {
+      TStoredNote n;
+      n.id = s.Int(0);
+      n.title = s.Text(1);
+      if (!s.IsNull(3)) n.color = static_cast<uint32_t>(s.Int(3));
+      n.paper_id = s.Text(4);
+      n.received_ms = s.Int(5);
+      const auto* body = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 2));
+      size_t bytes = static_cast<size_t>(sqlite3_column_bytes(s.get(), 2));
+      n.body_bytes = static_cast<int64_t>(bytes);
+      if (body) n.body.assign(body, std::min(bytes, cut));
+      result.notes.push_back(std::move(n));
+    };
+    auto matches = [&](TStatement& s) {
+      auto text = [&](int column) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), column));
+        return p ? std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(s.get(), column))) : std::string_view();
+      };
+      return NoteMatches(text(1), text(2), q.terms);
+    };
+    // Reads the statement's rows newest first, keeping the matching ones
+    // until the page is full; tells whether it read every row it was given.
+    auto read = [&](TStatement& s) {
+      int64_t seen = 0;
+      while (static_cast<int64_t>(result.notes.size()) < q.limit && s.Step()) {
+        ++seen;
+        result.scanned_to_ms = s.Int(5);
+        result.scanned_to_id = s.Int(0);
+        if (matches(s)) take(s);
+      }
+      return seen;
+    };
+    const char* columns = "n.id, n.title, n.body, n.color, n.paper_id, n.received_ms";
+    if (!q.tag.empty()) {
+      TStatement s(db_, (std::string("SELECT ") + columns +
+                         " FROM note_tags t JOIN notes n ON n.id = t.note_id WHERE t.user_id = ? AND t.tag = ? "
+                         "AND (t.received_ms, t.note_id) < (?, ?) ORDER BY t.received_ms DESC, t.note_id DESC LIMIT ?")
+                            .c_str());
+      int64_t bound = q.terms.empty() ? q.limit : q.scan_rows;
+      s.Bind(1, q.user_id).Bind(2, q.tag).Bind(3, before_ms).Bind(4, before_id).Bind(5, bound);
+      int64_t seen = read(s);
+      result.scan_cut = !q.terms.empty() && seen == bound && static_cast<int64_t>(result.notes.size()) < q.limit;
+      return result;
+    }
+    // The notes that hold every trigram of every word long enough to have
+    // one: a few more than match (the trigrams may lie apart), which the
+    // check of the text sorts out.
+    bool indexable = false;
+    std::string match;
+    for (const std::string& term : q.terms) {
+      for (const std::string& trigram : Trigrams(term)) {
+        indexable = true;
+        std::string quoted = "\"";
+        for (char c : trigram) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        match += (match.empty() ? "" : " AND ") + quoted + "\"";
+      }
+    }
+    // Newest first through the account's notes: the whole answer when the
+    // words are common (or there are none), and the only way for words too
+    // short for the index.
+    int64_t bound = q.terms.empty() ? q.limit : indexable ? kScanBeforeIndex : q.scan_rows;
+    TStatement s(db_, (std::string("SELECT ") + columns +
+                       " FROM notes n WHERE n.user_id = ? AND (n.received_ms, n.id) < (?, ?) "
+                       "ORDER BY n.received_ms DESC, n.id DESC LIMIT ?")
+                          .c_str());
+    s.Bind(1, q.user_id).Bind(2, before_ms).Bind(3, before_id).Bind(4, bound);
+    int64_t seen = read(s);
+    bool more = seen == bound && static_cast<int64_t>(result.notes.size()) < q.limit;
+    if (!more || q.terms.empty()) return result;
+    if (!indexable) {
+      result.scan_cut = true;
+      return result;
+    }
+    // Rarer words: the notes the index names, older than those read already.
+    TStatement found(db_, (std::string("SELECT ") + columns +
+                           " FROM notes AS n NOT INDEXED WHERE n.id IN (SELECT rowid FROM notes_fts WHERE notes_fts "
+                           "MATCH ?) AND n.user_id = ? AND (n.received_ms, n.id) < (?, ?) "
+                           "ORDER BY n.received_ms DESC, n.id DESC")
+                              .c_str());
+    found.Bind(1, match).Bind(2, q.user_id).Bind(3, result.scanned_to_ms).Bind(4, result.scanned_to_id);
+    read(found);
+    return result;
+  }
+
+  std::vector<TTagCount> Tags(int64_t user_id, int64_t limit) override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_, "SELECT tag, notes FROM tag_counts WHERE user_id = ? ORDER BY notes DESC, tag LIMIT ?");
+    s.Bind(1, user_id).Bind(2, limit);
+    std::vector<TTagCount> tags;
+    while (s.Step()) tags.push_back({s.Text(0), s.Int(1)});
+    return tags;
+  }
+
+  std::vector<TStoredNote> NotesAfter(int64_t user_id, int64_t after_ms, int64_t after_id, int64_t limit,
+                                      size_t max_bytes) override {
+    std::lock_guard guard(lock_);
+    // First the sizes, then only as many whole notes as fit.
+    TStatement heads(db_,
+                     "SELECT id, received_ms, length(CAST(title AS BLOB)) + length(CAST(body AS BLOB)) FROM notes "
+                     "WHERE user_id = ? AND (received_ms, id) > (?, ?) ORDER BY received_ms, id LIMIT ?");
+    heads.Bind(1, user_id).Bind(2, after_ms).Bind(3, after_id).Bind(4, limit);
+    int64_t last_ms = 0, last_id = 0;
+    size_t bytes = 0;
+    bool any = false;
+    while (heads.Step()) {
+      size_t size = static_cast<size_t>(heads.Int(2));
+      if (any && bytes + size > max_bytes) break;
+      any = true;
+      bytes += size;
+      last_id = heads.Int(0);
+      last_ms = heads.Int(1);
+    }
+    std::vector<TStoredNote> notes;
+    if (!any) return notes;
+    TStatement s(db_,
+                 "SELECT id, title, body, color, paper_id, received_ms FROM notes WHERE user_id = ? "
+                 "AND (received_ms, id) > (?, ?) AND (received_ms, id) <= (?, ?) ORDER BY received_ms, id");
+    s.Bind(1, user_id).Bind(2, after_ms).Bind(3, after_id).Bind(4, last_ms).Bind(5, last_id);
+    while (s.Step()) {
+      notes.push_back(NoteOfRow(s));
+      notes.back().body_bytes = static_cast<int64_t>(notes.back().body.size());
+    }
+    return notes;
+  }
+
+  std::optional<int64_t> InsertToken(const TAccessToken& t, const std::string& token_hash, int64_t max) override {
+    std::lock_guard guard(lock_);
+    return InTransaction(db_, [&]() -> std::optional<int64_t> {
+      TStatement count(db_, "SELECT COUNT(*) FROM access_tokens WHERE user_id = ?");
+      count.Bind(1, t.user_id);
+      if (count.Step() && count.Int(0) >= max) return std::nullopt;
+      TStatement s(db_,
+                   "INSERT INTO access_tokens(user_id, name, scope, token_hash, created_ms, last_used_ms) "
+                   "VALUES(?, ?, ?, ?, ?, ?)");
+      s.Bind(1, t.user_id).Bind(2, t.name).Bind(3, ScopeName(t.scope)).Bind(4, token_hash).Bind(5, t.created_ms);
+      s.Bind(6, t.last_used_ms).Run();
+      return sqlite3_last_insert_rowid(db_);
+    });
+  }
+
+  std::vector<TAccessToken> ListTokens(int64_t user_id) override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_,
+                 "SELECT id, user_id, name, scope, created_ms, last_used_ms FROM access_tokens WHERE user_id = ? "
+                 "ORDER BY created_ms DESC, id DESC");
+    s.Bind(1, user_id);
+    std::vector<TAccessToken> tokens;
+    while (s.Step()) tokens.push_back(TokenOfRow(s, 0));
+    return tokens;
+  }
+
+  bool DeleteToken(int64_t user_id, int64_t token_id) override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_, "DELETE FROM access_tokens WHERE user_id = ? AND id = ?");
+    s.Bind(1, user_id).Bind(2, token_id).Run();
+    return sqlite3_changes(db_) == 1;
+  }
+
+  std::optional<std::pair<TUser, TAccessToken>> UseToken(const std::string& token_hash, int64_t now_ms,
+                                                         int64_t note_use_after_ms) override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_,
+                 "SELECT t.id, t.user_id, t.name, t.scope, t.created_ms, t.last_used_ms, u.name FROM access_tokens t "
+                 "JOIN users u ON u.id = t.user_id WHERE t.token_hash = ?");
+    s.Bind(1, token_hash);
+    if (!s.Step()) return std::nullopt;
+    TAccessToken t = TokenOfRow(s, 0);
+    TUser user{t.user_id, s.Text(6)};
+    if (t.last_used_ms == 0 || now_ms - t.last_used_ms >= note_use_after_ms) {
+      TStatement used(db_, "UPDATE access_tokens SET last_used_ms = ? WHERE id = ?");
+      used.Bind(1, now_ms).Bind(2, t.id).Run();
+      t.last_used_ms = now_ms;
+    }
+    return std::make_pair(user, t);
+  }
+
+  std::vector<TUserInfo> ListUsers() override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_,
+                 "SELECT u.id, u.name, u.created_ms, (SELECT COUNT(*) FROM notes WHERE user_id = u.id), "
+                 "(SELECT COUNT(*) FROM access_tokens WHERE user_id = u.id) FROM users u ORDER BY u.name");
+    std::vector<TUserInfo> users;
+    while (s.Step()) users.push_back({s.Int(0), s.Text(1), s.Int(2), s.Int(3), s.Int(4)});
+    return users;
+  }
+
+  bool DeleteUser(std::string_view name) override {
+    std::lock_guard guard(lock_);
+    return InTransaction(db_, [&] {
+      TStatement s(db_, "DELETE FROM users WHERE name = ?");
+      s.Bind(1, name).Run();
+      return sqlite3_changes(db_) == 1;
+    });
+  }
+
+  std::vector<TUserRecord> UserRecords() override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_, "SELECT id, name, password_hash, created_ms FROM users ORDER BY id");
+    std::vector<TUserRecord> users;
+    while (s.Step()) users.push_back({s.Int(0), s.Text(1), s.Text(2), s.Int(3)});
+    return users;
+  }
+
+  std::vector<TTokenRecord> TokenRecords() override {
+    std::lock_guard guard(lock_);
+    TStatement s(
+        db_, "SELECT id, user_id, name, scope, created_ms, last_used_ms, token_hash FROM access_tokens ORDER BY id");
+    std::vector<TTokenRecord> tokens;
+    while (s.Step()) tokens.push_back({TokenOfRow(s, 0), s.Text(6)});
+    return tokens;
+  }
+
+  std::vector<TNoteRecord> NoteRecords(int64_t after_id, int64_t limit) override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_,
+                 "SELECT id, title, body, color, paper_id, received_ms, user_id, body_hash FROM notes WHERE id > ? "
+                 "ORDER BY id LIMIT ?");
+    s.Bind(1, after_id).Bind(2, limit);
+    std::vector<TNoteRecord> notes;
+    while (s.Step()) {
+      TNoteRecord r;
+      r.note = NoteOfRow(s);
+      r.note.body_bytes = static_cast<int64_t>(r.note.body.size());
+      r.user_id = s.Int(6);
+      r.body_hash = s.IsNull(7) ? "" : s.Text(7);
+      notes.push_back(std::move(r));
+    }
+    return notes;
+  }
+
+  void Load(const std::vector<TUserRecord>& users, const std::function<std::vector<TNoteRecord>()>& next_notes,
+            const std::vector<TTokenRecord>& tokens) override {
+    std::lock_guard guard(lock_);
+    InTransaction(db_, [&] {
+      TStatement any(db_, "SELECT COUNT(*) FROM users");
+      if (any.Step() && any.Int(0) > 0) throw EStoreError("the database holds accounts already");
+      for (const TUserRecord& u : users) {
+        TStatement s(db_, "INSERT INTO users(id, name, password_hash, created_ms) VALUES(?, ?, ?, ?)");
+        s.Bind(1, u.id).Bind(2, u.name).Bind(3, u.password_hash).Bind(4, u.created_ms).Run();
+      }
+      TStatement note(db_,
+                      "INSERT INTO notes(id, user_id, title, body, color, paper_id, received_ms, body_hash) "
+                      "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+      TStatement tag(db_, "INSERT OR IGNORE INTO note_tags(user_id, tag, received_ms, note_id) VALUES(?, ?, ?, ?)");
+      std::map<std::pair<int64_t, std::string>, int64_t> counts;
+      for (std::vector<TNoteRecord> batch = next_notes(); !batch.empty(); batch = next_notes()) {
+        for (const TNoteRecord& r : batch) {
+          const TStoredNote& n = r.note;
+          note.Reset();
+          note.Bind(1, n.id).Bind(2, r.user_id).Bind(3, n.title).Bind(4, n.body);
+          if (n.color)
+            note.Bind(5, static_cast<int64_t>(*n.color));
+          else
+            note.BindNull(5);
+          note.Bind(6, n.paper_id).Bind(7, n.received_ms);
+          if (r.body_hash.empty())
+            note.BindNull(8);
+          else
+            note.Bind(8, r.body_hash);
+          note.Run();
+          for (const std::string& t : ExtractTags(n.title, n.body)) {
+            tag.Reset();
+            tag.Bind(1, r.user_id).Bind(2, t).Bind(3, n.received_ms).Bind(4, n.id).Run();
+            if (sqlite3_changes(db_) == 1) ++counts[{r.user_id, t}];
+          }
+        }
+      }
+      for (const auto& [key, n] : counts) {
+        TStatement s(db_, "INSERT INTO tag_counts(user_id, tag, notes) VALUES(?, ?, ?)");
+        s.Bind(1, key.first).Bind(2, key.second).Bind(3, n).Run();
+      }
+      for (const TTokenRecord& r : tokens) {
+        const TAccessToken& t = r.token;
+        TStatement s(db_,
+                     "INSERT INTO access_tokens(id, user_id, name, scope, token_hash, created_ms, last_used_ms) "
+                     "VALUES(?, ?, ?, ?, ?, ?, ?)");
+        s.Bind(1, t.id).Bind(2, t.user_id).Bind(3, t.name).Bind(4, ScopeName(t.scope)).Bind(5, r.token_hash);
+        s.Bind(6, t.created_ms).Bind(7, t.last_used_ms).Run();
+      }
+    });
+  }
+
+  TStoreCounts Counts() override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_,
+                 "SELECT (SELECT COUNT(*) FROM users), (SELECT COUNT(*) FROM notes), "
+                 "(SELECT COUNT(*) FROM access_tokens), (SELECT COUNT(*) FROM note_tags)");
+    s.Step();
+    return {s.Int(0), s.Int(1), s.Int(2), s.Int(3)};
   }
 
   std::string KeepValue(const std::string& key, const std::string& candidate) override {
@@ -353,6 +726,50 @@ public:
   }
 
 private:
+  // Notes read newest first before a search asks the index: when a word is
+  // common the page fills from them at once, which the index, naming every
+  // note with the word, could not do faster.
+  static constexpr int64_t kScanBeforeIndex = 2000;
+
+  static TAccessToken TokenOfRow(TStatement& s, int at) {
+    TAccessToken t;
+    t.id = s.Int(at);
+    t.user_id = s.Int(at + 1);
+    t.name = s.Text(at + 2);
+    t.scope = ParseScope(s.Text(at + 3)).value_or(TScope::kCapture);
+    t.created_ms = s.Int(at + 4);
+    t.last_used_ms = s.Int(at + 5);
+    return t;
+  }
+
+  // Within a transaction.
+  TInsertResult InsertOne(int64_t user_id, const TNewNote& n) {
+    const TNote& note = n.note;
+    if (n.same_time_is_same_note && note.paper_id.empty()) {
+      TStatement same(db_, "SELECT id FROM notes WHERE user_id = ? AND received_ms = ? AND body_hash = ?");
+      same.Bind(1, user_id).Bind(2, n.received_ms).Bind(3, n.body_hash);
+      if (same.Step()) return {same.Int(0), false};
+    }
+    TStatement s(db_,
+                 "INSERT INTO notes(user_id, title, body, color, paper_id, received_ms, body_hash) "
+                 "VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING");
+    s.Bind(1, user_id).Bind(2, note.title).Bind(3, note.body);
+    if (note.color)
+      s.Bind(4, static_cast<int64_t>(*note.color));
+    else
+      s.BindNull(4);
+    s.Bind(5, note.paper_id).Bind(6, n.received_ms).Bind(7, n.body_hash).Run();
+    if (sqlite3_changes(db_) == 1) {
+      int64_t id = sqlite3_last_insert_rowid(db_);
+      for (const std::string& tag : n.tags) AddTag(db_, user_id, tag, n.received_ms, id);
+      return {id, true};
+    }
+    TStatement first(db_, "SELECT id FROM notes WHERE user_id = ? AND paper_id = ? AND body_hash = ?");
+    first.Bind(1, user_id).Bind(2, note.paper_id).Bind(3, n.body_hash);
+    if (!first.Step()) throw EStoreError("database: a note neither stored nor found");
+    return {first.Int(0), false};
+  }
+
   std::optional<TThrottleEntry> ReadThrottle(std::string_view key) {
     TStatement s(db_, "SELECT failures, last_ms, blocked_until_ms FROM login_failures WHERE key = ?");
     s.Bind(1, key);
@@ -442,5 +859,63 @@ void TSqliteStore::Migrate(const std::string& path) {
 }  // namespace
 
 std::unique_ptr<TStoreBackend> OpenSqliteStore(const std::string& path) { return std::make_unique<TSqliteStore>(path); }
+
+void BackupSqlite(const std::string& path, const std::string& to) {
+  sqlite3* source = nullptr;
+  sqlite3* copy = nullptr;
+  const std::string part = to + ".part";
+  auto fail = [&](const std::string& what, sqlite3* db) {
+    std::string message = what + (db ? std::string(": ") + sqlite3_errmsg(db) : std::string());
+    sqlite3_close(copy);
+    sqlite3_close(source);
+    std::remove(part.c_str());
+    throw EStoreError(message);
+  };
+  if (sqlite3_open_v2(path.c_str(), &source, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+    fail("cannot open the database " + path, source);
+  sqlite3_busy_timeout(source, 10000);
+  std::remove(part.c_str());
+  int fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) fail("cannot create " + part + ": " + std::strerror(errno), nullptr);
+  close(fd);
+  if (sqlite3_open_v2(part.c_str(), &copy, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+    fail("cannot open " + part, copy);
+  sqlite3_backup* backup = sqlite3_backup_init(copy, "main", source, "main");
+  if (!backup) fail("cannot start the backup", copy);
+  // All pages in one step: one read transaction, so one consistent picture
+  // however busy the service is (in pieces, every write by another process
+  // would start the copy over). The write-ahead log lets the service go on
+  // writing meanwhile.
+  int rc;
+  for (int tries = 0;; ++tries) {
+    rc = sqlite3_backup_step(backup, -1);
+    if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || tries >= 100) break;
+    sqlite3_sleep(100);
+  }
+  sqlite3_backup_finish(backup);
+  if (rc != SQLITE_DONE) fail("the backup failed", copy);
+  // The copy stands on its own: one file, no log beside it.
+  char* error = nullptr;
+  if (sqlite3_exec(copy, "PRAGMA journal_mode = DELETE", nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : "?";
+    sqlite3_free(error);
+    fail("cannot finish the copy: " + message, nullptr);
+  }
+  sqlite3_close(copy);
+  copy = nullptr;
+  sqlite3_close(source);
+  source = nullptr;
+  fd = open(part.c_str(), O_RDONLY | O_CLOEXEC);
+  bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (!synced || std::rename(part.c_str(), to.c_str()) != 0)
+    fail("cannot write " + to + ": " + std::strerror(errno), nullptr);
+  std::string folder = to.find('/') == std::string::npos ? "." : to.substr(0, to.rfind('/') + 1);
+  fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
 
 }  // namespace pinleaf

@@ -13,4 +13,9 @@ namespace pinleaf {
 // opened or written.
 std::unique_ptr<TStoreBackend> OpenSqliteStore(const std::string& path);
 
+// Copies the database at `path` into the file `to` while other processes go
+// on using it: one consistent picture, as of the moment the copy starts,
+// written to `to` + ".part", synced and then renamed. Raises EStoreError.
+void BackupSqlite(const std::string& path, const std::string& to);
+
 }  // namespace pinleaf

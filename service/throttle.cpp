@@ -59,6 +59,15 @@ void TLoginThrottle::Failed(std::string_view name, std::string_view address, int
   Count(PairKey(name, address), kPair, now_ms);
 }
 
+int64_t TLoginThrottle::AddressWaitMs(std::string_view address, int64_t now_ms) {
+  return Wait("a:" + std::string(address), now_ms);
+}
+
+void TLoginThrottle::AddressFailed(std::string_view address, int64_t now_ms) {
+  data_.PurgeThrottle(now_ms - kForgetMs);
+  Count("a:" + std::string(address), kAddress, now_ms);
+}
+
 void TLoginThrottle::Succeeded(std::string_view name) {
   // The address's count stays until it ages out: a guesser who owns an
   // account could otherwise sign in to it after every few guesses and never

@@ -40,6 +40,11 @@ public:
   // left to age out.
   void Succeeded(std::string_view name);
 
+  // Guesses at access tokens name no account: they count on the address
+  // alone, together with its failed sign-ins.
+  int64_t AddressWaitMs(std::string_view address, int64_t now_ms);
+  void AddressFailed(std::string_view address, int64_t now_ms);
+
 private:
   int64_t Wait(const std::string& key, int64_t now_ms);
   // Whether `address` has failed on `name` within the last kForgetMs.

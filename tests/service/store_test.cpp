@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "service/options.h"
+#include "service/search.h"
 #include "service/throttle.h"
 #include "support.h"
 #include "test_db.h"
@@ -364,7 +365,8 @@ TEST(SqliteStore, AFileOfTheCurrentLayoutKeepsEverything) {
         std::string(hash) + "', 1);" + "INSERT INTO sessions VALUES('" + hex_digest(token) +
         "', 7, 9000000000000);"
         "INSERT INTO notes VALUES(3, 7, '', 'from before', NULL, '20250101000000000', 5, '" +
-        hex_digest(std::string("\0from before", 12)) + "');";
+        hex_digest(std::string("\0from before", 12)) + "');" +
+        "INSERT INTO notes VALUES(4, 7, '', '会議 memo #Old', NULL, '', 6, NULL);";
     ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
     sqlite3_close(raw);
   }
@@ -374,7 +376,16 @@ TEST(SqliteStore, AFileOfTheCurrentLayoutKeepsEverything) {
   EXPECT_EQ(store.Secret("form"), "kept-secret");
   // The note sent again is the one stored before.
   EXPECT_EQ(store.AddNote(7, TNote{"", "from before", std::nullopt, "20250101000000000"}), 3);
-  ASSERT_EQ(store.ListNotes(7, 10, 0).size(), 1u);
+  ASSERT_EQ(store.ListNotes(7, 10, 0).size(), 2u);
+  // Notes from before the search index are found, their tags counted.
+  for (std::string_view q : {"会議", "memo", "MEMO #old"}) {
+    std::vector<TStoredNote> found = store.FindNotes(7, q, "", 0, 0, 10, 0).notes;
+    ASSERT_EQ(found.size(), 1u) << q;
+    EXPECT_EQ(found[0].id, 4) << q;
+  }
+  EXPECT_EQ(store.FindNotes(7, "", "old", 0, 0, 10, 0).notes.size(), 1u);
+  ASSERT_EQ(store.Data().Tags(7, 10).size(), 1u);
+  EXPECT_EQ(store.Data().Tags(7, 10)[0].notes, 1);
   TLoginThrottle throttle(store.Data());
   throttle.Failed("dora", "127.0.0.1", 1);
   EXPECT_EQ(db.Number("SELECT COUNT(*) FROM login_failures"), 3);  // the name, the address, the two together
@@ -589,6 +600,216 @@ TEST(PgStore, AnInstanceHoldsAtMostItsPoolsConnections) {
   for (int i = 0; i < 200 && (left = db.Number(held)) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(left, 0);
+}
+
+}  // namespace
+}  // namespace pinleaf
+
+namespace pinleaf {
+namespace {
+
+TEST(SearchRules, WordsTagsAndMarks) {
+  // Blanks (the ideographic one too) part words; quotes keep a phrase; case folds; repeats count once.
+  EXPECT_EQ(ParseSearch("Meeting  会議\u3000\"Budget Review\" meeting"),
+            (std::vector<std::string>{"meeting", "会議", "budget review"}));
+  EXPECT_EQ(ParseSearch("\"unclosed phrase"), std::vector<std::string>{"unclosed phrase"});
+  EXPECT_TRUE(ParseSearch(std::string(kMaxSearchBytes + 1, 'a')).empty());
+  EXPECT_EQ(FoldForSearch("ÉCOLE Straße ΣΟΦΊΑ"), "école straße σοφία");  // simple folding, as the index does
+  EXPECT_TRUE(NoteMatches("Title", "body ÉCOLE", {"école", "title"}));
+  EXPECT_FALSE(NoteMatches("Title", "body", {"title body"}));  // a phrase does not span title and body
+  // The shortcuts give what folding the whole text gives.
+  EXPECT_TRUE(ContainsFolded("議事録: 会議", "会議"));
+  EXPECT_FALSE(ContainsFolded("会 議", "会議"));
+  EXPECT_TRUE(ContainsFolded("ＦＵＬＬ ｗｉｄｔｈ", "ｆｕｌｌ"));  // full-width letters have case
+  EXPECT_TRUE(ContainsFolded("日本 MEETING", "meeting"));
+  EXPECT_TRUE(ContainsFolded("\u212Aelvin 温度", "kelvin"));  // the Kelvin sign folds to k
+  EXPECT_TRUE(ContainsFolded("Mi\u017Fs", "miss"));           // so does the long s to s
+  EXPECT_FALSE(ContainsFolded("plain ascii", "é"));
+  EXPECT_TRUE(ContainsFolded("CAFÉ", "café"));
+  // Marks: every match, escaped like all note text, on the original (unfolded) characters.
+  EXPECT_EQ(HighlightHtml("<b>MEETING</b> and meeting & 会議", {"meeting", "会議"}),
+            "&lt;b&gt;<mark>MEETING</mark>&lt;/b&gt; and <mark>meeting</mark> &amp; <mark>会議</mark>");
+  EXPECT_EQ(HighlightHtml("aaaa", {"aa"}), "<mark>aaaa</mark>");
+  // Tags: any script, folded, once; not in addresses, not after letters, not numbers.
+  EXPECT_EQ(ExtractTags("#Title", "Plan #work and #Work, #仕事。 ＃買い物 #todo_list"),
+            (std::vector<std::string>{"title", "work", "仕事", "買い物", "todo_list"}));
+  EXPECT_TRUE(
+      ExtractTags("", "https://example.com/page#section www.example.com/#x C# issue#5 #1 #2026 &#123; ##x").empty());
+  EXPECT_EQ(NormaliseTag("#Work"), "work");
+  EXPECT_EQ(NormaliseTag("仕事"), "仕事");
+  EXPECT_EQ(NormaliseTag("a b"), "");
+  EXPECT_EQ(NormaliseTag("42"), "");
+  // The trigram key: ASCII as it is, every other character three letters or digits.
+  EXPECT_EQ(SearchKey("ab 猫"), "ab " + SearchKey("猫"));
+  EXPECT_EQ(SearchKey("猫").size(), 3u);
+  EXPECT_EQ(SearchKey("猫").find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"), std::string::npos);
+}
+
+std::vector<int64_t> IdsOf(const TNoteQueryResult& r) {
+  std::vector<int64_t> ids;
+  for (const TStoredNote& n : r.notes) ids.push_back(n.id);
+  return ids;
+}
+
+// Words of one to eight characters in Latin and Japanese script, several at
+// once, phrases and tags; the matches lie behind thousands of newer notes, so
+// the index (not only the first scan) answers, and a bounded scan says where
+// it stopped.
+TEST_P(Store, SearchFindsWordsOfAnyLengthAndScriptNewestFirst) {
+  TNoteStore store(db_.DbOption());
+  int64_t now = 1000;
+  store.now_ms = [&now] { return now++; };
+  TUser a = *store.CreateUser("a", "pw");
+  TUser b = *store.CreateUser("b", "pw");
+  int64_t meeting = store.AddNote(a.id, TNote{"Weekly (notes.exe)", "MEETING with the budget team #Work", 0u, ""});
+  int64_t kaigi = store.AddNote(a.id, TNote{"", "会議の議事録: 予算 #仕事", std::nullopt, "20261210093000123"});
+  int64_t neko = store.AddNote(a.id, TNote{"", "猫が好き。 a cat note", std::nullopt, ""});
+  int64_t fox = store.AddNote(a.id, TNote{"", "the quick brown fox", std::nullopt, ""});
+  store.AddNote(b.id, TNote{"", "meeting of b, 会議", std::nullopt, ""});
+  std::vector<std::pair<TNote, int64_t>> fillers;
+  for (int i = 0; i < 2500; ++i) fillers.emplace_back(TNote{"", "filler " + std::to_string(i), std::nullopt, ""}, 0);
+  store.ImportNotes(a.id, fillers);
+  auto ids = [&](std::string_view q, std::string_view tag = "") {
+    return IdsOf(store.FindNotes(a.id, q, tag, 0, 0, 50, 0));
+  };
+  using V = std::vector<int64_t>;
+  EXPECT_EQ(ids("meeting"), V{meeting});
+  EXPECT_EQ(ids("Weekly"), V{meeting});  // the title
+  EXPECT_EQ(ids("会議"), V{kaigi});
+  EXPECT_EQ(ids("猫"), V{neko});
+  EXPECT_EQ(ids("議事録"), V{kaigi});
+  EXPECT_EQ(ids("budget meeting"), V{meeting});
+  EXPECT_EQ(ids("budget 会議"), V{});
+  EXPECT_EQ(ids("\"quick brown\""), V{fox});
+  EXPECT_EQ(ids("\"brown quick\""), V{});
+  EXPECT_EQ(ids("filler 2499").size(), 1u);
+  EXPECT_EQ(ids("").size(), 50u);
+  EXPECT_EQ(ids("", "work"), V{meeting});
+  EXPECT_EQ(ids("", "#WORK"), V{meeting});
+  EXPECT_EQ(ids("", "仕事"), V{kaigi});
+  EXPECT_EQ(ids("予算", "仕事"), V{kaigi});
+  EXPECT_EQ(ids("meeting", "仕事"), V{});
+  EXPECT_EQ(ids("", "a b"), V{});  // no tag at all finds nothing, not everything
+
+  // Several matches come newest first, and page on from the last one shown.
+  int64_t later = store.AddNote(a.id, TNote{"", "another meeting", std::nullopt, ""});
+  EXPECT_EQ(ids("meeting"), (V{later, meeting}));
+  TNoteQueryResult first = store.FindNotes(a.id, "meeting", "", 0, 0, 1, 0);
+  ASSERT_EQ(IdsOf(first), V{later});
+  EXPECT_EQ(IdsOf(store.FindNotes(a.id, "meeting", "", first.notes[0].received_ms, first.notes[0].id, 1, 0)),
+            V{meeting});
+
+  // A word too short for the index reads a bounded number of notes at a time
+  // and says where it stopped; going on from there finds the rest.
+  TNoteQuery short_word;
+  short_word.user_id = a.id;
+  short_word.terms = {"ca"};  // of "a cat note": two letters, which no trigram index can look up
+  short_word.scan_rows = 100;
+  TNoteQueryResult cut = store.Data().FindNotes(short_word);
+  EXPECT_TRUE(cut.notes.empty());
+  ASSERT_TRUE(cut.scan_cut);
+  int rounds = 0;
+  while (cut.notes.empty() && cut.scan_cut && ++rounds < 100) {
+    short_word.before_ms = cut.scanned_to_ms;
+    short_word.before_id = cut.scanned_to_id;
+    cut = store.Data().FindNotes(short_word);
+  }
+  EXPECT_EQ(IdsOf(cut), V{neko});
+  EXPECT_EQ(rounds, 25);  // 2501 newer notes, 100 at a time
+
+  // Tags with their counts; a deleted note takes its tags with it.
+  std::vector<TTagCount> tags = store.Data().Tags(a.id, 10);
+  ASSERT_EQ(tags.size(), 2u);
+  EXPECT_EQ(tags[0].notes + tags[1].notes, 2);
+  EXPECT_TRUE(store.DeleteNote(a.id, meeting));
+  tags = store.Data().Tags(a.id, 10);
+  ASSERT_EQ(tags.size(), 1u);
+  EXPECT_EQ(tags[0].tag, "仕事");
+  EXPECT_EQ(ids("meeting"), V{later});
+  EXPECT_EQ(store.Data().Counts().tags, 1);
+}
+
+TEST_P(Store, AccessTokensAreKeptHashedCountedAndRevocable) {
+  TNoteStore store(db_.DbOption());
+  int64_t now = 1000;
+  store.now_ms = [&now] { return now; };
+  TUser a = *store.CreateUser("a", "pw");
+  auto made = store.CreateToken(a.id, "phone", TScope::kCapture);
+  ASSERT_TRUE(made);
+  const std::string token = made->first;
+  EXPECT_EQ(token.rfind("plf_", 0), 0u);
+  // Only a hash is kept.
+  EXPECT_EQ(db_.Number("SELECT COUNT(*) FROM access_tokens WHERE token_hash = '" + token + "'"), 0);
+  EXPECT_EQ(
+      db_.Number("SELECT COUNT(*) FROM access_tokens WHERE token_hash = '" + TNoteStore::TokenHashOf(token) + "'"), 1);
+  now = 5000;
+  auto used = store.UserForToken(token);
+  ASSERT_TRUE(used);
+  EXPECT_EQ(used->first.name, "a");
+  EXPECT_EQ(used->second.scope, TScope::kCapture);
+  EXPECT_EQ(store.Data().ListTokens(a.id).at(0).last_used_ms, 5000);
+  now = 5000 + 30 * 1000;  // within the minute: not written again
+  store.UserForToken(token);
+  EXPECT_EQ(store.Data().ListTokens(a.id).at(0).last_used_ms, 5000);
+  EXPECT_FALSE(store.UserForToken(token.substr(0, token.size() - 1) + (token.back() == '0' ? "1" : "0")));
+  EXPECT_FALSE(store.UserForToken("plf_short"));
+  for (int i = 1; i < kMaxTokensPerUser; ++i)
+    ASSERT_TRUE(store.CreateToken(a.id, "t" + std::to_string(i), TScope::kRead));
+  EXPECT_FALSE(store.CreateToken(a.id, "one too many", TScope::kFull));
+  EXPECT_TRUE(store.Data().DeleteToken(a.id, made->second.id));
+  EXPECT_FALSE(store.UserForToken(token));
+  EXPECT_TRUE(store.CreateToken(a.id, "room again", TScope::kFull));
+  // An account deleted takes its notes and tokens with it.
+  store.AddNote(a.id, TNote{"", "x #tag", std::nullopt, ""});
+  EXPECT_TRUE(store.Data().DeleteUser("a"));
+  EXPECT_EQ(store.Data().Counts(), TStoreCounts{});
+}
+
+}  // namespace
+}  // namespace pinleaf
+
+namespace pinleaf {
+namespace {
+
+TEST(PgStore, ADatabaseOfTheFirstLayoutGainsSearchAndTags) {
+  TestDb db(TestDb::kPostgres);
+  if (!db.Missing().empty()) GTEST_SKIP() << db.Missing();
+  ASSERT_EQ(db.Error(), "");
+  // The layout as the version before search left it, with an account and its notes.
+  ASSERT_TRUE(db.Run(
+      "CREATE TABLE users(id BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY, name TEXT NOT NULL UNIQUE, "
+      "password_hash TEXT NOT NULL, created_ms BIGINT NOT NULL);"
+      "CREATE TABLE sessions(token_hash TEXT PRIMARY KEY, user_id BIGINT NOT NULL REFERENCES users(id) ON DELETE "
+      "CASCADE, expires_ms BIGINT NOT NULL);"
+      "CREATE TABLE notes(id BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY, user_id BIGINT NOT NULL "
+      "REFERENCES users(id) ON DELETE CASCADE, title BYTEA NOT NULL, body BYTEA NOT NULL, color BIGINT, paper_id "
+      "BYTEA NOT NULL, received_ms BIGINT NOT NULL, body_hash TEXT);"
+      "CREATE INDEX notes_by_user ON notes(user_id, received_ms DESC, id DESC);"
+      "CREATE UNIQUE INDEX notes_once ON notes(user_id, paper_id, body_hash) WHERE paper_id <> ''::bytea;"
+      "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+      "CREATE TABLE login_failures(key BYTEA PRIMARY KEY, failures INTEGER NOT NULL, last_ms BIGINT NOT NULL, "
+      "blocked_until_ms BIGINT NOT NULL);"
+      "CREATE TABLE schema_version(version INTEGER PRIMARY KEY, applied_ms BIGINT NOT NULL);"
+      "INSERT INTO schema_version VALUES(1, 0);"
+      "INSERT INTO users(id, name, password_hash, created_ms) VALUES(7, 'dora', 'x', 1);"
+      "INSERT INTO notes(user_id, title, body, paper_id, received_ms) VALUES"
+      "(7, ''::bytea, convert_to('会議 memo #Old', 'UTF8'), ''::bytea, 5),"
+      "(7, convert_to('Weekly', 'UTF8'), convert_to('plain', 'UTF8'), ''::bytea, 6),"
+      "(7, ''::bytea, '\\x006e756c20ff'::bytea, ''::bytea, 7);"))
+      << db.Error();
+  TNoteStore store(db.DbOption());
+  for (std::string_view q : {"会議", "memo", "weekly"}) {
+    std::vector<TStoredNote> found = store.FindNotes(7, q, "", 0, 0, 10, 0).notes;
+    ASSERT_EQ(found.size(), 1u) << q;
+    EXPECT_EQ(found[0].id, q == "weekly" ? 2 : 1) << q;
+  }
+  // A body that is no text (a NUL, a byte that is not UTF-8) is kept as it was and found by what it holds.
+  EXPECT_EQ(store.FindNotes(7, "nul", "", 0, 0, 10, 0).notes.size(), 1u);
+  EXPECT_EQ(store.FindNotes(7, "", "old", 0, 0, 10, 0).notes.size(), 1u);
+  EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes WHERE search_key IS NULL"), 0);
+  EXPECT_EQ(db.Number("SELECT MAX(version) FROM schema_version"), 2);
+  // New notes go on after the old IDs.
+  EXPECT_EQ(store.AddNote(7, TNote{"", "new", std::nullopt, ""}), 4);
 }
 
 }  // namespace
