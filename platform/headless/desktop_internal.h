@@ -8,5 +8,6 @@ void ResetClipboard();
 void ResetShell();
 void ResetFiles();
 void ResetInstances();
+void ResetDpi();
 
 }  // namespace platform::headless::detail

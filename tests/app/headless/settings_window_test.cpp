@@ -103,7 +103,10 @@ TEST_F(SettingsWindow, EveryControlSitsAtItsPlaceWithItsCaptionAndFont) {
         static_cast<TWinControl*>(f.CheckBox3), static_cast<TWinControl*>(f.CheckBox4),
         static_cast<TWinControl*>(f.Button3), static_cast<TWinControl*>(f.Button4)})
     focusOrder.push_back(c->Handle());
-  EXPECT_EQ(form.tabSequence, focusOrder);
+  std::vector<platform::WindowHandle> focusable;
+  for (platform::WindowHandle h : form.tabSequence)
+    if (Inspect(h)->kind != platform::WindowKind::Label) focusable.push_back(h);
+  EXPECT_EQ(focusable, focusOrder);
 }
 
 TEST_F(SettingsWindow, ShowingFillsTheHotKeyBoxesAndUnregistersTheHotKey) {
