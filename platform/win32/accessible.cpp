@@ -13,6 +13,8 @@ namespace platform::win32 {
 
 namespace {
 
+// The interface ids by __uuidof: the import library of oleacc.dll also has a
+// symbol IID_IAccessible (the DLL's export), which the linker may pick first.
 bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
 
 // COM objects are freed by their own Release, never through a pointer to
@@ -29,7 +31,8 @@ public:
   // else (IEnumVARIANT for the children, for one) is the inner object's.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IAccessible)) {
+    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IDispatch)) ||
+        IsEqualIID(iid, __uuidof(IAccessible))) {
       *out = static_cast<IAccessible*>(this);
       AddRef();
       return S_OK;
@@ -121,11 +124,12 @@ private:
 LRESULT AnswerWithName(HWND window, WPARAM wParam, LPARAM lParam, const std::wstring& name) {
   if (static_cast<LONG>(lParam) != OBJID_CLIENT) return 0;
   IAccessible* inner = nullptr;
-  if (FAILED(::CreateStdAccessibleObject(window, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&inner))) ||
+  if (FAILED(
+          ::CreateStdAccessibleObject(window, OBJID_CLIENT, __uuidof(IAccessible), reinterpret_cast<void**>(&inner))) ||
       !inner)
     return 0;
   auto* named = new NamedAccessible(inner, name);
-  LRESULT answer = ::LresultFromObject(IID_IAccessible, wParam, static_cast<IAccessible*>(named));
+  LRESULT answer = ::LresultFromObject(__uuidof(IAccessible), wParam, static_cast<IAccessible*>(named));
   named->Release();  // the answer holds its own reference
   return answer > 0 ? answer : 0;
 }
