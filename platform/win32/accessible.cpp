@@ -1,5 +1,7 @@
 // The system's accessible object of a control (oleacc's proxy, which knows
 // its role, state, value and place) wrapped so that only its name differs.
+// oleacc.dll (and oleaut32.dll for the name's string) are loaded when an
+// assistive technology first asks, not at every start of the program.
 #include <windows.h>
 // after windows.h, which it needs
 #include <oleacc.h>
@@ -12,6 +14,31 @@
 namespace platform::win32 {
 
 namespace {
+
+struct Oleacc {
+  using CreateStdFn = HRESULT(WINAPI*)(HWND, LONG, REFIID, void**);
+  using LresultFn = LRESULT(WINAPI*)(REFIID, WPARAM, LPUNKNOWN);
+  using AllocStringFn = BSTR(WINAPI*)(const OLECHAR*, UINT);
+  CreateStdFn createStd = nullptr;
+  LresultFn lresult = nullptr;
+  AllocStringFn allocString = nullptr;
+  Oleacc() {
+    HMODULE oleacc = ::LoadLibraryW(L"oleacc.dll");
+    HMODULE oleaut = ::LoadLibraryW(L"oleaut32.dll");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+    if (oleacc) createStd = reinterpret_cast<CreateStdFn>(::GetProcAddress(oleacc, "CreateStdAccessibleObject"));
+    if (oleacc) lresult = reinterpret_cast<LresultFn>(::GetProcAddress(oleacc, "LresultFromObject"));
+    if (oleaut) allocString = reinterpret_cast<AllocStringFn>(::GetProcAddress(oleaut, "SysAllocStringLen"));
+#pragma GCC diagnostic pop
+  }
+  bool Usable() const { return createStd && lresult && allocString; }
+};
+
+const Oleacc& O() {
+  static const Oleacc oleacc;
+  return oleacc;
+}
 
 // The interface ids by __uuidof: the import library of oleacc.dll also has a
 // symbol IID_IAccessible (the DLL's export), which the linker may pick first.
@@ -63,7 +90,7 @@ public:
   HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
     if (!IsSelf(child)) return inner_->get_accName(child, name);
     if (!name) return E_POINTER;
-    *name = ::SysAllocStringLen(name_.data(), static_cast<UINT>(name_.size()));
+    *name = O().allocString(name_.data(), static_cast<UINT>(name_.size()));
     return *name ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override { return inner_->get_accParent(parent); }
@@ -122,14 +149,12 @@ private:
 }  // namespace
 
 LRESULT AnswerWithName(HWND window, WPARAM wParam, LPARAM lParam, const std::wstring& name) {
-  if (static_cast<LONG>(lParam) != OBJID_CLIENT) return 0;
+  if (static_cast<LONG>(lParam) != OBJID_CLIENT || !O().Usable()) return 0;
   IAccessible* inner = nullptr;
-  if (FAILED(
-          ::CreateStdAccessibleObject(window, OBJID_CLIENT, __uuidof(IAccessible), reinterpret_cast<void**>(&inner))) ||
-      !inner)
+  if (FAILED(O().createStd(window, OBJID_CLIENT, __uuidof(IAccessible), reinterpret_cast<void**>(&inner))) || !inner)
     return 0;
   auto* named = new NamedAccessible(inner, name);
-  LRESULT answer = ::LresultFromObject(__uuidof(IAccessible), wParam, static_cast<IAccessible*>(named));
+  LRESULT answer = O().lresult(__uuidof(IAccessible), wParam, static_cast<IAccessible*>(named));
   named->Release();  // the answer holds its own reference
   return answer > 0 ? answer : 0;
 }
