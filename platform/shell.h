@@ -80,7 +80,10 @@ constexpr uint32_t kNotifyIconVersion = 3;
 constexpr uint32_t kNotifyIconVersion4 = 4;
 namespace nif {
 constexpr uint32_t Message = 0x01, Icon = 0x02, Tip = 0x04, State = 0x08, Info = 0x10;
-}
+// Windows Vista and later: show the tip of an icon that speaks version 4
+// (which otherwise leaves the tip to the program).
+constexpr uint32_t ShowTip = 0x80;
+}  // namespace nif
 namespace nis {
 constexpr uint32_t Hidden = 0x01, SharedIcon = 0x02;
 }

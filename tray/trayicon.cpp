@@ -55,6 +55,7 @@ TTrayIcon::TTrayIcon(TComponent* owner) : TComponent(owner) {
   shell32Version_ = platform::Shell32MajorVersion();
   platform::OsVersion os = platform::PlatformVersion();
   newerWindows_ = os.major > 5 || (os.major == 5 && os.minor > 0);
+  vistaShell_ = os.major >= 6 && shell32Version_ >= 6;
   auto& registry = Registry();
   if (registry.size() >= static_cast<size_t>(kMaxTrayIcons)) {
     iconId_ = 0;
@@ -213,6 +214,10 @@ void TTrayIcon::ShellNotify(Command command) {
   } else {
     CopyText(record_.szTip, shell5 ? sizeof record_.szTip : 64, tipHelp_);
     record_.uFlags = tipHelp_.empty() ? (nif::Message | nif::Icon) : (nif::Message | nif::Icon | nif::Tip);
+    // The icon is asked for version 4 right after its add, under which
+    // Windows Vista and later show the tip only when told to; older shells
+    // do not know the flag and get none.
+    if (!tipHelp_.empty() && vistaShell_) record_.uFlags |= nif::ShowTip;
   }
 
   uint32_t error = 0;

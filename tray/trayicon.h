@@ -167,6 +167,7 @@ private:
   bool stateRead_ = false;
   uint16_t shell32Version_ = 0;
   bool newerWindows_ = false;
+  bool vistaShell_ = false;  // Windows Vista or later with its shell32
   platform::NotifyIconData record_;
 
   TImageList* animateIcons_ = nullptr;

@@ -110,7 +110,7 @@ TEST_F(TrayTest, AddCarriesTheRecord) {
   EXPECT_EQ(add.data.hWnd, TCallbackWindow::Instance()->Handle());
   EXPECT_EQ(add.data.uCallbackMessage, 0x4C8u);
   EXPECT_EQ(add.data.uID, static_cast<uint32_t>(icon->IconID()));
-  EXPECT_EQ(add.data.uFlags, 7u);
+  EXPECT_EQ(add.data.uFlags, 0x87u) << "message, icon, tip, and the tip shown under version 4 too";
   EXPECT_STREQ(add.data.szTip, "text snap for pinleaf online");
   EXPECT_EQ(add.data.hIcon, platform::ApplicationIcon(16)) << "no own icon: the application's, at 16 pixels";
   EXPECT_TRUE(icon->Registered());
@@ -513,6 +513,14 @@ TEST_F(TrayTest, EveryAddAgreesOnTheNewestCallbackVersionTheShellSpeaks) {
   EXPECT_EQ(hl::NotifyIconCalls()[1].command, Modify);
   EXPECT_EQ(Last().command, SetVersion);
   EXPECT_EQ(icon->NotifyVersion(), 4u);
+
+  // Windows XP speaks version 3 and knows no NIF_SHOWTIP (it shows every tip).
+  hl::SetPlatformVersion(5, 1);
+  hl::ClearNotifyIconCalls();
+  hl::ScriptNotifyIcon({{0}, {87}});
+  auto* xp = NewIcon();
+  EXPECT_EQ(hl::NotifyIconCalls()[0].data.uFlags, 7u);
+  EXPECT_EQ(xp->NotifyVersion(), 3u);
 
   // Before shell32 5 there is no version to agree on.
   hl::SetShell32MajorVersion(4);
