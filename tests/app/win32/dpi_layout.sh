@@ -1,18 +1,26 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # The settings window's cases of the app suite (WineSettingsWindow.*) under
 # Wine at 96, 120, 144 and 192 dpi, the prefix's LogPixels set to each in
 # turn, and a picture of the window at 144 dpi.
 #   $1 the build folder, $2 test_app.exe, $3 the result file (gtest's XML:
 #   every case at every dpi, and the picture), $4 the picture (PNG).
-# Needs a display (xvfb-run), xdotool and ImageMagick's import. The prefix is
-# one of its own (build/windows/wineprefix-dpi): the other suites keep 96 dpi.
+# Needs Xvfb, xdotool and ImageMagick's import. It runs on a display of its
+# own, large enough for the window at 192 dpi, and in a Wine prefix of its own
+# (build/windows/wineprefix-dpi): the other suites keep 96 dpi.
 set -u
 build=$1 exe=$2 results=$3 shot=$4
 export WINEPREFIX="$build/wineprefix-dpi" WINEDEBUG=-all
 export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 work=$(mktemp -d)
-trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+xvfb_pid=
+trap 'wineserver -k 2>/dev/null; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; rm -rf "$work"' EXIT
+# Xvfb picks a free display number and tells it.
+exec 5<> <(:)
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+read -r -t 20 number <&5 || { echo "Xvfb did not start"; exit 1; }
+export DISPLAY=:$number
 
 if [ ! -f "$WINEPREFIX/.created" ]; then
   mkdir -p "$WINEPREFIX"
