@@ -280,6 +280,8 @@ bool ShellNotifyIcon(uint32_t command, const NotifyIconData& d, uint32_t* lastEr
       ok = true;
       break;
     default:
+      // No nim::SetVersion: the status notifier reports in the first
+      // version's terms (a right button release opens the menu).
       break;
   }
   if (lastError) *lastError = ok ? 0 : 87;
@@ -291,7 +293,10 @@ bool ShellNotifyIcon(uint32_t command, const NotifyIconData& d, uint32_t* lastEr
 uint16_t Shell32MajorVersion() { return 6; }
 OsVersion PlatformVersion() { return {6, 1, 0}; }
 
-IconHandle ApplicationIcon() { return 1; }
+// One picture at every size: the status notifier hands the desktop a pixmap
+// it scales itself.
+IconHandle ApplicationIcon(int /*pixels*/) { return 1; }
+int NotifyIconPixels() { return 16; }
 IconHandle StockIcon(int which) { return which >= 0 && which <= 3 ? static_cast<IconHandle>(0x10 + which) : 0; }
 IconHandle CopyIconHandle(IconHandle icon) { return icon; }
 void FreeIconHandle(IconHandle /*icon*/) {}
