@@ -82,7 +82,8 @@ void CreateIcon(TrayEntry& e) {
           PostMouse(it->second, wm::LButtonDown, wm::LButtonUp);
       },
       desktop::ApplicationPixbuf());
-  if (e.sni) return;
+  // The XEmbed tray is an X11 thing: a Wayland session has only the above.
+  if (e.sni || !desktop::XDisplay()) return;
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   e.status = gtk_status_icon_new_from_pixbuf(desktop::ApplicationPixbuf());
   gtk_status_icon_set_name(e.status, "textsnap");
