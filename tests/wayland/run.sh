@@ -15,9 +15,11 @@
 #    the note, and the clipboard when nothing is selected;
 #  - a desktop that assigns another trigger is reported in a notification;
 #  - a portal without GlobalShortcuts: the notification of old, once, and
-#    `textsnap --snap` still snaps.
-# sway refuses nothing as root but the session runs as an ordinary user (as
-# a desktop does): as root the suite runs it as "nobody", from a copy of the
+#    `textsnap --snap` still snaps;
+#  - a compositor without data-control (weston, as GNOME): the clipboard and
+#    the primary selection through the X server beside it.
+# sway does not start as root, and a desktop session is an ordinary user's:
+# run as root, the suite runs the session as "nobody", from a copy of the
 # programs and scripts in a scratch folder that user can read.
 # Needs the linux preset built (build/linux). Prints "wayland: N passed, N
 # failed" last.
@@ -32,9 +34,9 @@ if [ "${1:-}" = "--session" ]; then
   work=$2
   exe=$work/bin/textsnap server=$work/bin/pinleaf-server
   source "$root/scripts/wine-snap.sh"  # the server and database helpers
-  sway_pid= rec_pid= portal_pid= focus_pid= app_pid= copy_pids=
+  sway_pid= rec_pid= portal_pid= focus_pid= app_pid= copy_pids= weston_pid= xvfb_pid=
   cleanup() {
-    for p in $app_pid $focus_pid $portal_pid $rec_pid $copy_pids; do kill "$p" 2>/dev/null; done
+    for p in $app_pid $focus_pid $portal_pid $rec_pid $copy_pids $weston_pid $xvfb_pid; do kill "$p" 2>/dev/null; done
     snap_stop_server
     [ -n "$sway_pid" ] && kill "$sway_pid" 2>/dev/null
     wait 2>/dev/null
@@ -197,6 +199,46 @@ sys.exit(0 if [r["summary"] for r in rows[-2:]] == sys.argv[2:] else 1)' "$notes
   check "... byte for byte" last_note_is "$text5"
   check "... and the notification came once" test "$(said)" = 1
   check "the client never ended by itself" app_running
+
+  # ---- a compositor without data-control (GNOME's): the selections through
+  # the X server beside it, which GNOME keeps in step with its own (Xwayland).
+  # weston, headless, has no seat, and its Xwayland bridge needs one: here the
+  # X server is one of its own (Xvfb), whose selections an X program (xclip)
+  # owns.
+  kill "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=
+  start_portal
+  weston --backend=headless-backend.so --socket=wayland-weston --log="$work/weston.log" >/dev/null 2>&1 &
+  weston_pid=$!
+  weston_up() { [ -S "$XDG_RUNTIME_DIR/wayland-weston" ]; }
+  exec 5<> <(:)
+  Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  if check "weston starts headless, an X server beside it" wait_for 20 weston_up && read -r -t 20 number <&5; then
+    (
+      export WAYLAND_DISPLAY=wayland-weston DISPLAY=:$number
+      # Owns a selection until another owner takes it, or it is ended.
+      xput() {  # selection, text
+        printf '%s' "$2" | xclip -quiet -selection "$1" -target UTF8_STRING >/dev/null 2>&1 &
+        copy_pids="$copy_pids $!"
+        sleep 0.5
+      }
+      start_client
+      text6='through the X server: 日本語 🍀 <&>'
+      xput clipboard "$text6"
+      check "no data-control: textsnap --snap reads the X clipboard" timeout 30 "$exe" --snap
+      check "... which is stored" wait_for 30 count_is 6
+      check "... byte for byte" last_note_is "$text6"
+      sleep 5
+      text7='the X primary selection ✓'
+      xput primary "$text7"
+      check "... and the X primary selection with the Ctrl+C switch on" timeout 30 "$exe" --snap
+      check "... which is stored" wait_for 30 count_is 7
+      check "... byte for byte" last_note_is "$text7"
+      kill "$app_pid" $copy_pids 2>/dev/null
+      wait "$app_pid" 2>/dev/null
+    )
+  fi
+  kill "$weston_pid" "$xvfb_pid" 2>/dev/null; wait "$weston_pid" "$xvfb_pid" 2>/dev/null; weston_pid= xvfb_pid=
   echo "session: $passed passed, $failed failed"
   exit 0
 fi
@@ -207,7 +249,7 @@ finish() { finish_checks wayland; }
 for f in "$exe" "$server"; do
   [ -x "$f" ] || { echo "no $f: build the linux preset first"; failed=1; finish; }
 done
-for tool in sway wl-copy swaymsg zenity dbus-run-session dbus-send sqlite3 setpriv; do
+for tool in sway wl-copy swaymsg weston Xvfb xclip zenity dbus-run-session dbus-send sqlite3 setpriv; do
   command -v $tool >/dev/null || { echo "  FAIL  missing $tool"; failed=$((failed + 1)); }
 done
 [ "$failed" -eq 0 ] || finish
