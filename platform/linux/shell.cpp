@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/dbusmenu.h"
 #include "platform/linux/desktop.h"
 #include "platform/linux/statusnotifier.h"
 #include "platform/shell.h"
@@ -209,6 +211,8 @@ GtkWidget* BuildMenu(const std::vector<MenuEntry>& entries, MenuRun& run) {
 }  // namespace
 
 int TrackPopup(WindowHandle /*owner*/, const std::vector<MenuEntry>& entries, int /*x*/, int /*y*/) {
+  // The panel shows it, and says which item was clicked.
+  if (std::optional<int> taken = desktop::MenuExportTake(entries)) return *taken;
   if (!desktop::HaveDisplay() || entries.empty()) return 0;
   MenuRun run{g_main_loop_new(nullptr, FALSE)};
   GtkWidget* menu = BuildMenu(entries, run);

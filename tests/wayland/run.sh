@@ -14,6 +14,9 @@
 #  - with the Ctrl+C switch on, the primary selection (wl-copy --primary) is
 #    the note, and the clipboard when nothing is selected;
 #  - a desktop that assigns another trigger is reported in a notification;
+#  - the tray menu reaches a panel that draws it (panel.py, DBusMenu, as
+#    Plasma's and GNOME's AppIndicator do): Settings... opens the settings
+#    window, Quit closes it, Quit again ends the client;
 #  - a portal without GlobalShortcuts: the notification of old, once, and
 #    `textsnap --snap` still snaps;
 #  - a compositor without data-control (weston, as GNOME): the clipboard and
@@ -36,9 +39,9 @@ if [ "${1:-}" = "--session" ]; then
   work=$2 kde_backend=${3:-}
   exe=$work/bin/textsnap server=$work/bin/pinleaf-server
   source "$root/scripts/wine-snap.sh"  # the server and database helpers
-  sway_pid= rec_pid= portal_pid= focus_pid= app_pid= copy_pids= weston_pid= xvfb_pid= kwin_pid=
+  sway_pid= rec_pid= portal_pid= focus_pid= app_pid= copy_pids= weston_pid= xvfb_pid= kwin_pid= panel_pid=
   cleanup() {
-    for p in $app_pid $focus_pid $portal_pid $rec_pid $copy_pids $weston_pid $xvfb_pid $kwin_pid; do kill "$p" 2>/dev/null; done
+    for p in $app_pid $focus_pid $portal_pid $rec_pid $copy_pids $weston_pid $xvfb_pid $kwin_pid $panel_pid; do kill "$p" 2>/dev/null; done
     snap_stop_server
     [ -n "$sway_pid" ] && kill "$sway_pid" 2>/dev/null
     wait 2>/dev/null
@@ -131,6 +134,11 @@ sys.exit(0 if f and f.get("app_id") == "zenity" else 1)'
   }
   check "another Wayland client (zenity) has the keyboard focus" wait_for 20 focus_is_elsewhere
 
+  # A panel that draws the tray menu itself (DBusMenu), as Plasma's does.
+  /usr/bin/python3 "$root/tests/wayland/panel.py" >"$work/panel.out" 2>&1 &
+  panel_pid=$!
+  check "a StatusNotifierItem panel runs" wait_for 15 grep -q ready "$work/panel.out"
+
   # ---- the clipboard through data-control, and the hotkey through the portal
   write_ini 0
   start_client
@@ -165,6 +173,36 @@ sys.exit(0 if [r["summary"] for r in rows[-2:]] == sys.argv[2:] else 1)' "$notes
   check "... byte for byte" last_note_is "$text2"
   check "no notification says that there is no hotkey" test "$(notified "This desktop (Wayland)")" = 0
   check "... or that the desktop chose another key" test "$(notified "The desktop assigned")" = 0
+
+  # ---- the tray menu, drawn by the panel
+  panel() { dbus-send --session --print-reply --dest=org.textsnap.test.Panel /org/textsnap/test \
+              "org.textsnap.test.Panel.$@"; }
+  menu_offered() { panel Menu | grep -qF '[["Settings...", true, []], ["Recent snaps", true, [[' &&
+                   panel Menu | grep -qF '["-", true, []], ["Quit", true, []]]'; }
+  check "the panel gets the tray menu from the client (DBusMenu): Settings... to Quit" wait_for 15 menu_offered
+  window_focused() {  # title
+    swaymsg -t get_tree 2>/dev/null | python3 -c '
+import json, sys
+def walk(n):
+    if n.get("focused"):
+        return n
+    for c in n.get("nodes", []) + n.get("floating_nodes", []):
+        f = walk(c)
+        if f:
+            return f
+f = walk(json.load(sys.stdin))
+sys.exit(0 if f and f.get("name") == sys.argv[1] else 1)' "$1"
+  }
+  settings_shown() { swaymsg -t get_tree 2>/dev/null | grep -q '"name": "setting"'; }
+  settings_gone() { ! settings_shown; }
+  check "Settings... clicked in the panel opens the settings window" panel Click string:Settings...
+  check "... which is shown with the focus" wait_for 15 window_focused setting
+  app_ended() { ! kill -0 "$app_pid" 2>/dev/null; }
+  check "Quit clicked in the panel while it is open closes only the settings window" panel Click string:Quit
+  check "... which goes" wait_for 15 settings_gone
+  check "... while the client keeps running" app_running
+  check "Quit clicked again ends the client" panel Click string:Quit
+  check "... which ends" wait_for 15 app_ended
 
   # ---- the Ctrl+C switch on: the primary selection; the desktop's own key
   binds_before=$(calls_of BindShortcuts)
@@ -305,7 +343,8 @@ fi
 [ -f "$build/app/textsnap.png" ] && cp "$build/app/textsnap.png" "$session/bin/"
 cp "$root/scripts/checks.sh" "$root/scripts/wait.sh" "$root/scripts/wine-snap.sh" "$root/scripts/write-ini.py" \
   "$session/tree/scripts/"
-cp "$root/tests/wayland/run.sh" "$root/tests/wayland/portal.py" "$session/tree/tests/wayland/"
+cp "$root/tests/wayland/run.sh" "$root/tests/wayland/portal.py" "$root/tests/wayland/panel.py" \
+  "$session/tree/tests/wayland/"
 cp "$root/tests/linux/notifications.py" "$session/tree/tests/linux/"
 as_user=()
 if [ "$(id -u)" = 0 ]; then
