@@ -67,6 +67,9 @@ std::string& UserSettingsPath() {
 platform::WindowHandle g_mainWindow = 0;
 ts::TForm1* g_form = nullptr;
 bool g_snapAtStart = false;
+// Another text snap of this user (another session) has the outbox.
+bool g_outboxElsewhere = false;
+constexpr const char* kOutboxElsewhere = "outbox is in use by another text snap (on another display?)";
 
 // The request that hands a note to the running client, and its answer once
 // the note is on the disk.
@@ -90,6 +93,7 @@ public:
   explicit TDesktopForm(ts::TComponent* owner) : TForm1(owner, UserSettingsPath()) {
     g_mainWindow = Handle();
     g_form = this;
+    if (g_outboxElsewhere) OutboxInUseElsewhere(kOutboxElsewhere);
     if (g_snapAtStart) PostSnap();
   }
   ~TDesktopForm() override {
@@ -155,10 +159,10 @@ int RunClient(bool snap) {
   }
   // The outbox is this client's while it runs; a `send` that is keeping a
   // note right now finishes first, so the client reads that note too.
-  if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0)
-    std::fprintf(stderr,
-                 "textsnap: the outbox is in use by another text snap (on another display?); "
-                 "with two of them writing it, a kept note may be lost\n");
+  if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0) {
+    g_outboxElsewhere = true;
+    std::fprintf(stderr, "textsnap: %s; this one keeps no notes\n", kOutboxElsewhere);
+  }
   g_snapAtStart = snap;
   return ts::RunTextSnap<TDesktopForm>();
 }
@@ -169,7 +173,7 @@ int Send(const char* file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
       std::fprintf(stderr, "textsnap: cannot read %s: %s\n", file, std::strerror(errno));
-      return static_cast<int>(ts::TSendStatus::Failed);
+      return static_cast<int>(ts::TSendStatus::ssFailed);
     }
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   } else {
@@ -178,7 +182,7 @@ int Send(const char* file) {
   ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
   ts::SetUnreachableNoteHandler(KeepUnreachableNote);
   ts::TSendResult result = ts::SendNote(settings, text);
-  std::fprintf(result.status == ts::TSendStatus::Stored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
+  std::fprintf(result.status == ts::TSendStatus::ssStored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
   return static_cast<int>(result.status);
 }
 
