@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clipboard.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "platform/window.h"
@@ -97,6 +98,12 @@ void SetClipboardEmpty();
 void SetClipboardNonText();  // an image only
 void SetClipboardRefusesOpen(bool refuses);
 int ClipboardOpenCount();  // opens so far; every open was closed again
+// A desktop where no program may press keys in another (Wayland): a snap
+// reads the primary selection instead of pressing Ctrl+C. Default: Keys.
+void SetSelectionCopy(SelectionCopy copy);
+// The text selected now; nullopt: the selection cannot be read. Default: empty.
+void SetPrimarySelection(std::optional<std::u16string> text);
+int PrimarySelectionReads();
 
 // --- message boxes, menus, shell ---------------------------------------------
 struct MessageBoxRecord {

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/dbusmenu.h"
 #include "platform/linux/desktop.h"
 #include "platform/linux/statusnotifier.h"
 #include "platform/shell.h"
@@ -82,7 +84,8 @@ void CreateIcon(TrayEntry& e) {
           PostMouse(it->second, wm::LButtonDown, wm::LButtonUp);
       },
       desktop::ApplicationPixbuf());
-  if (e.sni) return;
+  // The XEmbed tray is an X11 thing: a Wayland session has only the above.
+  if (e.sni || !desktop::XDisplay()) return;
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   e.status = gtk_status_icon_new_from_pixbuf(desktop::ApplicationPixbuf());
   gtk_status_icon_set_name(e.status, "textsnap");
@@ -208,6 +211,8 @@ GtkWidget* BuildMenu(const std::vector<MenuEntry>& entries, MenuRun& run) {
 }  // namespace
 
 int TrackPopup(WindowHandle /*owner*/, const std::vector<MenuEntry>& entries, int /*x*/, int /*y*/) {
+  // The panel shows it, and says which item was clicked.
+  if (std::optional<int> taken = desktop::MenuExportTake(entries)) return *taken;
   if (!desktop::HaveDisplay() || entries.empty()) return 0;
   MenuRun run{g_main_loop_new(nullptr, FALSE)};
   GtkWidget* menu = BuildMenu(entries, run);
