@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # functions called through check, wait_for and trap look unreachable to shellcheck
 # The Linux client in a Wayland session, end to end, with real programs: a
 # real compositor (sway, headless, software rendering) that serves the
 # clipboard and the primary selection through its data-control protocol, a
@@ -39,7 +40,7 @@ if [ "${1:-}" = "--session" ]; then
   work=$2 kde_backend=${3:-}
   exe=$work/bin/textsnap server=$work/bin/pinleaf-server
   source "$root/scripts/wine-snap.sh"  # the server and database helpers
-  sway_pid= rec_pid= portal_pid= focus_pid= app_pid= copy_pids= weston_pid= xvfb_pid= kwin_pid= panel_pid=
+  sway_pid='' rec_pid='' portal_pid='' focus_pid='' app_pid='' copy_pids='' weston_pid='' xvfb_pid='' kwin_pid='' panel_pid=''
   cleanup() {
     for p in $app_pid $focus_pid $portal_pid $rec_pid $copy_pids $weston_pid $xvfb_pid $kwin_pid $panel_pid; do kill "$p" 2>/dev/null; done
     snap_stop_server
@@ -62,7 +63,9 @@ if [ "${1:-}" = "--session" ]; then
   sway_pid=$!
   compositor_up() { ls "$XDG_RUNTIME_DIR"/wayland-[0-9] >/dev/null 2>&1 && ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock >/dev/null 2>&1; }
   check "sway starts headless" wait_for 20 compositor_up || exit 0
+  # shellcheck disable=SC2012  # names the compositor made: digits and dots only
   WAYLAND_DISPLAY=$(basename "$(ls "$XDG_RUNTIME_DIR"/wayland-[0-9] | head -1)")
+  # shellcheck disable=SC2012  # the same
   SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock | head -1)
   export WAYLAND_DISPLAY SWAYSOCK
 
@@ -176,7 +179,7 @@ sys.exit(0 if [r["summary"] for r in rows[-2:]] == sys.argv[2:] else 1)' "$notes
 
   # ---- the tray menu, drawn by the panel
   panel() { dbus-send --session --print-reply --dest=org.textsnap.test.Panel /org/textsnap/test \
-              "org.textsnap.test.Panel.$@"; }
+              "org.textsnap.test.Panel.$1" "${@:2}"; }
   menu_offered() { panel Menu | grep -qF '[["Settings...", true, []], ["Recent snaps", true, [[' &&
                    panel Menu | grep -qF '["-", true, []], ["Quit", true, []]]'; }
   check "the panel gets the tray menu from the client (DBusMenu): Settings... to Quit" wait_for 15 menu_offered
@@ -256,7 +259,9 @@ sys.exit(0 if f and f.get("name") == sys.argv[1] else 1)' "$1"
   Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
   xvfb_pid=$!
   if check "weston starts headless, an X server beside it" wait_for 20 weston_up && read -r -t 20 number <&5; then
-    (
+    # A group, not a subshell: its checks count (and its processes are ended).
+    saved_wayland=$WAYLAND_DISPLAY saved_display=${DISPLAY:-}
+    {
       export WAYLAND_DISPLAY=wayland-weston DISPLAY=:$number
       # Owns a selection until another owner takes it, or it is ended.
       xput() {  # selection, text
@@ -276,11 +281,14 @@ sys.exit(0 if f and f.get("name") == sys.argv[1] else 1)' "$1"
       check "... and the X primary selection with the Ctrl+C switch on" timeout 30 "$exe" --snap
       check "... which is stored" wait_for 30 count_is 7
       check "... byte for byte" last_note_is "$text7"
+      # shellcheck disable=SC2086  # one pid a word
       kill "$app_pid" $copy_pids 2>/dev/null
       wait "$app_pid" 2>/dev/null
-    )
+      app_pid='' copy_pids=''
+    }
+    export WAYLAND_DISPLAY=$saved_wayland DISPLAY=$saved_display
   fi
-  kill "$weston_pid" "$xvfb_pid" 2>/dev/null; wait "$weston_pid" "$xvfb_pid" 2>/dev/null; weston_pid= xvfb_pid=
+  kill "$weston_pid" "$xvfb_pid" 2>/dev/null; wait "$weston_pid" "$xvfb_pid" 2>/dev/null; weston_pid='' xvfb_pid=
 
   # ---- the real portal: xdg-desktop-portal with its KDE backend, beside KWin
   # (kwin_wayland --virtual), both started by the bus as in a Plasma session.
@@ -293,7 +301,8 @@ sys.exit(0 if f and f.get("name") == sys.argv[1] else 1)' "$1"
     kwin_pid=$!
     kwin_up() { [ -S "$XDG_RUNTIME_DIR/wayland-kwin" ]; }
     if check "KWin starts (kwin_wayland --virtual)" wait_for 30 kwin_up; then
-      (
+      saved_wayland=$WAYLAND_DISPLAY saved_display=${DISPLAY:-}
+      {
         export WAYLAND_DISPLAY=wayland-kwin XDG_CURRENT_DESKTOP=KDE QT_QPA_PLATFORM=wayland
         unset DISPLAY
         dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP QT_QPA_PLATFORM
@@ -305,9 +314,13 @@ sys.exit(0 if f and f.get("name") == sys.argv[1] else 1)' "$1"
         check "... textsnap --snap under KWin reads its clipboard through data-control" timeout 30 "$exe" --snap
         check "... which is stored" wait_for 30 count_is 8
         check "... byte for byte" last_note_is "$text8"
+        # shellcheck disable=SC2086  # one pid a word
         kill "$app_pid" $copy_pids 2>/dev/null
         wait "$app_pid" 2>/dev/null
-      )
+        app_pid='' copy_pids=''
+      }
+      export WAYLAND_DISPLAY=$saved_wayland DISPLAY=$saved_display
+      unset XDG_CURRENT_DESKTOP QT_QPA_PLATFORM
     fi
     kill "$kwin_pid" 2>/dev/null; wait "$kwin_pid" 2>/dev/null; kwin_pid=
   else
