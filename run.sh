@@ -111,6 +111,7 @@ sleep 2
 snap_start_notepad "$scripted/wine.log" || { echo "notepad did not start"; exit 1; }
 text="Hello from text snap at $(date '+%H:%M:%S') - こんにちは"
 snap_type "$text"
+# shellcheck disable=SC2119  # the hotkey is optional
 snap_press
 shot=$build/run-screenshot.png
 if wait_for 40 count_is_more "$before"; then

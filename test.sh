@@ -3,7 +3,7 @@
 # the Windows build under Wine, and the end-to-end tests. Ends with one line
 # "N passed, N failed" summing every suite; exits non-zero on any failure.
 set -uo pipefail
-cd "$(dirname "$0")"
+cd "$(dirname "$0")" || exit 1
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -28,7 +28,8 @@ build() {  # preset [targets...]
 run_suites() {  # preset, command the tests run under...
   local preset=$1; shift
   local dir="$root/build/$preset" log="$root/build/logs/test-$preset.log" rc=0
-  local select=(${CTEST_SELECT:-})
+  local select=()
+  read -ra select <<<"${CTEST_SELECT:-}"
   rm -rf "$dir/test-results"; mkdir -p "$dir/test-results"
   echo "== test $preset"
   (cd "$dir" && "$@" ctest --output-on-failure -j"$jobs" "${select[@]}" >"$log" 2>&1) || rc=1
@@ -47,6 +48,7 @@ run_suites() {  # preset, command the tests run under...
     if [ "${#unstarted[@]}" -gt 0 ] && [ "${#unstarted[@]}" -le 5 ]; then
       echo "   started again after leaving no result: ${unstarted[*]}"
       local pattern
+      # shellcheck disable=SC2016  # the dollar is one of the characters sed escapes
       pattern=$(printf '%s\n' "${unstarted[@]}" | sed 's/[][\.*^$()+?{}|]/\\&/g' | paste -sd'|')
       (cd "$dir" && "$@" ctest --output-on-failure -R "^($pattern)\$" >>"$log" 2>&1) && rc=0
     fi
@@ -70,11 +72,23 @@ else
 fi
 if build native; then run_suites native; else note_failure "native build"; fi
 
-# ---- the house rules: formatting, the layer map, clang-tidy (short form;
-# scripts/tidy.sh runs it in full). Warnings are errors in every build here.
+# ---- the house rules (CONTRIBUTING.md, "Checks that guard the house"):
+# formatting, the layer map and portable code above platform/, the words kept
+# out of the code, commit subjects, the scripts' linters, clang-tidy in full.
+# A check with a self-test first shows that it still finds what it is for.
+# Each counts as one passed or one failed. Warnings are errors in every build.
 echo "== checks"
-for check in "scripts/check-format.sh" "scripts/check-layers.py" "scripts/tidy.sh --short"; do
-  out=$($check 2>&1) || note_failure "$check"
+checks=(
+  "scripts/check-format.sh"
+  "scripts/check-layers.py --self-test" "scripts/check-layers.py"
+  "scripts/check-words.py --self-test" "scripts/check-words.py"
+  "scripts/check-subjects.py --self-test" "scripts/check-subjects.py"
+  "scripts/check-scripts.sh"
+  "scripts/tidy.sh"
+)
+for check in "${checks[@]}"; do
+  read -ra command <<<"$check"
+  if out=$("${command[@]}" 2>&1); then total_pass=$((total_pass + 1)); else note_failure "$check"; fi
   echo "$out" | tail -15 | sed 's/^/   /'
 done
 if build windows; then
@@ -100,7 +114,7 @@ if command -v clang++ >/dev/null 2>&1; then
   if build fuzz; then
     echo "== fuzz smoke"
     fuzz_out=$(fuzz/run.sh 5 2>&1)
-    echo "$fuzz_out" | sed 's/^/   /'
+    printf '%s\n' "$fuzz_out" | sed 's/^/   /'
     p=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: ok')
     f=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: FAILED')
     total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
@@ -119,7 +133,8 @@ run_script() {  # name, script
   out=$(bash "$2" 2>&1) || status=1
   echo "$out"
   if line=$(echo "$out" | grep -E "^$1: [0-9]+ passed, [0-9]+ failed" | tail -1); then
-    read -r p f < <(echo "$line" | sed -E "s/^$1: ([0-9]+) passed, ([0-9]+) failed.*/\\1 \\2/")
+    [[ $line =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]
+    p=${BASH_REMATCH[1]} f=${BASH_REMATCH[2]}
     total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
   else
     note_failure "$1 (no result line)"

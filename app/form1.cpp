@@ -4,8 +4,11 @@
 #include <exception>
 
 #include "app/settings.h"
+#include "app/traymenu.h"
 #include "http/cookies.h"
 #include "http/http.h"
+#include "net/component.h"
+#include "net/exceptions.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "runtime/codepage.h"
@@ -19,42 +22,29 @@
 namespace ts {
 
 namespace {
-
-constexpr const char* kFontName = "ＭＳ Ｐゴシック";
-constexpr int kBalloonWarning = 2;
-constexpr uint32_t kSoonMs = 100;                  // "at once", but after the handler that asked for it
-constexpr uint32_t kBusyMs = 1000;                 // a snap runs or the settings window is open
-constexpr int32_t kDeliveryReadTimeoutMs = 30000;  // a delivery waits this long for each answer
-constexpr size_t kRecentShown = 10;
 constexpr const char* kNotesPath = "/notes";
+// How long a wait for the service goes without letting the window's messages through.
+constexpr int kAntiFreezeSliceMs = 100;
 
-// A menu caption for a note: its first characters on one line, and its state.
-std::string RecentCaption(const TNoteRecord& note) {
-  std::string line = note.text;
-  std::replace_if(
-      line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
-  const char* state = note.state == TNoteState::nsSent      ? "sent"
-                      : note.state == TNoteState::nsRefused ? "refused"
-                                                            : "waiting";
-  // "&" would underline the next letter of a menu caption.
-  std::string shown;
-  for (char c : TSnapPipeline::Excerpt(Trim(line))) shown += c == '&' ? std::string("&&") : std::string(1, c);
-  return shown + "  (" + state + ")";
-}
+// The program was told to end while a conversation waited: the wait ends at
+// once (the note is on the disk already, waiting to be sent).
+class ENetProgramEnding : public ENetSilentException {
+public:
+  ENetProgramEnding() : ENetSilentException("The program is ending.") {}
+};
 
-template <typename T>
-T* Part(TComponent* owner, const char* name) {
-  T* part = new T(owner);
-  part->SetName(name);
-  return part;
-}
-
-// Puts a control on the form at its place; the font starts as the form's.
-void Place(TWinControl* control, TForm* form, int left, int top, int width, int height) {
-  control->SetParent(form);
-  control->SetBounds(left, top, width, height);
-}
-
+// While a conversation with the service waits, the tray stays usable: the
+// transport's waits let the window's messages through (the menu, the
+// settings window, Quit).
+class TTrayAntiFreeze : public TNetAntiFreezeBase {
+public:
+  TTrayAntiFreeze() : TNetAntiFreezeBase(nullptr) { IdleTimeOut = kAntiFreezeSliceMs; }
+  void ProcessMessages() override {
+    if (!Application) return;
+    Application->ProcessMessages();
+    if (Application->Terminated()) throw ENetProgramEnding();
+  }
+};
 }  // namespace
 
 TForm1::TForm1(TComponent* owner) : TForm1(owner, FindSettingsLocation()) {}
@@ -86,156 +76,6 @@ TForm1::TForm1(TComponent* owner, TSettingsLocation settings) : TForm(owner), se
 
 TForm1::~TForm1() { DetachHandle(); }
 
-void TForm1::CreateParts() {
-  Button1 = Part<TButton>(this, "Button1");
-  Edit1 = Part<TEdit>(this, "Edit1");
-  NetHTTP1 = Part<TNetHTTP>(this, "NetHTTP1");
-  NetCookieManager1 = Part<TNetCookieManager>(this, "NetCookieManager1");
-  ConfigureHttp();
-  Memo1 = Part<TMemo>(this, "Memo1");
-  Edit2 = Part<TEdit>(this, "Edit2");
-  Edit3 = Part<TEdit>(this, "Edit3");
-  Label1 = Part<TLabel>(this, "Label1");
-  Label2 = Part<TLabel>(this, "Label2");
-  Label3 = Part<TLabel>(this, "Label3");
-  TrayIcon1 = Part<TTrayIcon>(this, "TrayIcon1");
-  TrayIcon1->BeginReadState();
-  Button2 = Part<TButton>(this, "Button2");
-  Edit4 = Part<TEdit>(this, "Edit4");
-  Label4 = Part<TLabel>(this, "Label4");
-  CheckBox1 = Part<TCheckBox>(this, "CheckBox1");
-  CheckBox2 = Part<TCheckBox>(this, "CheckBox2");
-  CheckBox3 = Part<TCheckBox>(this, "CheckBox3");
-  PopupMenu1 = Part<TPopupMenu>(this, "PopupMenu1");
-  setting1 = Part<TMenuItem>(this, "setting1");
-  quit1 = Part<TMenuItem>(this, "quit1");
-  N1 = Part<TMenuItem>(this, "N1");
-  CheckBox4 = Part<TCheckBox>(this, "CheckBox4");
-  Label5 = Part<TLabel>(this, "Label5");
-  Button3 = Part<TButton>(this, "Button3");
-  Label6 = Part<TLabel>(this, "Label6");
-  Button4 = Part<TButton>(this, "Button4");
-  FileStorage1 = Part<TFileStorage>(this, "FileStorage1");
-  LoadWindowStoredData(*FileStorage1);
-  send1 = Part<TMenuItem>(this, "send1");
-  recent1 = Part<TMenuItem>(this, "recent1");
-  notes1 = Part<TMenuItem>(this, "notes1");
-  Timer1 = Part<TTimer>(this, "Timer1");
-  Timer1->SetEnabled(false);
-  Timer1->OnTimer = [this](TObject* s) { Timer1Timer(s); };
-}
-
-void TForm1::LayOut() {
-  SetCaption("setting");
-  SetBorderStyle(TBorderStyle::bsToolWindow);
-  SetBorderIcons(false);
-  SetClientSize(487, 442);
-  Position = TPosition::poDesktopCenter;
-  Font().SetName(kFontName);
-  Font().SetCharset(kShiftJisCharset);
-  Font().SetHeight(-12);
-
-  // The send trigger and the answer box never show; they take no focus.
-  Place(Button1, this, 0, 0, 75, 25);
-  Button1->SetVisible(false);
-  Button1->TabStop = false;
-  Button1->OnClick = [this](TObject* s) { RunSnap(s); };
-  Place(Memo1, this, 0, 0, 185, 89);
-  Memo1->SetVisible(false);
-  Memo1->TabStop = false;
-
-  Place(Button4, this, 32, 16, 361, 33);
-  Button4->SetCaption("CREATE ID / 新規アカウント作成");
-  Button4->OnClick = [this](TObject* s) { Button4Click(s); };
-
-  // The other labels take the size of their caption.
-  Place(Label1, this, 32, 56, 18, 12);
-  Label1->SetCaption("url");
-
-  Place(Edit3, this, 32, 72, 361, 38);
-  Edit3->AutoSize = false;
-  Edit3->Font().SetHeight(14);
-
-  Place(Button3, this, 400, 72, 65, 41);
-  Button3->SetCaption("Default");
-  Button3->OnClick = [this](TObject* s) { Button3Click(s); };
-
-  Place(Label2, this, 32, 120, 12, 12);
-  Label2->SetCaption("ID");
-
-  Place(Edit1, this, 32, 136, 361, 38);
-  Edit1->Font().SetHeight(30);
-
-  Place(Label3, this, 32, 184, 60, 12);
-  Label3->SetCaption("PASSWORD");
-
-  Place(Edit2, this, 32, 200, 361, 38);
-  Edit2->Font().SetHeight(30);
-  Edit2->SetPasswordChar('*');
-
-  Place(CheckBox4, this, 40, 256, 361, 33);
-  CheckBox4->SetCaption("Ctrl + C （ショートカット） を自動で押してから送信する");
-
-  Label5->SetAutoSize(false);  // a fixed box: a longer text is cut at its edge
-  Place(Label5, this, 56, 296, 357, 12);
-  Label5->SetCaption("選択範囲を作成してホットキーを押すだけで、選択内容が送信されます");
-
-  Place(Label4, this, 40, 328, 66, 12);
-  Label4->SetCaption("hotkey code");
-
-  Place(Edit4, this, 40, 344, 57, 57);
-  Edit4->SetReadOnly(true);
-  Edit4->AutoSize = false;
-  Edit4->Font().SetHeight(20);
-  Edit4->OnKeyDown = [this](TObject* s, uint16_t& key, TShiftState shift) { Edit4KeyDown(s, key, shift); };
-
-  Place(CheckBox1, this, 112, 344, 97, 17);
-  CheckBox1->SetCaption("alt");
-  Place(CheckBox2, this, 112, 360, 97, 17);
-  CheckBox2->SetCaption("ctl");
-  Place(CheckBox3, this, 112, 376, 97, 17);
-  CheckBox3->SetCaption("shift");
-
-  Place(Button2, this, 296, 344, 161, 57);
-  Button2->SetCaption("OK");
-  Button2->SetDefault(true);
-  Button2->Font().SetBold(true);
-  Button2->Font().SetHeight(-12);
-  Button2->OnClick = [this](TObject* s) { Button2Click(s); };
-
-  Place(Label6, this, 40, 408, 260, 24);
-  Label6->Font().SetHeight(10);
-
-  // Keyboard focus order of the visible controls.
-  TWinControl* order[] = {Edit1,     Edit2,     Edit3,     Button2, Edit4,  CheckBox1,
-                          CheckBox2, CheckBox3, CheckBox4, Button3, Button4};
-  int at = 0;
-  for (TWinControl* control : order) control->SetTabOrder(at++);
-  ActiveControl = Edit1;
-
-  setting1->Caption = "Settings...";
-  setting1->OnClick = [this](TObject* s) { setting1Click(s); };
-  N1->Caption.assign(1, '-');  // a separator (assigned so; GCC 12 misreads a one-byte literal here)
-  quit1->Caption = "Quit";
-  quit1->OnClick = [this](TObject* s) { quit1Click(s); };
-  send1->OnClick = [this](TObject* s) { send1Click(s); };
-  recent1->Caption = "Recent snaps";
-  notes1->Caption = "Open notes page";
-  notes1->OnClick = [this](TObject* s) { notes1Click(s); };
-  PopupMenu1->Add(setting1);
-  PopupMenu1->Add(send1);
-  PopupMenu1->Add(recent1);
-  PopupMenu1->Add(notes1);
-  PopupMenu1->Add(N1);
-  PopupMenu1->Add(quit1);
-  PopupMenu1->OnPopup = [this](TObject* s) { PopupMenu1Popup(s); };
-
-  TrayIcon1->SetTipHelp(kApplicationTitle);
-  TrayIcon1->SetRBPopupMenu(PopupMenu1);
-  TrayIcon1->SetVisible(true);
-  TrayIcon1->BalloonIcon = biifNone;
-}
-
 std::string TForm1::IdInSystemCodePage() const { return Utf8ToSystem(Edit1->Text()); }
 std::string TForm1::PasswordInSystemCodePage() const { return Utf8ToSystem(Edit2->Text()); }
 std::string TForm1::UrlInSystemCodePage() const { return Utf8ToSystem(Edit3->Text()); }
@@ -250,19 +90,18 @@ void TForm1::FormCreate(TObject*) {
   Edit3->SetText(SystemToUtf8(settings.url));
   Edit1->SetText(SystemToUtf8(settings.id));
   Edit2->SetText(SystemToUtf8(settings.password));
-  NetSSLIOHandler1->SetPinnedCertificate(settings.certSha256);
+  serviceHttp_->SetPinnedCertificate(settings.certSha256);
   // A refusal here stays silent: the user notices that the hotkey does nothing.
   if (HotKeyCode != 0)
     platform::RegisterGlobalHotKey(Handle(), kHotKeyId, static_cast<unsigned>(HotKeyModifiers),
                                    static_cast<unsigned>(HotKeyCode));
   Label6->SetCaption(kHotKeyCaption);
 
-  retry_ = TRetrySchedule(static_cast<uint32_t>(std::clamp(settings.outboxRetrySeconds, 1, 900)) * 1000u);
   if (int damaged = outbox_.Load(settings.keepHistory))
     Tell(biifWarning, "outbox damaged",
          IntToStr(damaged) + " damaged record(s) skipped; " + IntToStr(static_cast<int>(outbox_.Count())) +
              " note(s) kept");
-  ScheduleDelivery(retry_.First());
+  delivery_->Begin(static_cast<uint32_t>(std::clamp(settings.outboxRetrySeconds, 1, 900)) * 1000u);
 }
 
 void TForm1::FormShow(TObject*) {
@@ -284,7 +123,7 @@ void TForm1::FormCloseQuery(TObject*, bool& canClose) {
   // A failed write raises: the close is abandoned and the error shown.
   SaveSettings(settings_, settings);
   canClose = true;
-  RetryNow();
+  delivery_->RetryNow();
 }
 
 void TForm1::setting1Click(TObject*) { ShowModal(); }
@@ -318,39 +157,39 @@ void TForm1::Button4Click(TObject*) {
 }
 
 void TForm1::ConfigureHttp() {
-  // Everything not set here keeps the client's default.
-  NetHTTP1->HandleRedirects = true;
-  NetHTTP1->AllowCookies = true;
-  NetHTTP1->SetCookieManager(NetCookieManager1);
-  // Owned by the client rather than the window: it is the client's end point.
-  NetSSLIOHandler1 = new TNetSSLIOHandlerSocket(NetHTTP1);
-  NetHTTP1->SetIOHandler(NetSSLIOHandler1);
-  NetHTTP1->HTTPOptions = TNetHTTPOptions{TNetHTTPOption::hoForceEncodeParams};
-  NetHTTP1->Request().Accept = "text/html, */*";
-  NetHTTP1->Request().UserAgent = "Mozilla/3.0 (compatible; text snap)";
-  NetHTTP1->MaxLineAction = TNetMaxLineAction::maException;
+  antiFreeze_ = std::make_unique<TTrayAntiFreeze>();
+  serviceHttp_ = std::make_unique<TServiceHttp>(*NetHTTP1, *NetCookieManager1);
+  NetSSLIOHandler1 = &serviceHttp_->Tls();
   NetHTTP1->OnDisconnected = [this](TObject* s) { NetHTTP1Disconnected(s); };
+  service_ = std::make_unique<TServiceClient>(*serviceHttp_);
+  delivery_ = std::make_unique<TDeliverySchedule>(outbox_, *service_, static_cast<TDeliveryTimer&>(*this));
+  delivery_->Account = [this] { return Account(); };
+  delivery_->Busy = [this] { return snapping_ || Visible(); };
+  delivery_->Tell = [this](TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
+    Tell(icon, title, text);
+  };
+  delivery_->OnAnswer = [this](const std::string& answer) { ShowResponse(answer); };
+  // A snap cut short by an error waits for the HTTP client's disconnect; a
+  // delivery's conversation has ended that state (and may keep its connection open).
+  delivery_->OnConversationEnded = [this] { Button1->SetEnabled(true); };
+  snap_ = std::make_unique<TSnapPipeline>(static_cast<TSnapHost&>(*this), *service_, delivery_.get());
 }
 
-void TForm1::Button1Click(TObject*) { snap_.Run(); }
+void TForm1::Button1Click(TObject*) { snap_->Run(); }
 
 void TForm1::ClearBalloon() {
   TrayIcon1->SetBalloonText("");
   TrayIcon1->SetBalloonTitle("");
 }
 
-void TForm1::TitleBalloon(int icon, const std::string& title) {
-  TrayIcon1->ShowBalloon(static_cast<TBalloonInfoIconFlag>(icon), title);
-}
+void TForm1::TitleBalloon(TBalloonInfoIconFlag icon, const std::string& title) { TrayIcon1->ShowBalloon(icon, title); }
 
-void TForm1::FullBalloon(int icon, const std::string& title, const std::string& text) {
-  TrayIcon1->ShowBalloon(static_cast<TBalloonInfoIconFlag>(icon), title, text);
+void TForm1::FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
+  TrayIcon1->ShowBalloon(icon, title, text);
 }
 
 bool TForm1::AutoCopy() { return CheckBox4->Checked(); }
-std::string TForm1::UserId() { return Edit1->Text(); }
-std::string TForm1::Password() { return Edit2->Text(); }
-std::string TForm1::BaseUrl() { return Edit3->Text(); }
+TServiceAccount TForm1::Account() { return {Edit3->Text(), Edit1->Text(), Edit2->Text()}; }
 void TForm1::SetSendEnabled(bool enabled) { Button1->SetEnabled(enabled); }
 void TForm1::ShowResponse(const std::string& response) { Memo1->SetText(response); }
 
@@ -360,11 +199,12 @@ void TForm1::ProcessMessages() {
 
 void TForm1::PlayCue(int index) { ts::PlayCue(*FileStorage1, index); }
 
-std::string TForm1::GetText(const std::string& url) { return NetHTTP1->GetText(url); }
-
-std::string TForm1::PostForm(const std::string& url, const TStringList& lines) {
-  return NetHTTP1->PostForm(url, lines);
+void TForm1::Start(uint32_t milliseconds) {
+  Timer1->SetInterval(milliseconds);
+  Timer1->SetEnabled(true);
 }
+void TForm1::Stop() { Timer1->SetEnabled(false); }
+bool TForm1::Running() const { return Timer1->Enabled(); }
 
 void TForm1::RunSnap(TObject* sender) {
   // The one guard against a snap inside a snap: the snap pumps messages while
@@ -373,13 +213,22 @@ void TForm1::RunSnap(TObject* sender) {
   if (snapping_) return;
   snapping_ = true;
   auto done = OnScopeExit([this] { snapping_ = false; });
-  Button1Click(sender);
+  try {
+    Button1Click(sender);
+  } catch (const ENetProgramEnding&) {
+    // Quit during the snap: its note waits in the outbox; nothing to show.
+  }
 }
 
 void TForm1::HotKeyPressed(std::uintptr_t id) {
   if (id != static_cast<std::uintptr_t>(kHotKeyId)) return;
-  // A press during a snap or a delivery is not a press after a failed snap: nothing to re-arm.
-  if (snapping_ || delivering_) return;
+  // A press during a snap is not a press after a failed snap: nothing to
+  // re-arm. One during a delivery snaps as soon as the delivery is over.
+  if (snapping_) return;
+  if (delivery_->Delivering()) {
+    pressedMeanwhile_ = true;
+    return;
+  }
   if (Button1->Enabled()) {
     Button1->Click();
     return;
@@ -400,170 +249,24 @@ void TForm1::Tell(TBalloonInfoIconFlag icon, const std::string& title, const std
   TrayIcon1->SetBalloonText("");
 }
 
-std::string TForm1::NoteOutcome(const TSnapNote& snapped) {
-  TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text};
-  switch (snapped.result) {
-    case TSnapResult::srStored:
-      outbox_.Stored(note);
-      // The service answers: notes that wait can follow at once.
-      loginRefused_ = false;
-      retry_.Reset();
-      ScheduleDelivery(kSoonMs);
-      return {};
-    case TSnapResult::srRefused:
-      note.state = TNoteState::nsRefused;
-      note.reason = snapped.reason;
-      break;
-    case TSnapResult::srLoginRefused:
-      loginRefused_ = true;
-      break;
-    case TSnapResult::srFailed:
-      break;
-  }
-  const TOutbox::TKept kept = outbox_.Keep(note);
-  if (note.state == TNoteState::nsWaiting) ScheduleDelivery(retry_.Next());
-  const std::string waiting = "kept: " + IntToStr(static_cast<int>(outbox_.Waiting())) + " waiting";
-  std::string told;
-  switch (kept) {
-    case TOutbox::TKept::kKept:
-    case TOutbox::TKept::kAlreadyWaiting:
-      told = note.state == TNoteState::nsRefused ? "kept in Recent snaps" : waiting;
-      break;
-    case TOutbox::TKept::kFull:
-      told = "NOT kept: the outbox is full (" + IntToStr(static_cast<int>(outbox_.Count())) +
-             " notes); send or discard some";
-      break;
-    case TOutbox::TKept::kWriteFailed:
-      told = "NOT kept: the outbox file cannot be written";
-      break;
-  }
-  // A failure goes on to its error box; the balloon says what became of the note.
-  if (snapped.result == TSnapResult::srFailed) {
-    const bool safe = kept == TOutbox::TKept::kKept || kept == TOutbox::TKept::kAlreadyWaiting;
-    Tell(safe ? static_cast<TBalloonInfoIconFlag>(kBalloonWarning) : biifError, safe ? waiting : "not sent!",
-         safe ? "sent when the service answers" : told);
-  }
-  return told;
-}
+TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) { return delivery_->KeepHanded(utf8Text); }
 
-TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) {
-  const TOutbox::TKept kept = outbox_.KeepWaiting(utf8Text);
-  // Its sender has just found the service away, as a failed snap does. A try
-  // already planned stands: a burst of handed notes must not push it away.
-  if (kept == TOutbox::TKept::kKept && !Timer1->Enabled()) ScheduleDelivery(retry_.Next());
-  return kept;
-}
-
-void TForm1::ScheduleDelivery(uint32_t milliseconds) {
-  if (outbox_.Waiting() == 0 || loginRefused_) {
-    Timer1->SetEnabled(false);
-    return;
-  }
-  Timer1->SetInterval(milliseconds);
-  Timer1->SetEnabled(true);
-}
-
-void TForm1::RetryNow() {
-  loginRefused_ = false;
-  retry_.Reset();
-  ScheduleDelivery(kSoonMs);
-}
-
-void TForm1::ReportDelivered() {
-  if (delivered_ == 0) return;
-  const size_t left = outbox_.Waiting();
-  Tell(biifInfo, "sent: " + IntToStr(delivered_) + (delivered_ == 1 ? " kept note" : " kept notes"),
-       left ? IntToStr(static_cast<int>(left)) + " still waiting" : std::string());
-  delivered_ = 0;
+void TForm1::OutboxInUseElsewhere(const std::string& why) {
+  outbox_.SetInUseElsewhere(why);
+  delivery_->Refresh();
 }
 
 void TForm1::Timer1Timer(TObject*) {
-  // Never inside a snap (its copy step pumps messages), never while the
-  // settings are being edited, never twice at once.
-  if (snapping_ || delivering_ || Visible()) {
-    ScheduleDelivery(kBusyMs);
-    return;
-  }
-  Timer1->SetEnabled(false);
-  std::string failure;
-  TOutbox::TDelivery result;
-  {
-    TRestore<bool> busy(delivering_, true);
-    // A delivery runs while the user works on: a service that takes the
-    // connection and then says nothing must not hold the program. The note
-    // then waits for the next try like any other transport failure.
-    TRestore<int32_t> patience(NetHTTP1->ReadTimeout, kDeliveryReadTimeoutMs);
-    result = outbox_.DeliverOldest(snap_.Exchange(), *this, &failure);
-  }
-  // A snap cut short by an error waits for the HTTP client's disconnect; this
-  // exchange has ended that state (and may keep its connection open).
-  if (result != TOutbox::TDelivery::kNothing) Button1->SetEnabled(true);
-  const std::string excerpt = Utf8ToSystem(TSnapPipeline::Excerpt(outbox_.LastTried().text));
-  switch (result) {
-    case TOutbox::TDelivery::kNothing:
-      ReportDelivered();
-      return;
-    case TOutbox::TDelivery::kDelivered:
-      ++delivered_;
-      retry_.Reset();
-      if (outbox_.Waiting() == 0) ReportDelivered();
-      ScheduleDelivery(kSoonMs);
-      return;
-    case TOutbox::TDelivery::kRefused:
-      ReportDelivered();
-      Tell(biifError, "cannot send data.", excerpt + " (kept in Recent snaps)");
-      ScheduleDelivery(kSoonMs);
-      return;
-    case TOutbox::TDelivery::kLoginRefused:
-      ReportDelivered();
-      loginRefused_ = true;
-      Tell(biifError, "cannot login!",
-           IntToStr(static_cast<int>(outbox_.Waiting())) + " note(s) wait until the ID or password is changed");
-      ScheduleDelivery(0);
-      return;
-    case TOutbox::TDelivery::kFailed:
-      // Quietly later: the service is still away.
-      ReportDelivered();
-      ScheduleDelivery(retry_.Next());
-      return;
+  delivery_->Tick();
+  if (pressedMeanwhile_ && !delivery_->Delivering()) {
+    pressedMeanwhile_ = false;
+    platform::PostToWindow(Handle(), platform::wm::HotKey, static_cast<std::uintptr_t>(kHotKeyId), 0);
   }
 }
 
-void TForm1::PopupMenu1Popup(TObject*) {
-  const size_t waiting = outbox_.Waiting();
-  send1->Caption = "Send waiting notes (" + IntToStr(static_cast<int>(waiting)) + ")";
-  send1->Visible = waiting > 0;
-  recent1->Clear();
-  const std::vector<TNoteRecord> recent = outbox_.Offered(kRecentShown);
-  for (const TNoteRecord& note : recent) {
-    auto* item = new TMenuItem(recent1);
-    item->Caption = RecentCaption(note);
-    recent1->Add(item);
-    const std::string text = note.text;
-    auto copy = [text](TObject*) { Clipboard().SetAsUnicodeText(Utf8ToUtf16(text)); };
-    if (note.state != TNoteState::nsRefused) {
-      item->OnClick = copy;
-      continue;
-    }
-    // A refused note waits for the user: take its text back, or let it go.
-    auto* take = new TMenuItem(item);  // freed with its entry at the next rebuild
-    take->Caption = "Copy to clipboard";
-    take->OnClick = copy;
-    item->Add(take);
-    auto* drop = new TMenuItem(item);
-    drop->Caption = "Discard";
-    drop->OnClick = [this, note](TObject*) { outbox_.Discard(note); };
-    item->Add(drop);
-  }
-  if (recent.empty()) {
-    auto* none = new TMenuItem(recent1);
-    none->Caption = "(none)";
-    none->Enabled = false;
-    recent1->Add(none);
-  }
-}
+void TForm1::PopupMenu1Popup(TObject*) { RefreshOutboxMenu(*send1, *recent1, outbox_); }
 
-void TForm1::send1Click(TObject*) { RetryNow(); }
+void TForm1::send1Click(TObject*) { delivery_->RetryNow(); }
 
 void TForm1::notes1Click(TObject*) {
   platform::ShellOpen(0, nullptr, UrlInSystemCodePage() + kNotesPath, nullptr, nullptr, platform::kShowNormal);

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "app/delivery.h"
 #include "app/outbox.h"
+#include "app/serviceclient.h"
 #include "app/settings.h"
 #include "app/snap.h"
 #include "storage/filestorage.h"
@@ -21,6 +24,7 @@ namespace ts {
 class TNetHTTP;
 class TNetSSLIOHandlerSocket;
 class TNetCookieManager;
+class TNetAntiFreezeBase;
 
 inline constexpr const char* kApplicationTitle = "text snap for pinleaf online";
 inline constexpr int kHotKeyId = 304;  // the only hotkey the program registers
@@ -33,7 +37,7 @@ inline constexpr const char* kAlreadyRunningTitle = "text snap";
 inline constexpr const char* kAlreadyRunningText = "text snap is already running.";
 inline constexpr const char* kHotKeyCaption = "↑このエリアをクリックして、\rショートカットにしたいキーを押してください";
 
-class TForm1 : public TForm, private TSnapHost {
+class TForm1 : public TForm, private TSnapHost, private TDeliveryTimer {
 public:
   // Reads and writes the settings where FindSettingsLocation says.
   explicit TForm1(TComponent* owner);
@@ -82,18 +86,22 @@ public:
   int32_t HotKeyCode = 0;       // virtual-key code; 0: no hotkey
   int32_t HotKeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift, as the system takes them
   // Tick count when the last upload was answered, and its text (UTF-8).
-  uint32_t LastSendTime() const { return snap_.LastSendTime(); }
-  const std::string& LastSentText() const { return snap_.LastSentText(); }
+  uint32_t LastSendTime() const { return snap_->LastSendTime(); }
+  const std::string& LastSentText() const { return snap_->LastSentText(); }
 
   // The file the settings are saved to.
   const std::string& SettingsFile() const { return settings_.writePath; }
   const TOutbox& Outbox() const { return outbox_; }
   // Deliveries stopped by a refused login, until the settings change.
-  bool DeliveryHeld() const { return loginRefused_; }
+  bool DeliveryHeld() const { return delivery_->Held(); }
   // A note another program of ours could not deliver (the service was
   // away): kept in the outbox, on the disk before this returns, and sent
   // with the others.
   TOutbox::TKept KeepHandedNote(const std::string& utf8Text);
+  // Another text snap of the user has the outbox (a second session): this
+  // one keeps and sends no notes, says so once, and reports failed snaps as
+  // NOT kept.
+  void OutboxInUseElsewhere(const std::string& why);
 
   // The live settings as the settings file keeps them, in the system code
   // page (the snap reads the boxes' UTF-8 texts through UserId and the like).
@@ -132,41 +140,38 @@ private:
   void CreateParts();
   void LayOut();
   void RunSnap(TObject* sender);
+  // The service client over NetHTTP1, and everything that talks through it.
   void ConfigureHttp();
 
   // What the snap asks of the window.
   void ClearBalloon() override;
-  void TitleBalloon(int icon, const std::string& title) override;
-  void FullBalloon(int icon, const std::string& title, const std::string& text) override;
+  void TitleBalloon(TBalloonInfoIconFlag icon, const std::string& title) override;
+  void FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) override;
   bool AutoCopy() override;
-  std::string UserId() override;
-  std::string Password() override;
-  std::string BaseUrl() override;
+  TServiceAccount Account() override;
   void SetSendEnabled(bool enabled) override;
   void ShowResponse(const std::string& response) override;
   void ProcessMessages() override;
   void PlayCue(int index) override;
-  std::string GetText(const std::string& url) override;
-  std::string PostForm(const std::string& url, const TStringList& lines) override;
-  std::string NoteOutcome(const TSnapNote& note) override;
 
-  // The next delivery in `milliseconds`, when notes wait and nothing holds them.
-  void ScheduleDelivery(uint32_t milliseconds);
-  // The settings may have changed: a held delivery goes again, at once.
-  void RetryNow();
-  void ReportDelivered();
+  // The delivery schedule's timer is Timer1.
+  void Start(uint32_t milliseconds) override;
+  void Stop() override;
+  bool Running() const override;
+
   // A balloon of the outbox's own.
   void Tell(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text);
 
-  TSnapPipeline snap_{*this};
   TSettingsLocation settings_;
   bool snapping_ = false;
+  bool pressedMeanwhile_ = false;  // the hotkey, pressed while a delivery waited
+  std::unique_ptr<TNetAntiFreezeBase> antiFreeze_;
+  std::unique_ptr<TServiceHttp> serviceHttp_;  // over NetHTTP1, made with it
+  std::unique_ptr<TServiceClient> service_;
+  std::unique_ptr<TSnapPipeline> snap_;
   TOutbox outbox_{BesideSettings(settings_.writePath, kOutboxFileName),
                   BesideSettings(settings_.writePath, kHistoryFileName)};
-  TRetrySchedule retry_;
-  bool loginRefused_ = false;
-  bool delivering_ = false;
-  int delivered_ = 0;  // notes delivered since the last report
+  std::unique_ptr<TDeliverySchedule> delivery_;
 };
 
 }  // namespace ts

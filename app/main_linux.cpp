@@ -6,8 +6,6 @@
 //   textsnap send [FILE]   sends the file's text (or standard input) as one note;
 //                          when the service is away the note goes to the outbox
 // Settings live in $XDG_CONFIG_HOME/textsnap/ini.ini (~/.config by default).
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +23,9 @@
 #include "app/settings.h"
 #include "app/startup.h"
 #include "platform/file.h"
-#include "platform/session.h"
+#include "platform/folders.h"
+#include "platform/instance.h"
 #include "platform/window.h"
-#include "runtime/text.h"
 
 namespace {
 
@@ -39,24 +37,13 @@ const char kUsage[] =
     "                     3 refused by the service, 4 service unreachable (note not kept),\n"
     "                     5 service unreachable, note kept in the outbox to be sent later\n";
 
-// The folder of the user's settings, made when missing (private to the user).
+// The folder of the user's settings, made when missing (private to the
+// user); without a home, the current folder.
 std::string UserSettingsFolder() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::string base;
-  if (config && config[0] == '/') {
-    base = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && *home ? home : ".") + "/.config";
-  }
-  std::string folder = base + "/textsnap";
-  for (size_t at = 1; at != std::string::npos; at = folder.find('/', at + 1)) {
-    std::string part = folder.substr(0, folder.find('/', at));
-    if (!part.empty()) mkdir(part.c_str(), 0700);
-    if (folder.find('/', at) == std::string::npos) break;
-  }
-  mkdir(folder.c_str(), 0700);
-  return folder + "/";
+  std::string folder = platform::UserProgramFolder("textsnap");
+  if (folder.empty()) return "./";
+  platform::CreateFolders(folder);
+  return folder;
 }
 
 std::string& UserSettingsPath() {
@@ -64,14 +51,10 @@ std::string& UserSettingsPath() {
   return path;
 }
 
-platform::WindowHandle g_mainWindow = 0;
-ts::TForm1* g_form = nullptr;
-bool g_snapAtStart = false;
+// Another text snap of this user (another session) has the outbox.
+bool g_outboxElsewhere = false;
+constexpr const char* kOutboxElsewhere = "outbox is in use by another text snap (on another display?)";
 
-// The request that hands a note to the running client, and its answer once
-// the note is on the disk.
-constexpr const char* kKeepRequest = "keep";
-constexpr const char* kKeptAnswer = "kept";
 // How long `send` waits for the running client: it answers between two of
 // its own steps, and a snap or delivery may take its time-outs first.
 constexpr int kKeepAnswerMs = 90000;
@@ -80,42 +63,24 @@ constexpr int kKeepAnswerMs = 90000;
 constexpr uint32_t kSendLockWaitMs = 3000;
 constexpr uint32_t kClientLockWaitMs = 10000;
 
-void PostSnap() {
-  if (g_mainWindow) platform::PostToWindow(g_mainWindow, platform::wm::HotKey, ts::kHotKeyId, 0);
-}
-
 // The client's window, with its settings in the user's config folder.
 class TDesktopForm : public ts::TForm1 {
 public:
   explicit TDesktopForm(ts::TComponent* owner) : TForm1(owner, UserSettingsPath()) {
-    g_mainWindow = Handle();
-    g_form = this;
-    if (g_snapAtStart) PostSnap();
-  }
-  ~TDesktopForm() override {
-    g_mainWindow = 0;
-    g_form = nullptr;
+    if (g_outboxElsewhere) OutboxInUseElsewhere(kOutboxElsewhere);
   }
 };
 
 std::string OutboxLockPath() { return ts::BesideSettings(UserSettingsPath(), ts::kOutboxLockFileName); }
-
-// A note `send` hands over: the answer says whether it is on the disk.
-std::string KeepHandedNote(const std::string& text) {
-  if (!g_form) return "not ready";
-  if (!ts::IsNoteText(text) || ts::Trim(text).empty()) return "not text";
-  const std::string why = ts::NotKeptReason(g_form->KeepHandedNote(text));
-  return why.empty() ? kKeptAnswer : why;
-}
 
 // Where `send` puts a note the service did not take: with the running
 // client, which owns the outbox; when none runs, into the outbox file under
 // its lock. A client that starts meanwhile waits for that lock before it
 // reads the file.
 bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text, std::string& why) {
-  std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);
+  std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, ts::kKeepRequest, text, kKeepAnswerMs);
   if (answer) {
-    if (*answer == kKeptAnswer) return true;
+    if (*answer == ts::kKeptAnswer) return true;
     // A client from before this request existed answers every request so.
     why = *answer == "ok" ? "the running text snap is older than this command: restart it"
                           : "the running text snap says: " + *answer;
@@ -125,8 +90,8 @@ bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text,
       ts::KeepOutsideClient(UserSettingsPath(), text, settings.keepHistory, kSendLockWaitMs);
   if (!kept) {
     // A client took the outbox in the meantime: it answers now.
-    answer = platform::AskInstance(ts::kInstanceName, kKeepRequest, text, kKeepAnswerMs);
-    if (answer && *answer == kKeptAnswer) return true;
+    answer = platform::AskInstance(ts::kInstanceName, ts::kKeepRequest, text, kKeepAnswerMs);
+    if (answer && *answer == ts::kKeptAnswer) return true;
     why = answer ? "the running text snap says: " + *answer
                  : "the outbox is in use by a text snap that does not answer (on another display?)";
     return false;
@@ -140,27 +105,19 @@ int RunClient(bool snap) {
     std::fprintf(stderr, "textsnap: no display to run on (try: textsnap send FILE)\n");
     return 1;
   }
-  bool first = platform::ClaimInstance(ts::kInstanceName, [](const std::string& request, const std::string& body) {
-    if (request == "snap") PostSnap();
-    // A second start: the running client says so with a balloon, as on Windows.
-    if (request == "start" && g_mainWindow) platform::PostToWindow(g_mainWindow, ts::kAnotherStartMessage, 0, 0);
-    if (request == kKeepRequest) return KeepHandedNote(body);
-    return std::string("ok");
-  });
-  if (!first) {
-    if (snap) return platform::AskInstance(ts::kInstanceName, "snap") ? 0 : 1;
-    platform::AskInstance(ts::kInstanceName, "start");
-    std::fprintf(stderr, "textsnap: already running in this session\n");
-    return 0;
-  }
-  // The outbox is this client's while it runs; a `send` that is keeping a
-  // note right now finishes first, so the client reads that note too.
-  if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0)
-    std::fprintf(stderr,
-                 "textsnap: the outbox is in use by another text snap (on another display?); "
-                 "with two of them writing it, a kept note may be lost\n");
-  g_snapAtStart = snap;
-  return ts::RunTextSnap<TDesktopForm>();
+  ts::TStartOptions start;
+  start.snap = snap;
+  start.claimed = [] {
+    // The outbox is this client's while it runs; a `send` that is keeping a
+    // note right now finishes first, so the client reads that note too.
+    if (platform::LockFile(OutboxLockPath(), kClientLockWaitMs) < 0) {
+      g_outboxElsewhere = true;
+      std::fprintf(stderr, "textsnap: %s; this one keeps no notes\n", kOutboxElsewhere);
+    }
+  };
+  // A second start: the running client says so with a balloon, as on Windows.
+  if (!snap) start.alreadyRunning = [] { std::fprintf(stderr, "textsnap: already running in this session\n"); };
+  return ts::RunTextSnap<TDesktopForm>(start);
 }
 
 int Send(const char* file) {
@@ -169,7 +126,7 @@ int Send(const char* file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
       std::fprintf(stderr, "textsnap: cannot read %s: %s\n", file, std::strerror(errno));
-      return static_cast<int>(ts::TSendStatus::Failed);
+      return static_cast<int>(ts::TSendStatus::ssFailed);
     }
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   } else {
@@ -178,14 +135,14 @@ int Send(const char* file) {
   ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
   ts::SetUnreachableNoteHandler(KeepUnreachableNote);
   ts::TSendResult result = ts::SendNote(settings, text);
-  std::fprintf(result.status == ts::TSendStatus::Stored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
+  std::fprintf(result.status == ts::TSendStatus::ssStored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
   return static_cast<int>(result.status);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  umask(077);  // the settings hold the (scrambled) password
+  platform::KeepNewFilesPrivate();  // the settings hold the (scrambled) password
   UserSettingsPath() = UserSettingsFolder() + ts::kSettingsFileName;
   std::string command = argc > 1 ? argv[1] : "";
   if (argc == 1) return RunClient(false);

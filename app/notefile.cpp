@@ -21,23 +21,25 @@ bool MarkAt(const std::string& bytes, size_t at) {
   return bytes.size() - at >= 4 && bytes.compare(at, 4, kMark, 4) == 0;
 }
 
-bool DecodePayload(const std::string& payload, TNoteRecord& note) {
-  if (payload.size() < 4) return false;
+enum class TPayload { plNote, plUnknownState, plDamaged };
+
+TPayload DecodePayload(const std::string& payload, TNoteRecord& note) {
+  if (payload.size() < 4) return TPayload::plDamaged;
   const auto state = static_cast<uint8_t>(payload[0]);
-  if (state > static_cast<uint8_t>(TNoteState::nsRefused)) return false;
   note.state = static_cast<TNoteState>(state);
   size_t at = 1;
   const size_t idLength = static_cast<unsigned char>(payload[at++]);
-  if (payload.size() - at < idLength + 2) return false;
+  if (payload.size() - at < idLength + 2) return TPayload::plDamaged;
   note.paperId = payload.substr(at, idLength);
   at += idLength;
   const size_t reasonLength = GetLe(payload, at, 2);
   at += 2;
-  if (payload.size() - at < reasonLength) return false;
+  if (payload.size() - at < reasonLength) return TPayload::plDamaged;
   note.reason = payload.substr(at, reasonLength);
   at += reasonLength;
   note.text = payload.substr(at);
-  return true;
+  // A whole record of a state we do not know is a newer version's, not damage.
+  return state > static_cast<uint8_t>(TNoteState::nsRefused) ? TPayload::plUnknownState : TPayload::plNote;
 }
 }  // namespace
 
@@ -99,11 +101,17 @@ TNoteScan DecodeNoteRecords(const std::string& bytes) {
     }
     const std::string payload = bytes.substr(at + kNoteRecordHeader, length);
     TNoteRecord note;
-    if (Crc32(payload, Crc32(bytes.substr(at + 4, 4))) != GetLe(bytes, at + 8, 4) || !DecodePayload(payload, note)) {
+    const TPayload kind = Crc32(payload, Crc32(bytes.substr(at + 4, 4))) == GetLe(bytes, at + 8, 4)
+                              ? DecodePayload(payload, note)
+                              : TPayload::plDamaged;
+    if (kind == TPayload::plDamaged) {
       damage();
       continue;
     }
-    scan.notes.push_back(std::move(note));
+    if (kind == TPayload::plNote)
+      scan.notes.push_back(std::move(note));
+    else
+      ++scan.unknown;
     inDamage = false;
     at += kNoteRecordHeader + length;
   }
@@ -112,28 +120,52 @@ TNoteScan DecodeNoteRecords(const std::string& bytes) {
 
 int TNoteFile::Load() {
   notes_.clear();
-  auto bytes = platform::ReadWholeFile(path_);
+  refusal_.clear();
+  bool missing = false;
+  std::string error;
+  auto bytes = platform::ReadWholeFile(path_, &missing, &error);
+  unreadable_ = !bytes && !missing;
+  if (unreadable_) {
+    // A read error is not an empty file: writing now would lose what it holds.
+    refusal_ = error.empty() ? std::string("read error") : error;
+    return 0;
+  }
   if (!bytes) return 0;
   TNoteScan scan = DecodeNoteRecords(*bytes);
   notes_ = std::move(scan.notes);
-  if (scan.damaged > 0) Save();
+  if (scan.unknown > 0) {
+    refusal_ = "written by a newer version of text snap";
+    return scan.damaged;
+  }
+  // The damaged bytes go aside first: what a rewrite drops can still be looked at.
+  if (scan.damaged > 0 && platform::AppendDurably(DamagedPath(), *bytes)) Save();
   return scan.damaged;
 }
 
 bool TNoteFile::Append(const TNoteRecord& note) {
-  if (!platform::AppendDurably(path_, EncodeNoteRecord(note))) return false;
+  if (!Writable() || !platform::AppendDurably(path_, EncodeNoteRecord(note))) return false;
   notes_.push_back(note);
   return true;
 }
 
 bool TNoteFile::Save() {
+  if (!Writable()) return false;
   std::string bytes;
   for (const TNoteRecord& note : notes_) bytes += EncodeNoteRecord(note);
   return platform::ReplaceDurably(path_, bytes);
 }
 
+std::string TNoteFile::DamagedPath() const {
+  const size_t slash = path_.find_last_of("/\\");
+  const size_t dot = path_.find_last_of('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (hasExtension ? path_.substr(0, dot) : path_) + ".damaged";
+}
+
 void TNoteFile::Erase() {
   notes_.clear();
+  refusal_.clear();
+  unreadable_ = false;
   platform::RemoveFile(path_);
 }
 

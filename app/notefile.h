@@ -11,7 +11,9 @@
 // are kept; any other change rewrites the whole file through a temporary file
 // and a rename. A record cut short or damaged is skipped (and counted) and the
 // reader looks for the next record's mark, so one bad record never costs the
-// others.
+// others; the damaged file is copied aside before it is rewritten. A file that
+// cannot be read, or that holds records of a state this version does not know
+// (a newer version wrote it), is never rewritten.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,7 @@ std::string EncodeNoteRecord(const TNoteRecord& note);
 struct TNoteScan {
   std::vector<TNoteRecord> notes;
   int damaged = 0;  // damaged stretches skipped (a cut tail counts as one)
+  int unknown = 0;  // whole records of a state this version does not know, skipped
 };
 TNoteScan DecodeNoteRecords(const std::string& bytes);
 
@@ -50,13 +53,21 @@ public:
   explicit TNoteFile(std::string path) : path_(std::move(path)) {}
   const std::string& Path() const { return path_; }
 
-  // Reads the file (a missing one is empty). A file with damage is rewritten
-  // without it, so later appends do not follow a torn record. Returns the
-  // count of damaged records skipped.
+  // Reads the file (a missing one is empty). A file with damage is copied to
+  // the damaged file and rewritten without it, so later appends do not follow
+  // a torn record. Returns the count of damaged records skipped.
   int Load();
-  // Appends one note durably; false (and nothing kept in memory) when the disk refused.
+  // Why the file is not written: it could not be read (the system's reason),
+  // or it holds records this version does not know. Empty when it is.
+  const std::string& Refusal() const { return refusal_; }
+  bool Writable() const { return refusal_.empty(); }
+  // True when the last Load could not read the file (not when it was missing).
+  bool Unreadable() const { return unreadable_; }
+  // Appends one note durably; false (and nothing kept in memory) when the
+  // disk refused or the file is not to be written.
   bool Append(const TNoteRecord& note);
-  // Writes the notes in memory as the new file, atomically.
+  // Writes the notes in memory as the new file, atomically; false when it
+  // could not, or the file is not to be written.
   bool Save();
   // Removes the file and forgets the notes.
   void Erase();
@@ -66,9 +77,15 @@ public:
   // Bytes of the notes' texts.
   size_t TextBytes() const;
 
+  // Where a damaged file is copied before it is rewritten: the file's name
+  // with ".damaged" for its extension.
+  std::string DamagedPath() const;
+
 private:
   std::string path_;
   std::vector<TNoteRecord> notes_;
+  std::string refusal_;
+  bool unreadable_ = false;
 };
 
 }  // namespace ts

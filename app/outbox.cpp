@@ -4,64 +4,10 @@
 
 #include "app/protocol.h"
 #include "app/settings.h"
-#include "app/snap.h"
-#include "net/exceptions.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 
 namespace ts {
-
-bool IsPassingFailure(const ENetException& error) {
-  if (auto* reply = dynamic_cast<const ENetProtocolReplyError*>(&error)) return reply->ReplyCode >= 500;
-  return true;
-}
-
-uint32_t TRetrySchedule::Next() {
-  uint64_t pause = first_;
-  for (int i = 0; i < failures_ && pause < longest_; ++i) pause *= 2;
-  ++failures_;
-  return static_cast<uint32_t>(std::min<uint64_t>(pause, longest_));
-}
-
-int TOutbox::Load(bool keepHistory) {
-  keepHistory_ = keepHistory;
-  const int damaged = outbox_.Load();
-  if (keepHistory_)
-    history_.Load();
-  else
-    history_.Erase();
-  return damaged;
-}
-
-size_t TOutbox::Waiting() const {
-  return static_cast<size_t>(std::count_if(outbox_.Notes().begin(), outbox_.Notes().end(),
-                                           [](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting; }));
-}
-
-TOutbox::TKept TOutbox::Keep(const TNoteRecord& note) {
-  // Only a copy in the same state makes this one superfluous: a refused copy
-  // is never sent again, so a text that fails anew must wait of its own.
-  for (const TNoteRecord& kept : outbox_.Notes())
-    if (kept.text == note.text && kept.state == note.state) return TKept::kAlreadyWaiting;
-  if (outbox_.Notes().size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes)
-    return TKept::kFull;
-  if (!outbox_.Append(note)) return TKept::kWriteFailed;
-  Remember(note);
-  return TKept::kKept;
-}
-
-void TOutbox::Stored(const TNoteRecord& note) {
-  auto& notes = outbox_.Notes();
-  const size_t before = notes.size();
-  notes.erase(
-      std::remove_if(notes.begin(), notes.end(),
-                     [&](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting && n.text == note.text; }),
-      notes.end());
-  if (notes.size() != before) outbox_.Save();
-  TNoteRecord sent = note;
-  sent.state = TNoteState::nsSent;
-  Remember(sent);
-}
 
 namespace {
 // A note is its capture time and its text: two snaps may share a capture time
@@ -83,6 +29,113 @@ void Mark(std::vector<TNoteRecord>& notes, const TNoteRecord& note, TNoteState s
 }
 }  // namespace
 
+uint32_t TRetrySchedule::Next() {
+  uint64_t pause = first_;
+  for (int i = 0; i < failures_ && pause < longest_; ++i) pause *= 2;
+  ++failures_;
+  return static_cast<uint32_t>(std::min<uint64_t>(pause, longest_));
+}
+
+int TOutbox::Load(bool keepHistory) {
+  keepHistory_ = keepHistory;
+  onItsWay_.reset();
+  const int damaged = outbox_.Load();
+  if (keepHistory_)
+    history_.Load();
+  else
+    history_.Erase();
+  return damaged;
+}
+
+std::string TOutbox::Refusal() const {
+  if (!elsewhere_.empty()) return elsewhere_;
+  if (outbox_.Unreadable()) return "outbox cannot be read: " + outbox_.Refusal();
+  if (!outbox_.Writable()) return "outbox is only read: " + outbox_.Refusal();
+  return {};
+}
+
+bool TOutbox::ReadAgain() {
+  if (!outbox_.Unreadable()) return false;
+  outbox_.Load();
+  if (keepHistory_ && history_.Unreadable()) history_.Load();
+  return !outbox_.Unreadable();
+}
+
+size_t TOutbox::Waiting() const {
+  const auto waiting =
+      static_cast<size_t>(std::count_if(outbox_.Notes().begin(), outbox_.Notes().end(),
+                                        [](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting; }));
+  return onItsWay_ && waiting > 0 ? waiting - 1 : waiting;
+}
+
+bool TOutbox::OnItsWay(const TNoteRecord& note) const { return onItsWay_ && SameNoteAs(*onItsWay_)(note); }
+
+bool TOutbox::WriteAhead(TNoteRecord& note) {
+  ReadAgain();
+  if (!elsewhere_.empty()) return false;
+  auto& notes = outbox_.Notes();
+  if (onItsWay_) {
+    // The same note with the text it has now: its record follows.
+    auto same = std::find_if(notes.begin(), notes.end(), SameNoteAs(*onItsWay_));
+    onItsWay_.reset();
+    if (same != notes.end()) {
+      same->text = note.text;
+      note.paperId = same->paperId;
+      if (!outbox_.Save()) return false;
+      onItsWay_ = *same;
+      return true;
+    }
+  }
+  auto waiting = std::find_if(notes.begin(), notes.end(), [&](const TNoteRecord& n) {
+    return n.state == TNoteState::nsWaiting && n.text == note.text;
+  });
+  if (waiting != notes.end()) {
+    note.paperId = waiting->paperId;
+    onItsWay_ = *waiting;
+    return true;
+  }
+  if (notes.size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes) return false;
+  TNoteRecord record{TNoteState::nsWaiting, note.paperId, "", note.text};
+  if (!outbox_.Append(record)) return false;
+  onItsWay_ = record;
+  return true;
+}
+
+TOutbox::TKept TOutbox::Keep(const TNoteRecord& note) {
+  ReadAgain();
+  if (!Refusal().empty()) return TKept::kpRefused;
+  if (OnItsWay(note)) {
+    // On the disk since before the conversation: it only takes its state.
+    onItsWay_.reset();
+    if (note.state != TNoteState::nsWaiting) SetState(note, note.state, note.reason);
+    Remember(note);
+    return TKept::kpKept;
+  }
+  // Only a copy in the same state makes this one superfluous: a refused copy
+  // is never sent again, so a text that fails anew must wait of its own.
+  for (const TNoteRecord& kept : outbox_.Notes())
+    if (kept.text == note.text && kept.state == note.state) return TKept::kpAlreadyWaiting;
+  if (outbox_.Notes().size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes)
+    return TKept::kpFull;
+  if (!outbox_.Append(note)) return TKept::kpWriteFailed;
+  Remember(note);
+  return TKept::kpKept;
+}
+
+void TOutbox::Stored(const TNoteRecord& note) {
+  onItsWay_.reset();
+  auto& notes = outbox_.Notes();
+  const size_t before = notes.size();
+  notes.erase(
+      std::remove_if(notes.begin(), notes.end(),
+                     [&](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting && n.text == note.text; }),
+      notes.end());
+  if (notes.size() != before) outbox_.Save();
+  TNoteRecord sent = note;
+  sent.state = TNoteState::nsSent;
+  Remember(sent);
+}
+
 void TOutbox::Discard(const TNoteRecord& note) {
   Drop(outbox_.Notes(), note);
   outbox_.Save();
@@ -102,35 +155,19 @@ void TOutbox::SetState(const TNoteRecord& note, TNoteState state, const std::str
   SaveHistory();
 }
 
-TOutbox::TDelivery TOutbox::DeliverOldest(TServiceExchange& exchange, TSnapHost& host, std::string* failure) {
+std::optional<TServiceOutcome> TOutbox::DeliverOldest(TServiceClient& service, const TServiceAccount& account,
+                                                      const TServiceClient::TAnswerSink& onAnswer) {
+  ReadAgain();
+  // Nothing goes out that could not be marked sent afterwards.
+  if (!Refusal().empty()) return std::nullopt;
   auto it = std::find_if(outbox_.Notes().begin(), outbox_.Notes().end(),
-                         [](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting; });
-  if (it == outbox_.Notes().end()) return TDelivery::kNothing;
+                         [this](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting && !OnItsWay(n); });
+  if (it == outbox_.Notes().end()) return std::nullopt;
   lastTried_ = *it;
-  const std::string base = host.BaseUrl();
-  try {
-    std::string response = exchange.Probe(base);
-    host.ShowResponse(response);
-    if (HasLoginMarker(response)) {
-      response = exchange.Login(base, host.UserId(), host.Password());
-      host.ShowResponse(response);
-      platform::Sleep(300);
-    }
-    if (HasLoginMarker(response)) return TDelivery::kLoginRefused;
-    response = exchange.Upload(base, BuildNoteDocument(lastTried_.text, lastTried_.paperId));
-    host.ShowResponse(response);
-    if (HasSuccessMarker(response)) {
-      SetState(lastTried_, TNoteState::nsSent, "");
-      return TDelivery::kDelivered;
-    }
-    SetState(lastTried_, TNoteState::nsRefused, "cannot send data.");
-    return TDelivery::kRefused;
-  } catch (const ENetException& e) {
-    if (failure) *failure = e.Message();
-    if (IsPassingFailure(e)) return TDelivery::kFailed;
-    SetState(lastTried_, TNoteState::nsRefused, e.Message());
-    return TDelivery::kRefused;
-  }
+  TServiceOutcome outcome = service.Send(account, TOutgoingNote{lastTried_.text, lastTried_.paperId}, onAnswer);
+  if (outcome.result == TServiceResult::srStored) SetState(lastTried_, TNoteState::nsSent, "");
+  if (outcome.result == TServiceResult::srRefused) SetState(lastTried_, TNoteState::nsRefused, outcome.reason);
+  return outcome;
 }
 
 std::vector<TNoteRecord> TOutbox::Recent(size_t count) const {
@@ -142,6 +179,11 @@ std::vector<TNoteRecord> TOutbox::Recent(size_t count) const {
 
 std::vector<TNoteRecord> TOutbox::Offered(size_t count) const {
   std::vector<TNoteRecord> out = Recent(count);
+  // The note on its way is the newest of all.
+  if (onItsWay_ && std::none_of(out.begin(), out.end(), SameNoteAs(*onItsWay_))) {
+    out.insert(out.begin(), *onItsWay_);
+    if (out.size() > count) out.pop_back();
+  }
   for (auto kept = Notes().rbegin(); kept != Notes().rend(); ++kept)
     if (kept->state == TNoteState::nsRefused && std::none_of(out.begin(), out.end(), SameNoteAs(*kept)))
       out.push_back(*kept);
@@ -189,15 +231,22 @@ std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath,
 
 std::string NotKeptReason(TOutbox::TKept kept) {
   switch (kept) {
-    case TOutbox::TKept::kKept:
-    case TOutbox::TKept::kAlreadyWaiting:
+    case TOutbox::TKept::kpKept:
+    case TOutbox::TKept::kpAlreadyWaiting:
       return {};
-    case TOutbox::TKept::kFull:
+    case TOutbox::TKept::kpFull:
       return "the outbox is full";
-    case TOutbox::TKept::kWriteFailed:
+    case TOutbox::TKept::kpWriteFailed:
       return "the outbox file cannot be written";
+    case TOutbox::TKept::kpRefused:
+      return "the outbox cannot be used";
   }
   return "not kept";
+}
+
+std::string TOutbox::NotKeptReason(TKept kept) const {
+  if (kept == TKept::kpRefused && !Refusal().empty()) return Refusal();
+  return ts::NotKeptReason(kept);
 }
 
 }  // namespace ts

@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "app/notefile.h"
+#include "app/serviceclient.h"
 
 namespace ts {
-
-class ENetException;
-class TServiceExchange;
-class TSnapHost;
 
 inline constexpr const char* kOutboxFileName = "outbox.dat";
 inline constexpr const char* kHistoryFileName = "history.dat";
@@ -23,11 +20,6 @@ inline constexpr const char* kHistoryFileName = "history.dat";
 // a command keeping a note while none runs): the outbox is rewritten from
 // memory, so a note another process wrote to the file meanwhile would be lost.
 inline constexpr const char* kOutboxLockFileName = "outbox.lock";
-
-// Whether a failed exchange may succeed later by itself (the service was
-// down, unreachable, overloaded or cut the connection), so the note is worth
-// sending again; an HTTP answer below 500 is the service's own refusal.
-bool IsPassingFailure(const ENetException& error);
 
 // Pauses between tries while the service stays away: the first one, then
 // twice the one before, never more than the longest.
@@ -61,12 +53,32 @@ public:
   // Reads both files; without `keepHistory` the history lives in memory only
   // and its file is removed. Returns the damaged outbox records skipped.
   int Load(bool keepHistory);
+  // Why no note can be kept now: the file cannot be read (it is read again
+  // at each use until it can), it holds a newer version's records (then it
+  // is only read), or another text snap has it. Empty while notes can be kept.
+  std::string Refusal() const;
+  // Another process has the outbox: this one keeps and sends nothing.
+  void SetInUseElsewhere(const std::string& why) { elsewhere_ = why; }
+  // Reads a file that could not be read once more; true when it now could.
+  bool ReadAgain();
+  bool Unreadable() const { return outbox_.Unreadable(); }
 
-  enum class TKept { kKept, kAlreadyWaiting, kFull, kWriteFailed };
+  enum class TKept { kpKept, kpAlreadyWaiting, kpFull, kpWriteFailed, kpRefused };
   // Keeps a note the service did not store (waiting or refused). A note with
-  // the same text in the same state is not kept twice.
+  // the same text in the same state is not kept twice; the note on its way
+  // (WriteAhead) is on the disk already and only takes the state it ended in.
   TKept Keep(const TNoteRecord& note);
+  // Waiting notes, the one on its way not counted.
   size_t Waiting() const;
+
+  // A snap's note goes on the disk, as waiting, before the conversation
+  // begins, so that no crash loses it; until Keep or Stored it is on its way
+  // (shown so, and not delivered). A copy of the same text that waits already
+  // stands for it, and the note takes that copy's paper id. A second call
+  // with the note's new text (the clipboard changed meanwhile) rewrites the
+  // record. False when it could not be written.
+  bool WriteAhead(TNoteRecord& note);
+  bool OnItsWay(const TNoteRecord& note) const;
   size_t Count() const { return outbox_.Notes().size(); }
   const std::vector<TNoteRecord>& Notes() const { return outbox_.Notes(); }
 
@@ -76,11 +88,11 @@ public:
   // Removes a refused (or any) note at the user's wish.
   void Discard(const TNoteRecord& note);
 
-  enum class TDelivery { kNothing, kDelivered, kRefused, kLoginRefused, kFailed };
-  // Sends the oldest waiting note with the snap's exchange and its own
-  // capture time as paper id; it leaves only when the service said it is
-  // stored. `failure` receives the error text of a failed try.
-  TDelivery DeliverOldest(TServiceExchange& exchange, TSnapHost& host, std::string* failure = nullptr);
+  // Sends the oldest waiting note with its own capture time as paper id; it
+  // leaves only when the service said it is stored, and a refusal marks it
+  // refused. Nothing when no note waits.
+  std::optional<TServiceOutcome> DeliverOldest(TServiceClient& service, const TServiceAccount& account,
+                                               const TServiceClient::TAnswerSink& onAnswer = {});
   // The note the last DeliverOldest was about.
   const TNoteRecord& LastTried() const { return lastTried_; }
 
@@ -100,6 +112,10 @@ public:
   std::vector<TNoteRecord> Offered(size_t count) const;
   void Remember(const TNoteRecord& note);
 
+  // What stood in the way of keeping a note, for the user; empty when it is
+  // kept (or was waiting already).
+  std::string NotKeptReason(TKept kept) const;
+
 private:
   void SetState(const TNoteRecord& note, TNoteState state, const std::string& reason);
   void SaveHistory();
@@ -109,10 +125,11 @@ private:
   TLimits limits_;
   bool keepHistory_ = true;
   TNoteRecord lastTried_;
+  std::optional<TNoteRecord> onItsWay_;
+  std::string elsewhere_;
 };
 
-// What stood in the way of keeping a note, for the user; empty when it is kept
-// (or was waiting already).
+// The same for a note kept outside the client (the refusal not known).
 std::string NotKeptReason(TOutbox::TKept kept);
 
 // Keeps a note of `utf8Text`, captured now, in the outbox beside

@@ -1,6 +1,6 @@
 // One note sent from a script or a terminal: the text of a file or of
 // standard input, with the account of the settings file, without the tray.
-// The exchange is the snap's own (probe, login when asked, upload); the
+// The conversation is the snap's own (probe, login when asked, upload); the
 // outcome is a status a script can test.
 #pragma once
 
@@ -11,17 +11,18 @@
 
 namespace ts {
 
+// The command's exit status.
 enum class TSendStatus : int {
-  Stored = 0,       // the service stored the note
-  Failed = 1,       // nothing sent: bad input or settings (message says which)
-  NotLoggedIn = 2,  // the service refused the account
-  Refused = 3,      // the service answered but did not store the note
-  Unreachable = 4,  // no answer: network, connection or time-out
-  Kept = 5,         // unreachable, and kept by the unreachable-note handler for later
+  ssStored = 0,       // the service stored the note
+  ssFailed = 1,       // nothing sent: bad input or settings (message says which)
+  ssNotLoggedIn = 2,  // the service refused the account
+  ssRefused = 3,      // the service answered but did not store the note
+  ssUnreachable = 4,  // no answer: network, connection or time-out
+  ssKept = 5,         // unreachable, and kept by the unreachable-note handler for later
 };
 
 struct TSendResult {
-  TSendStatus status = TSendStatus::Failed;
+  TSendStatus status = TSendStatus::ssFailed;
   std::string message;  // for the user, one line
 };
 

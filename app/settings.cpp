@@ -1,6 +1,12 @@
 #include "app/settings.h"
 
+#include <optional>
+
+#include "platform/file.h"
+#include "platform/folders.h"
 #include "platform/module.h"
+#include "runtime/codepage.h"
+#include "runtime/exception.h"
 #include "runtime/inifile.h"
 #include "runtime/text.h"
 
@@ -9,6 +15,7 @@ namespace ts {
 namespace {
 constexpr const char* kGlobal = "globalsetting";
 constexpr const char* kSetting = "setting";
+TSettings ReadSettingsKeys(const std::string& path);
 }  // namespace
 
 std::string SettingsPath() { return ExtractFilePath(platform::ModuleFileName()) + kSettingsFileName; }
@@ -16,11 +23,10 @@ std::string SettingsPath() { return ExtractFilePath(platform::ModuleFileName()) 
 TSettingsLocation FindSettingsLocation() {
   std::string beside = SettingsPath();
   std::string exeFolder = ExtractFilePath(beside);
-  std::string userData = platform::UserDataFolder();
+  std::string userFolder = platform::UserProgramFolder(kUserSettingsFolderName);
   // Without a folder of the user's own there is nowhere better to go.
-  if (userData.empty() || platform::FolderWritable(exeFolder.empty() ? "." : exeFolder)) return {beside, beside};
-  const char sep = exeFolder.empty() ? '\\' : exeFolder.back();  // the system's own separator
-  std::string own = userData + sep + kUserSettingsFolderName + sep + kSettingsFileName;
+  if (userFolder.empty() || platform::FolderWritable(exeFolder.empty() ? "." : exeFolder)) return {beside, beside};
+  std::string own = userFolder + kSettingsFileName;
   // Settings placed beside the executable (by whoever installed it) count
   // until the user saves settings of their own.
   if (!platform::FileExists(own) && platform::FileExists(beside)) return {beside, own, true};
@@ -77,7 +83,8 @@ std::string PercentDecode(const std::string& text) {
   return out;
 }
 
-TSettings LoadSettings(const std::string& path) {
+namespace {
+TSettings ReadSettingsKeys(const std::string& path) {
   TIniFile ini(path);
   TSettings s;
   s.url = ini.ReadString(kGlobal, "ini_online_url", kDefaultServiceUrl);
@@ -90,6 +97,18 @@ TSettings LoadSettings(const std::string& path) {
   s.keepHistory = ini.ReadBool(kSetting, "history", true);
   s.outboxRetrySeconds = ini.ReadInteger(kSetting, "outbox_retry", 30);
   return s;
+}
+}  // namespace
+
+TSettings LoadSettings(const std::string& path) {
+  // The keys are read one at a time: a save in between (the tray client,
+  // while textsnap send reads) would give a mix of two versions. Read again
+  // until the file stayed the same all along.
+  for (int tries = 0;; ++tries) {
+    const auto before = platform::ReadWholeFile(path);
+    TSettings s = ReadSettingsKeys(path);
+    if (tries >= 50 || platform::ReadWholeFile(path) == before) return s;
+  }
 }
 
 void MakeSettingsFolder(const TSettingsLocation& location) {
@@ -108,13 +127,33 @@ void SaveSettings(const TSettingsLocation& location, const TSettings& settings) 
 }
 
 void SaveSettings(const std::string& path, const TSettings& s) {
-  TIniFile ini(path);
-  ini.WriteString(kGlobal, "ini_online_url", s.url);
-  ini.WriteString(kGlobal, "ini_online_id", s.id);
-  ini.WriteString(kGlobal, "ini_online_pass", PercentEncode(ScrambleText(s.password, kPasswordKey)));
-  ini.WriteBool(kSetting, "hotkey_autocopy", s.autoCopy);
-  ini.WriteInteger(kSetting, "hotkey", s.hotkeyCode);
-  ini.WriteInteger(kSetting, "hotkey_shift", s.hotkeyModifiers);
+  // The whole file is written once: a crash leaves the old settings or the
+  // new ones, and a reader (textsnap send) never sees half of them. The keys
+  // are written into a draft that starts as the file is now, so what the user
+  // set by hand stays, and the draft replaces the file in one step.
+  auto failed = [&path] { return EIniFileException(Format("%s に書き込めません", {SystemToUtf8(path)})); };
+  bool missing = false;
+  const auto before = platform::ReadWholeFile(path, &missing);
+  if (!before && !missing) throw failed();  // unread, it would be written over
+  const std::string draft = path + ".new";
+  if (!platform::ReplaceDurably(draft, before.value_or(""))) throw failed();
+  std::optional<std::string> after;
+  try {
+    TIniFile ini(draft);
+    ini.WriteString(kGlobal, "ini_online_url", s.url);
+    ini.WriteString(kGlobal, "ini_online_id", s.id);
+    ini.WriteString(kGlobal, "ini_online_pass", PercentEncode(ScrambleText(s.password, kPasswordKey)));
+    ini.WriteBool(kSetting, "hotkey_autocopy", s.autoCopy);
+    ini.WriteInteger(kSetting, "hotkey", s.hotkeyCode);
+    ini.WriteInteger(kSetting, "hotkey_shift", s.hotkeyModifiers);
+    after = platform::ReadWholeFile(draft);
+  } catch (const EIniFileException&) {
+    platform::RemoveFile(draft);
+    throw failed();
+  }
+  platform::RemoveFile(draft);
+  // Private to the user whatever the file's mode was.
+  if (!after || !platform::ReplaceDurably(path, *after)) throw failed();
 }
 
 }  // namespace ts

@@ -1,8 +1,5 @@
 #include "app/snap.h"
 
-#include "app/outbox.h"
-#include "net/exceptions.h"
-
 #include "platform/clock.h"
 #include "platform/input.h"
 #include "runtime/codepage.h"
@@ -17,23 +14,6 @@ constexpr uint8_t kLeftControl = 162;
 constexpr uint8_t kKeyC = 67;
 constexpr uint32_t kKeyUp = 2;
 }  // namespace
-
-std::string TServiceExchange::Probe(const std::string& base) {
-  return host_.GetText(base + "/posts/nop/?" + IntToStr(numbers_.Next()));
-}
-
-std::string TServiceExchange::Login(const std::string& base, const std::string& id, const std::string& password) {
-  TStringList lines;
-  lines.Add("data[User][username]=" + id);
-  lines.Add("data[User][password]=" + password);
-  return host_.PostForm(base + "/users/login", lines);
-}
-
-std::string TServiceExchange::Upload(const std::string& base, const std::string& noteDocument) {
-  TStringList lines;
-  lines.Add("data[Param][xmldata]=" + noteDocument);
-  return host_.PostForm(base + "/posts/addpinleaf", lines);
-}
 
 std::string TSnapPipeline::ThrottleTitle(uint32_t elapsed) {
   const double seconds = static_cast<double>(kThrottleMs - elapsed) / 1000.0;
@@ -63,7 +43,7 @@ void TSnapPipeline::CopySelection() {
   host_.ProcessMessages();
 }
 
-void TSnapPipeline::Report(int icon, const std::string& title, const std::string& text) {
+void TSnapPipeline::Report(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
   if (text.empty())
     host_.TitleBalloon(icon, title);
   else
@@ -75,75 +55,72 @@ void TSnapPipeline::Run() {
 
   const uint32_t elapsed = platform::GetTickCount() - lastSendTime_;  // modulo 2^32
   if (elapsed < kThrottleMs) {
-    host_.TitleBalloon(kBalloonError, ThrottleTitle(elapsed));
+    host_.TitleBalloon(biifError, ThrottleTitle(elapsed));
     return;
   }
   if (host_.AutoCopy()) CopySelection();
 
-  const std::string id = host_.UserId();
-  const std::string password = host_.Password();
+  const TServiceAccount account = host_.Account();
 
   if (!ClipboardHasText()) {
-    host_.TitleBalloon(kBalloonError, "not text!");
+    host_.TitleBalloon(biifError, "not text!");
     return;
   }
   if (Trim(ClipboardUtf8()).empty()) {
-    host_.TitleBalloon(kBalloonError, "no data!");
+    host_.TitleBalloon(biifError, "no data!");
     return;
   }
   TSnapNote note;
   note.text = ClipboardUtf8();
   if (Trim(note.text) == Trim(lastSentText_)) {
-    host_.TitleBalloon(kBalloonError, "same data!");
+    host_.TitleBalloon(biifError, "same data!");
     return;
   }
   note.paperId = PaperId(platform::GetLocalTime());
 
   host_.PlayCue(kStartCueIndex);
-  host_.FullBalloon(kBalloonInfo, "start", "");
+  host_.FullBalloon(biifInfo, "start", "");
   host_.SetSendEnabled(false);
 
-  std::string response;
-  try {
-    const std::string base = host_.BaseUrl();
-    response = exchange_.Probe(base);
-    host_.ShowResponse(response);
-    if (HasLoginMarker(response)) {
-      response = exchange_.Login(base, id, password);
-      host_.ShowResponse(response);
-      platform::Sleep(300);
+  // On the disk before the first byte leaves: a crash or a kill during the
+  // conversation loses nothing, and the note keeps its paper id (its capture
+  // time) wherever it goes, so the service stores it once.
+  if (keeper_) keeper_->WriteAhead(note);
+  // The note goes out as the clipboard holds it after the probe and the login.
+  auto takeNote = [this, &note] {
+    std::string now = ClipboardUtf8();
+    if (now != note.text) {
+      note.text = std::move(now);
+      if (keeper_) keeper_->WriteAhead(note);
     }
-    if (HasLoginMarker(response)) {
-      host_.SetSendEnabled(true);
-      note.result = TSnapResult::srLoginRefused;
-      note.reason = "cannot login!";
-      Report(kBalloonError, "cannot login!", host_.NoteOutcome(note));
-      return;
-    }
-
-    note.text = ClipboardUtf8();
-    const platform::LocalTime built = platform::GetLocalTime();
-    note.paperId = PaperId(built);
-    response = exchange_.Upload(base, BuildNoteDocument(note.text, built));
-  } catch (const ENetException& e) {
+    return TOutgoingNote{note.text, note.paperId};
+  };
+  const TServiceOutcome outcome =
+      service_.Send(account, takeNote, [this](const std::string& answer) { host_.ShowResponse(answer); });
+  note.result = outcome.result;
+  note.reason = outcome.reason;
+  if (outcome.error) {
     // Kept (or refused) before the error reaches the user. A failure's
     // balloon is the window's own; a refusal's says where the note went.
-    note.result = IsPassingFailure(e) ? TSnapResult::srFailed : TSnapResult::srRefused;
-    note.reason = e.Message();
-    const std::string told = host_.NoteOutcome(note);
-    if (note.result == TSnapResult::srRefused && !told.empty()) host_.FullBalloon(kBalloonError, "not sent!", told);
-    throw;
+    const std::string told = Settle(note);
+    if (note.result == TServiceResult::srRefused && !told.empty()) host_.FullBalloon(biifError, "not sent!", told);
+    outcome.RaiseError();
   }
-  host_.ShowResponse(response);
-  if (HasSuccessMarker(response)) {
-    note.result = TSnapResult::srStored;
-    const std::string extra = host_.NoteOutcome(note);
-    const std::string excerpt = Utf8ToSystem(Excerpt(ClipboardUtf8()));
-    host_.FullBalloon(kBalloonInfo, "complete!", extra.empty() ? excerpt : excerpt + "\r\n" + extra);
-  } else {
-    note.result = TSnapResult::srRefused;
-    note.reason = "cannot send data.";
-    Report(kBalloonError, "cannot send data.", host_.NoteOutcome(note));
+  switch (outcome.result) {
+    case TServiceResult::srLoginRefused:
+      host_.SetSendEnabled(true);
+      Report(biifError, "cannot login!", Settle(note));
+      return;
+    case TServiceResult::srStored: {
+      const std::string extra = Settle(note);
+      const std::string excerpt = Utf8ToSystem(Excerpt(ClipboardUtf8()));
+      host_.FullBalloon(biifInfo, "complete!", extra.empty() ? excerpt : excerpt + "\r\n" + extra);
+      break;
+    }
+    case TServiceResult::srRefused:
+    case TServiceResult::srFailed:
+      Report(biifError, "cannot send data.", Settle(note));
+      break;
   }
 
   lastSendTime_ = platform::GetTickCount();

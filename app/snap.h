@@ -1,81 +1,69 @@
 // One snap: copy the selection (optionally), check the clipboard text, upload
 // it as a note and report the outcome with balloons and cues. The pipeline
-// talks to the window through TSnapHost, so it can run against the real
-// window or against a test double.
+// talks to the window through TSnapHost and to the service through the
+// service client, so it can run against the real window or a test double.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "app/protocol.h"
-#include "runtime/strings.h"
+#include "app/serviceclient.h"
+#include "tray/trayicon.h"
 
 namespace ts {
 
-// Balloon icon kinds used by the snap.
-inline constexpr int kBalloonInfo = 1;
-inline constexpr int kBalloonError = 3;
 // Stored files of the window's storage.
 inline constexpr int kStartCueIndex = 0;
 inline constexpr int kEndCueIndex = 1;
 
-// What became of a snap's note once the exchange began.
-enum class TSnapResult { srStored, srRefused, srLoginRefused, srFailed };
+// A snap's note once the conversation began, and what became of it.
 struct TSnapNote {
-  TSnapResult result = TSnapResult::srFailed;
+  TServiceResult result = TServiceResult::srFailed;
   std::string text;     // UTF-8
   std::string paperId;  // capture time: when the document was built, else when the snap began
   std::string reason;   // the refusal or the error's text
 };
 
+// What the snap asks of the window.
 class TSnapHost {
 public:
   virtual ~TSnapHost() = default;
   // Tray balloons; titles and texts in the system code page.
   virtual void ClearBalloon() = 0;
-  virtual void TitleBalloon(int icon, const std::string& title) = 0;
-  virtual void FullBalloon(int icon, const std::string& title, const std::string& text) = 0;
-  // The live settings: auto-copy switch, and the ID, password and base URL boxes (UTF-8).
+  virtual void TitleBalloon(TBalloonInfoIconFlag icon, const std::string& title) = 0;
+  virtual void FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) = 0;
+  // The live settings: the auto-copy switch, and the account of the ID,
+  // password and base URL boxes.
   virtual bool AutoCopy() = 0;
-  virtual std::string UserId() = 0;
-  virtual std::string Password() = 0;
-  virtual std::string BaseUrl() = 0;
+  virtual TServiceAccount Account() = 0;
   // The send trigger and the response box.
   virtual void SetSendEnabled(bool enabled) = 0;
   virtual void ShowResponse(const std::string& response) = 0;
   virtual void ProcessMessages() = 0;
   virtual void PlayCue(int index) = 0;
-  // The HTTP client: answers as received; failures raise.
-  virtual std::string GetText(const std::string& url) = 0;
-  virtual std::string PostForm(const std::string& url, const TStringList& lines) = 0;
-  // The note's fate, before the snap reports it (a failure: before the error
-  // passes up). Returns a text for the outcome balloon (empty: none).
-  virtual std::string NoteOutcome(const TSnapNote&) { return {}; }
 };
 
-// The three requests of the exchange with the service.
-class TServiceExchange {
+// Where a snap's note is kept (the outbox).
+class TNoteKeeper {
 public:
-  explicit TServiceExchange(TSnapHost& host) : host_(host) {}
-  std::string Probe(const std::string& base);
-  // Two form lines, so an ID or password holding "&", "+" or "=" arrives intact.
-  std::string Login(const std::string& base, const std::string& id, const std::string& password);
-  std::string Upload(const std::string& base, const std::string& noteDocument);
-
-private:
-  TSnapHost& host_;
-  TProbeNumbers numbers_;
+  virtual ~TNoteKeeper() = default;
+  // Before the note leaves (again, when its text changed meanwhile): on the
+  // disk, so that nothing loses it. May give the note the paper id of a copy
+  // that waits already.
+  virtual void WriteAhead(TSnapNote& note) = 0;
+  // Once its fate is known, before the snap reports it (a failure: before the
+  // error passes up). Returns a text for the outcome balloon (empty: none).
+  virtual std::string Settle(const TSnapNote& note) = 0;
 };
 
 class TSnapPipeline {
 public:
-  explicit TSnapPipeline(TSnapHost& host) : host_(host), exchange_(host) {}
+  TSnapPipeline(TSnapHost& host, TServiceClient& service, TNoteKeeper* keeper = nullptr)
+      : host_(host), service_(service), keeper_(keeper) {}
 
   // Runs one snap to its end; errors of the clipboard and the HTTP client pass up.
   // The window guards against a snap started inside a running one.
   void Run();
-  // The exchange with its probe numbers, shared with the outbox's deliveries.
-  TServiceExchange& Exchange() { return exchange_; }
 
   uint32_t LastSendTime() const { return lastSendTime_; }
   // UTF-8 text of the last answered upload.
@@ -88,14 +76,16 @@ public:
 
 private:
   void CopySelection();
+  std::string Settle(const TSnapNote& note) { return keeper_ ? keeper_->Settle(note) : std::string(); }
   // A title balloon, or a full one when the window has something to add.
-  void Report(int icon, const std::string& title, const std::string& text);
+  void Report(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text);
   // The clipboard's text in UTF-8, read afresh; raises when it cannot be opened.
   static std::string ClipboardUtf8();
   static bool ClipboardHasText();
 
   TSnapHost& host_;
-  TServiceExchange exchange_;
+  TServiceClient& service_;
+  TNoteKeeper* keeper_;
   uint32_t lastSendTime_ = 0;
   std::string lastSentText_;
 };

@@ -18,13 +18,11 @@ import argparse
 import os
 import socket
 import sqlite3
-import statistics
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import urllib.parse
 
 
 def percent_all(data: bytes) -> str:

@@ -19,15 +19,15 @@ namespace {
 
 // Answers the probe without a login form and the upload as stored; a form is
 // encoded the way the HTTP client encodes a form body before it is sent.
-class TInMemoryHost : public TSnapHost {
+class TInMemoryHost : public TSnapHost, public TServiceTransport {
 public:
   void ClearBalloon() override {}
-  void TitleBalloon(int, const std::string& title) override { failures += title.empty() ? 0 : 1; }
-  void FullBalloon(int, const std::string&, const std::string& text) override { excerptBytes += text.size(); }
+  void TitleBalloon(TBalloonInfoIconFlag, const std::string& title) override { failures += title.empty() ? 0 : 1; }
+  void FullBalloon(TBalloonInfoIconFlag, const std::string&, const std::string& text) override {
+    excerptBytes += text.size();
+  }
   bool AutoCopy() override { return false; }
-  std::string UserId() override { return "me"; }
-  std::string Password() override { return "secret"; }
-  std::string BaseUrl() override { return "http://localhost:8660/pinleaf2"; }
+  TServiceAccount Account() override { return {"http://localhost:8660/pinleaf2", "me", "secret"}; }
   void SetSendEnabled(bool) override {}
   void ShowResponse(const std::string&) override {}
   void ProcessMessages() override {}
@@ -67,7 +67,8 @@ static void BM_SnapInMemory(benchmark::State& state) {
   const std::u16string texts[2] = {Utf8ToUtf16(ClipboardText(static_cast<size_t>(state.range(0)), 'a')),
                                    Utf8ToUtf16(ClipboardText(static_cast<size_t>(state.range(0)), 'b'))};
   TInMemoryHost host;
-  TSnapPipeline snap(host);
+  TServiceClient service(host);
+  TSnapPipeline snap(host, service);
   int turn = 0;
   for (auto _ : state) {
     // A fresh text five seconds after the last upload: every snap goes all the way.

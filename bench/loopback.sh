@@ -202,7 +202,7 @@ cpu_per_mib() { echo "($1) * 1000 / ($bytes / 1048576)" | bc -l | xargs printf '
 if part bulk; then
   ours_r="" curl_r="" ceil_r="" wceil_r="" ours_u="" curl_u="" ours_s="" curl_s=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed "$bin/recv_ceiling" "$port" /big.bin 1); ceil_r+=" $(mibps "$w")"
     read -r w u k < <(timed curl -s -o /dev/null "$base/big.bin")
@@ -233,7 +233,7 @@ if part keepalive; then
   for _ in $(seq $gets); do printf 'url = "%s/page.html"\noutput = "/dev/null"\n' "$base"; done > "$work/gets.curl"
   ours_r="" curl_r="" ceil_r="" wceil_r="" ours_in="" ceil_in="" wceil_in=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s -K "$work/gets.curl"); curl_r+=" $(rps "$w")"
     read -r w _ _ < <(timed "$bin/recv_ceiling" "$port" /page.html "$gets"); ceil_r+=" $(rps "$w")"
@@ -273,7 +273,7 @@ if part post; then
   [ $wine = 1 ] && note_arg="Z:$work/note.txt"
   ours_r="" curl_r="" ours_in="" start_ms=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s -K "$work/posts.curl"); curl_r+=" $(pps "$w")"
     if [ $have_client = 1 ]; then
@@ -385,7 +385,7 @@ if ! part footprint || [ $wine = 1 ]; then
 elif [ -x "$bin/footprint" ]; then
   ready_t=() whole_t=() rss=()
   loads=()
-  for i in $(seq $repeats); do
+  for i in $(seq "$repeats"); do
     loads+=("$(load1)")
     "$bin/footprint" "$work/ini-$i.ini" >"$work/footprint.tsv"
     ready_t+=("$(sed -n 's/^client start-up to tray icon (in process)\tms\t//p' "$work/footprint.tsv")")
@@ -424,7 +424,7 @@ if part https; then
   done
   ours_r="" ours_in="" curl_r=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s --cacert "$work/tls.pem" -o /dev/null "$tls_base/big.bin"); curl_r+=" $(mibps "$w")"
     if [ $have_client = 1 ]; then
@@ -439,11 +439,11 @@ if part https; then
   # Under Wine the process start is seconds of its own: the figure inside the process too.
   [ $wine = 1 ] && report "https bulk ${bulk_mib} MiB GetToStream (in process)" MiB/s "$ours_in" "$curl_r" curl
   connects=$([ $smoke -eq 1 ] && echo 5 || echo 200)
-  for _ in $(seq $connects); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
+  for _ in $(seq "$connects"); do printf 'url = "%s/page.html"\noutput = "/dev/null"\nheader = "Connection: close"\n' "$tls_base"; done >"$work/connects.curl"
   per_ms() { echo "$1 * 1000 / $connects" | bc -l | xargs printf '%.3f'; }
   ours_r="" ours_in="" curl_r=""
   loads=()
-  for _ in $(seq $repeats); do
+  for _ in $(seq "$repeats"); do
     loads+=("$(load1)")
     read -r w _ _ < <(timed curl -s --cacert "$work/tls.pem" -K "$work/connects.curl"); curl_r+=" $(per_ms "$w")"
     if [ $have_client = 1 ]; then
@@ -460,6 +460,51 @@ if part https; then
     service_url=${service_url/127.0.0.1/localhost}
     snap_service https "(pinleaf-server over https)" snap-tls.tsv
     stop_service
+  fi
+  # The snap's exchange over http and over https side by side: two
+  # pinleaf-servers (databases on disk), one plain, one with TLS; in each
+  # repeat our client signs in, then makes N snaps against one, then against
+  # the other. The ratio is https over http (the median of a repeat, and the
+  # client's CPU per snap), each taken within one repeat.
+  if [ -x "$server" ] && [ $have_client = 1 ]; then
+    cmp_pids=()
+    cmp_server() {  # name, arguments...: its URL in cmp_url_NAME
+      local name=$1 url=""
+      shift
+      "$server" --bind 127.0.0.1 --port 0 --db "$work/cmp-$name.db" "$@" --add-user bench \
+        >"$work/cmp-$name.out" 2>/dev/null <<<"bench-pw" &
+      cmp_pids+=($!)
+      for _ in $(seq 400); do
+        url=$(sed -n 's/^pinleaf-server listening on //p' "$work/cmp-$name.out")
+        [ -n "$url" ] && break
+        sleep 0.05
+      done
+      eval "cmp_url_$name=\${url/127.0.0.1/localhost}"
+    }
+    cmp_server plain
+    cmp_server tls --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
+    snapn=$([ $smoke -eq 1 ] && echo 5 || echo 200)
+    plain_m="" tls_m="" plain_c="" tls_c="" plain_p="" tls_p="" ratio_m=() ratio_c=()
+    loads=()
+    failed=""
+    for _ in $(seq $repeats); do
+      loads+=("$(load1)")
+      "${client[@]}" snap "$cmp_url_plain" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
+      read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out")
+      "${client[@]}" snap "$cmp_url_tls" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
+      read -r _ tm tp tc < <(tr -d '\r' <"$work/cmp.out")
+      [ -n "$failed" ] && break
+      plain_m+=" $pm" tls_m+=" $tm" plain_p+=" $pp" tls_p+=" $tp" plain_c+=" $pc" tls_c+=" $tc"
+    done
+    for pid in "${cmp_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    if [ -n "$failed" ]; then
+      report "snap exchange http vs https" ms "not measured (a snap failed)" "-" "-"
+    else
+      # higher=0: the ratio shown is http over https, so 1/ratio is the slowdown.
+      report "snap exchange median, https (http as reference)" ms "$tls_m" "$plain_m" http 0
+      report "snap exchange p99, https (http as reference)" ms "$tls_p" "$plain_p" http 0
+      report "snap exchange client CPU per snap, https (http as reference)" ms "$tls_c" "$plain_c" http 0
+    fi
   fi
 fi
 

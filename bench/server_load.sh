@@ -43,7 +43,7 @@ driver="$build/bench/server_load"
 
 mkdir -p "$build"
 work=$(mktemp -d "$build/server-load.XXXXXX")
-server_pids=() fifos_open=0 pg_dir=""
+server_pids=() pg_dir=""
 stop_servers() {
   local p
   for p in "${server_pids[@]}"; do kill "$p" 2>/dev/null || true; done

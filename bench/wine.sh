@@ -38,7 +38,7 @@ fi
 source "$root/scripts/wine-prefix.sh" "$build/wineprefix"
 
 # ---- 1. the loopback runs ----
-loopback_args=(--wine --repeats "$repeats" --only bulk,keepalive,post,rss,https)
+loopback_args=(--wine --repeats "$repeats" --only "bulk,keepalive,post,rss,https")
 [ $smoke = 1 ] && loopback_args+=(--smoke)
 [ -n "$outdir" ] && loopback_args+=(--out "$outdir/loopback-wine.tsv")
 TS_WINDOWS_BENCH_BUILD="$build" "$here/loopback.sh" "${loopback_args[@]}"
@@ -67,6 +67,7 @@ export DISPLAY=:$number
 descendant_named() {  # pid pattern
   local p=$1 child
   if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q "$2"; then echo "$p"; return; fi
+  # shellcheck disable=SC2013  # the children files hold process ids separated by spaces
   for child in $(cat /proc/"$p"/task/*/children 2>/dev/null); do
     descendant_named "$child" "$2" && return
   done

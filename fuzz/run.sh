@@ -8,7 +8,7 @@
 # Prints one line per harness, "<harness>: ok|FAILED <execs> execs in <s> s",
 # and exits non-zero when any harness failed.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 seconds=${1:?usage: fuzz/run.sh SECONDS [HARNESS...]}
 shift
 bin=build/fuzz/fuzz

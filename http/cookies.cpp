@@ -507,7 +507,8 @@ bool TNetCookieManager::ApproveCookie(TNetCookieRFC2109* cookie) {
   return accept;
 }
 
-void TNetCookieManager::Admit(TNetCookieRFC2109* cookie, const std::string& value, const std::string& host) {
+void TNetCookieManager::Admit(TNetCookieRFC2109* cookie, const std::string& value, const std::string& host,
+                              bool secure) {
   try {
     cookie->ParseText(value);
   } catch (...) {
@@ -518,19 +519,22 @@ void TNetCookieManager::Admit(TNetCookieRFC2109* cookie, const std::string& valu
   // A line break or NUL in the name or value would be carried into the Cookie
   // header of later requests and end that line early; such a cookie is dropped.
   const bool breaksLine = (cookie->Name + cookie->Value).find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-  if (breaksLine || !cookie->MatchesHost(host) || !ApproveCookie(cookie)) {
+  // A Secure cookie set over plain http could be anyone's on the path, and
+  // would replace the one the site set over TLS.
+  const bool unsecured = cookie->Secure && !secure;
+  if (breaksLine || unsecured || !cookie->MatchesHost(host) || !ApproveCookie(cookie)) {
     delete cookie;
     return;
   }
   cookies_->Store(cookie);
 }
 
-void TNetCookieManager::StoreSetCookie(const std::string& value, const std::string& host) {
-  Admit(cookies_->NewCookie(), value, host);
+void TNetCookieManager::StoreSetCookie(const std::string& value, const std::string& host, bool secure) {
+  Admit(cookies_->NewCookie(), value, host, secure);
 }
 
-void TNetCookieManager::StoreSetCookie2(const std::string& value, const std::string& host) {
-  Admit(cookies_->NewCookie2(), value, host);
+void TNetCookieManager::StoreSetCookie2(const std::string& value, const std::string& host, bool secure) {
+  Admit(cookies_->NewCookie2(), value, host, secure);
 }
 
 void TNetCookieManager::PurgeExpired() {

@@ -174,8 +174,10 @@ public:
   explicit TNetCookieManager(TComponent* owner);
   ~TNetCookieManager() override;
 
-  void StoreSetCookie(const std::string& value, const std::string& host);
-  void StoreSetCookie2(const std::string& value, const std::string& host);
+  // `secure`: whether the answer that set the cookie came over a secured
+  // connection; a cookie marked Secure that did not is ignored.
+  void StoreSetCookie(const std::string& value, const std::string& host, bool secure = true);
+  void StoreSetCookie2(const std::string& value, const std::string& host, bool secure = true);
   // Value of the "Cookie" header for a request to `uri`; empty when none applies.
   std::string CookieHeaderFor(const TNetURI& uri, bool secure);
   void PurgeExpired();
@@ -192,7 +194,7 @@ protected:
   virtual bool ApproveCookie(TNetCookieRFC2109* cookie);
 
 private:
-  void Admit(TNetCookieRFC2109* cookie, const std::string& value, const std::string& host);
+  void Admit(TNetCookieRFC2109* cookie, const std::string& value, const std::string& host, bool secure);
   TNetCookies* cookies_ = nullptr;
 };
 

@@ -30,9 +30,12 @@ bool ReadDecimal(std::string_view text, int& value) {
   return true;
 }
 
+// Larger than any bound an answer may have; sizes beyond it are read as it.
+constexpr int64_t kHugeSize = int64_t{1} << 60;
+
 // A chunk size: hexadecimal digits only; -1 when the text is not one.
 int64_t ReadHexSize(std::string_view text) {
-  if (text.empty() || text.size() > 15) return -1;
+  if (text.empty()) return -1;
   int64_t result = 0;
   for (char c : text) {
     int digit;
@@ -44,11 +47,76 @@ int64_t ReadHexSize(std::string_view text) {
       digit = c - 'A' + 10;
     else
       return -1;
-    result = result * 16 + digit;
+    result = result >= kHugeSize / 16 ? kHugeSize : result * 16 + digit;
   }
   return result;
 }
 
+// A Content-Length value: decimal digits only (no sign, no base prefix, no
+// blank inside); -1 when the text is not one.
+int64_t ReadLength(std::string_view text) {
+  if (text.empty()) return -1;
+  int64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    result = result >= kHugeSize / 10 ? kHugeSize : result * 10 + (c - '0');
+  }
+  return result;
+}
+
+}  // namespace
+
+// The stream a body is read into, within the answer's bound: a write that
+// would take the body beyond it raises before a byte of it is kept. A memory
+// stream's room grows by doubling, but never past the bound, so a body at its
+// bound holds no more memory than the bound (and for a moment half of it
+// besides).
+class TBoundedBody : public TStream {
+public:
+  TBoundedBody(TStream& target, int64_t limit)
+      : target_(target), memory_(dynamic_cast<TMemoryStream*>(&target)), start_(target.Position()), limit_(limit) {}
+
+  int64_t Read(void* buffer, int64_t count) override { return target_.Read(buffer, count); }
+  int64_t Write(const void* buffer, int64_t count) override {
+    const int64_t end = target_.Position() + count - start_;
+    if (end > limit_) throw ENetAnswerTooLarge("a body over " + IntToStr(limit_) + " bytes");
+    MakeRoom(end);
+    return target_.Write(buffer, count);
+  }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override { return target_.Seek(offset, origin); }
+  void SetSize(int64_t size) override {
+    MakeRoom(std::min(size - start_, limit_));
+    target_.SetSize(size);
+  }
+  int64_t Size() override { return target_.Size(); }
+
+  // The bytes of the body so far.
+  int64_t Taken() { return target_.Position() - start_; }
+  int64_t Left() { return limit_ - Taken(); }
+  // Room for a body of `length` bytes (a length the head announced).
+  void MakeRoom(int64_t length) {
+    if (!memory_ || length <= room_) return;
+    room_ = std::min(std::max(length, std::max<int64_t>(room_ * 2, 64 * 1024)), limit_);
+    memory_->Reserve(start_ + room_);
+  }
+
+private:
+  TStream& target_;
+  TMemoryStream* memory_;
+  int64_t start_;
+  int64_t limit_;
+  int64_t room_ = 0;
+};
+
+namespace {}  // namespace
+
+namespace {
+// scheme://host:port of a URI, the port always written.
+std::string Origin(const TNetURI& uri) {
+  std::string scheme = uri.Protocol.empty() ? std::string("http") : LowerCase(uri.Protocol);
+  std::string port = uri.Port.empty() ? (scheme == "https" ? std::string("443") : std::string("80")) : uri.Port;
+  return scheme + "://" + LowerCase(uri.Host) + ":" + port;
+}
 }  // namespace
 
 const char* HTTPMethodWord(TNetHTTPMethod method) {
@@ -112,6 +180,9 @@ bool TNetHTTPResponse::KeepConnection() {
       keep = !SameText(connection, "close") && !SameText(proxyConnection, "close");
     else
       keep = SameText(connection, "keep-alive") || SameText(proxyConnection, "keep-alive");
+    // Where the answer ended depends on which framing one believed: the next
+    // answer on this connection could be bytes of this one.
+    if (AmbiguousFraming) keep = false;
   }
   return keep;
 }
@@ -174,8 +245,28 @@ void TNetHTTPProtocol::BuildAndSendRequest(const TNetURI& uri) {
 
 // ---- protocol: reading ----------------------------------------------------------
 
+std::string TNetHTTPProtocol::ReadHeadLine() {
+  const int64_t left = http_->MaxHeadBytes - headBytes_;
+  if (left <= 0) throw ENetAnswerTooLarge("a head over " + IntToStr(http_->MaxHeadBytes) + " bytes");
+  // A line may take no more than what is left of the head's bytes.
+  const int32_t lineLimit = http_->MaxLineLength;
+  const bool headBound = lineLimit == 0 || left < lineLimit;
+  std::string line;
+  try {
+    line = http_->ReadLine("\n", NetTimeoutDefault, headBound ? static_cast<int32_t>(left) : lineLimit);
+  } catch (const ENetReadLnMaxLineLengthExceeded&) {
+    if (!headBound) throw;
+    throw ENetAnswerTooLarge("a head over " + IntToStr(http_->MaxHeadBytes) + " bytes");
+  }
+  headBytes_ += static_cast<int64_t>(line.size()) + 2;
+  // The empty line that ends a head is not one of its lines.
+  if (!line.empty() && ++headLines_ > http_->MaxHeadLines)
+    throw ENetAnswerTooLarge("a head over " + IntToStr(http_->MaxHeadLines) + " lines");
+  return line;
+}
+
 void TNetHTTPProtocol::ReadHead() {
-  std::string statusLine = http_->ReadLine();
+  std::string statusLine = ReadHeadLine();
   answerStarted_ = true;
   ReadHeadAfter(statusLine);
 }
@@ -187,19 +278,48 @@ void TNetHTTPProtocol::ReadHeadAfter(const std::string& statusLine) {
   raw.Clear();
   try {
     for (;;) {
-      std::string line = http_->ReadLine();
+      std::string line = ReadHeadLine();
       if (line.empty()) break;
       raw.Add(line);
     }
   } catch (const ENetConnClosedGracefully&) {
-    // The server ended the head by closing; what came is the head.
+    // A head ends with an empty line; one the close ended is a cut answer,
+    // whatever it holds so far.
     http_->Disconnect();
+    throw ENetAnswerCut();
   }
   response.ParseHeaders();
+  ReadFraming();
   http_->HandOverCookies(response);
 }
 
+void TNetHTTPProtocol::ReadFraming() {
+  TNetHTTPResponse& response = *response_;
+  response.Chunked = response.RawHeaders().ValueOf("Transfer-Encoding").find("chunked") != std::string::npos;
+  response.BodyLength = -1;
+  TStringList values;
+  response.RawHeaders().CollectValues("Content-Length", &values);
+  // Each field, and each item of a field that lists several, must be the
+  // same plain number.
+  for (int i = 0; i < values.Count(); ++i) {
+    std::string_view rest = values[i];
+    for (;;) {
+      const size_t comma = rest.find(',');
+      const int64_t length = ReadLength(Trim(rest.substr(0, comma)));
+      if (length < 0) throw ENetAnswerMalformed("Content-Length is not a number: " + values[i].substr(0, 64));
+      if (response.BodyLength >= 0 && length != response.BodyLength)
+        throw ENetAnswerMalformed("several Content-Length values that differ");
+      response.BodyLength = length;
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  response.AmbiguousFraming = response.Chunked && response.BodyLength >= 0;
+}
+
 void TNetHTTPProtocol::RetrieveHeaders() {
+  headBytes_ = 0;
+  headLines_ = 0;
   do {
     ReadHead();
   } while (response_->StatusCode == 100);
@@ -213,40 +333,54 @@ bool TNetHTTPProtocol::BodyAllowed() const {
   return !(code == 204 || code == 304 || (code >= 100 && code < 200));
 }
 
-void TNetHTTPProtocol::ReadChunked(TStream& stream) {
+void TNetHTTPProtocol::ReadChunked(TBoundedBody& body) {
   auto readSize = [this]() -> int64_t {
     std::string line = http_->ReadLine();
     // The size ends at a blank or at the ";" of a chunk extension.
     size_t end = line.find_first_of(" ;\t");
     if (end != std::string::npos) line.resize(end);
     int64_t size = ReadHexSize(line);
-    return size < 0 ? 0 : size;
+    if (size < 0) throw ENetAnswerMalformed("a chunk size that is not hexadecimal: " + line.substr(0, 64));
+    return size;
   };
-  int64_t size = readSize();
-  while (size > 0) {
-    http_->ReadToStream(stream, size, false);
-    http_->ReadLine();
-    size = readSize();
+  for (int64_t size = readSize(); size > 0; size = readSize()) {
+    // Refused before a byte of it is read or room made for it.
+    if (size > body.Left()) throw ENetAnswerTooLarge("a body over " + IntToStr(http_->MaxBodyBytes) + " bytes");
+    http_->ReadToStream(body, size, false);
+    if (!http_->ReadLine().empty()) throw ENetAnswerMalformed("a chunk longer than its size");
   }
-  // Trailer lines, if the server sends any, end with the empty line.
-  while (!http_->ReadLine().empty()) {
+  // Trailer lines, if the server sends any, end with the empty line; they
+  // count as a head of their own.
+  headBytes_ = 0;
+  headLines_ = 0;
+  while (!ReadHeadLine().empty()) {
   }
 }
 
 void TNetHTTPProtocol::ReadResult(TNetHTTPResponse& response) {
   TStream* stream = response.BodyStream;
   if (!stream || !BodyAllowed()) return;
-  if (response.ContentLength() > 0) {
-    try {
-      http_->ReadToStream(*stream, response.ContentLength(), false);
-    } catch (const ENetConnClosedGracefully&) {
-      // A short body is kept as it came.
+  TBoundedBody body(*stream, http_->MaxBodyBytes);
+  try {
+    if (response.Chunked) {
+      // Chunked wins over a Content-Length beside it.
+      http_->ReportStatus(TNetStatus::StatusMessage, {std::string("Chunk Started")});
+      ReadChunked(body);
+    } else if (response.BodyLength > 0) {
+      if (response.BodyLength > http_->MaxBodyBytes)
+        throw ENetAnswerTooLarge("a body over " + IntToStr(http_->MaxBodyBytes) + " bytes");
+      body.MakeRoom(response.BodyLength);
+      http_->ReadToStream(body, response.BodyLength, false);
+    } else if (response.BodyLength < 0) {
+      http_->ReadToStream(body, -1, true);
+      // Only the close marks this body's end; on a secured connection a close
+      // without the session's own end may be anyone's on the path.
+      auto* tls = dynamic_cast<TNetSSLIOHandlerSocketBase*>(http_->IOHandler());
+      if (tls && tls->EndedWithoutCloseNotify()) throw ENetAnswerCut();
     }
-  } else if (response.RawHeaders().ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
-    http_->ReportStatus(TNetStatus::StatusMessage, {std::string("Chunk Started")});
-    ReadChunked(*stream);
-  } else if (!response.HasContentLength()) {
-    http_->ReadToStream(*stream, -1, true);
+  } catch (const ENetConnClosedGracefully&) {
+    // The connection ended before the length or the last chunk came.
+    throw ENetAnswerCut();
   }
 }
 
@@ -404,12 +538,15 @@ void TNetCustomHTTP::HandOverCookies(const TNetHTTPResponse& response) {
     ownsCookieManager_ = true;
   }
   if (!cookieManager_) return;
+  // A cookie marked Secure is only taken from a secured connection: over
+  // plain http anyone on the path could set (or overwrite) it.
+  const bool secure = SecureConnection();
   TStringList values;
   response.RawHeaders().CollectValues("Set-cookie", &values);
-  for (int i = 0; i < values.Count(); ++i) cookieManager_->StoreSetCookie(values[i], url_.Host);
+  for (int i = 0; i < values.Count(); ++i) cookieManager_->StoreSetCookie(values[i], url_.Host, secure);
   values.Clear();
   response.RawHeaders().CollectValues("Set-cookie2", &values);
-  for (int i = 0; i < values.Count(); ++i) cookieManager_->StoreSetCookie2(values[i], url_.Host);
+  for (int i = 0; i < values.Count(); ++i) cookieManager_->StoreSetCookie2(values[i], url_.Host, secure);
 }
 
 // ---- target, route, connection ------------------------------------------------------
@@ -525,12 +662,9 @@ bool TNetCustomHTTP::ConnectToHost(TNetHTTPRequest& request, TNetHTTPResponse& r
       break;
   }
 
+  // The keep-alive rule has just looked for a close by the peer (and dropped
+  // a reset connection); a second look at once would only cost a poll.
   if (!response.KeepConnection()) Disconnect();
-  try {
-    ProbeDisconnect(false);
-  } catch (const ENetSocketError&) {
-    Disconnect();
-  }
   if (IsConnected()) return true;
 
   Connect(ConnectTimeout);
@@ -724,12 +858,19 @@ void TNetCustomHTTP::Perform(TNetHTTPMethod method, const std::string& url, TStr
     bool redirected = false;
     for (bool done = false; !done;) {
       ++redirectCount_;
-      const bool wasSecured = SameText(url_.Protocol, "https");
+      const std::string origin = Origin(url_);
       ResolveTarget(request);
-      // A server may send a form that went out encrypted to a plain address;
-      // following it would put the password or the note on the wire in clear.
-      if (redirected && wasSecured && !SameText(url_.Protocol, "https") && CarriesBody(request.Method))
-        throw ENetRedirectToPlain(url_.Host + (url_.Port == "80" ? "" : ":" + url_.Port));
+      if (redirected) {
+        // An exchange that went out encrypted never goes on in the clear: a
+        // form would put the password or the note on the wire, a GET the
+        // session's cookies and whatever the answer is trusted for.
+        if (SameText(origin.substr(0, 6), "https:") && !SameText(url_.Protocol, "https"))
+          throw ENetRedirectToPlain(url_.Host + (url_.Port == "80" ? "" : ":" + url_.Port));
+        // A body is for the site it was sent to; the service's own redirects
+        // (its login) stay on its origin.
+        if (CarriesBody(request.Method) && !SameText(Origin(url_), origin))
+          throw ENetRedirectToOtherOrigin(Origin(url_));
+      }
       SendAndReceiveHead(request, answer);
       redirected = false;
       switch (protocol_->ProcessResponse()) {

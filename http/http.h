@@ -27,6 +27,7 @@ namespace ts {
 std::string FormBody(TStringList& lines, bool encodeValues);
 
 class TNetCustomHTTP;
+class TBoundedBody;
 
 enum class TNetHTTPProtocolVersion { pv1_0, pv1_1 };
 
@@ -90,6 +91,14 @@ public:
   // peer that has closed meanwhile.
   bool KeepConnection();
 
+  // The body's framing as the head gives it, checked: chunked, or the length
+  // from Content-Length (-1 when none was given).
+  bool Chunked = false;
+  int64_t BodyLength = -1;
+  // The head framed its body two ways (Content-Length and chunked): the
+  // connection carries no further request, whatever the head says of it.
+  bool AmbiguousFraming = false;
+
 private:
   TNetCustomHTTP* http_;
   std::string statusLine_;
@@ -119,8 +128,13 @@ public:
 
 private:
   void ReadHead();
+  // One line of a head or of a chunked body's framing, counted against the
+  // answer's head bounds.
+  std::string ReadHeadLine();
+  // Checks the framing fields of the head just read into the response.
+  void ReadFraming();
   void ReadResult(TNetHTTPResponse& response);
-  void ReadChunked(TStream& stream);
+  void ReadChunked(TBoundedBody& body);
   // Reads the body into a scratch stream under a short read time-out. False
   // when that failed (the answer's remainder is then of no use).
   bool DiscardBody(int timeout);
@@ -131,6 +145,8 @@ private:
   std::unique_ptr<TNetHTTPRequest> request_;
   std::unique_ptr<TNetHTTPResponse> response_;
   bool answerStarted_ = false;
+  int64_t headBytes_ = 0;  // of the answer being read, interim heads included
+  int headLines_ = 0;
 };
 
 // (Sender, dest, NumRedirect, Handled, VMethod): `dest` and `VMethod` may be
@@ -173,6 +189,12 @@ public:
   int AuthRetries = 3;
   bool AllowCookies = true;
   int ConnectTimeout = 0;
+  // What the client reads of one answer: its head (status line and header
+  // lines, interim answers and a chunked body's trailer lines counted too) and
+  // its body. Beyond them the exchange ends with ENetAnswerTooLarge.
+  int64_t MaxHeadBytes = 64 * 1024;
+  int MaxHeadLines = 100;
+  int64_t MaxBodyBytes = 8 * 1024 * 1024;
 
   TNetCookieManager* CookieManager() const { return cookieManager_; }
   // A manager the client made itself is freed when another is assigned.

@@ -1,6 +1,7 @@
 #include "net/iohandler.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/clock.h"
 #include "runtime/text.h"
@@ -91,17 +92,20 @@ bool TNetSocketHandle::CheckReadable(int timeout) {
 
 bool TNetSocketHandle::WaitReadable(int timeout) {
   if (!TNetAntiFreezeBase::InUse()) return CheckReadable(timeout);
-  int idle = CurrentAntiFreeze->IdleTimeOut;
+  const int idle = std::max(1, CurrentAntiFreeze->IdleTimeOut);
   if (timeout == NetTimeoutInfinite) {
     while (!CheckReadable(idle)) {
     }
     return true;
   }
-  if (timeout > idle) {
-    if (CheckReadable(timeout - idle)) return true;
-    return CheckReadable(idle);
+  // A limited wait is cut into slices as well, so the messages get through
+  // all along and not only at its end; the slices add up to the limit.
+  int left = timeout;
+  while (left > idle) {
+    if (CheckReadable(idle)) return true;
+    left -= idle;
   }
-  return CheckReadable(timeout);
+  return CheckReadable(left);
 }
 
 void TNetSocketHandle::ResetState(bool resetLocal) {
@@ -243,16 +247,26 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int timeout) {
   if (TNetAntiFreezeBase::InUse()) step = std::min(step, CurrentAntiFreeze->IdleTimeOut);
   const bool unlimited = timeout == NetTimeoutInfinite;
   int remaining = unlimited ? step + 1 : timeout;
+  // Each sleep ends early when the connect is done.
   while (remaining > step) {
-    platform::Sleep(static_cast<uint32_t>(step));
+    thread->WaitTerminated(static_cast<uint32_t>(step));
     remaining = unlimited ? step + 1 : remaining - step;
-    TNetAntiFreezeBase::Pump(true);
+    try {
+      TNetAntiFreezeBase::Pump(true);
+    } catch (...) {
+      // The messages ended the wait (the program is ending): the pending
+      // connect is cut as on a time-out, so the thread ends now.
+      thread->Terminate();
+      Close();
+      thread->WaitFor();
+      throw;
+    }
     if (thread->Terminated()) {
       remaining = 0;
       break;
     }
   }
-  if (remaining > 0) platform::Sleep(static_cast<uint32_t>(remaining));
+  if (remaining > 0) thread->WaitTerminated(static_cast<uint32_t>(remaining));
   if (thread->Terminated()) {
     thread->WaitFor();
     if (!thread->FailureText.empty()) {
@@ -291,7 +305,16 @@ void TNetConnectThread::Execute() {
   } catch (...) {
     FailureText = "Connect failed.";
   }
-  terminated_ = true;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    terminated_ = true;
+  }
+  done_.notify_all();
+}
+
+bool TNetConnectThread::WaitTerminated(uint32_t milliseconds) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return done_.wait_for(hold, std::chrono::milliseconds(milliseconds), [this] { return terminated_.load(); });
 }
 
 }  // namespace ts

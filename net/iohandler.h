@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -119,12 +121,17 @@ public:
   void Start();
   void Terminate() { terminateRequested_ = true; }
   bool Terminated() const { return terminated_.load(); }
+  // Waits up to `milliseconds` for the thread to mark itself terminated;
+  // returns at once when it does, so a quick connect costs no sleep step.
+  bool WaitTerminated(uint32_t milliseconds);
   void WaitFor();
 
 private:
   void Execute();
 
   std::thread thread_;
+  std::mutex lock_;
+  std::condition_variable done_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> terminateRequested_{false};
 };

@@ -47,7 +47,8 @@ private:
 
 }  // namespace
 
-TNetSSLIOHandlerSocket::TNetSSLIOHandlerSocket(TComponent* owner) : TNetSSLIOHandlerSocketBase(owner) {}
+TNetSSLIOHandlerSocket::TNetSSLIOHandlerSocket(TComponent* owner)
+    : TNetSSLIOHandlerSocketBase(owner), sessions_(platform::tls::NewSessionCache()) {}
 
 TNetSSLIOHandlerSocket::~TNetSSLIOHandlerSocket() = default;
 
@@ -60,6 +61,12 @@ void TNetSSLIOHandlerSocket::SetPinnedCertificate(const std::string& sha256Hex) 
 }
 
 std::string TNetSSLIOHandlerSocket::Protocol() const { return session_ ? session_->Protocol() : std::string(); }
+
+void TNetSSLIOHandlerSocket::ForgetSessions() {
+  if (sessions_) sessions_->Clear();
+}
+
+bool TNetSSLIOHandlerSocket::Resumed() const { return session_ && session_->Resumed(); }
 
 std::string TNetSSLIOHandlerSocket::PeerCertificateSha256() const {
   return session_ ? session_->PeerCertificateSha256() : std::string();
@@ -95,7 +102,9 @@ void TNetSSLIOHandlerSocket::ConnectTo(const std::string& host, int port, const 
   plainPos_ = 0;
   sessionClosed_ = false;
   socketFailed_ = false;
+  endedWithoutNotify_ = false;
   connectedHost_ = host;
+  connectedPort_ = port;
   // A SOCKS proxy is asked in the clear; the session starts at the target.
   TNetSSLIOHandlerSocketBase::ConnectTo(host, port, boundIP, boundPort, boundPortLow, boundPortHigh, timeout);
   if (!PassThrough()) StartTLS();
@@ -111,7 +120,11 @@ void TNetSSLIOHandlerSocket::StartTLS() {
   auto session = platform::tls::NewClientSession();
   TSocketChannel channel(*Binding(), HandshakeTimeout);
   std::string detail;
-  Failure failure = session->Handshake(channel, {host, pin_}, detail);
+  platform::tls::HandshakeParams params{host, pin_, sessions_.get(), std::string()};
+  // Through a tunnel the port connected to is the proxy's; the target's is
+  // the engine's PeerPort.
+  if (sessions_) params.cacheKey = host + ":" + std::to_string(PeerPort ? PeerPort : connectedPort_) + "#" + pin_;
+  Failure failure = session->Handshake(channel, params, detail);
   if (failure == Failure::None) {
     session_ = std::move(session);
     sessionClosed_ = false;
@@ -120,6 +133,7 @@ void TNetSSLIOHandlerSocket::StartTLS() {
     plainPos_ = 0;
     // Records that came with the end of the handshake.
     if (session_->Decrypt(nullptr, 0, plain_) == platform::tls::DecryptStatus::Closed) sessionClosed_ = true;
+    SendSessionOutput();
     return;
   }
   // Nothing of the caller's may travel over a connection that failed here.
@@ -160,20 +174,26 @@ bool TNetSSLIOHandlerSocket::ReadRecords() {
     return false;
   }
   if (n == 0) {
-    // The socket ended without the session's own end: what came is kept.
+    // The socket ended without the session's own end: what came is kept, and
+    // the reader of a body that only the close ends is told. A record
+    // without data just before is taken for that end: an attacker on the
+    // path can cut the server's records short but cannot make one.
     sessionClosed_ = true;
+    endedWithoutNotify_ = !session_->LastRecordWasEmpty();
     return true;
   }
-  switch (session_->Decrypt(raw_.data(), n, plain_)) {
-    case platform::tls::DecryptStatus::Ok:
-      break;
-    case platform::tls::DecryptStatus::Closed:
-      sessionClosed_ = true;
-      break;
-    case platform::tls::DecryptStatus::Failed:
-      throw ENetTLSBroken();
-  }
+  const platform::tls::DecryptStatus status = session_->Decrypt(raw_.data(), n, plain_);
+  if (status == platform::tls::DecryptStatus::Failed) throw ENetTLSBroken();
+  if (status == platform::tls::DecryptStatus::Closed) sessionClosed_ = true;
+  SendSessionOutput();
   return true;
+}
+
+void TNetSSLIOHandlerSocket::SendSessionOutput() {
+  std::string output;
+  session_->TakeOutput(output);
+  // A socket that fails here shows it at the next receive.
+  if (!output.empty()) SendRaw(output.data(), static_cast<int>(output.size()));
 }
 
 bool TNetSSLIOHandlerSocket::WaitReadable(int timeout) {

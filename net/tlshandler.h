@@ -13,7 +13,8 @@
 
 namespace platform::tls {
 class Session;
-}
+class SessionCache;
+}  // namespace platform::tls
 
 namespace ts {
 
@@ -72,6 +73,11 @@ public:
   // CONNECT exchange before the tunnel stands).
   virtual void SetPassThrough(bool value) { passThrough_ = value; }
   bool PassThrough() const { return passThrough_; }
+  // Whether the last secured session ended with its socket closing before
+  // the server's own end of the session came (close_notify): where the close
+  // marks the end of an answer, the answer may have been cut by anyone on the
+  // path. Stays until the next connect.
+  virtual bool EndedWithoutCloseNotify() const { return false; }
   // The server the certificate must name; empty means the host connected to
   // (through a tunnel that is the proxy, so the engine sets it).
   std::string PeerHost;
@@ -93,13 +99,26 @@ public:
   // How long the handshake may wait for the server, in ms.
   int HandshakeTimeout = 30000;
 
+  // The sessions kept for resumption. Each handler has its own, so the
+  // client that keeps its handler keeps its sessions from one snap to the
+  // next; handlers given one cache share their servers' sessions. A session
+  // is offered only to the server name, port and pin it was made with, and
+  // only after its certificate passed.
+  const std::shared_ptr<platform::tls::SessionCache>& SessionCache() const { return sessions_; }
+  void SetSessionCache(std::shared_ptr<platform::tls::SessionCache> cache) { sessions_ = std::move(cache); }
+  // Every later connection starts with a full handshake.
+  void ForgetSessions();
+
   bool Encrypting() const { return session_ != nullptr; }
+  // Whether the session of the connection resumed a kept one.
+  bool Resumed() const;
   // "TLSv1.2" or "TLSv1.3" while encrypting.
   std::string Protocol() const;
   // Lower-case hex SHA-256 of the server's certificate while encrypting.
   std::string PeerCertificateSha256() const;
 
   void SetPassThrough(bool value) override;
+  bool EndedWithoutCloseNotify() const override { return endedWithoutNotify_; }
   void Close() override;
   void ConnectTo(const std::string& host, int port, const std::string& boundIP, int boundPort, int boundPortLow,
                  int boundPortHigh, int timeout) override;
@@ -113,16 +132,22 @@ private:
   // decrypts it. False when the socket failed.
   bool ReadRecords();
   bool SendRaw(const char* bytes, int length);
+  // Sends what the session wrote on its own while decrypting (the answer to
+  // a key update, a refusal of renegotiation).
+  void SendSessionOutput();
   int TakePlain(void* buffer, int length);
 
   std::string pin_;
   std::string connectedHost_;
+  int connectedPort_ = 0;
+  std::shared_ptr<platform::tls::SessionCache> sessions_;
   std::unique_ptr<platform::tls::Session> session_;
   std::string plain_;
   size_t plainPos_ = 0;
   std::string raw_;
   bool sessionClosed_ = false;  // the server ended the session or the socket
   bool socketFailed_ = false;   // a receive failed; reported by the next Receive
+  bool endedWithoutNotify_ = false;
 };
 
 }  // namespace ts

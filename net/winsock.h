@@ -165,6 +165,7 @@ private:
     void(void*, DWORD_, DWORD_, DWORD_, TSockAddr**, int*, TSockAddr**, int*))                                       \
   X(111, "WSARecvEx", WSARecvEx, int(TSocket, char*, int, int*))
 
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a function type and a name, neither takes parentheses
 #define TS_WINSOCK_DECLARE(index, name, var, sig) extern TWinsockEntryVar<sig> var;
 TS_WINSOCK_ENTRIES(TS_WINSOCK_DECLARE)
 #undef TS_WINSOCK_DECLARE

@@ -11,8 +11,10 @@
 namespace platform {
 
 // The whole file; nullopt when it does not exist or cannot be read
-// (`missing` tells the two apart when given).
-std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing = nullptr);
+// (`missing` tells the two apart when given; `error` receives the system's
+// reason, in the system code page, when it could not be read).
+std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing = nullptr,
+                                         std::string* error = nullptr);
 // Appends the bytes and flushes them to the disk; false when any step failed.
 bool AppendDurably(const std::string& path, const std::string& bytes);
 // Writes `path` + ".tmp", flushes it to the disk and renames it over `path`.

@@ -34,11 +34,32 @@ public:
   virtual int Recv(void* buffer, int length) = 0;
 };
 
+// The sessions of earlier connections, kept so that a later handshake with
+// the same server can resume one (no certificate exchange, no new key
+// agreement): TLS 1.3 tickets and TLS 1.2 session ids or tickets with
+// OpenSSL; with Schannel one credential handle for every connection, so the
+// system's own session cache applies. A session enters only after its
+// certificate passed, and is offered only under the key it was made with
+// (the caller's: server name, port and pin). Safe for use from several
+// threads.
+class SessionCache {
+public:
+  virtual ~SessionCache() = default;
+  // Forgets every kept session.
+  virtual void Clear() = 0;
+};
+
+std::shared_ptr<SessionCache> NewSessionCache();
+
 struct HandshakeParams {
   std::string host;  // the name (or address) the certificate must be for; also sent as SNI when a name
   // Hex SHA-256 of the one certificate to accept instead of asking the trust
   // store; empty when the trust store decides.
   std::string pinSha256;
+  // Where sessions are kept for resumption, and the key of this server
+  // there; none: every handshake is a full one.
+  SessionCache* cache = nullptr;
+  std::string cacheKey;
 };
 
 // What a buffer of received records gave.
@@ -56,6 +77,14 @@ public:
   // appends every whole record's plaintext to `plain`; an incomplete record is
   // kept for the next call. Closed: the peer ended the session properly.
   virtual DecryptStatus Decrypt(const void* data, int length, std::string& plain) = 0;
+  // Whether the last record decrypted carried no data, and so may have been
+  // the server's end of the session where the library does not report that
+  // end as such (Wine's Schannel); asked when the socket has ended.
+  virtual bool LastRecordWasEmpty() const = 0;
+  // What the session wrote on its own while decrypting (the answer to the
+  // server's key update, a refusal of renegotiation), to be sent at once:
+  // the server may wait for it.
+  virtual void TakeOutput(std::string& out) = 0;
   // The record that announces the end of the session, to be sent before the
   // socket is closed.
   virtual void CloseNotify(std::string& out) = 0;
@@ -63,6 +92,8 @@ public:
   virtual std::string PeerCertificateSha256() const = 0;
   // The negotiated protocol, "TLSv1.2" or "TLSv1.3".
   virtual std::string Protocol() const = 0;
+  // Whether the handshake resumed a kept session.
+  virtual bool Resumed() const = 0;
 };
 
 std::unique_ptr<Session> NewClientSession();

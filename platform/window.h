@@ -77,6 +77,9 @@ struct Point {
   int x = 0, y = 0;
 };
 
+// True when windows can be shown (a display is there and the toolkit started).
+bool DesktopAvailable();
+
 // Creation and destruction. A window without a parent is top-level (controls
 // without a parent are parked until one is given).
 WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc);

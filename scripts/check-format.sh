@@ -2,7 +2,7 @@
 # Fails when a tracked C++ file differs from what the repository's
 # .clang-format makes of it. Fix with: clang-format -i FILE
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 tmp=$(mktemp)
 mapfile -t files < <(git ls-files '*.cpp' '*.h')
 if clang-format --dry-run -Werror "${files[@]}" 2>"$tmp"; then

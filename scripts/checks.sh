@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # sourced; the variables it sets are its callers'
 # The checks of the scripts that drive real programs (tests/*/run.sh), to be
 # sourced: each check is a name and a command; the script ends with one line
 # "SUITE: N passed, N failed", which ./test.sh adds to its total.

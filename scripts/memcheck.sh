@@ -4,7 +4,7 @@
 # the suite. Prints one line per suite and exits non-zero on any failure.
 #   cmake --preset native && cmake --build --preset native -j2 && scripts/memcheck.sh [SUITE...]
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 mkdir -p build/memcheck
 if [ $# -gt 0 ]; then suites=("$@"); else

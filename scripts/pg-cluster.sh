@@ -20,8 +20,8 @@ data=$dir/data
 user=pinleaf-test
 role=pinleaf
 
-bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
-[ -n "$bin" ] && [ -x "$bin/initdb" ] || { echo "pg-cluster: no PostgreSQL server binaries under /usr/lib/postgresql (package postgresql)" >&2; exit 1; }
+bin=$(printf '%s\n' /usr/lib/postgresql/*/bin | sort -V | tail -1)
+[ -x "$bin/initdb" ] || { echo "pg-cluster: no PostgreSQL server binaries under /usr/lib/postgresql (package postgresql)" >&2; exit 1; }
 
 # The server refuses to run as root: as root, run it as a system user of its own.
 as_owner() {
@@ -96,7 +96,7 @@ stop() {
 }
 
 env_lines() {
-  [ -f "$dir/port" ] && running || { echo "pg-cluster: not running in $dir" >&2; exit 1; }
+  if [ ! -f "$dir/port" ] || ! running; then echo "pg-cluster: not running in $dir" >&2; exit 1; fi
   local port
   port=$(cat "$dir/port")
   echo "export PGHOST=$dir"

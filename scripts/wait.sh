@@ -1,3 +1,4 @@
+# shellcheck shell=bash  # sourced
 # Sourced by the scripts that drive real programs: a bounded wait.
 
 # Polls `command` until it succeeds, at most `seconds`.

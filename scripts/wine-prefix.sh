@@ -1,3 +1,4 @@
+# shellcheck shell=bash  # sourced
 # Sourced by run.sh and tests/e2e/run.sh: points Wine at a prefix of its own
 # and prepares it to run textsnap.exe as on Japanese Windows.
 #   source scripts/wine-prefix.sh PREFIX

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # sourced; the variables it sets are its callers'
 # Sourced by tests/e2e/run.sh and run.sh: drives one snap of the real
 # textsnap.exe under Wine the way a user does it, against a pinleaf-server of
 # our own. Expects DISPLAY and the Wine prefix to be set up already
@@ -17,7 +18,7 @@
 
 source "$(dirname "${BASH_SOURCE[0]}")/wait.sh"  # wait_for
 
-snap_server_pid= snap_url=
+snap_server_pid='' snap_url=''
 snap_start_server() {  # server, db, logdir, arguments...
   local server=$1 db=$2 logdir=$3; shift 3
   snap_url=
@@ -50,7 +51,7 @@ snap_stop_server() {
 
 # Wine delivers a registered hotkey only while one of its own windows has the
 # keyboard focus: notepad is that window, and the text to snap is typed there.
-snap_notepad_pid= snap_notepad=
+snap_notepad_pid='' snap_notepad=''
 snap_notepad_window() {
   snap_notepad=$(xdotool search --onlyvisible --classname '^notepad\.exe$' 2>/dev/null | head -1)
   [ -n "$snap_notepad" ]
@@ -74,7 +75,7 @@ snap_focus_notepad() {
 snap_type() {  # text
   snap_focus_notepad
   xdotool key ctrl+a BackSpace
-  local text=$1 ascii i ch
+  local text=$1 ascii ch
   while [ -n "$text" ]; do
     ascii=$(env LC_ALL=C.UTF-8 expr "$text" : '\([ -~]*\)') || ascii=
     if [ -n "$ascii" ]; then

@@ -111,7 +111,7 @@ public:
   // end of a socket pair): caps and logs count `address`, the client's own.
   void Admit(int fd, const std::string& address);
 
-  const TGateLimits& limits() const { return limits_; }
+  const TGateLimits& Limits() const { return limits_; }
   // Connections now held (by the gate and by workers).
   size_t OpenConnections();
 

@@ -275,9 +275,9 @@ TNoteParseResult ParseNoteDocument(std::string_view document) {
       return malformed("<paperid> is not 17 digits.");
     note.paper_id = raw[kPaperId];
   }
-  if (TNoteParseResult t = DecodeTextField(raw[kTitle], "title", kMaxNoteTitleBytes, note.title); !t.ok()) return t;
+  if (TNoteParseResult t = DecodeTextField(raw[kTitle], "title", kMaxNoteTitleBytes, note.title); !t.Ok()) return t;
   if (!seen[kBody]) return malformed("<post> has no <body>.");
-  if (TNoteParseResult b = DecodeTextField(raw[kBody], "body", kMaxNoteBodyBytes, note.body); !b.ok()) return b;
+  if (TNoteParseResult b = DecodeTextField(raw[kBody], "body", kMaxNoteBodyBytes, note.body); !b.Ok()) return b;
   if (note.body.empty()) return Fail(TNoteError::Empty, "The note is empty.");
   return result;
 }

@@ -42,7 +42,7 @@ struct TNoteParseResult {
   TNoteError error = TNoteError::None;
   std::string message;  // for the person reading the answer page; empty when ok
   TNote note;
-  bool ok() const { return error == TNoteError::None; }
+  bool Ok() const { return error == TNoteError::None; }
 };
 
 TNoteParseResult ParseNoteDocument(std::string_view document);

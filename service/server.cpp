@@ -247,7 +247,7 @@ TPinleafServer::TPinleafServer(TNoteStore& store, std::string base, TServerSetti
         TGateStream stream(c, budget);
         current_connection = &c;
         bool closed = false;
-        bool last = c.requests + 1 >= gate_->limits().max_requests_per_connection;
+        bool last = c.requests + 1 >= gate_->Limits().max_requests_per_connection;
         bool ok = http_->ServeOne(stream, last, closed);
         current_connection = nullptr;
         return ok && !closed;
@@ -686,7 +686,7 @@ void TPinleafServer::Upload(const httplib::Request& req, httplib::Response& res,
     return;
   }
   TNoteParseResult parsed = ParseNoteDocument(*document);
-  if (!parsed.ok()) {
+  if (!parsed.Ok()) {
     Answer(res, pages_.NoteRefused(parsed.message));
     return;
   }

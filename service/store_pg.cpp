@@ -81,7 +81,7 @@ public:
     PQfreemem(raw);
     return out;
   }
-  PGresult* get() const { return r_; }
+  PGresult* Get() const { return r_; }
   int64_t Affected() const { return std::strtoll(PQcmdTuples(r_), nullptr, 10); }
 
 private:
@@ -99,9 +99,9 @@ TResult Run(PGconn* c, const char* sql, const std::vector<TParam>& params = {}) 
   }
   TResult r(
       PQexecParams(c, sql, static_cast<int>(params.size()), nullptr, values.data(), lengths.data(), formats.data(), 0));
-  ExecStatusType status = PQresultStatus(r.get());
+  ExecStatusType status = PQresultStatus(r.Get());
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return r;
-  const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+  const char* state = PQresultErrorField(r.Get(), PG_DIAG_SQLSTATE);
   std::string code = state ? state : "";
   std::string message = OneLine(PQerrorMessage(c));
   // Class 08 (connection exception) and 57P (the server shutting down or
@@ -114,7 +114,7 @@ TResult Run(PGconn* c, const char* sql, const std::vector<TParam>& params = {}) 
 // Runs several statements without parameters (a step of the layout).
 void RunScript(PGconn* c, const char* sql) {
   TResult r(PQexec(c, sql));
-  if (PQresultStatus(r.get()) == PGRES_COMMAND_OK || PQresultStatus(r.get()) == PGRES_TUPLES_OK) return;
+  if (PQresultStatus(r.Get()) == PGRES_COMMAND_OK || PQresultStatus(r.Get()) == PGRES_TUPLES_OK) return;
   std::string message = OneLine(PQerrorMessage(c));
   if (PQstatus(c) != CONNECTION_OK) throw EConnectionLost("database connection lost: " + message);
   throw EStoreError("database: " + message);

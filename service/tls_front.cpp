@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "service/gate.h"
 
@@ -72,7 +76,70 @@ std::string TTLSFront::Load(const std::string& certFile, const std::string& keyF
     return OpenSSLError("cannot use the TLS key " + keyFile);
   if (SSL_CTX_check_private_key(ctx_) != 1)
     return OpenSSLError("the TLS key " + keyFile + " does not belong to the certificate " + certFile);
+  // Resumed handshakes skip the certificate and the key agreement. The
+  // tickets are this instance's alone: its own keys, rotated (TicketKey);
+  // one ticket per connection is all a client keeps.
+  {
+    std::lock_guard<std::mutex> guard(ticket_lock_);
+    if (!NewTicketKey(ticket_keys_[0])) return OpenSSLError("cannot make a session ticket key");
+    ticket_keys_[1] = TTicketKey{};
+  }
+  SSL_CTX_set_app_data(ctx_, this);
+  SSL_CTX_set_tlsext_ticket_key_evp_cb(ctx_, TicketKey);
+  SSL_CTX_set_num_tickets(ctx_, 1);
+  SSL_CTX_set_timeout(ctx_, static_cast<long>(kTicketKeyLifetime.count()));
   return {};
+}
+
+bool TTLSFront::NewTicketKey(TTicketKey& key) {
+  if (RAND_bytes(key.name, sizeof key.name) != 1 || RAND_bytes(key.aes, sizeof key.aes) != 1 ||
+      RAND_bytes(key.hmac, sizeof key.hmac) != 1)
+    return false;
+  key.made = std::chrono::steady_clock::now();
+  return true;
+}
+
+int TTLSFront::TicketKey(SSL* ssl, unsigned char name[16], unsigned char* iv, EVP_CIPHER_CTX* cipher, EVP_MAC_CTX* mac,
+                         int enc) {
+  auto* front = static_cast<TTLSFront*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  if (!front) return -1;
+  TTicketKey key;
+  bool renew = false;
+  {
+    std::lock_guard<std::mutex> guard(front->ticket_lock_);
+    const auto now = std::chrono::steady_clock::now();
+    TTicketKey* keys = front->ticket_keys_;
+    if (enc) {
+      if (now - keys[0].made >= kTicketKeyLifetime) {
+        TTicketKey fresh;
+        if (!front->NewTicketKey(fresh)) return -1;
+        keys[1] = keys[0];
+        keys[0] = fresh;
+      }
+      key = keys[0];
+    } else if (std::memcmp(name, keys[0].name, sizeof keys[0].name) == 0) {
+      key = keys[0];
+    } else if (keys[1].made != std::chrono::steady_clock::time_point{} && now - keys[1].made < 2 * kTicketKeyLifetime &&
+               std::memcmp(name, keys[1].name, sizeof keys[1].name) == 0) {
+      key = keys[1];
+      renew = true;
+    } else {
+      return 0;  // not ours, or too old: a full handshake
+    }
+  }
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_KEY, key.hmac, sizeof key.hmac),
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>("sha256"), 0),
+      OSSL_PARAM_construct_end(),
+  };
+  if (enc) {
+    std::memcpy(name, key.name, sizeof key.name);
+    if (RAND_bytes(iv, 16) != 1 || EVP_EncryptInit_ex(cipher, EVP_aes_256_cbc(), nullptr, key.aes, iv) != 1) return -1;
+  } else if (EVP_DecryptInit_ex(cipher, EVP_aes_256_cbc(), nullptr, key.aes, iv) != 1) {
+    return -1;
+  }
+  if (EVP_MAC_CTX_set_params(mac, params) != 1) return -1;
+  return renew ? 2 : 1;
 }
 
 void TTLSFront::Start() {
@@ -111,7 +178,7 @@ void TTLSFront::Admit(int fd) {
     std::lock_guard guard(lock_);
     // Connections the gate has refused linger here a moment to get the refusal
     // out; beyond twice the gate's own cap they are closed at once.
-    if (stopping_ || !ctx_ || count_ >= 2 * gate_.limits().max_connections) {
+    if (stopping_ || !ctx_ || count_ >= 2 * gate_.Limits().max_connections) {
       close(fd);
       return;
     }

@@ -19,6 +19,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -59,9 +60,25 @@ public:
   static constexpr size_t kBufferBytes = 64 * 1024;
   // How long a connection the gate has closed may take to get the rest out.
   static constexpr int kFlushMs = 2000;
+  // Session tickets are sealed with a key of this instance's own, made from
+  // the system's random source and never written anywhere; a new key is made
+  // once the current one is this old. A ticket of the key before is still
+  // taken (and replaced), older ones start a full handshake.
+  static constexpr std::chrono::seconds kTicketKeyLifetime{3600};
 
 private:
   struct TLink;
+  struct TTicketKey {
+    unsigned char name[16];
+    unsigned char aes[32];
+    unsigned char hmac[32];
+    std::chrono::steady_clock::time_point made;
+  };
+
+  // OpenSSL's ticket key callback: seals (enc) or opens a ticket.
+  static int TicketKey(SSL* ssl, unsigned char name[16], unsigned char* iv, EVP_CIPHER_CTX* cipher, EVP_MAC_CTX* mac,
+                       int enc);
+  bool NewTicketKey(TTicketKey& key);
 
   void Loop();
   void Take(std::unique_ptr<TLink> link);
@@ -71,7 +88,9 @@ private:
 
   TGate& gate_;
   SSL_CTX* ctx_ = nullptr;
-  TPoller poll_;  // woken when links come in, or to stop
+  std::mutex ticket_lock_;          // guards the two keys: the handshakes' callbacks
+  TTicketKey ticket_keys_[2] = {};  // the current one, and the one before (made == {} when none)
+  TPoller poll_;                    // woken when links come in, or to stop
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   std::thread loop_;

@@ -13,6 +13,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "platform/window.h"
 #include "ui/forms.h"
@@ -31,10 +32,10 @@ public:
   // When false, Run does not show the main form.
   bool ShowMainForm = true;
   TForm* MainForm() const { return mainForm_; }
-  // The first form created becomes the main form.
-  template <typename T>
-  T* CreateForm() {
-    T* form = new T(this);
+  // The first form created becomes the main form; `args` follow the owner.
+  template <typename T, typename... Args>
+  T* CreateForm(Args&&... args) {
+    T* form = new T(this, std::forward<Args>(args)...);
     if (!mainForm_) mainForm_ = form;
     return form;
   }

@@ -12,23 +12,23 @@ using platform::WindowKind;
 // --- TFont -------------------------------------------------------------------
 
 void TFont::SetName(const std::string& name) {
-  spec_.name = name;
+  fontSpec_.name = name;
   Changed();
 }
 void TFont::SetHeight(int height) {
-  spec_.height = height;
+  fontSpec_.height = height;
   Changed();
 }
 void TFont::SetCharset(int charset) {
-  spec_.charset = charset;
+  fontSpec_.charset = charset;
   Changed();
 }
 void TFont::SetBold(bool bold) {
-  spec_.bold = bold;
+  fontSpec_.bold = bold;
   Changed();
 }
 void TFont::Assign(const TFont& other) {
-  spec_ = other.spec_;
+  fontSpec_ = other.fontSpec_;
   Changed();
 }
 void TFont::Changed() {
@@ -59,10 +59,10 @@ TWinControl::TWinControl(TComponent* owner, WindowKind kind)
   });
   platform::SetWindowVisible(handle_, visible_ && kind != WindowKind::Form);
   font_.OnChange = [this] {
-    platform::SetWindowFont(handle_, font_.Spec());
+    platform::SetWindowFont(handle_, font_.AsFontSpec());
     AdjustSize();
   };
-  platform::SetWindowFont(handle_, font_.Spec());
+  platform::SetWindowFont(handle_, font_.AsFontSpec());
 }
 
 TWinControl::~TWinControl() {

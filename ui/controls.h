@@ -32,22 +32,22 @@ constexpr int kShiftJisCharset = 128;
 // A font description; changing it updates the control that holds it.
 class TFont {
 public:
-  const std::string& Name() const { return spec_.name; }
+  const std::string& Name() const { return fontSpec_.name; }
   void SetName(const std::string& name);
-  int Height() const { return spec_.height; }  // < 0 character height, > 0 cell height (pixels, 96 dpi)
+  int Height() const { return fontSpec_.height; }  // < 0 character height, > 0 cell height (pixels, 96 dpi)
   void SetHeight(int height);
-  int Charset() const { return spec_.charset; }
+  int Charset() const { return fontSpec_.charset; }
   void SetCharset(int charset);
-  bool Bold() const { return spec_.bold; }
+  bool Bold() const { return fontSpec_.bold; }
   void SetBold(bool bold);
   void Assign(const TFont& other);
-  const platform::FontSpec& Spec() const { return spec_; }
+  const platform::FontSpec& AsFontSpec() const { return fontSpec_; }
 
   std::function<void()> OnChange;
 
 private:
   void Changed();
-  platform::FontSpec spec_{"ＭＳ Ｐゴシック", -12, kShiftJisCharset, false};
+  platform::FontSpec fontSpec_{"ＭＳ Ｐゴシック", -12, kShiftJisCharset, false};
 };
 
 class TWinControl : public TComponent {

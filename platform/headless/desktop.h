@@ -157,7 +157,8 @@ void SetUserDataFolder(const std::string& folder);
 // A folder that refuses new files from now on, as on a read-only medium
 // (the real permissions do not stop root).
 void SetFolderReadOnly(const std::string& folder, bool readOnly);
-// Gives up a session name, as when the program that claimed it has ended.
-void ReleaseSessionName(const std::string& name);
+// Gives up an instance name, as when the program that claimed it has ended:
+// its requests still waiting get no answer.
+void ReleaseInstance(const std::string& name);
 
 }  // namespace platform::headless

@@ -7,6 +7,7 @@ void ResetWindows();
 void ResetClipboard();
 void ResetShell();
 void ResetFiles();
+void ResetModule();
 void ResetInstances();
 
 }  // namespace platform::headless::detail

@@ -1,17 +1,16 @@
-// The in-process desktop's windows, message queue, focus, hotkeys and keys.
+// The in-process desktop's windows (in memory, over the window core), the
+// GUI thread's wait, focus, hotkeys and keys, and the controls tests drive
+// them with.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <map>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
-#include "platform/clock.h"
+#include "platform/core/window_core.h"
 #include "platform/headless/control.h"
 #include "platform/headless/desktop.h"
 #include "platform/headless/desktop_internal.h"
@@ -23,35 +22,14 @@ namespace platform {
 
 namespace {
 
-struct Window {
+struct Native : core::TNative {
   headless::WindowInfo info;
-  WindowProc proc;
 };
 
-struct Posted {
-  WindowHandle window;
-  Message message;
-};
-
-// A timer runs on the clock GetTickCount answers, so a test that sets the
-// clock drives it; `due` is the tick of its next message.
-struct Timer {
-  WindowHandle window;
-  std::uintptr_t id;
-  uint32_t interval;
-  uint32_t due;
-};
-
+// The desktop's own state beside the window core; guarded by the core's lock.
 // Lives for the whole process: worker threads may still post while static
 // objects are being destroyed.
 struct Desktop {
-  std::recursive_mutex lock;
-  std::condition_variable_any arrived;
-  std::map<WindowHandle, Window> windows;
-  std::vector<WindowHandle> order;
-  WindowHandle next = 0x1000;
-  std::deque<Posted> queue;
-  std::vector<Timer> timers;
   WindowHandle focus = 0;
   unsigned heldModifiers = 0;
   std::function<bool()> idle;
@@ -71,95 +49,70 @@ Desktop& D() {
   return *d;
 }
 
-Window* Find(WindowHandle h) {
-  auto it = D().windows.find(h);
-  return it == D().windows.end() ? nullptr : &it->second;
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+// The window's state, with the core's kind and parent; nullptr for an unknown window.
+headless::WindowInfo* InfoOf(WindowHandle h) {
+  core::TWindow* w = core::Find(h);
+  if (!w) return nullptr;
+  auto& info = static_cast<Native*>(w->native.get())->info;
+  info.kind = w->kind;
+  info.parent = w->parent;
+  return &info;
 }
 
 bool Usable(WindowHandle h) {
-  for (Window* w = Find(h); w; w = Find(w->info.parent))
-    if (!w->info.visible || !w->info.enabled) return false;
-  return Find(h) != nullptr;
+  if (!core::Find(h)) return false;
+  for (headless::WindowInfo* w = InfoOf(h); w; w = InfoOf(w->parent))
+    if (!w->visible || !w->enabled) return false;
+  return true;
 }
 
 WindowHandle RootOf(WindowHandle h) {
-  Window* w = Find(h);
-  while (w && w->info.parent && Find(w->info.parent)) {
-    h = w->info.parent;
-    w = Find(h);
-  }
+  for (core::TWindow* w = core::Find(h); w && w->parent && core::Find(w->parent); w = core::Find(h)) h = w->parent;
   return h;
-}
-
-bool Dispatch(WindowHandle h, Message& m) {
-  WindowProc proc;
-  {
-    std::lock_guard<std::recursive_mutex> hold(D().lock);
-    Window* w = Find(h);
-    if (!w || !w->proc) return false;
-    proc = w->proc;  // the window may be freed while its procedure runs
-  }
-  return proc(m);
 }
 
 void Deliver(WindowHandle h, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
   Message m{msg, wParam, lParam, 0};
-  Dispatch(h, m);
+  core::Deliver(h, m);
 }
 
 }  // namespace
 
 WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  WindowHandle h = D().next++;
-  Window w;
-  w.info.kind = kind;
-  w.info.parent = parent;
-  w.proc = std::move(proc);
-  D().windows.emplace(h, std::move(w));
-  D().order.push_back(h);
-  return h;
+  return core::AddWindow(kind, parent, std::move(proc), std::make_unique<Native>());
 }
 
 void FreeWindow(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  if (!Find(window)) return;
-  std::vector<WindowHandle> children;
-  for (auto& [h, w] : D().windows)
-    if (w.info.parent == window) children.push_back(h);
-  for (WindowHandle c : children) FreeWindow(c);
-  D().windows.erase(window);
-  D().order.erase(std::remove(D().order.begin(), D().order.end(), window), D().order.end());
-  auto& hk = D().hotkeys;
-  hk.erase(std::remove_if(hk.begin(), hk.end(), [&](const headless::HotKeyEntry& e) { return e.window == window; }),
-           hk.end());
-  if (D().focus == window) D().focus = 0;
-  auto& t = D().timers;
-  t.erase(std::remove_if(t.begin(), t.end(), [&](const Timer& x) { return x.window == window; }), t.end());
-}
-
-bool WindowExists(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  return Find(window) != nullptr;
+  Guard hold(core::Lock());
+  core::RemoveWindow(window, [](WindowHandle h, core::TWindow&) {
+    auto& hk = D().hotkeys;
+    hk.erase(std::remove_if(hk.begin(), hk.end(), [&](const headless::HotKeyEntry& e) { return e.window == h; }),
+             hk.end());
+    if (D().focus == h) D().focus = 0;
+  });
 }
 
 void SetWindowParent(WindowHandle window, WindowHandle parent) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  if (Window* w = Find(window)) w->info.parent = parent;
+  Guard hold(core::Lock());
+  if (core::TWindow* w = core::Find(window)) w->parent = parent;
 }
 
+bool DesktopAvailable() { return true; }
+
 namespace {
-// Changes or reads one window's state under the desktop's lock; nothing for an unknown window.
+// Changes or reads one window's state under the core's lock; nothing for an unknown window.
 template <typename Change>
 void Update(WindowHandle h, Change change) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  if (Window* w = Find(h)) change(w->info);
+  Guard hold(core::Lock());
+  if (headless::WindowInfo* i = InfoOf(h)) change(*i);
 }
 template <typename T, typename Get>
 T Read(WindowHandle h, T fallback, Get get) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  Window* w = Find(h);
-  return w ? get(w->info) : fallback;
+  Guard hold(core::Lock());
+  headless::WindowInfo* i = InfoOf(h);
+  return i ? get(*i) : fallback;
 }
 using Info = headless::WindowInfo;
 }  // namespace
@@ -246,11 +199,11 @@ Point MeasureText(WindowHandle window, const std::string& utf8) {
 }
 
 void FocusWindow(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  if (Find(window)) D().focus = window;
+  Guard hold(core::Lock());
+  if (core::Find(window)) D().focus = window;
 }
 WindowHandle FocusedWindow() {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   return D().focus;
 }
 bool KeyIsDown(unsigned virtualKey) {
@@ -258,39 +211,7 @@ bool KeyIsDown(unsigned virtualKey) {
   return (virtualKey == 18 && (m & 1)) || (virtualKey == 17 && (m & 2)) || (virtualKey == 16 && (m & 4));
 }
 
-std::intptr_t SendToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-  Message m{msg, wParam, lParam, 0};
-  Dispatch(window, m);
-  return m.result;
-}
-
-bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-  {
-    std::lock_guard<std::recursive_mutex> hold(D().lock);
-    if (!Find(window)) return false;
-    D().queue.push_back({window, Message{msg, wParam, lParam, 0}});
-  }
-  D().arrived.notify_all();
-  return true;
-}
-
 namespace {
-// The timer message that is due now, if any (its next one is scheduled), else
-// the milliseconds until the next one is due (or none).
-std::optional<Posted> DueTimer(uint32_t* untilNext) {
-  const uint32_t now = GetTickCount();
-  Timer* earliest = nullptr;
-  for (Timer& t : D().timers)
-    if (!earliest || static_cast<int32_t>(t.due - earliest->due) < 0) earliest = &t;
-  if (!earliest) return std::nullopt;
-  const auto left = static_cast<int32_t>(earliest->due - now);
-  if (left > 0) {
-    if (untilNext) *untilNext = static_cast<uint32_t>(left);
-    return std::nullopt;
-  }
-  earliest->due = now + earliest->interval;
-  return Posted{earliest->window, Message{wm::Timer, earliest->id, 0, 0}};
-}
 // A loop waits for a message that cannot come: a test would hang. The stall
 // handler (by default: say so and abort, which fails the test) hears of it,
 // and the loop is then ended as by a quit message.
@@ -307,77 +228,40 @@ Pumped Stalled(std::unique_lock<std::recursive_mutex>& hold, const std::string& 
 }
 }  // namespace
 
-bool SetWindowTimer(WindowHandle window, std::uintptr_t id, uint32_t milliseconds) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  if (!Find(window)) return false;
-  KillWindowTimer(window, id);
-  const uint32_t interval = std::max<uint32_t>(milliseconds, 1);
-  D().timers.push_back({window, id, interval, GetTickCount() + interval});
-  return true;
-}
-
-void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  auto& t = D().timers;
-  t.erase(std::remove_if(t.begin(), t.end(), [&](const Timer& x) { return x.window == window && x.id == id; }),
-          t.end());
-}
-
 Pumped PumpMessage(bool wait) {
-  std::unique_lock<std::recursive_mutex> hold(D().lock);
-  if (D().queue.empty()) {
-    uint32_t untilNext = 0;
-    if (auto timer = DueTimer(&untilNext)) {
-      hold.unlock();
-      Dispatch(timer->window, timer->message);
-      return Pumped::Message;
-    }
-    if (!wait) return Pumped::Nothing;
-    if (auto idle = D().idle) {
-      hold.unlock();
-      bool more = idle();
+  uint32_t untilTimer = core::kNoTimer;
+  if (auto next = core::TakeNext(&untilTimer)) return core::Dispatch(*next);
+  if (!wait) return Pumped::Nothing;
+  std::unique_lock<std::recursive_mutex> hold(core::Lock());
+  auto idle = D().idle;
+  if (idle) {
+    hold.unlock();
+    if (!idle()) {
       hold.lock();
-      if (!more) return Stalled(hold, "a message loop waits for a message that will never come");
-      if (D().queue.empty()) {
-        if (auto timer = DueTimer(nullptr)) {
-          hold.unlock();
-          Dispatch(timer->window, timer->message);
-          return Pumped::Message;
-        }
-        return Pumped::Nothing;
-      }
-    } else {
-      // A timer on the real clock ends the wait when it is due.
-      const bool timing = !D().timers.empty() && !headless::ClockIsFake();
-      const uint32_t limit = timing ? std::min<uint32_t>(D().waitLimit.load(), untilNext) : D().waitLimit.load();
-      if (!D().arrived.wait_for(hold, std::chrono::milliseconds(limit), [] { return !D().queue.empty(); })) {
-        if (timing)
-          if (auto timer = DueTimer(nullptr)) {
-            hold.unlock();
-            Dispatch(timer->window, timer->message);
-            return Pumped::Message;
-          }
-        return Stalled(hold, "a message loop waited and nothing arrived");
-      }
+      return Stalled(hold, "a message loop waits for a message that will never come");
     }
+  } else {
+    // A timer on the real clock ends the wait when it is due.
+    const bool timing = untilTimer != core::kNoTimer && !headless::ClockIsFake();
+    const uint32_t limit = timing ? std::min<uint32_t>(D().waitLimit.load(), untilTimer) : D().waitLimit.load();
+    if (!core::WaitForPost(hold, limit) && !timing) return Stalled(hold, "a message loop waited and nothing arrived");
+    hold.unlock();
   }
-  Posted p = D().queue.front();
-  D().queue.pop_front();
-  hold.unlock();
-  if (p.message.msg == wm::Quit) return Pumped::Quit;
-  Dispatch(p.window, p.message);
-  return Pumped::Message;
+  if (auto next = core::TakeNext()) return core::Dispatch(*next);
+  if (idle) return Pumped::Nothing;  // the idle handler drove the desktop: ask it again
+  hold.lock();
+  return Stalled(hold, "a message loop waited and nothing arrived");
 }
 
 bool BringToForeground(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   D().foreground.push_back(window);
-  return Find(window) != nullptr;
+  return core::Find(window) != nullptr;
 }
 
 bool RegisterGlobalHotKey(WindowHandle window, int id, unsigned modifiers, unsigned virtualKey) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  if (!Find(window)) return false;
+  Guard hold(core::Lock());
+  if (!core::Find(window)) return false;
   for (auto& t : D().taken)
     if (t.first == modifiers && t.second == virtualKey) return false;
   for (auto& e : D().hotkeys)
@@ -387,7 +271,7 @@ bool RegisterGlobalHotKey(WindowHandle window, int id, unsigned modifiers, unsig
 }
 
 bool UnregisterGlobalHotKey(WindowHandle window, int id) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   auto& hk = D().hotkeys;
   auto it = std::find_if(hk.begin(), hk.end(), [&](auto& e) { return e.window == window && e.id == id; });
   if (it == hk.end()) return false;
@@ -399,7 +283,7 @@ void SendKeyEvent(uint8_t virtualKey, uint8_t scanCode, uint32_t flags, std::uin
   headless::KeyStroke k{virtualKey, scanCode, flags, extraInfo};
   std::function<void(const headless::KeyStroke&)> hook;
   {
-    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    Guard hold(core::Lock());
     D().strokes.push_back(k);
     hook = D().strokeHook;
   }
@@ -409,7 +293,7 @@ void SendKeyEvent(uint8_t virtualKey, uint8_t scanCode, uint32_t flags, std::uin
 unsigned MapKeyCode(unsigned code, unsigned mapType) { return mapType == 0 ? posix::PcScanCode(code) : 0; }
 
 Point CursorPos() {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   return D().cursor;
 }
 uint32_t DoubleClickTime() { return D().doubleClick; }
@@ -418,9 +302,8 @@ namespace headless {
 
 namespace detail {
 void ResetWindows() {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  D().queue.clear();
-  D().timers.clear();
+  core::ResetQueue();
+  Guard hold(core::Lock());
   D().focus = 0;
   D().heldModifiers = 0;
   D().idle = nullptr;
@@ -445,23 +328,20 @@ void ResetDesktop() {
 }
 
 std::optional<WindowInfo> Inspect(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  Window* w = Find(window);
-  if (!w) return std::nullopt;
-  return w->info;
+  Guard hold(core::Lock());
+  WindowInfo* info = InfoOf(window);
+  if (!info) return std::nullopt;
+  return *info;
 }
 
-std::vector<WindowHandle> AllWindows() {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  return D().order;
-}
+std::vector<WindowHandle> AllWindows() { return core::Windows(); }
 
 bool ClickControl(WindowHandle control) {
   {
-    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    Guard hold(core::Lock());
     if (!Usable(control)) return false;
-    Window* w = Find(control);
-    if (w->info.kind == WindowKind::CheckBox) w->info.checked = !w->info.checked;
+    WindowInfo* w = InfoOf(control);
+    if (w->kind == WindowKind::CheckBox) w->checked = !w->checked;
     D().focus = control;
   }
   Deliver(control, wm::ControlClick, 0, 0);
@@ -470,23 +350,23 @@ bool ClickControl(WindowHandle control) {
 
 namespace {
 WindowHandle DefaultButtonOf(WindowHandle root) {
-  for (WindowHandle h : D().order) {
-    Window* w = Find(h);
-    if (w && w->info.kind == WindowKind::Button && w->info.isDefault && RootOf(h) == root && Usable(h)) return h;
+  for (WindowHandle h : core::Windows()) {
+    WindowInfo* w = InfoOf(h);
+    if (w && w->kind == WindowKind::Button && w->isDefault && RootOf(h) == root && Usable(h)) return h;
   }
   return 0;
 }
 }  // namespace
 
 void PressKey(unsigned virtualKey, unsigned modifiers) {
-  std::unique_lock<std::recursive_mutex> hold(D().lock);
+  std::unique_lock<std::recursive_mutex> hold(core::Lock());
   WindowHandle target = D().focus;
-  Window* w = Find(target);
+  WindowInfo* w = InfoOf(target);
   if (!w) return;
   WindowHandle root = RootOf(target);
   if (virtualKey == 9 && (modifiers & 1) == 0) {  // Tab: next usable control of the form
-    Window* form = Find(root);
-    const auto& seq = form->info.tabSequence;
+    WindowInfo* form = InfoOf(root);
+    const auto& seq = form->tabSequence;
     if (seq.empty()) return;
     auto at = std::find(seq.begin(), seq.end(), target);
     size_t start = at == seq.end() ? seq.size() - 1 : static_cast<size_t>(at - seq.begin());
@@ -499,9 +379,9 @@ void PressKey(unsigned virtualKey, unsigned modifiers) {
     }
     return;
   }
-  if (virtualKey == 13 && (modifiers & 1) == 0 && w->info.kind != WindowKind::Memo) {
+  if (virtualKey == 13 && (modifiers & 1) == 0 && w->kind != WindowKind::Memo) {
     // A focused button takes Enter itself; otherwise the form's default button does.
-    WindowHandle button = w->info.kind == WindowKind::Button ? target : DefaultButtonOf(root);
+    WindowHandle button = w->kind == WindowKind::Button ? target : DefaultButtonOf(root);
     hold.unlock();
     if (button) Deliver(button, wm::ControlClick, 0, 0);
     return;
@@ -511,64 +391,56 @@ void PressKey(unsigned virtualKey, unsigned modifiers) {
   bool system = (modifiers & 1) || virtualKey == 121 || virtualKey == 18;
   Deliver(target, system ? wm::SysKeyDown : wm::KeyDown, virtualKey, 1);
   {
-    std::lock_guard<std::recursive_mutex> again(D().lock);
+    Guard again(core::Lock());
     D().heldModifiers = 0;
   }
   // Space clicks a focused button or check box when it is released.
   if (virtualKey == 32 && modifiers == 0) {
-    Window* still = Find(target);
-    if (still && (still->info.kind == WindowKind::Button || still->info.kind == WindowKind::CheckBox))
-      ClickControl(target);
+    WindowInfo* still = InfoOf(target);
+    if (still && (still->kind == WindowKind::Button || still->kind == WindowKind::CheckBox)) ClickControl(target);
   }
 }
 
 void TypeText(WindowHandle edit, const std::string& utf8) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  Window* w = Find(edit);
-  if (w && !w->info.readOnly) w->info.caption = utf8;
+  Guard hold(core::Lock());
+  WindowInfo* w = InfoOf(edit);
+  if (w && !w->readOnly) w->caption = utf8;
 }
 
 void SetIdleHandler(std::function<bool()> handler) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   D().idle = std::move(handler);
 }
 void SetWaitLimit(uint32_t milliseconds) { D().waitLimit = milliseconds; }
 void SetStallHandler(std::function<void(const std::string&)> handler) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   D().stallHandler = std::move(handler);
 }
-void PostQuit() {
-  {
-    std::lock_guard<std::recursive_mutex> hold(D().lock);
-    D().queue.push_back({0, Message{wm::Quit, 0, 0, 0}});
-  }
-  D().arrived.notify_all();
-}
+void PostQuit() { core::PostQuit(); }
 
 bool PumpUntil(const std::function<bool()>& done, uint32_t milliseconds) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::unique_lock<std::recursive_mutex> hold(D().lock);
-    if (D().queue.empty()) D().arrived.wait_until(hold, end, [] { return !D().queue.empty(); });
-    hold.unlock();
+    auto now = std::chrono::steady_clock::now();
+    if (now >= end) return false;
+    {
+      std::unique_lock<std::recursive_mutex> hold(core::Lock());
+      core::WaitForPost(hold, static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count()));
+    }
     while (PumpMessage(false) == Pumped::Message) {
     }
   }
   return true;
 }
 
-size_t PendingMessages() {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
-  return D().queue.size();
-}
+size_t PendingMessages() { return core::PendingCount(); }
 std::vector<WindowHandle> ForegroundCalls() {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   return D().foreground;
 }
 
 std::vector<HotKeyEntry> HotKeys() {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   return D().hotkeys;
 }
 
@@ -576,7 +448,7 @@ bool PressHotKey(unsigned modifiers, unsigned virtualKey) {
   WindowHandle target = 0;
   int id = 0;
   {
-    std::lock_guard<std::recursive_mutex> hold(D().lock);
+    Guard hold(core::Lock());
     for (auto& e : D().hotkeys)
       if (e.modifiers == modifiers && e.virtualKey == virtualKey) {
         target = e.window;
@@ -590,7 +462,7 @@ bool PressHotKey(unsigned modifiers, unsigned virtualKey) {
 }
 
 void SetHotKeyTaken(unsigned modifiers, unsigned virtualKey, bool taken) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   auto& t = D().taken;
   t.erase(std::remove(t.begin(), t.end(), std::make_pair(modifiers, virtualKey)), t.end());
   if (taken) t.emplace_back(modifiers, virtualKey);
@@ -598,11 +470,11 @@ void SetHotKeyTaken(unsigned modifiers, unsigned virtualKey, bool taken) {
 
 const std::vector<KeyStroke>& KeyStrokes() { return D().strokes; }
 void SetKeyStrokeHook(std::function<void(const KeyStroke&)> hook) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   D().strokeHook = std::move(hook);
 }
 void SetCursorPos(int x, int y) {
-  std::lock_guard<std::recursive_mutex> hold(D().lock);
+  Guard hold(core::Lock());
   D().cursor = {x, y};
 }
 void SetDoubleClickTime(uint32_t milliseconds) { D().doubleClick = milliseconds; }

@@ -1,20 +1,20 @@
 // Windows and messages on the Linux desktop: forms are GTK top-level windows
 // holding their controls at fixed places, controls are GTK widgets, hidden
-// windows are message targets only. Posted messages wait in a queue that is a
-// source of GLib's main loop, so GTK's own nested loops (menus, message
-// boxes) dispatch them too, just as the system's do on Windows.
+// windows are message targets only. The window core's posted queue and
+// timers are a source of GLib's main loop, so GTK's own nested loops (menus,
+// message boxes) dispatch them too, just as the system's do on Windows.
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/core/window_core.h"
 #include "platform/linux/desktop.h"
 #include "platform/window.h"
 
@@ -22,30 +22,32 @@ namespace platform {
 
 namespace {
 
-struct Win {
-  WindowKind kind = WindowKind::Hidden;
-  WindowHandle parent = 0;
-  WindowProc proc;
-  GtkWidget* widget = nullptr;  // the top-level window of a form, the control itself
-  GtkWidget* fixed = nullptr;   // a form's client area
+// A window's GTK side; the core holds its kind, parent and procedure.
+struct Win : core::TNative {
+  WindowKind kind = WindowKind::Hidden;  // the core's, at hand for the widget code
+  GtkWidget* widget = nullptr;           // the top-level window of a form, the control itself
+  GtkWidget* fixed = nullptr;            // a form's client area
   GtkCssProvider* css = nullptr;
   std::string caption;  // kept for kinds whose widget holds no text
   Rect bounds;
   bool visible = false, enabled = true, isDefault = false, checked = false;
   bool centered = false;
+  // Its children went first: a control leaves its form, a form goes with its widgets.
+  ~Win() override {
+    if (widget) {
+      if (kind == WindowKind::Form) {
+        gtk_widget_destroy(widget);
+      } else {
+        if (GtkWidget* p = gtk_widget_get_parent(widget)) gtk_container_remove(GTK_CONTAINER(p), widget);
+        g_object_unref(widget);
+      }
+    }
+    if (css) g_object_unref(css);
+  }
 };
 
-struct Posted {
-  WindowHandle window;
-  Message message;
-};
-
+// Guarded by the core's lock.
 struct State {
-  std::recursive_mutex lock;
-  std::map<WindowHandle, Win> windows;
-  WindowHandle next = 0x1000;
-  std::deque<Posted> queue;
-  bool held = false;
   GSource* source = nullptr;
   int displayState = 0;       // 0 not tried, 1 present, -1 none
   bool settingState = false;  // a change made by us, not by the user
@@ -58,54 +60,47 @@ State& S() {
   return *s;
 }
 
-Win* Find(WindowHandle h) {
-  auto it = S().windows.find(h);
-  return it == S().windows.end() ? nullptr : &it->second;
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+Win* Find(WindowHandle h) { return core::NativeOf<Win>(h); }
+WindowHandle ParentOf(WindowHandle h) {
+  core::TWindow* w = core::Find(h);
+  return w ? w->parent : 0;
 }
 
 WindowHandle HandleOfWidget(GtkWidget* w) {
   return w ? reinterpret_cast<WindowHandle>(g_object_get_data(G_OBJECT(w), "ts-handle")) : 0;
 }
 
-// --- the queue of posted messages as a GLib source ---------------------------
+// --- the core's queue and timers as a GLib source -----------------------------
 
 bool g_quitPosted = false;
 
-gboolean QueueReady() {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
-  return !S().queue.empty() && !S().held;
-}
 gboolean QueuePrepare(GSource*, gint* timeout) {
-  *timeout = -1;
-  return QueueReady();
+  uint32_t untilTimer = core::kNoTimer;
+  const bool ready = core::Ready(&untilTimer);
+  *timeout = ready ? 0 : untilTimer == core::kNoTimer ? -1 : static_cast<gint>(std::min<uint32_t>(untilTimer, 1 << 30));
+  return ready;
 }
-gboolean QueueCheck(GSource*) { return QueueReady(); }
+gboolean QueueCheck(GSource*) { return core::Ready(); }
 gboolean QueueDispatch(GSource*, GSourceFunc, gpointer) {
-  Posted p;
-  {
-    std::lock_guard<std::recursive_mutex> hold(S().lock);
-    if (S().queue.empty() || S().held) return G_SOURCE_CONTINUE;
-    p = S().queue.front();
-    S().queue.pop_front();
-  }
   // A quit message is no window's: it ends the loop that pumps it.
-  if (p.message.msg == wm::Quit) {
-    g_quitPosted = true;
-    return G_SOURCE_CONTINUE;
-  }
-  desktop::Deliver(p.window, p.message.msg, p.message.wParam, p.message.lParam);
+  if (auto next = core::TakeNext())
+    if (core::Dispatch(*next) == Pumped::Quit) g_quitPosted = true;
   return G_SOURCE_CONTINUE;
 }
 GSourceFuncs g_queueFuncs = {QueuePrepare, QueueCheck, QueueDispatch, nullptr, nullptr, nullptr};
 
 void EnsureQueue() {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   if (S().source) return;
   S().source = g_source_new(&g_queueFuncs, sizeof(GSource));
   // A handler may run a loop of its own (a modal window, a menu): the queue
   // must go on being served inside it.
   g_source_set_can_recurse(S().source, TRUE);
   g_source_attach(S().source, nullptr);
+  // A post from another thread ends the main loop's wait.
+  core::SetWaker([] { g_main_context_wakeup(nullptr); });
 }
 
 // --- widgets ----------------------------------------------------------------------
@@ -235,14 +230,14 @@ void ShowCaption(Win& win) {
 }
 
 GtkWidget* FormFixed(WindowHandle h) {
-  for (Win* w = Find(h); w; w = Find(w->parent))
+  for (; Win* w = Find(h); h = ParentOf(h))
     if (w->kind == WindowKind::Form) return w->fixed;
   return nullptr;
 }
 
-void PlaceControl(Win& win) {
+void PlaceControl(WindowHandle h, Win& win) {
   if (!win.widget || win.kind == WindowKind::Form) return;
-  GtkWidget* fixed = FormFixed(win.parent);
+  GtkWidget* fixed = FormFixed(ParentOf(h));
   GtkWidget* current = gtk_widget_get_parent(win.widget);
   if (current != fixed) {
     g_object_ref(win.widget);
@@ -303,7 +298,7 @@ GtkWidget* MakeWidget(WindowKind kind) {
 namespace desktop {
 
 bool HaveDisplay() {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   if (S().displayState == 0) {
     S().displayState = gtk_init_check(nullptr, nullptr) ? 1 : -1;
     EnsureQueue();
@@ -324,43 +319,32 @@ bool WaylandSession() {
 }
 
 GtkWidget* WidgetOf(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   return w ? w->widget : nullptr;
 }
 
 bool Deliver(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-  WindowProc proc;
-  {
-    std::lock_guard<std::recursive_mutex> hold(S().lock);
-    Win* w = Find(window);
-    if (!w || !w->proc) return false;
-    proc = w->proc;  // the window may be freed while its procedure runs
-  }
   Message m{msg, wParam, lParam, 0};
-  return proc(m);
+  return core::Deliver(window, m);
 }
 
-void HoldPosted(bool hold) {
-  std::lock_guard<std::recursive_mutex> guard(S().lock);
-  S().held = hold;
-}
+void HoldPosted(bool hold) { core::HoldPosted(hold); }
 
 }  // namespace desktop
+
+bool DesktopAvailable() { return desktop::HaveDisplay(); }
 
 WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
   bool gui = kind != WindowKind::Hidden && desktop::HaveDisplay();
   EnsureQueue();
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
-  WindowHandle h = S().next++;
-  Win w;
+  Guard hold(core::Lock());
+  auto native = std::make_unique<Win>();
+  Win& w = *native;
   w.kind = kind;
-  w.parent = parent;
-  w.proc = std::move(proc);
   w.visible = kind != WindowKind::Form && kind != WindowKind::Hidden;
   if (gui) {
     w.widget = MakeWidget(kind);
-    if (w.widget) g_object_set_data(G_OBJECT(w.widget), "ts-handle", reinterpret_cast<gpointer>(h));
     if (kind == WindowKind::Form) {
       w.fixed = gtk_fixed_new();
       gtk_container_add(GTK_CONTAINER(w.widget), w.fixed);
@@ -369,47 +353,24 @@ WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
       gtk_widget_show(w.widget);
     }
   }
-  auto& placed = S().windows.emplace(h, std::move(w)).first->second;
-  if (parent) PlaceControl(placed);
+  WindowHandle h = core::AddWindow(kind, parent, std::move(proc), std::move(native));
+  if (w.widget) g_object_set_data(G_OBJECT(w.widget), "ts-handle", reinterpret_cast<gpointer>(h));
+  if (parent) PlaceControl(h, w);
   return h;
 }
 
-void FreeWindow(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
-  Win* w = Find(window);
-  if (!w) return;
-  std::vector<WindowHandle> children;
-  for (auto& [h, c] : S().windows)
-    if (c.parent == window) children.push_back(h);
-  for (WindowHandle c : children) FreeWindow(c);
-  w = Find(window);
-  if (w->widget) {
-    if (w->kind == WindowKind::Form) {
-      gtk_widget_destroy(w->widget);
-    } else {
-      if (GtkWidget* p = gtk_widget_get_parent(w->widget)) gtk_container_remove(GTK_CONTAINER(p), w->widget);
-      g_object_unref(w->widget);
-    }
-  }
-  if (w->css) g_object_unref(w->css);
-  S().windows.erase(window);
-}
-
-bool WindowExists(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
-  return Find(window) != nullptr;
-}
+void FreeWindow(WindowHandle window) { core::RemoveWindow(window); }
 
 void SetWindowParent(WindowHandle window, WindowHandle parent) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w || w->kind == WindowKind::Form) return;
-  w->parent = parent;
-  PlaceControl(*w);
+  core::Find(window)->parent = parent;
+  PlaceControl(window, *w);
 }
 
 void SetWindowCaption(WindowHandle window, const std::string& utf8) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   if (Win* w = Find(window)) {
     w->caption = utf8;
     ShowCaption(*w);
@@ -417,7 +378,7 @@ void SetWindowCaption(WindowHandle window, const std::string& utf8) {
 }
 
 std::string WindowCaption(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w) return {};
   if (w->widget && w->kind == WindowKind::Edit) return gtk_entry_get_text(GTK_ENTRY(w->widget));
@@ -425,7 +386,7 @@ std::string WindowCaption(WindowHandle window) {
 }
 
 void SetWindowBounds(WindowHandle window, const Rect& bounds) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w) return;
   w->bounds = bounds;
@@ -433,12 +394,12 @@ void SetWindowBounds(WindowHandle window, const Rect& bounds) {
   if (w->kind == WindowKind::Form) {
     gtk_window_move(GTK_WINDOW(w->widget), bounds.left, bounds.top);
   } else {
-    PlaceControl(*w);
+    PlaceControl(window, *w);
   }
 }
 
 Rect WindowBounds(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w) return {};
   if (w->widget && w->kind == WindowKind::Form && gtk_widget_get_visible(w->widget)) {
@@ -450,7 +411,7 @@ Rect WindowBounds(WindowHandle window) {
 }
 
 void SetClientSize(WindowHandle window, int width, int height) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w) return;
   w->bounds.width = width;
@@ -459,7 +420,7 @@ void SetClientSize(WindowHandle window, int width, int height) {
 }
 
 void CenterOnScreen(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w) return;
   w->centered = true;
@@ -467,7 +428,7 @@ void CenterOnScreen(WindowHandle window) {
 }
 
 void SetWindowVisible(WindowHandle window, bool visible) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w || w->kind == WindowKind::Hidden) return;
   w->visible = visible;
@@ -481,13 +442,13 @@ void SetWindowVisible(WindowHandle window, bool visible) {
 }
 
 bool WindowVisible(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   return w && w->visible;
 }
 
 void SetWindowEnabled(WindowHandle window, bool enabled) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w) return;
   w->enabled = enabled;
@@ -495,18 +456,18 @@ void SetWindowEnabled(WindowHandle window, bool enabled) {
 }
 
 bool WindowEnabled(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   return w && w->enabled;
 }
 
 void SetWindowFont(WindowHandle window, const FontSpec& font) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   if (Win* w = Find(window)) ApplyFont(*w, font);
 }
 
 void SetFormFrame(WindowHandle form, bool toolWindow, bool borderIcons) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(form);
   if (!w || !w->widget || w->kind != WindowKind::Form) return;
   gtk_window_set_type_hint(GTK_WINDOW(w->widget),
@@ -515,15 +476,15 @@ void SetFormFrame(WindowHandle form, bool toolWindow, bool borderIcons) {
 }
 
 void SetButtonDefault(WindowHandle button, bool isDefault) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(button);
   if (!w) return;
   w->isDefault = isDefault;
-  if (w->widget) PlaceControl(*w);
+  if (w->widget) PlaceControl(button, *w);
 }
 
 void SetChecked(WindowHandle checkBox, bool checked) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(checkBox);
   if (!w) return;
   w->checked = checked;
@@ -535,7 +496,7 @@ void SetChecked(WindowHandle checkBox, bool checked) {
 }
 
 bool Checked(WindowHandle checkBox) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(checkBox);
   if (!w) return false;
   if (w->widget && GTK_IS_TOGGLE_BUTTON(w->widget)) return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w->widget));
@@ -543,7 +504,7 @@ bool Checked(WindowHandle checkBox) {
 }
 
 void SetPasswordChar(WindowHandle edit, char ch) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(edit);
   if (!w || !w->widget || !GTK_IS_ENTRY(w->widget)) return;
   gtk_entry_set_visibility(GTK_ENTRY(w->widget), ch == 0);
@@ -551,7 +512,7 @@ void SetPasswordChar(WindowHandle edit, char ch) {
 }
 
 void SetReadOnly(WindowHandle edit, bool readOnly) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(edit);
   if (!w || !w->widget) return;
   if (GTK_IS_EDITABLE(w->widget)) gtk_editable_set_editable(GTK_EDITABLE(w->widget), !readOnly);
@@ -559,7 +520,7 @@ void SetReadOnly(WindowHandle edit, bool readOnly) {
 }
 
 void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* f = Find(form);
   if (!f || !f->fixed) return;
   GList* chain = nullptr;
@@ -575,7 +536,7 @@ void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order) {
 }
 
 Point MeasureText(WindowHandle window, const std::string& utf8) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w || !w->widget) {
     // Without a display: a plain model of a 12-pixel font.
@@ -601,16 +562,17 @@ Point MeasureText(WindowHandle window, const std::string& utf8) {
 }
 
 void FocusWindow(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (w && w->widget && w->kind != WindowKind::Form) gtk_widget_grab_focus(w->widget);
 }
 
 WindowHandle FocusedWindow() {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
-  for (auto& [h, w] : S().windows) {
-    if (w.kind != WindowKind::Form || !w.widget || !w.visible) continue;
-    if (GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(w.widget)))
+  Guard hold(core::Lock());
+  for (WindowHandle h : core::Windows()) {
+    Win* w = Find(h);
+    if (!w || w->kind != WindowKind::Form || !w->widget || !w->visible) continue;
+    if (GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(w->widget)))
       if (WindowHandle f = HandleOfWidget(focus)) return f;
   }
   return 0;
@@ -626,29 +588,6 @@ bool KeyIsDown(unsigned virtualKey) {
   return (virtualKey == 18 && (mods & 1)) || (virtualKey == 17 && (mods & 2)) || (virtualKey == 16 && (mods & 4));
 }
 
-std::intptr_t SendToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-  WindowProc proc;
-  {
-    std::lock_guard<std::recursive_mutex> hold(S().lock);
-    Win* w = Find(window);
-    if (!w || !w->proc) return 0;
-    proc = w->proc;
-  }
-  Message m{msg, wParam, lParam, 0};
-  proc(m);
-  return m.result;
-}
-
-bool PostToWindow(WindowHandle window, uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-  {
-    std::lock_guard<std::recursive_mutex> hold(S().lock);
-    if (!Find(window)) return false;
-    S().queue.push_back({window, Message{msg, wParam, lParam, 0}});
-  }
-  g_main_context_wakeup(nullptr);
-  return true;
-}
-
 Pumped PumpMessage(bool wait) {
   EnsureQueue();
   bool dispatched = g_main_context_iteration(nullptr, wait ? TRUE : FALSE) != FALSE;
@@ -659,46 +598,8 @@ Pumped PumpMessage(bool wait) {
   return dispatched || wait ? Pumped::Message : Pumped::Nothing;
 }
 
-namespace {
-struct TimerTick {
-  WindowHandle window;
-  std::uintptr_t id;
-};
-std::map<std::pair<WindowHandle, std::uintptr_t>, guint>& Timers() {
-  static auto* timers = new std::map<std::pair<WindowHandle, std::uintptr_t>, guint>;
-  return *timers;
-}
-gboolean OnTimer(gpointer data) {
-  auto* t = static_cast<TimerTick*>(data);
-  // Timer messages never pile up, and wait while other messages are queued.
-  bool busy;
-  {
-    std::lock_guard<std::recursive_mutex> hold(S().lock);
-    busy = !S().queue.empty() || S().held;
-  }
-  if (!busy) desktop::Deliver(t->window, wm::Timer, t->id, 0);
-  return G_SOURCE_CONTINUE;
-}
-}  // namespace
-
-bool SetWindowTimer(WindowHandle window, std::uintptr_t id, uint32_t milliseconds) {
-  if (!WindowExists(window)) return false;
-  KillWindowTimer(window, id);
-  auto* tick = new TimerTick{window, id};
-  Timers()[{window, id}] = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, milliseconds ? milliseconds : 1, OnTimer, tick,
-                                              [](gpointer p) { delete static_cast<TimerTick*>(p); });
-  return true;
-}
-
-void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
-  auto it = Timers().find({window, id});
-  if (it == Timers().end()) return;
-  g_source_remove(it->second);
-  Timers().erase(it);
-}
-
 bool BringToForeground(WindowHandle window) {
-  std::lock_guard<std::recursive_mutex> hold(S().lock);
+  Guard hold(core::Lock());
   Win* w = Find(window);
   if (!w) return false;
   if (w->widget && w->kind == WindowKind::Form && w->visible) gtk_window_present(GTK_WINDOW(w->widget));

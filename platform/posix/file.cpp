@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
+
 namespace platform {
 
 namespace {
@@ -33,12 +35,16 @@ void SyncFolderOf(const std::string& path) {
 }
 }  // namespace
 
-std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing) {
+std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing, std::string* error) {
   if (missing) *missing = false;
+  auto failed = [error](int code) {
+    if (error) *error = std::strerror(code);
+    return std::nullopt;
+  };
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (missing) *missing = errno == ENOENT;
-    return std::nullopt;
+    return failed(errno);
   }
   std::string out;
   char buffer[65536];
@@ -46,8 +52,9 @@ std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing)
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      const int code = errno;
       ::close(fd);
-      return std::nullopt;
+      return failed(code);
     }
     if (n == 0) break;
     out.append(buffer, static_cast<size_t>(n));

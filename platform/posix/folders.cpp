@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 namespace platform::posix {
 
 bool FolderWritable(const std::string& folder) {
@@ -24,6 +26,21 @@ bool CreateFolder(const std::string& folder) {
   if (mkdir(folder.c_str(), 0700) == 0) return true;
   struct stat st;
   return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateFolders(const std::string& folder) {
+  for (size_t at = folder.find('/', 1); at != std::string::npos; at = folder.find('/', at + 1))
+    CreateFolder(folder.substr(0, at));  // a failure shows in the last one
+  return CreateFolder(folder);
+}
+
+void KeepNewFilesPrivate() { umask(077); }
+
+std::string ConfigHome() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && config[0] == '/') return config;
+  const char* home = std::getenv("HOME");
+  return home && *home ? std::string(home) + "/.config" : std::string();
 }
 
 }  // namespace platform::posix

@@ -1,8 +1,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 #include "platform/file.h"
+#include "platform/socketlib.h"
 
 namespace platform {
 
@@ -19,22 +21,27 @@ bool WriteAll(HANDLE h, const std::string& bytes) {
 }
 }  // namespace
 
-std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing) {
+std::optional<std::string> ReadWholeFile(const std::string& path, bool* missing, std::string* error) {
   if (missing) *missing = false;
+  auto failed = [error](DWORD code) {
+    if (error) *error = SystemErrorText(code);
+    return std::nullopt;
+  };
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    DWORD error = ::GetLastError();
-    if (missing) *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return std::nullopt;
+    DWORD code = ::GetLastError();
+    if (missing) *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    return failed(code);
   }
   std::string out;
   char buffer[65536];
   for (;;) {
     DWORD n = 0;
     if (!::ReadFile(h, buffer, sizeof buffer, &n, nullptr)) {
+      const DWORD code = ::GetLastError();
       ::CloseHandle(h);
-      return std::nullopt;
+      return failed(code);
     }
     if (n == 0) break;
     out.append(buffer, n);

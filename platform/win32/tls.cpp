@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/tls.h"
@@ -98,6 +100,13 @@ bool CertificateHasAddress(PCCERT_CONTEXT cert, const std::string& address) {
   return found;
 }
 
+// Record sizes a session can work with: a header and room for at least one
+// byte of data in each record.
+bool UsableStreamSizes(const SecPkgContext_StreamSizes& sizes) {
+  return sizes.cbHeader > 0 && sizes.cbMaximumMessage > 0 && sizes.cbMaximumMessage <= 1 << 20 &&
+         sizes.cbTrailer <= 1 << 16;
+}
+
 Failure FromPolicyError(DWORD error) {
   switch (error) {
     case static_cast<DWORD>(CERT_E_EXPIRED):
@@ -110,26 +119,69 @@ Failure FromPolicyError(DWORD error) {
   }
 }
 
+// The client's credential handle. Schannel keeps the sessions of a handle
+// per target name: connections that share a handle resume each other's.
+struct Credential {
+  ~Credential() {
+    if (valid) FreeCredentialsHandle(&handle);
+  }
+  CredHandle handle{};
+  bool valid = false;
+
+  // A new handle, or none with `status` saying why.
+  static std::shared_ptr<Credential> Acquire(SECURITY_STATUS& status) {
+    SCHANNEL_CRED credential{};
+    credential.dwVersion = SCHANNEL_CRED_VERSION;
+    credential.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    // Strong crypto leaves out the suites known to be weak (RC4, DES, export)
+    // that an older system still offers.
+    credential.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+    auto made = std::make_shared<Credential>();
+    status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                       &credential, nullptr, nullptr, &made->handle, nullptr);
+    if (status != SEC_E_OK) return nullptr;
+    made->valid = true;
+    return made;
+  }
+};
+
+// One credential handle for every session given this cache, made on first
+// use; clearing it starts a new handle (and so a new system cache) for the
+// sessions that follow, those under way keep theirs.
+class SchannelSessionCache : public SessionCache {
+public:
+  void Clear() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    credential_.reset();
+  }
+
+  std::shared_ptr<Credential> Get(SECURITY_STATUS& status) {
+    std::lock_guard<std::mutex> guard(lock_);
+    status = SEC_E_OK;
+    if (!credential_) credential_ = Credential::Acquire(status);
+    return credential_;
+  }
+
+private:
+  std::mutex lock_;
+  std::shared_ptr<Credential> credential_;
+};
+
 class SchannelSession : public Session {
 public:
   ~SchannelSession() override {
     if (haveContext_) DeleteSecurityContext(&context_);
-    if (haveCredentials_) FreeCredentialsHandle(&credentials_);
   }
 
   Failure Handshake(Channel& channel, const HandshakeParams& params, std::string& detail) override {
-    SCHANNEL_CRED credential{};
-    credential.dwVersion = SCHANNEL_CRED_VERSION;
-    credential.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    credential.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    SECURITY_STATUS status =
-        AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                  &credential, nullptr, nullptr, &credentials_, nullptr);
-    if (status != SEC_E_OK) {
+    SECURITY_STATUS status = SEC_E_OK;
+    credential_ =
+        params.cache ? static_cast<SchannelSessionCache*>(params.cache)->Get(status) : Credential::Acquire(status);
+    if (!credential_) {
       detail = "no TLS credentials: " + StatusText(status);
       return Failure::HandshakeRefused;
     }
-    haveCredentials_ = true;
+    credentials_ = credential_->handle;
     host_ = Wide(params.host);
 
     std::string incoming;
@@ -179,7 +231,13 @@ public:
       return Failure::HandshakeRefused;
     }
     pending_ = std::move(incoming);  // records that came with the handshake's end
-    QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+    // Records are cut by these sizes; sizes of nothing would have Encrypt go
+    // round without ever taking a byte.
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK ||
+        !UsableStreamSizes(sizes_)) {
+      detail = "Schannel gave no usable record sizes";
+      return Failure::HandshakeRefused;
+    }
 
     PCCERT_CONTEXT cert = nullptr;
     if (QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || !cert) {
@@ -206,6 +264,7 @@ public:
   }
 
   bool Encrypt(const void* data, int length, std::string& out) override {
+    if (!UsableStreamSizes(sizes_)) return false;
     const auto* bytes = static_cast<const char*>(data);
     std::vector<char> record;
     while (length > 0) {
@@ -235,18 +294,29 @@ public:
       SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
       SECURITY_STATUS status = DecryptMessage(&context_, &desc, 0, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE) return DecryptStatus::Ok;
+      // Windows reports the server's close_notify so; Wine's Schannel
+      // decrypts it as a record without data (LastRecordWasEmpty).
       if (status == SEC_I_CONTEXT_EXPIRED) return DecryptStatus::Closed;
       if (status != SEC_E_OK) return DecryptStatus::Failed;
       size_t extraFrom = pending_.size();
+      lastRecordEmpty_ = true;
       for (const SecBuffer& buffer : buffers) {
-        if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0)
+        if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
           plain.append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
+          lastRecordEmpty_ = false;
+        }
         if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0) extraFrom = pending_.size() - buffer.cbBuffer;
       }
       pending_.erase(0, extraFrom);
     }
     return DecryptStatus::Ok;
   }
+
+  bool LastRecordWasEmpty() const override { return lastRecordEmpty_; }
+
+  // Schannel hands nothing over on its own: a renegotiation request ends the
+  // session (DecryptMessage's SEC_I_RENEGOTIATE is not answered).
+  void TakeOutput(std::string& /*out*/) override {}
 
   void CloseNotify(std::string& out) override {
     if (!haveContext_) return;
@@ -266,6 +336,13 @@ public:
   }
 
   std::string PeerCertificateSha256() const override { return peerSha256_; }
+
+  bool Resumed() const override {
+    SecPkgContext_SessionInfo info{};
+    return haveContext_ &&
+           QueryContextAttributesW(const_cast<CtxtHandle*>(&context_), SECPKG_ATTR_SESSION_INFO, &info) == SEC_E_OK &&
+           (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
+  }
 
   std::string Protocol() const override {
     SecPkgContext_ConnectionInfo info{};
@@ -323,17 +400,20 @@ private:
     return Failure::None;
   }
 
-  CredHandle credentials_{};
+  std::shared_ptr<Credential> credential_;
+  CredHandle credentials_{};  // credential_'s handle
   CtxtHandle context_{};
-  bool haveCredentials_ = false;
   bool haveContext_ = false;
   std::wstring host_;
   SecPkgContext_StreamSizes sizes_{};
   std::string pending_;
+  bool lastRecordEmpty_ = false;
   std::string peerSha256_;
 };
 
 }  // namespace
+
+std::shared_ptr<SessionCache> NewSessionCache() { return std::make_shared<SchannelSessionCache>(); }
 
 std::unique_ptr<Session> NewClientSession() { return std::make_unique<SchannelSession>(); }
 

@@ -125,6 +125,9 @@ HWND Parking() {
 
 }  // namespace
 
+// The interactive desktop is always there for a program started on it.
+bool DesktopAvailable() { return true; }
+
 WindowHandle NewWindow(WindowKind kind, WindowHandle parent, WindowProc proc) {
   RegisterOnce();
   auto* state = new State;

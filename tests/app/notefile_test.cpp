@@ -121,10 +121,10 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
     std::string text = std::to_string(i) + ":" + std::string(size, 'n');
     return TNoteRecord{TNoteState::nsWaiting, "2026120814" + std::to_string(1000000 + i).substr(1), "", text};
   };
-  ASSERT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kKept);
-  EXPECT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kAlreadyWaiting);
-  for (int i = 1; i < 5; ++i) ASSERT_EQ(outbox.Keep(note(i)), TOutbox::TKept::kKept);
-  EXPECT_EQ(outbox.Keep(note(99)), TOutbox::TKept::kFull);
+  ASSERT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kpKept);
+  EXPECT_EQ(outbox.Keep(note(0)), TOutbox::TKept::kpAlreadyWaiting);
+  for (int i = 1; i < 5; ++i) ASSERT_EQ(outbox.Keep(note(i)), TOutbox::TKept::kpKept);
+  EXPECT_EQ(outbox.Keep(note(99)), TOutbox::TKept::kpFull);
   EXPECT_EQ(outbox.Waiting(), 5u);
 
   // Everything kept is on the disk, in order; the history holds the last 3.
@@ -141,8 +141,8 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   // The size cap counts the texts of all kept notes.
   TOutbox big(File("big.dat"), File("bighistory.dat"), limits);
   big.Load(false);
-  ASSERT_EQ(big.Keep(note(1, 900)), TOutbox::TKept::kKept);
-  EXPECT_EQ(big.Keep(note(2, 200)), TOutbox::TKept::kFull);
+  ASSERT_EQ(big.Keep(note(1, 900)), TOutbox::TKept::kpKept);
+  EXPECT_EQ(big.Keep(note(2, 200)), TOutbox::TKept::kpFull);
   EXPECT_FALSE(std::filesystem::exists(File("bighistory.dat"))) << "history off: no texts on disk but the outbox";
 
   // A refused copy is never sent again: the same text failing later waits of its own.
@@ -151,16 +151,16 @@ TEST_F(NoteFileTest, TheOutboxKeepsATextOnceAndRefusesPastItsCap) {
   TNoteRecord refused = note(7);
   refused.state = TNoteState::nsRefused;
   refused.reason = "cannot send data.";
-  ASSERT_EQ(again.Keep(refused), TOutbox::TKept::kKept);
-  EXPECT_EQ(again.Keep(refused), TOutbox::TKept::kAlreadyWaiting);
+  ASSERT_EQ(again.Keep(refused), TOutbox::TKept::kpKept);
+  EXPECT_EQ(again.Keep(refused), TOutbox::TKept::kpAlreadyWaiting);
   TNoteRecord retried = note(7);
   retried.paperId = note(8).paperId;
-  EXPECT_EQ(again.Keep(retried), TOutbox::TKept::kKept);
+  EXPECT_EQ(again.Keep(retried), TOutbox::TKept::kpKept);
   EXPECT_EQ(again.Waiting(), 1u);
   // Another text with the same capture time is another note.
   TNoteRecord twin = refused;
   twin.text = "twin";
-  ASSERT_EQ(again.Keep(twin), TOutbox::TKept::kKept);
+  ASSERT_EQ(again.Keep(twin), TOutbox::TKept::kpKept);
   again.Discard(refused);
   ASSERT_EQ(again.Count(), 2u);
   EXPECT_EQ(again.Notes()[1], twin);
@@ -186,7 +186,7 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
     TOutbox client(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
     client.Load(true);
     earlier.paperId = client.NewPaperId();
-    ASSERT_EQ(client.Keep(earlier), TOutbox::TKept::kKept);
+    ASSERT_EQ(client.Keep(earlier), TOutbox::TKept::kpKept);
   }
 
   const int held = platform::LockFile(lockPath, 0);
@@ -201,8 +201,8 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
   const auto kept = KeepOutsideClient(settings, handed, true, 10000);
   holder.join();
   ASSERT_TRUE(kept.has_value());
-  EXPECT_EQ(*kept, TOutbox::TKept::kKept);
-  EXPECT_EQ(KeepOutsideClient(settings, handed, true, 0), TOutbox::TKept::kAlreadyWaiting) << "lock given back";
+  EXPECT_EQ(*kept, TOutbox::TKept::kpKept);
+  EXPECT_EQ(KeepOutsideClient(settings, handed, true, 0), TOutbox::TKept::kpAlreadyWaiting) << "lock given back";
 
   TOutbox next(BesideSettings(settings, kOutboxFileName), BesideSettings(settings, kHistoryFileName));
   EXPECT_EQ(next.Load(true), 0);
@@ -220,7 +220,7 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
   // Notes kept in one millisecond still get paper ids of their own.
   for (int i = 0; i < 5; ++i) {
     TNoteRecord burst{TNoteState::nsWaiting, next.NewPaperId(), "", "burst " + std::to_string(i)};
-    ASSERT_EQ(next.Keep(burst), TOutbox::TKept::kKept);
+    ASSERT_EQ(next.Keep(burst), TOutbox::TKept::kpKept);
   }
   std::set<std::string> ids;
   for (const TNoteRecord& n : next.Notes()) ids.insert(n.paperId);
@@ -228,3 +228,96 @@ TEST_F(NoteFileTest, ANoteKeptOutsideTheClientWaitsForTheOutboxLock) {
 }
 
 }  // namespace
+
+// A file that cannot be read is not an empty file: nothing is written over
+// it, nothing is pretended kept, and it is read again at the next use. A
+// damaged file is copied aside before the rewrite that drops the damage; a
+// file with records of a state this version does not know (a newer one wrote
+// it) is left as it is and only read.
+TEST_F(NoteFileTest, AnUnreadableOrNewerFileIsNeverRewrittenAndDamageIsCopiedAside) {
+  const auto notes = SampleNotes();
+  const std::string path = File("outbox.dat");
+  // A folder where the file should be: opening or reading it fails, it is not missing.
+  std::filesystem::create_directory(path);
+  TOutbox outbox(path, File("history.dat"));
+  outbox.Load(true);
+  EXPECT_TRUE(outbox.Unreadable());
+  EXPECT_EQ(outbox.Refusal().rfind("outbox cannot be read: ", 0), 0u) << outbox.Refusal();
+  EXPECT_GT(outbox.Refusal().size(), std::string("outbox cannot be read: ").size()) << "the system's reason";
+  EXPECT_EQ(outbox.KeepWaiting("not keepable"), TOutbox::TKept::kpRefused);
+  EXPECT_EQ(outbox.NotKeptReason(TOutbox::TKept::kpRefused), outbox.Refusal());
+  TNoteRecord ahead{TNoteState::nsWaiting, "20261208143405123", "", "ahead"};
+  EXPECT_FALSE(outbox.WriteAhead(ahead));
+  EXPECT_TRUE(std::filesystem::is_directory(path)) << "never written over";
+
+  // Readable again (the scanner let go of it): the next use reads it first.
+  std::filesystem::remove(path);
+  std::ofstream(path, std::ios::binary) << EncodeNoteRecord(notes[0]);
+  EXPECT_EQ(outbox.KeepWaiting("kept now"), TOutbox::TKept::kpKept);
+  EXPECT_FALSE(outbox.Unreadable());
+  ASSERT_EQ(outbox.Count(), 2u);
+  EXPECT_EQ(outbox.Notes()[0], notes[0]) << "what the file held was read, not overwritten";
+
+  // Damage: the whole file as it was goes to outbox.damaged first.
+  std::string damaged = Encode(notes);
+  damaged[EncodeNoteRecord(notes[0]).size() + 20] ^= 0x5A;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << damaged;
+  TNoteFile file(path);
+  EXPECT_EQ(file.Load(), 1);
+  EXPECT_EQ(file.DamagedPath(), File("outbox.damaged"));
+  EXPECT_TRUE(platform::ReadWholeFile(File("outbox.damaged")) == damaged);
+  EXPECT_EQ(DecodeNoteRecords(*platform::ReadWholeFile(path)).notes,
+            (std::vector<TNoteRecord>{notes[0], notes[2], notes[3]}));
+
+  // A newer version's record (state 7, whole and with a right checksum).
+  TNoteRecord future = notes[0];
+  future.state = static_cast<TNoteState>(7);
+  const std::string newer = EncodeNoteRecord(notes[1]) + EncodeNoteRecord(future) + damaged.substr(0, 30);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << newer;
+  TOutbox readOnly(path, File("history.dat"));
+  readOnly.Load(true);
+  EXPECT_EQ(readOnly.Notes(), (std::vector<TNoteRecord>{notes[1]})) << "the notes it knows are shown";
+  EXPECT_EQ(readOnly.Refusal(), "outbox is only read: written by a newer version of text snap");
+  EXPECT_EQ(readOnly.KeepWaiting("not now"), TOutbox::TKept::kpRefused);
+  readOnly.Discard(notes[1]);
+  EXPECT_TRUE(platform::ReadWholeFile(path) == newer) << "left exactly as it was, its damage too";
+}
+
+// The note of a snap is on the disk before the conversation begins, as a
+// waiting note that is not delivered meanwhile; its fate then only changes
+// its state. A text that waits already stands for it (and lends its paper id).
+TEST_F(NoteFileTest, ASnapsNoteIsWrittenAheadAndOnlyChangesItsStateAfterwards) {
+  TOutbox outbox(File("outbox.dat"), File("history.dat"));
+  outbox.Load(true);
+  TNoteRecord note{TNoteState::nsWaiting, "20261208143405123", "", "on its way"};
+  ASSERT_TRUE(outbox.WriteAhead(note));
+  auto onDisk = [&] { return DecodeNoteRecords(*platform::ReadWholeFile(File("outbox.dat"))).notes; };
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{note});
+  EXPECT_EQ(outbox.Waiting(), 0u) << "on its way, not waiting";
+  EXPECT_TRUE(outbox.OnItsWay(note));
+  ASSERT_FALSE(outbox.Offered(10).empty());
+  EXPECT_EQ(outbox.Offered(10).front(), note) << "shown in the menu meanwhile";
+  // The clipboard changed before the upload: the record follows, same paper id.
+  TNoteRecord changed{TNoteState::nsWaiting, "20261208143405999", "", "changed on its way"};
+  ASSERT_TRUE(outbox.WriteAhead(changed));
+  EXPECT_EQ(changed.paperId, note.paperId);
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{changed});
+  // The service refused it: the same record, refused.
+  TNoteRecord refused = changed;
+  refused.state = TNoteState::nsRefused;
+  refused.reason = "cannot send data.";
+  EXPECT_EQ(outbox.Keep(refused), TOutbox::TKept::kpKept);
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{refused});
+  EXPECT_FALSE(outbox.OnItsWay(changed));
+
+  // A text that waits already: no second record, its paper id is taken.
+  outbox.KeepWaiting("waits already");
+  const std::string waitingId = outbox.Notes().back().paperId;
+  TNoteRecord again{TNoteState::nsWaiting, "20261208150000000", "", "waits already"};
+  ASSERT_TRUE(outbox.WriteAhead(again));
+  EXPECT_EQ(again.paperId, waitingId);
+  EXPECT_EQ(onDisk().size(), 2u);
+  outbox.Stored(again);
+  EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{refused}) << "stored: it leaves the outbox";
+  EXPECT_EQ(outbox.Recent(1).front().state, TNoteState::nsSent);
+}

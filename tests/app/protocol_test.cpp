@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "app/protocol.h"
+#include "tests/support/wire.h"
 
 using namespace ts;
+using testwire::Wire;
 
 TEST(ProbeNumbers, EveryRunStartsWithTheSameSequence) {
   TProbeNumbers n;
@@ -15,9 +17,7 @@ TEST(ProbeNumbers, EveryRunStartsWithTheSameSequence) {
 
 TEST(NoteDocument, BodyIsEveryUtf8ByteEscaped) {
   platform::LocalTime t{2026, 3, 7, 6, 9, 5, 4, 42};
-  EXPECT_EQ(BuildNoteDocument("a", t),
-            "<xml><post><title></title><body>%61</body><color>11270143</color>"
-            "<paperid>20260307090504042</paperid></post></xml>");
+  EXPECT_EQ(BuildNoteDocument("a", t), Wire("note-document.xml"));
   const std::string doc = BuildNoteDocument("<&\r\n日", t);
   EXPECT_NE(doc.find("<body>%3C%26%0D%0A%E6%97%A5</body>"), std::string::npos) << doc;
   EXPECT_NE(BuildNoteDocument("", t).find("<body></body>"), std::string::npos);
@@ -35,4 +35,10 @@ TEST(Markers, PlainCaseSensitiveSearchAnywhere) {
   EXPECT_FALSE(HasLoginMarker("data[user][username]"));
   EXPECT_TRUE(HasSuccessMarker("x====y"));
   EXPECT_FALSE(HasSuccessMarker("=== ="));
+  // The service's own answers.
+  EXPECT_TRUE(HasLoginMarker(Wire("answer-login.html")));
+  EXPECT_FALSE(HasLoginMarker(Wire("answer-signed-in.html")));
+  EXPECT_FALSE(HasLoginMarker(Wire("answer-stored.html")));
+  EXPECT_TRUE(HasSuccessMarker(Wire("answer-stored.html")));
+  EXPECT_FALSE(HasSuccessMarker(Wire("answer-login.html")));
 }

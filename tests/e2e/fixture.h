@@ -93,7 +93,8 @@ protected:
     app_ = std::make_unique<TApplication>();
     app_->ShowMainForm = false;
     app_->SetTitle(kApplicationTitle);
-    form_ = new TForm1(app_.get(), (dir_ / "ini.ini").string());
+    // The main form, as the program's own start makes it: Quit ends the program.
+    form_ = app_->CreateForm<TForm1>((dir_ / "ini.ini").string());
     return *form_;
   }
 

@@ -243,13 +243,11 @@ public:
           std::lock_guard<std::mutex> hold(lock_);
           ticks_.push_back(platform::GetTickCount());
           once.swap(once_);
-          if (silent_) {
-            held_.push_back(c);  // taken, and never answered
-            continue;
-          }
+          if (silent_) held_.push_back(c);  // taken, and never answered
           answer = answer_;
         }
         if (once) once();
+        if (silent_) continue;
         if (!answer.empty()) {
           // The request's head, then the answer and the end of the connection.
           std::string head;
@@ -297,7 +295,7 @@ public:
 private:
   int fd_ = -1, port_ = 0;
   std::atomic<bool> stop_{false};
-  bool silent_ = false;
+  std::atomic<bool> silent_{false};
   std::string answer_;
   std::function<void()> once_;
   std::vector<int> held_;
@@ -344,17 +342,90 @@ TEST_F(OutboxEndToEnd, AHotKeyPressedDuringADeliveryRunsItsSnapAfterIt) {
   EXPECT_EQ(kept[1].text, "pressed meanwhile");
 }
 
-TEST_F(OutboxEndToEnd, ADeliveryToAServiceThatNeverAnswersGivesUpAndTheNoteWaits) {
+// A service that takes the connection and never answers (or a half-open
+// connection) must not hold the program: the snap ends with the time-out's
+// error box and the note waits; the delivery later gives up the same way.
+TEST_F(OutboxEndToEnd, ASilentServiceEndsTheSnapAndTheDeliveryAndTheNoteWaits) {
   HangUpPeer peer;
-  TForm1& form = SnapTo(peer.Port(), "sam", "unanswered note");
-  ASSERT_EQ(OutboxFile().size(), 1u);
   peer.FallSilent();
-  // The first try is due after 30 s; without a limit of its own the delivery
-  // would wait for the answer for ever, and the program with it.
+  AddUser("sam", "pw");
+  TForm1& form = Start("sam", "pw");
+  form.Edit3->SetText(UrlOf(peer.Port()));
+  // Every conversation has the limits; the test shortens the read limit to
+  // spare its own time (the mechanism is the same).
+  EXPECT_EQ(form.NetHTTP1->ConnectTimeout, 15000);
+  EXPECT_EQ(form.NetHTTP1->ReadTimeout, 30000);
+  form.NetHTTP1->ReadTimeout = 300;
+  Copy("unanswered note");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "2 kept: 1 waiting [sent when the service answers]"}));
+  ASSERT_EQ(hl::MessageBoxes().size(), 1u);
+  EXPECT_EQ(hl::MessageBoxes()[0].text, "Read Timeout.");
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].state, TNoteState::nsWaiting);
+  EXPECT_EQ(kept[0].text, "unanswered note");
+
+  // The first try is due after 30 s and meets the same silence.
   Wait(31 * 1000, 1000);
   EXPECT_EQ(peer.Ticks().size(), 2u) << "the delivery reached the silent service";
   EXPECT_EQ(OutboxFile().size(), 1u) << "still kept";
-  EXPECT_EQ(form.NetHTTP1->ReadTimeout, 0) << "a snap's own exchange waits as long as the service needs";
+  EXPECT_EQ(Balloons(), std::vector<std::string>{}) << "a background try fails quietly";
+}
+
+// While a snap waits for a silent service the tray stays usable: its menu
+// opens, the settings window opens and closes with OK, and Quit ends the
+// program at once (without the read limit's error box), the note kept.
+TEST_F(OutboxEndToEnd, WhileASnapWaitsTheMenuAndSettingsOpenAndQuitEndsAtOnceWithTheNoteKept) {
+  HangUpPeer peer;
+  peer.FallSilent();
+  AddUser("tia", "pw");
+  TForm1& form = Start("tia", "pw");
+  form.Edit3->SetText(UrlOf(peer.Port()));
+  auto tray = hl::TrayIcons().at(0);
+  auto openMenu = [tray] {
+    platform::PostToWindow(tray.hWnd, tray.uCallbackMessage, tray.uID, platform::wm::RButtonUp);
+  };
+  std::vector<std::string> chosen = {"Settings...", "Quit"};
+  int menus = 0;
+  hl::SetPopupHandler([&](const hl::PopupRecord& r) {
+    const std::string want = chosen.at(static_cast<size_t>(menus++));
+    for (const auto& e : r.entries)
+      if (e.caption == want) return e.command;
+    return 0;
+  });
+  bool settingsShown = false;
+  std::thread afterSettings;
+  hl::SetIdleHandler([&] {
+    if (settingsShown || !form.Visible()) return false;
+    settingsShown = true;
+    EXPECT_TRUE(form.Snapping()) << "the settings window opened inside the waiting snap";
+    hl::ClickControl(form.Button2->Handle());
+    // The menu again once the window has closed (Quit while it is shown
+    // would only close the window).
+    afterSettings = std::thread([&] {
+      while (form.Visible()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      openMenu();
+    });
+    return true;
+  });
+  // The menu is asked for once the snap's conversation has begun.
+  peer.AtNextConnection(openMenu);
+  Copy("waiting when the program ends");
+  Press();
+  if (afterSettings.joinable()) afterSettings.join();
+  hl::SetIdleHandler(nullptr);
+  hl::SetPopupHandler(nullptr);
+  EXPECT_EQ(menus, 2);
+  EXPECT_TRUE(settingsShown);
+  EXPECT_TRUE(app_->Terminated()) << "Quit ended the program";
+  EXPECT_FALSE(form.Snapping());
+  EXPECT_TRUE(hl::MessageBoxes().empty()) << "no error box for an ending the user asked for";
+  auto kept = OutboxFile();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].state, TNoteState::nsWaiting);
+  EXPECT_EQ(kept[0].text, "waiting when the program ends");
+  EXPECT_EQ(peer.Ticks().size(), 1u);
 }
 
 // Every way of the service being out of reach keeps the note; an answer
@@ -486,6 +557,12 @@ public:
   }
   int Port() const { return port_; }
   void LoseUploadAnswers(bool lose) { lose_ = lose; }
+  // Runs `look` with each request's first bytes as they pass, before the
+  // service sees them.
+  void OnRequest(std::function<void(const std::string&)> look) {
+    std::lock_guard<std::mutex> hold(lock_);
+    look_ = std::move(look);
+  }
 
 private:
   void Pass(int client) {
@@ -499,8 +576,14 @@ private:
         if (ends[0].revents) {
           ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
           if (got <= 0) break;
-          if (lose_ && std::string(buffer, static_cast<size_t>(got)).find("/posts/addpinleaf ") != std::string::npos)
-            losing = true;
+          const std::string bytes(buffer, static_cast<size_t>(got));
+          if (lose_ && bytes.find("/posts/addpinleaf ") != std::string::npos) losing = true;
+          std::function<void(const std::string&)> look;
+          {
+            std::lock_guard<std::mutex> hold(lock_);
+            look = look_;
+          }
+          if (look && (bytes.rfind("GET ", 0) == 0 || bytes.rfind("POST ", 0) == 0)) look(bytes);
           ::send(service, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
         }
         if (ends[1].revents) {
@@ -517,6 +600,7 @@ private:
   int fd_ = -1, port_ = 0, service_;
   std::atomic<bool> stop_{false}, lose_{false};
   std::mutex lock_;
+  std::function<void(const std::string&)> look_;
   std::vector<std::thread> pipes_;
   std::thread thread_;
 };
@@ -531,15 +615,84 @@ TEST_F(OutboxEndToEnd, AnUploadWhoseAnswerWasLostIsSentAgainAndStoredOnce) {
   relay.LoseUploadAnswers(false);
   Wait(31 * 1000, 1000);
   EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), 2);
-  // The kept note carries the paper id of the upload that arrived (taken
-  // after the login's pause, not when the snap began), so the service
-  // recognises it.
+  // The kept note carries the paper id of the upload that arrived (the time
+  // of the snap), so the service recognises it.
   auto notes = Notes("rob");
   ASSERT_EQ(notes.size(), 1u) << "stored once";
   EXPECT_EQ(notes[0].paper_id, kept[0].paperId);
   EXPECT_TRUE(OutboxFile().empty());
   ASSERT_FALSE(form.Outbox().Recent(1).empty());
   EXPECT_EQ(form.Outbox().Recent(1).front().state, TNoteState::nsSent);
+}
+
+// A kill at any moment of a snap loses nothing: the note is on the disk, with
+// the paper id its upload carries, before the probe leaves. A program started
+// again from what the disk held while the upload was on its way (the service
+// has stored the note; the killed client never heard) delivers it with that
+// paper id, and the service stores it once. The balloons are a snap's own.
+TEST_F(OutboxEndToEnd, TheNoteIsOnTheDiskBeforeItLeavesAndARestartAfterAKillStoresItOnce) {
+  AnswerLosingRelay relay(port_);
+  std::vector<std::string> requests;
+  std::vector<std::vector<TNoteRecord>> onDisk;
+  std::string atUpload;
+  relay.OnRequest([&](const std::string& request) {
+    requests.push_back(request.substr(0, request.find(' ', 5)));
+    onDisk.push_back(OutboxFile());
+    if (request.find("/posts/addpinleaf ") != std::string::npos)
+      atUpload = platform::ReadWholeFile((dir_ / "outbox.dat").string()).value_or("");
+  });
+  TForm1& form = SnapTo(relay.Port(), "kit", "kept ahead of the wire");
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start", "1 complete! [kept ahead of the wi...]"}));
+  auto notes = Notes("kit");
+  ASSERT_EQ(notes.size(), 1u);
+  // The probe, the login (and where it leads), the upload.
+  ASSERT_GE(requests.size(), 3u);
+  EXPECT_EQ(requests.front(), "GET /pinleaf2/posts/nop/?0");
+  EXPECT_EQ(requests[1], "POST /pinleaf2/users/login");
+  EXPECT_EQ(requests.back(), "POST /pinleaf2/posts/addpinleaf");
+  for (const auto& seen : onDisk) {
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].state, TNoteState::nsWaiting);
+    EXPECT_EQ(seen[0].text, "kept ahead of the wire");
+    EXPECT_EQ(seen[0].paperId, notes[0].paper_id);
+  }
+  EXPECT_TRUE(OutboxFile().empty()) << "stored: it left the outbox";
+  EXPECT_EQ(form.Outbox().Recent(1).front().state, TNoteState::nsSent);
+
+  // The disk as the kill left it; the program starts again.
+  ASSERT_FALSE(atUpload.empty());
+  ASSERT_TRUE(platform::ReplaceDurably((dir_ / "outbox.dat").string(), atUpload));
+  Start("kit", "pw").Edit3->SetText(UrlOf(port_));
+  Wait(31 * 1000, 1000);
+  EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf"), 2);
+  notes = Notes("kit");
+  ASSERT_EQ(notes.size(), 1u) << "stored once";
+  EXPECT_TRUE(OutboxFile().empty());
+}
+
+// A second client of the user (another session) that could not have the
+// outbox: it says so once, keeps no note (a failed snap is NOT kept), sends
+// none of the notes it finds, and leaves the file to the one that has it.
+TEST_F(OutboxEndToEnd, AClientWithoutTheOutboxKeepsNothingAndSaysSo) {
+  AddUser("ivy", "pw");
+  const std::string waiting = EncodeNoteRecord({TNoteState::nsWaiting, "20261208120000000", "", "the other's"});
+  std::ofstream(dir_ / "outbox.dat", std::ios::binary) << waiting;
+  TForm1& form = Start("ivy", "pw");
+  Balloons();
+  form.OutboxInUseElsewhere("outbox is in use by another text snap (on another display?)");
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"3 outbox is in use by another text snap (on another display?) "
+                                                  "[new notes are NOT kept until it can be used]"}));
+  StopServer();
+  Copy("not kept here");
+  Press();
+  EXPECT_EQ(Balloons(), (std::vector<std::string>{"1 start",
+                                                  "3 not sent! [NOT kept: outbox is in use by another text snap "
+                                                  "(on another display?)]"}));
+  StartServer();
+  form.Edit3->SetText(UrlOf(port_));
+  Wait(60 * 1000, 1000);
+  EXPECT_TRUE(Notes("ivy").empty()) << "the other client's note is its to send";
+  EXPECT_TRUE(platform::ReadWholeFile((dir_ / "outbox.dat").string()) == waiting);
 }
 
 TEST_F(OutboxEndToEnd, AFullOutboxSaysTheNoteWasNotKept) {

@@ -13,6 +13,10 @@
 # left in build/windows/e2e/; the one taken right after the snap is also
 # build/windows/e2e-snap.png. Prints "e2e: N passed, N failed" last; exits non-zero
 # on any failure. Every process it starts is stopped again.
+# Checks and waits call their functions by name (check NAME FUNCTION, wait_for
+# N FUNCTION, trap), which shellcheck takes for unreachable code.
+# shellcheck disable=SC2317
+# shellcheck disable=SC2119  # snap_press: the hotkey is optional
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${TS_WINDOWS_BUILD:-$root/build/windows}
@@ -38,11 +42,12 @@ check "textsnap.exe carries its version information" has_version
 # loads Winsock at run time), never a TLS library of its own.
 imports_only_system_dlls() {
   local dlls dll
-  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
+  local allowed=" kernel32.dll user32.dll gdi32.dll shell32.dll comctl32.dll winmm.dll version.dll msvcrt.dll
+    advapi32.dll secur32.dll crypt32.dll bcrypt.dll "
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]')
   echo "$dlls" | grep -qx secur32.dll || { echo "textsnap.exe does not import secur32.dll"; return 1; }
   for dll in $dlls; do
-    case " kernel32.dll user32.dll gdi32.dll shell32.dll comctl32.dll winmm.dll version.dll msvcrt.dll advapi32.dll
-           secur32.dll crypt32.dll bcrypt.dll " in
+    case "$allowed" in
       *" $dll "*) ;;
       *) echo "textsnap.exe imports $dll"; return 1 ;;
     esac
@@ -56,7 +61,7 @@ ini=$work/run/ini.ini
 
 source "$root/scripts/wine-snap.sh"
 
-xvfb_pid= app_pid=
+xvfb_pid='' app_pid=''
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
   [ -n "${relay_pid:-}" ] && kill "$relay_pid" 2>/dev/null
@@ -322,6 +327,7 @@ snap_suite() {
 # notepad and snapped, it is stored again.
 outbox_holds() { [ -f "$work/run/outbox.dat" ] && grep -qaF "$1" "$work/run/outbox.dat"; }
 dismiss_error_box() {
+  # shellcheck disable=SC2034  # set by the eval of xdotool's --shell output
   local box X Y WIDTH HEIGHT SCREEN WINDOW
   box=$(xdotool search --onlyvisible --name "^text snap for pinleaf online\$" 2>/dev/null | head -1)
   [ -n "$box" ] || return 1
@@ -354,6 +360,7 @@ outbox_suite() {
   snap_port=
   check "... and both kept notes arrive without a key press" wait_for 90 stored_count_is 4
   check "... the kept snap with its text" test "$(snap_last_note "$db" "$user")" = "$text3"
+  # shellcheck disable=SC2016  # expanded by eval, at each try
   check "... and leave the outbox" wait_for 10 eval '! outbox_holds "$text3"'
   sleep 3
   shoot outbox-sent.png
@@ -410,7 +417,8 @@ https_suite() {
   python3 "$root/tests/e2e/relay.py" "$port" "$dir/capture.bin" >"$dir/relay.port" &
   relay_pid=$!
   wait_for 10 test -s "$dir/relay.port"
-  local url=https://localhost:$(head -1 "$dir/relay.port")/${snap_url#https://*/}
+  local url
+  url=https://localhost:$(head -1 "$dir/relay.port")/${snap_url#https://*/}
   env LC_ALL=C.UTF-8 python3 "$root/scripts/write-ini.py" "$ini" --url "$url" --id "$user" --password "$password" \
     --hotkey 120 --modifiers 6 --autocopy 1 --cert-sha256 "$pin"
   app_start
@@ -446,6 +454,7 @@ PY
   sleep 1
   shoot https-untrusted.png
   check "... and the server received no request" test "$(grep -c . "$dir/server.log")" = "$before"
+  # shellcheck disable=SC2034  # set by the eval of xdotool's --shell output
   local box X Y WIDTH HEIGHT SCREEN WINDOW
   box=$(xdotool search --onlyvisible --name "$title" | head -1)
   eval "$(xdotool getwindowgeometry --shell "$box")"

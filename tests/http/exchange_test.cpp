@@ -5,9 +5,11 @@
 #include "http/exceptions.h"
 #include "http/http.h"
 #include "tests/support/peer.h"
+#include "tests/support/wire.h"
 
 using namespace ts;
 using namespace testpeer;
+using testwire::Wire;
 
 namespace {
 
@@ -46,23 +48,23 @@ TEST_F(ExchangeTest, SnapConversationOnTheWire) {
   // Probe on a kept connection, login answered by a redirect that is sent the
   // same form again, then the upload: each POST on a fresh HTTP/1.0 connection.
   TScriptedPeer peer({
-      Answers({Reply("200 OK", "<form>data[User][username]</form>", "Set-Cookie: sid=abc; path=/\r\n")}),
+      Answers({Reply("200 OK", Wire("answer-login.html"), "Set-Cookie: sid=abc; path=/\r\n")}),
       Answers({Reply("302 Found", "moved", "Location: /users/home\r\n")}),
       Answers({Reply("200 OK", "home")}),
-      Answers({Reply("200 OK", "====", "Connection: close\r\n")}, true),
+      Answers({Reply("200 OK", Wire("answer-stored.html"), "Connection: close\r\n")}, true),
   });
   std::string probe = http.GetText(peer.Base() + "/posts/nop/?1234");
-  EXPECT_EQ(probe, "<form>data[User][username]</form>");
+  EXPECT_EQ(probe, Wire("answer-login.html"));
   EXPECT_TRUE(http.IsConnected());
 
   TStringList login = Lines({"data[User][username]=m&e", "data[User][password]=p+w="});
   EXPECT_EQ(http.PostForm(peer.Base() + "/users/login", login), "home");
-  TStringList note = Lines({"data[Param][xmldata]=<xml><body>%61</body></xml>"});
-  EXPECT_EQ(http.PostForm(peer.Base() + "/posts/addpinleaf", note), "====");
+  TStringList note = Lines({"data[Param][xmldata]=" + Wire("note-document.xml")});
+  EXPECT_EQ(http.PostForm(peer.Base() + "/posts/addpinleaf", note), Wire("answer-stored.html"));
   peer.Join();
 
-  const std::string loginBody = "data[User][username]=m%26e&data[User][password]=p%2Bw%3D";
-  const std::string noteBody = "data[Param][xmldata]=%3Cxml%3E%3Cbody%3E%2561%3C/body%3E%3C/xml%3E";
+  const std::string loginBody = Wire("login-request.txt");
+  const std::string noteBody = Wire("upload-request.txt");
   auto post = [&](const std::string& target, const std::string& body) {
     return "POST " + target + " HTTP/1.0\r\nConnection: keep-alive\r\n" + kForm +
            "Content-Length: " + IntToStr(static_cast<int64_t>(body.size())) + "\r\n" + HostLine(peer) + kAccept +

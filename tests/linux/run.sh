@@ -17,6 +17,9 @@
 #  - the Debian packages, unpacked into a scratch root.
 # Needs the linux preset built (build/linux). Screenshots go to
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
+# Checks and waits call their functions by name (check NAME FUNCTION, wait_for
+# N FUNCTION, trap), which shellcheck takes for unreachable code.
+# shellcheck disable=SC2317
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 export LC_ALL=C.UTF-8
@@ -28,9 +31,10 @@ source "$root/scripts/wine-snap.sh"  # the server and database helpers
 
 # ---- the desktop part runs inside its own D-Bus session ----------------------
 if [ "${1:-}" = "--desktop" ]; then
-  xvfb_pid= rec_pid= tray_pid= app_pid= entry_pid= sni_pid= grab_pid=
+  xvfb_pid='' rec_pid='' tray_pid='' app_pid='' entry_pid='' sni_pid='' grab_pid='' squat_pid=''
+  as_nobody() { (cd / && exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"); }
   cleanup() {
-    for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid $grab_pid; do kill "$p" 2>/dev/null; done
+    for p in $entry_pid $app_pid $tray_pid $rec_pid $sni_pid $grab_pid $squat_pid; do kill "$p" 2>/dev/null; done
     snap_stop_server
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     wait 2>/dev/null
@@ -42,6 +46,9 @@ if [ "${1:-}" = "--desktop" ]; then
   read -r -t 20 number <&5 || { echo "  FAIL  Xvfb starts"; exit 1; }
   export DISPLAY=:$number XDG_SESSION_TYPE=x11 GDK_BACKEND=x11 NO_AT_BRIDGE=1
   export XDG_CONFIG_HOME=$work/config
+  # The user's runtime folder, where the client listens for later starts.
+  export XDG_RUNTIME_DIR=$work/runtime
+  rm -rf "$XDG_RUNTIME_DIR"; mkdir -m 700 "$XDG_RUNTIME_DIR"
   ini=$XDG_CONFIG_HOME/textsnap/ini.ini
   notes=$work/notifications.jsonl
   : >"$notes"
@@ -247,22 +254,22 @@ EOF
   check "send with the client running and the service away: status 5 (kept)" \
     test "$(timeout 120 "$exe" send "$work/handed.txt" >"$work/send-kept.out" 2>&1; echo $?)" = 5
   check "... the client has it in outbox.dat" grep -qF "handed to the running client" "$outbox"
-  # The client's socket is open to every user of the machine: it answers its
-  # own user only. (Needs root to be another user; skipped otherwise.)
+  # Later starts reach the client through a socket in the user's runtime
+  # folder, which no other user may enter; it answers its own user only.
+  # (Needs root to be another user; skipped otherwise.)
   ask='
 import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-s.connect("\0" + sys.argv[1])
+s.connect(sys.argv[1])
 body = sys.argv[3].encode()
 s.sendall(sys.argv[2].encode() + (b" %d\n" % len(body) + body if body else b"\n"))
 s.settimeout(10)
 print(s.recv(100))'
-  instance="textsnap.pinleaf.instance-$(id -u)-$DISPLAY"
+  instance=$XDG_RUNTIME_DIR/textsnap.pinleaf.instance-$DISPLAY.socket
+  check "the client listens in the user's runtime folder" test -S "$instance"
   if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
     check "the client answers its own user" test "$(/usr/bin/python3 -c "$ask" "$instance" ping '')" = "b'ok\n'"
-    # Some kernels (sandboxes) refuse the connection itself: no answer either.
-    other=$(cd / && setpriv --reuid=65534 --regid=65534 --clear-groups \
-      /usr/bin/python3 -c "$ask" "$instance" keep 'from another user' 2>/dev/null)
+    other=$(as_nobody /usr/bin/python3 -c "$ask" "$instance" keep 'from another user' 2>/dev/null)
     check "... and another user nothing, keeping nothing" \
       test "${other:-b''}" = "b''" -a "$(grep -c 'from another user' "$outbox")" = 0
   fi
@@ -313,7 +320,7 @@ print(s.recv(100))'
     wait_for 15 grep -qF '"body": "Ctrl+Shift+F9 is taken by another program' "$notes"
   check "... and on standard error" grep -q "hotkey Ctrl+Shift+F9 is taken" "$work/textsnap-taken.log"
   check "... and keeps running" app_running
-  kill "$app_pid" "$grab_pid" 2>/dev/null; wait "$app_pid" "$grab_pid" 2>/dev/null; app_pid= grab_pid=
+  kill "$app_pid" "$grab_pid" 2>/dev/null; wait "$app_pid" "$grab_pid" 2>/dev/null; app_pid='' grab_pid=''
 
   # A Wayland session grants no global key: the client says so once and runs on.
   XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-test "$exe" >>"$work/textsnap.log" 2>&1 &
@@ -329,6 +336,61 @@ print(s.recv(100))'
   running_said_again() { [ "$(running_said)" -gt "$said_before" ]; }
   check "... a second start finds it there" wait_for 10 running_said_again
   check "... and the Wayland note came once" test "$(wayland_said)" = 1
+  kill "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; app_pid=
+
+  # Another user of the machine poses as the client, answering "kept" to
+  # whatever it is handed: where older clients listened (an abstract socket
+  # anyone may take) and in the folder a client without $XDG_RUNTIME_DIR
+  # uses ($TMPDIR/textsnap-UID), made by that user first and left open. The
+  # client neither gives way to it nor hands it a note; a note is kept by the
+  # user's own outbox or reported NOT kept, never "kept" by someone else.
+  if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    snap_stop_server
+    squat=$(mktemp -d /tmp/ts-squat.XXXXXX)
+    chmod 1777 "$squat"
+    as_nobody mkdir -m 777 "$squat/textsnap-0"
+    (cd / && exec setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 - "$squat/record" \
+      --abstract "textsnap.pinleaf.instance-0-$DISPLAY" \
+      --path "$squat/textsnap-0/textsnap.pinleaf.instance-$DISPLAY.socket") \
+      <"$root/tests/linux/squatter.py" >"$work/squatter.out" 2>&1 &
+    squat_pid=$!
+    check "another user's program poses as the client" wait_for 10 grep -q ready "$work/squatter.out"
+    squatted() { env -u XDG_RUNTIME_DIR TMPDIR="$squat" "$@"; }
+    check "send with the service away and no client: status 5 (kept)" \
+      test "$(printf 'not for the squatter' | squatted timeout 60 "$exe" send >"$work/send-squat.out" 2>&1; echo $?)" = 5
+    check "... in the user's own outbox.dat" grep -qF "not for the squatter" "$outbox"
+    env -u XDG_RUNTIME_DIR TMPDIR="$squat" "$exe" >"$work/textsnap-squat.log" 2>&1 &
+    app_pid=$!
+    check "the client starts all the same and says a later start will not find it" \
+      wait_for 15 grep -q "belongs to another user; a later start will not find this one" "$work/textsnap-squat.log"
+    check "... and runs" app_running
+    status=$(printf 'while the client runs' | squatted timeout 60 "$exe" send >"$work/send-squat.out" 2>&1; echo $?)
+    kept_or_said() {
+      { [ "$status" = 5 ] && grep -qF "while the client runs" "$outbox"; } ||
+        { [ "$status" = 4 ] && grep -q "NOT kept" "$work/send-squat.out"; }
+    }
+    check "send while that client runs: kept in the user's outbox or reported NOT kept ($status)" kept_or_said
+    check "the other user's program was handed nothing" test ! -s "$squat/record"
+    kill "$app_pid" "$squat_pid" 2>/dev/null; wait "$app_pid" "$squat_pid" 2>/dev/null; app_pid='' squat_pid=''
+
+    # At the client's own place, a socket another user listens on (made there
+    # by root for it): a later start is not answered by it and hands it nothing.
+    rm -f "$instance"
+    /usr/bin/python3 - "$squat/record-own" --path "$instance" --as 65534 <"$root/tests/linux/squatter.py" \
+      >"$work/squatter-own.out" 2>&1 &
+    squat_pid=$!
+    wait_for 10 grep -q ready "$work/squatter-own.out"
+    check "send with another user's socket at the client's place: status 5 (kept)" \
+      test "$(printf 'not for the impostor' | timeout 60 "$exe" send >"$work/send-squat.out" 2>&1; echo $?)" = 5
+    check "... in the user's own outbox.dat" grep -qF "not for the impostor" "$outbox"
+    check "... handed nothing to that socket" test ! -s "$squat/record-own"
+    "$exe" >"$work/textsnap-squat.log" 2>&1 &
+    app_pid=$!
+    answers_own() { [ "$(/usr/bin/python3 -c "$ask" "$instance" ping '' 2>/dev/null)" = "b'ok\n'" ]; }
+    check "a client started then takes its place" wait_for 15 answers_own
+    kill "$app_pid" "$squat_pid" 2>/dev/null; wait "$app_pid" "$squat_pid" 2>/dev/null; app_pid='' squat_pid=''
+    rm -rf "$squat"
+  fi
   echo "desktop: $passed passed, $failed failed"
   exit 0
 fi
@@ -409,8 +471,8 @@ echo "$out" | grep -q '^desktop: ' || { echo "  FAIL  the desktop run ended earl
 echo "Debian packages"
 rm -f "$build"/textsnap_*.deb "$build"/pinleaf-server_*.deb
 if (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
-  deb=$(ls "$build"/textsnap_*_amd64.deb 2>/dev/null | head -1)
-  sdeb=$(ls "$build"/pinleaf-server_*_amd64.deb 2>/dev/null | head -1)
+  deb=$(compgen -G "$build/textsnap_*_amd64.deb" | head -1)
+  sdeb=$(compgen -G "$build/pinleaf-server_*_amd64.deb" | head -1)
   check "textsnap_VERSION_amd64.deb is built" test -f "$deb"
   check "pinleaf-server_VERSION_amd64.deb is built" test -f "$sdeb"
   scratch=$work/scratch-root

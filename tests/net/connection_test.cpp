@@ -643,6 +643,24 @@ TEST_F(ConnectionTest, AnAntiFreezeCutsAnUnlimitedWaitIntoIdleSlices) {
   EXPECT_GE(antiFreeze.calls, 3);
 }
 
+TEST_F(ConnectionTest, AnAntiFreezeCutsALimitedWaitIntoIdleSlicesThatAddUpToTheLimit) {
+  Start([](TPeerConnection& s) {
+    SleepMs(400);
+    s.Send("late\n");
+    s.ReceiveFor(3000);
+  });
+  TCountingAntiFreeze antiFreeze(nullptr);
+  antiFreeze.IdleTimeOut = 50;
+  client->ReadTimeout = 2000;
+  EXPECT_EQ(client->ReadLine(), "late");
+  EXPECT_GE(antiFreeze.calls, 3) << "messages got through while the answer was awaited";
+  // Nothing more comes: the limit still ends the wait, in slices.
+  antiFreeze.calls = 0;
+  client->ReadTimeout = 300;
+  EXPECT_THROW(client->ReadLine(), ENetReadTimeout);
+  EXPECT_GE(antiFreeze.calls, 4);
+}
+
 TEST_F(ConnectionTest, ConnectAndReadAllTakesTheWholeAnswer) {
   Start([](TPeerConnection& s) { s.ReceiveFor(2000); });
   client->Disconnect();

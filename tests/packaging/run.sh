@@ -13,6 +13,9 @@
 # trail_bytes; all by default). Prints
 # "packaging: N passed, N failed" last; exits non-zero on any failure. Every
 # process it starts is stopped again.
+# Checks and waits call their functions by name (check NAME FUNCTION, wait_for
+# N FUNCTION, trap), which shellcheck takes for unreachable code.
+# shellcheck disable=SC2317
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${TS_WINDOWS_BUILD:-$root/build/windows}
@@ -83,7 +86,7 @@ new_prefix() {  # case name
   inst=$profile/AppData/Local/Programs/text\ snap
   roaming=$profile/AppData/Roaming
   shortcut=$roaming/Microsoft/Windows/Start\ Menu/Programs/text\ snap.lnk
-  winst='C:\users\'$user'\AppData\Local\Programs\text snap'
+  winst="C:\\users\\$user\\AppData\\Local\\Programs\\text snap"
 }
 # Every program of the prefix ended, and its Wine server gone.
 stop_wine() {
@@ -257,6 +260,7 @@ case_pages() {
   check "... or its installed-programs entry" sh -c "! wine reg query '$uninstall_key' >/dev/null 2>&1"
   stop_wine
   # The same installer on an English system.
+  # shellcheck disable=SC2030  # the English locale is for this start only
   ({ export LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8; } 2>/dev/null; start_in "${setup%/*}" "${setup##*/}")
   wait_for 60 window_titled "Installer Language"
   next_page
@@ -270,6 +274,7 @@ case_portable() {
   local dir=$WINEPREFIX/drive_c/portable
   mkdir -p "$dir"
   check "the zip unpacks" unzip -q "$portable" -d "$dir"
+  # shellcheck disable=SC2012  # the names are plain; the listing is what is compared
   check "... into the program and a short readme, nothing else" \
     test "$(cd "$dir" && ls | tr '\n' ' ')" = "readme.txt textsnap.exe "
   start_in "$dir" textsnap.exe
@@ -290,7 +295,7 @@ case_read_only() {
   cp "$exe" "$dir/"
   printf '[globalsetting]\r\nini_online_id=preset\r\n' >"$dir/ini.ini"
   # Even root cannot write to a read-only mount.
-  mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir" || { check "a read-only mount" false; return; }
+  if ! { mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir"; }; then check "a read-only mount" false; return; fi
   check "the folder is read-only" sh -c "! touch '$dir/probe' 2>/dev/null"
   start_in "$dir" textsnap.exe
   check "the program starts from a read-only folder" wait_for 60 tray_shown
@@ -369,6 +374,7 @@ case_trail_bytes() {
   tray_quit
   check "... quits" wait_for 20 running_is 0 '表\.exe'
   check "... with ini.ini beside itself" test -f "$dir/ini.ini"
+  # shellcheck disable=SC2012  # the names are plain; the listing is what is compared
   check "... and nothing else there (no file under a cut name)" \
     test "$(cd "$dir" && ls | tr '\n' ' ')" = "ini.ini スナップ表.exe "
   end_prefix

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "tests/support/wire.h"
 
 namespace pinleaf {
 namespace {
@@ -12,7 +13,7 @@ TEST(NoteDocument, ClientDocumentsDecodeByteForByte) {
        std::initializer_list<std::string>{"a", "日本語のメモ", "emoji 🎉 and 한글 é", "<b>&amp;</b>\r\nline 2\t%41",
                                           "====", std::string("nul\0byte", 8)}) {
     TNoteParseResult r = ParseNoteDocument(test::NoteDocument(text));
-    ASSERT_TRUE(r.ok()) << text << ": " << r.message;
+    ASSERT_TRUE(r.Ok()) << text << ": " << r.message;
     EXPECT_EQ(r.note.body, text);
     EXPECT_EQ(r.note.title, "");
     EXPECT_EQ(r.note.color, 11270143u);
@@ -20,10 +21,19 @@ TEST(NoteDocument, ClientDocumentsDecodeByteForByte) {
   }
 }
 
+TEST(NoteDocument, TheClientsSharedDocumentDecodes) {
+  TNoteParseResult r = ParseNoteDocument(testwire::Wire("note-document.xml"));
+  ASSERT_TRUE(r.Ok()) << r.message;
+  EXPECT_EQ(r.note.body, "a");
+  EXPECT_EQ(r.note.title, "");
+  EXPECT_EQ(r.note.color, 11270143u);
+  EXPECT_EQ(r.note.paper_id, "20260307090504042");
+}
+
 TEST(NoteDocument, BodyLimitIsOneMebibyteOfText) {
   std::string text(kMaxNoteBodyBytes - 3, 'x');
   text += "日";  // the limit counts bytes, and this ends exactly on it
-  EXPECT_TRUE(ParseNoteDocument(test::NoteDocument(text)).ok());
+  EXPECT_TRUE(ParseNoteDocument(test::NoteDocument(text)).Ok());
   EXPECT_EQ(ParseNoteDocument(test::NoteDocument(text + "y")).error, TNoteError::TooLarge);
   // Unescaped text counts the same way.
   std::string raw = "<xml><post><body>" + std::string(kMaxNoteBodyBytes + 1, 'z') + "</body></post></xml>";
@@ -69,7 +79,7 @@ TEST(NoteDocument, ToleratesDeclarationBlanksEntitiesAndMissingExtras) {
   TNoteParseResult r = ParseNoteDocument(
       "<?xml version=\"1.0\"?>\n<xml>\n <post>\n  <title>a &lt;b&gt; &amp; &#x65E5;&#26412;</title>\n"
       "  <body>plain %e6%97%a5 text</body >\n </post>\n</xml>\n");
-  ASSERT_TRUE(r.ok()) << r.message;
+  ASSERT_TRUE(r.Ok()) << r.message;
   EXPECT_EQ(r.note.title, "a <b> & 日本");
   EXPECT_EQ(r.note.body, "plain 日 text");
   EXPECT_EQ(r.note.color, std::nullopt);

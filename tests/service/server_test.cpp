@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "support.h"
+#include "tests/support/wire.h"
 
 namespace pinleaf {
 namespace {
@@ -88,6 +89,7 @@ TEST_F(Service, ProbeShowsTheLoginFormUntilTheRightLogin) {
   EXPECT_EQ(probe->status, 200);
   EXPECT_TRUE(Has(probe->body, kLoginMarker));
   EXPECT_TRUE(Has(probe->body, "data[User][password]"));
+  EXPECT_EQ(testwire::WithTokenPlaceholder(probe->body), testwire::Wire("answer-login.html"));
 
   // A password cut at its "&" or with "+" read as a blank must not pass.
   for (std::string wrong : {"p", "p + = 日本🎉", "p&+= 日本"}) {
@@ -113,6 +115,7 @@ TEST_F(Service, ProbeShowsTheLoginFormUntilTheRightLogin) {
   EXPECT_EQ(home->status, 200);
   EXPECT_FALSE(Has(home->body, kLoginMarker));
   EXPECT_FALSE(Has(Get("/pinleaf2/posts/nop/?313", cookie)->body, kLoginMarker));
+  EXPECT_EQ(Get("/pinleaf2/posts/nop/?313", cookie)->body, testwire::Wire("answer-signed-in.html"));
   EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?313")->body, kLoginMarker));
   EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?313", "pinleaf_session=forged")->body, kLoginMarker));
 
@@ -123,6 +126,24 @@ TEST_F(Service, ProbeShowsTheLoginFormUntilTheRightLogin) {
   EXPECT_EQ(Post("/pinleaf2/users/logout", "token=" + form.token, cookie)->status, 403);
   EXPECT_EQ(Post("/pinleaf2/users/logout", "token=" + form.token, form.cookies)->status, 303);
   EXPECT_TRUE(Has(Get("/pinleaf2/posts/nop/?2025", cookie)->body, kLoginMarker));
+}
+
+// The client's own bytes (tests/wire, which the client's exchange test holds
+// its requests to): its login for "m&e", then its upload of the shared document.
+TEST_F(Service, TheClientsSharedExchangeSignsInAndStores) {
+  TUser user = *store_.CreateUser("m&e", "p+w=");
+  auto login = Post("/pinleaf2/users/login", testwire::Wire("login-request.txt"));
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 302);
+  std::string set = login->get_header_value("Set-Cookie");
+  std::string cookie = set.substr(0, set.find(';'));
+  auto stored = Post("/pinleaf2/posts/addpinleaf", testwire::Wire("upload-request.txt"), cookie);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->body, testwire::Wire("answer-stored.html"));
+  std::vector<TStoredNote> notes = store_.ListNotes(user.id, 10, 0);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, "a");
+  EXPECT_EQ(notes[0].paper_id, "20260307090504042");
 }
 
 TEST_F(Service, AnAccountNamedLikeTheFormFieldCanSignIn) {
@@ -146,6 +167,7 @@ TEST_F(Service, UploadStoresTheTextOnlyForASignedInClient) {
   auto stored = Post("/pinleaf2/posts/addpinleaf", test::UploadBody(test::NoteDocument(text)), cookie);
   ASSERT_TRUE(stored);
   EXPECT_TRUE(Has(stored->body, kStoredMarker));
+  EXPECT_EQ(stored->body, testwire::Wire("answer-stored.html"));
   std::vector<TStoredNote> notes = store_.ListNotes(user.id, 10, 0);
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0].body, text);

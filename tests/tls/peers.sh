@@ -78,12 +78,12 @@ unique_subject = no
 [any]
 commonName = supplied
 CNF
-ec="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-ossl req -x509 $ec -keyout ca.key -out ca.pem -days 30 -subj "/CN=text snap test CA" \
+ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+ossl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -days 30 -subj "/CN=text snap test CA" \
   -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
 leaf() {  # name, subjectAltName, openssl ca date options...
   local name=$1 san=$2; shift 2
-  ossl req $ec -keyout "$name.key" -out "$name.csr" -subj "/CN=$name" -addext "subjectAltName=$san"
+  ossl req "${ec[@]}" -keyout "$name.key" -out "$name.csr" -subj "/CN=$name" -addext "subjectAltName=$san"
   ossl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in "$name.csr" -out "$name.pem" -notext "$@"
 }
 leaf good "DNS:localhost,IP:127.0.0.1" -days 30
@@ -91,7 +91,7 @@ leaf expired "DNS:localhost,IP:127.0.0.1" -startdate 20200101000000Z -enddate 20
 leaf future "DNS:localhost,IP:127.0.0.1" -startdate 20400101000000Z -enddate 20400201000000Z
 leaf otherhost "DNS:other.example" -days 30
 for name in self other-self; do
-  ossl req -x509 $ec -keyout "$name.key" -out "$name.pem" -days 30 -subj "/CN=$name" \
+  ossl req -x509 "${ec[@]}" -keyout "$name.key" -out "$name.pem" -days 30 -subj "/CN=$name" \
     -addext "subjectAltName=DNS:localhost,IP:127.0.0.1"
 done
 fingerprint() { openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/.*=//'; }
@@ -101,6 +101,7 @@ fingerprint() { openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/.*=//
 page="TLS page from nginx"
 printf '%s\n' "$page" >www/page.txt
 head -c 1048576 /dev/urandom >www/mib.bin
+# shellcheck disable=SC2154  # port_NAME are set through eval by free_port
 tls_server() {  # name, certificate, extra directives
   cat <<CONF
   server {
@@ -118,6 +119,7 @@ tls_server() {  # name, certificate, extra directives
   }
 CONF
 }
+# shellcheck disable=SC2154  # port_NAME are set through eval by free_port
 write_nginx_conf() {
 cat >nginx.conf <<CONF
 daemon off;
@@ -174,6 +176,7 @@ for _ in 1 2 3; do start_nginx && { started=1; break; }; done
 [ -n "$started" ] || fail "nginx did not start"
 
 # ---- proxies: tinyproxy for the CONNECT tunnel, danted for SOCKS 5.
+# shellcheck disable=SC2154  # port_NAME are set through eval by free_port
 tinyproxy_conf() {
   cat >tinyproxy.conf <<CONF
 Port $port_tinyproxy
@@ -188,6 +191,7 @@ CONF
 }
 start_on_free_port tinyproxy tinyproxy_conf tinyproxy -d -c "$dir/tinyproxy.conf" ||
   fail "tinyproxy did not start: $(cat "$dir/tinyproxy.log")"
+# shellcheck disable=SC2154  # port_NAME are set through eval by free_port
 danted_conf() {
   {
     echo "logoutput: $dir/danted.log"
@@ -216,10 +220,27 @@ if [ -x "${TS_PINLEAF_SERVER:-}" ]; then
   export TS_TLS_PINLEAF_URL=${url/127.0.0.1/localhost}
 fi
 
+# ---- tls_peer (TS_TLS_PEER names it, when built): cut answers, key updates
+# and renegotiation, one instance speaking up to TLS 1.3, one up to TLS 1.2.
+peers=""
+if [ -x "${TS_TLS_PEER:-}" ]; then
+  # shellcheck disable=SC2154  # port_NAME are set through eval by free_port
+  run_peer13() { exec "$TS_TLS_PEER" "$port_peer13" "$dir/good.pem" "$dir/good.key" 1.3 "$dir/self.pem" "$dir/self.key"; }
+  # shellcheck disable=SC2154  # port_NAME are set through eval by free_port
+  run_peer12() { exec "$TS_TLS_PEER" "$port_peer12" "$dir/good.pem" "$dir/good.key" 1.2 "$dir/self.pem" "$dir/self.key"; }
+  start_on_free_port peer13 : run_peer13 || fail "tls_peer did not start"
+  start_on_free_port peer12 : run_peer12 || fail "tls_peer did not start"
+  peers="peer13 peer12"
+fi
+
 export TS_TLS_DIR=$dir TS_TLS_PAGE=$page
-export TS_TLS_CA=$dir/ca.pem TS_TLS_SELF_SHA256=$(fingerprint self.pem) TS_TLS_OTHER_SELF_SHA256=$(fingerprint other-self.pem)
-for name in plain good expired future otherhost self tls10 tinyproxy socks; do
-  export "TS_TLS_PORT_$(echo $name | tr a-z A-Z)=$(eval echo "\$port_$name")"
+TS_TLS_GOOD_SHA256=$(fingerprint good.pem)
+TS_TLS_SELF_SHA256=$(fingerprint self.pem)
+TS_TLS_OTHER_SELF_SHA256=$(fingerprint other-self.pem)
+export TS_TLS_CA=$dir/ca.pem TS_TLS_GOOD_SHA256 TS_TLS_SELF_SHA256 TS_TLS_OTHER_SELF_SHA256
+for name in plain good expired future otherhost self tls10 tinyproxy socks $peers; do
+  var=port_$name
+  export "TS_TLS_PORT_${name^^}=${!var}"
 done
 cd - >/dev/null || exit 1
 "$@"

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "http/exceptions.h"
 #include "http/http.h"
@@ -47,7 +48,10 @@ protected:
     http.HandleRedirects = true;
     http.ReadTimeout = 20000;
     http.SetCookieManager(&cookies);
-    http.OnConnected = [this](TObject*) { ++connects; };
+    http.OnConnected = [this](TObject*) {
+      ++connects;
+      resumed.push_back(tls->Resumed());
+    };
   }
 
   static std::string Url(const std::string& scheme, const std::string& host, const char* portVariable,
@@ -63,6 +67,7 @@ protected:
   TNetHTTP http{nullptr};
   TNetSSLIOHandlerSocket* tls = nullptr;
   int connects = 0;
+  std::vector<bool> resumed;  // per connection: whether its session was a kept one
 };
 
 TEST_F(TLSTest, PagesFormsAndKeptConnectionsOverTLS) {
@@ -107,20 +112,30 @@ TEST_F(TLSTest, PinleafServerSignsInAndTakesANoteOverTLS) {
       TStringList{"data[Param][xmldata]=<xml><post><title></title><body>over%20TLS</body><color>11270143</color>"
                   "<paperid>20261209010203004</paperid></post></xml>"});
   EXPECT_NE(answer.find("===="), std::string::npos) << answer;
+  // The probe, the login, its redirect and the upload: every connection after
+  // the first resumed the session of the one before.
+  ASSERT_GE(resumed.size(), 3u);
+  EXPECT_FALSE(resumed.front());
+  for (size_t i = 1; i < resumed.size(); ++i) EXPECT_EQ(resumed[i], ResumesSessions()) << "connection " << i;
 }
 
-TEST_F(TLSTest, RedirectsMoveBetweenPlainAndTLSAndSecureCookiesStayOnTLS) {
+TEST_F(TLSTest, RedirectsGoFromPlainToTLSNeverBackAndSecureCookiesStayOnTLS) {
   const std::string page = Env("TS_TLS_PAGE") + "\n";
   // http -> https: the redirect puts the client on the TLS route.
   EXPECT_EQ(http.GetText(Url("http", "127.0.0.1", "TS_TLS_PORT_PLAIN", "/to-tls")), page);
   EXPECT_TRUE(tls->Encrypting());
   // A relative redirect on a TLS connection stays on TLS.
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/relative")), page);
-  // https -> http: the cookie the server marked secure is not sent in the clear.
-  EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/secure-cookie")), "cookies: both=plain");
-  EXPECT_FALSE(tls->Encrypting());
+  // https -> http is not followed, not even for a GET: the cookies of the
+  // secured site (and whatever the answer is trusted for) stay off the wire.
+  EXPECT_EQ(RaisedText<ENetRedirectToPlain>(
+                [&] { http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/secure-cookie")); }),
+            "The server redirected the request to plain http://127.0.0.1:" + Env("TS_TLS_PORT_PLAIN") +
+                "; it was not sent there unencrypted");
+  EXPECT_FALSE(http.IsConnected());
+  EXPECT_EQ(http.GetText(Url("http", "127.0.0.1", "TS_TLS_PORT_PLAIN", "/cookies")), "cookies: both=plain");
   EXPECT_EQ(Log("plain").find("secret"), std::string::npos);
-  // ... and is sent again over TLS.
+  // The cookie the server marked secure came over TLS and is sent there.
   EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", "TS_TLS_PORT_GOOD", "/cookies")), "cookies: both=plain; tls=secret");
   // A form sent over TLS is not sent again to a plain address it is redirected to.
   TStringList form;
@@ -218,6 +233,70 @@ TEST_F(TLSTest, APinnedCertificateIsTheOnlyOneAccepted) {
   EXPECT_EQ(
       RaisedText<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_SELF", "/page.txt")); }),
       "Secure connection to localhost refused: the server's certificate is not the pinned one");
+}
+
+// Where only the close ends an answer, a close without the session's own end
+// (close_notify) may be anyone's on the path: a cut answer, a failure of the
+// transport. The same answer ended properly is whole.
+TEST_F(TLSTest, AnAnswerEndedByACloseWithoutTheSessionsEndIsCut) {
+  if (Env("TS_TLS_PORT_PEER13").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER13", "/whole")), "the whole body");
+  EXPECT_THROW(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER13", "/cut")), ENetAnswerCut);
+  EXPECT_FALSE(http.IsConnected());
+  EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/whole")), "the whole body");
+  EXPECT_THROW(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/cut")), ENetAnswerCut);
+}
+
+// A TLS 1.3 server that updates its keys and asks for ours gets our update
+// before it answers; a backend that speaks TLS 1.2 only is not asked.
+TEST_F(TLSTest, AKeyUpdateIsAnsweredAtOnce) {
+  if (Env("TS_TLS_PORT_PEER13").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  EXPECT_EQ(http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER13", "/keyupdate")),
+            OffersTLS13() ? "key update answered" : "no TLS 1.3");
+}
+
+// A renegotiation could bring another certificate than the one judged at the
+// handshake: the client refuses it (a no_renegotiation alert, or, where the
+// backend sends none, by ending the session) and never starts one.
+TEST_F(TLSTest, ARenegotiationIsRefused) {
+  if (Env("TS_TLS_PORT_PEER12").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  const std::string exchange =
+      RaisedText<ENetTLSBroken>([&] { http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/renegotiate")); });
+  EXPECT_EQ(exchange, "The secure connection to the server was broken");
+  EXPECT_FALSE(http.IsConnected());
+  const std::string outcome = http.GetText(Url("https", "localhost", "TS_TLS_PORT_PEER12", "/report"));
+  EXPECT_EQ(outcome, RefusesRenegotiationWithAnAlert() ? "refused" : "ignored");
+}
+
+// A kept session is offered only to the server name, port and pin it was
+// made with, and a server that lost it (restarted, here with another
+// certificate) is judged by a full handshake: its certificate is refused as
+// it would be on the first connection, and nothing of it is kept.
+TEST_F(TLSTest, SessionsResumeOnlyWhereTheyWereMadeAndAChangedCertificateIsRefused) {
+  if (Env("TS_TLS_PORT_PEER13").empty()) GTEST_SKIP() << "tls_peer is not built (native preset)";
+  const std::string again = ResumesSessions() ? "resumed" : "full handshake";
+  for (const char* port : {"TS_TLS_PORT_PEER13", "TS_TLS_PORT_PEER12"}) {
+    SCOPED_TRACE(port);
+    tls->ForgetSessions();
+    tls->SetPinnedCertificate(Env("TS_TLS_GOOD_SHA256"));
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), "full handshake");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), again);
+    // Another name of the same server is another key.
+    EXPECT_EQ(http.GetText(Url("https", "127.0.0.1", port, "/resumed")), "full handshake");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/swap-next")),
+              ResumesSessions() ? "swapping, resumed" : "swapping");
+    EXPECT_EQ(RaisedText<ENetTLSPinMismatch>([&] { http.GetText(Url("https", "localhost", port, "/resumed")); }),
+              "Secure connection to localhost refused: the server's certificate is not the pinned one");
+    EXPECT_FALSE(http.IsConnected());
+    // The refused server's ticket was not kept, and the first server's was dropped with it.
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), "full handshake");
+    // Without a pin the trust store judges the restarted server just the same.
+    tls->SetPinnedCertificate("");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/resumed")), "full handshake");
+    EXPECT_EQ(http.GetText(Url("https", "localhost", port, "/swap-next")),
+              ResumesSessions() ? "swapping, resumed" : "swapping");
+    EXPECT_THROW(http.GetText(Url("https", "localhost", port, "/resumed")), ENetTLSNotTrusted);
+  }
 }
 
 }  // namespace

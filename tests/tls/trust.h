@@ -5,3 +5,14 @@
 #include <string>
 
 std::string TrustTestCA(const std::string& pemFile);
+
+// Whether the platform's TLS answers a server's request to renegotiate with a
+// refusal of its own (a no_renegotiation alert) rather than by ending the
+// session without a word.
+bool RefusesRenegotiationWithAnAlert();
+
+// Whether the client offers TLS 1.3 (our Schannel credential asks for TLS 1.2 only).
+bool OffersTLS13();
+
+// Whether the platform's TLS resumes kept sessions with our servers.
+bool ResumesSessions();

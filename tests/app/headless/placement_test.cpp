@@ -44,7 +44,7 @@ protected:
     });
     EXPECT_EQ(RunTextSnap<TPlacedForm1>(), 0);
     EXPECT_EQ(script.Ran(), 1u);
-    hl::ReleaseSessionName(kInstanceName);  // the program has ended
+    hl::ReleaseInstance(kInstanceName);  // the program has ended
   }
 
   std::filesystem::path program_, user_;
@@ -176,7 +176,7 @@ TEST_F(Placement, ASecondStartTellsTheRunningProgramAndEnds) {
             1);
 
   // Once the first has ended, a new start runs normally.
-  hl::ReleaseSessionName(kInstanceName);
+  hl::ReleaseInstance(kInstanceName);
   RunAndQuit([](TForm1&) { EXPECT_EQ(hl::TrayIcons().size(), 1u); });
 }
 

@@ -11,6 +11,7 @@
 #include "platform/headless/desktop.h"
 #include "runtime/codepage.h"
 #include "runtime/exception.h"
+#include "tests/support/wire.h"
 #include "ui/clipboard.h"
 
 using namespace ts;
@@ -18,16 +19,18 @@ namespace hl = platform::headless;
 
 namespace {
 
-const std::string kLoginPage = "<form><input name=\"data[User][username]\"></form>";
+// The service's answers: its sign-in page (the probe of a client not signed
+// in), and what it says when a note is stored.
+const std::string kLoginPage = testwire::Wire("answer-login.html");
 const std::string kPlainPage = "<p>hello</p>";
-const std::string kStored = "<p>====</p>";
+const std::string kStored = testwire::Wire("answer-stored.html");
 
 struct Request {
   std::string method, url;
   std::vector<std::string> lines;
 };
 
-class FakeHost : public TSnapHost {
+class FakeHost : public TSnapHost, public TServiceTransport {
 public:
   std::vector<std::string> log;  // balloons, cues, enable changes in order
   std::vector<Request> requests;
@@ -40,16 +43,14 @@ public:
   std::function<void()> onProcessMessages;
 
   void ClearBalloon() override { log.push_back("clear"); }
-  void TitleBalloon(int icon, const std::string& title) override {
+  void TitleBalloon(TBalloonInfoIconFlag icon, const std::string& title) override {
     log.push_back("balloon " + std::to_string(icon) + " " + title);
   }
-  void FullBalloon(int icon, const std::string& title, const std::string& text) override {
+  void FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) override {
     log.push_back("balloon " + std::to_string(icon) + " " + title + " [" + text + "]");
   }
   bool AutoCopy() override { return autoCopy; }
-  std::string UserId() override { return id; }
-  std::string Password() override { return password; }
-  std::string BaseUrl() override { return base; }
+  TServiceAccount Account() override { return {base, id, password}; }
   void SetSendEnabled(bool e) override {
     enabled = e;
     log.push_back(e ? "enable" : "disable");
@@ -92,7 +93,8 @@ protected:
   void TearDown() override { hl::UseRealClock(); }
   void Copy(const std::string& utf8) { hl::SetClipboardUnicodeText(Utf8ToUtf16(utf8)); }
   FakeHost host;
-  TSnapPipeline snap{host};
+  TServiceClient service{host};
+  TSnapPipeline snap{host, service};
 };
 
 }  // namespace
@@ -111,8 +113,8 @@ TEST_F(Snap, StoredNoteWithLoginFollowsTheStepsInOrder) {
   ASSERT_EQ(host.requests[2].lines.size(), 1u);
   EXPECT_EQ(host.requests[2].lines[0],
             "data[Param][xmldata]=<xml><post><title></title><body>%20%20%68%65%6C%6C%6F%20%77%6F%72%6C%64%20%0D%0A"
-            "</body><color>11270143</color><paperid>20261208143015423</paperid></post></xml>")
-      << "the untrimmed clipboard text, stamped after the login and its 300 ms pause";
+            "</body><color>11270143</color><paperid>20261208143015123</paperid></post></xml>")
+      << "the untrimmed clipboard text, stamped with the time of the snap (not after the login's pause)";
   EXPECT_EQ(host.log, (std::vector<std::string>{"clear", "cue 0", "balloon 1 start []", "disable",
                                                 "balloon 1 complete! [  hello world \r\n...]", "enable", "cue 1"}));
   EXPECT_EQ(host.memo, (std::vector<std::string>{kLoginPage, kPlainPage, kStored}));

@@ -27,3 +27,13 @@ std::string TrustTestCA(const std::string& pemFile) {
   CertCloseStore(root, 0);
   return added ? "" : "cannot add the test CA to the Root store";
 }
+
+// Schannel hands the request to the caller (SEC_I_RENEGOTIATE), which ends the session.
+bool RefusesRenegotiationWithAnAlert() { return false; }
+
+bool OffersTLS13() { return false; }
+
+// Wine's Schannel (GnuTLS underneath) keeps no session cache: every handshake
+// is a full one, whatever credential handle it is given. Windows' own resumes
+// with the shared handle; run there, this says true.
+bool ResumesSessions() { return false; }
