@@ -853,7 +853,7 @@ private:
   // Runs a COPY ... FROM STDIN, sending what `produce` appends until it says there is no more.
   static void Copy(PGconn* c, const char* sql, const std::function<bool(std::string&)>& produce) {
     TResult start(PQexec(c, sql));
-    if (PQresultStatus(start.get()) != PGRES_COPY_IN) throw EStoreError("database: " + OneLine(PQerrorMessage(c)));
+    if (PQresultStatus(start.Get()) != PGRES_COPY_IN) throw EStoreError("database: " + OneLine(PQerrorMessage(c)));
     std::string data;
     for (;;) {
       data.clear();
@@ -864,7 +864,7 @@ private:
     }
     if (PQputCopyEnd(c, nullptr) != 1) throw EConnectionLost("database connection lost: " + OneLine(PQerrorMessage(c)));
     TResult end(PQgetResult(c));
-    if (PQresultStatus(end.get()) != PGRES_COMMAND_OK) throw EStoreError("database: " + OneLine(PQerrorMessage(c)));
+    if (PQresultStatus(end.Get()) != PGRES_COMMAND_OK) throw EStoreError("database: " + OneLine(PQerrorMessage(c)));
     while (PGresult* rest = PQgetResult(c)) PQclear(rest);
   }
 
