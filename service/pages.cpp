@@ -74,7 +74,7 @@ std::string FormatUtc(int64_t ms) {
   return text;
 }
 
-std::string TPages::Document(std::string_view title, std::string_view body) const {
+std::string TPages::Document(std::string_view title, std::string_view body, bool extra) const {
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
@@ -87,13 +87,18 @@ std::string TPages::Document(std::string_view title, std::string_view body) cons
       ".note{border:1px solid #bbb;border-radius:4px;padding:.6em 1em;margin:1em 0;background:#fff7ab}\n"
       ".note pre{white-space:pre-wrap;word-wrap:break-word;font-family:inherit;margin:.4em 0}\n"
       ".meta{color:#555;font-size:.85em}\n"
-      "form.inline{display:inline;margin:0}\n"
-      "mark{background:#ffd54f;padding:0 .1em}\n"
-      ".tags a{margin-right:.6em} .tags .current{font-weight:bold}\n"
-      ".tools{border-top:1px solid #ddd;margin-top:2em;padding-top:.5em}\n"
-      "code.secret{font-size:1.1em;background:#eee;padding:.2em .4em;word-break:break-all}\n"
-      "table.tokens td,table.tokens th{padding:.2em .6em;text-align:left}\n"
-      "</style></head>\n<body>\n";
+      "form.inline{display:inline;margin:0}\n";
+  // The pages text snap reads (sign-in, probe, upload answers) keep their
+  // bytes; the notes, tokens and pairing pages add what they use.
+  if (extra) {
+    html +=
+        "mark{background:#ffd54f;padding:0 .1em}\n"
+        ".tags a{margin-right:.6em} .tags .current{font-weight:bold}\n"
+        ".tools{border-top:1px solid #ddd;margin-top:2em;padding-top:.5em}\n"
+        "code.secret{font-size:1.1em;background:#eee;padding:.2em .4em;word-break:break-all}\n"
+        "table.tokens td,table.tokens th{padding:.2em .6em;text-align:left}\n";
+  }
+  html += "</style></head>\n<body>\n";
   html += body;
   html += "\n</body></html>\n";
   return html;
@@ -112,8 +117,10 @@ std::string TPages::SignOutForm(std::string_view token) const {
          TokenField(token) + "<button type=\"submit\">Sign out</button></form>";
 }
 
-std::string TPages::LoginForm(std::string_view token) const {
-  return "<form method=\"post\" action=\"" + HtmlEscape(base_) + "/users/login\">\n" + TokenField(token) +
+std::string TPages::LoginForm(std::string_view token, std::string_view next) const {
+  std::string after;
+  if (!next.empty()) after = "<input type=\"hidden\" name=\"next\" value=\"" + HtmlEscape(next) + "\">\n";
+  return "<form method=\"post\" action=\"" + HtmlEscape(base_) + "/users/login\">\n" + TokenField(token) + after +
          "<p><label for=\"id\">ID</label> <input id=\"id\" name=\"data[User][username]\" "
          "autocomplete=\"username\"></p>\n"
          "<p><label for=\"pw\">Password</label> <input id=\"pw\" type=\"password\" name=\"data[User][password]\" "
@@ -123,10 +130,10 @@ std::string TPages::LoginForm(std::string_view token) const {
          HtmlEscape(base_) + "/users/add\">Create one</a>.</p>";
 }
 
-std::string TPages::Login(std::string_view notice, std::string_view token) const {
+std::string TPages::Login(std::string_view notice, std::string_view token, std::string_view next) const {
   std::string body = "<h1>Sign in to pinleaf</h1>\n";
   if (!notice.empty()) body += "<p class=\"notice\">" + HtmlEscape(notice) + "</p>\n";
-  body += LoginForm(token);
+  body += LoginForm(token, next);
   return Document("Sign in", body);
 }
 
@@ -241,7 +248,7 @@ std::string TPages::Notes(const TNotesView& v) const {
           "<button type=\"submit\">Import</button></form>\n"
           "<p class=\"meta\">A JSON file as downloaded here (up to 8 MiB); notes already here are not added twice.</p>"
           "</section>\n";
-  return Document("Notes", body);
+  return Document("Notes", body, true);
 }
 
 std::string TPages::Tokens(const TUser& user, const TTokensView& v) const {
@@ -279,7 +286,7 @@ std::string TPages::Tokens(const TUser& user, const TTokensView& v) const {
           "search, export</option><option value=\"full\">full: also delete</option></select></p>\n"
           "<p><button type=\"submit\">Create token</button> <span class=\"meta\">at most " +
           std::to_string(kMaxTokensPerUser) + " a person</span></p></form>\n";
-  return Document("Access tokens", body);
+  return Document("Access tokens", body, true);
 }
 
 std::string TPages::ImportDone(std::string_view summary, const std::vector<std::string>& problems) const {
@@ -290,7 +297,53 @@ std::string TPages::ImportDone(std::string_view summary, const std::vector<std::
     body += "</ul>\n";
   }
   body += "<p><a href=\"" + HtmlEscape(base_) + "/notes\">Your notes</a></p>";
-  return Document("Import", body);
+  return Document("Import", body, true);
+}
+
+std::string TPages::DeviceCode(std::string_view notice, std::string_view typed) const {
+  std::string body = "<h1>Pair a device</h1>\n";
+  if (!notice.empty()) body += "<p class=\"notice\">" + HtmlEscape(notice) + "</p>\n";
+  body +=
+      "<p>Enter the code your device shows (such as text snap's balloon).</p>\n<form class=\"code\" method=\"get\" "
+      "action=\"" +
+      HtmlEscape(base_) +
+      "/device\"><p><label for=\"code\">Code</label> <input id=\"code\" name=\"user_code\" value=\"" +
+      HtmlEscape(typed) +
+      "\" placeholder=\"WDJB-MJHT\" autocomplete=\"off\" autocapitalize=\"characters\" maxlength=\"20\" "
+      "required> <button type=\"submit\">Next</button></p></form>\n<p><a href=\"" +
+      HtmlEscape(base_) + "/notes\">Your notes</a></p>";
+  return Document("Pair a device", body, true);
+}
+
+std::string TPages::DeviceConfirm(const TDeviceGrant& grant, std::string_view shown_code,
+                                  std::string_view token) const {
+  const char* may = grant.scope == TScope::kCapture ? "add notes to your account (nothing else: it cannot read them)"
+                    : grant.scope == TScope::kRead  ? "read, search and download your notes"
+                                                    : "read, add and delete your notes";
+  std::string form = "<form class=\"inline decide\" method=\"post\" action=\"" + HtmlEscape(base_) + "/device\">" +
+                     TokenField(token) + "<input type=\"hidden\" name=\"user_code\" value=\"" +
+                     HtmlEscape(grant.user_code) + "\">";
+  std::string body = "<h1>Pair a device</h1>\n<p>Code <code class=\"secret\" id=\"user-code\">" +
+                     HtmlEscape(shown_code) + "</code> &mdash; check that your device shows the same.</p>\n" +
+                     "<p><b class=\"device\">" + HtmlEscape(grant.token_name) + "</b> asks to " + may +
+                     ", with a token of its own (scope <b>" + std::string(ScopeName(grant.scope)) +
+                     "</b>) that you can revoke on the page Access tokens. It never learns your password.</p>\n<p>" +
+                     form +
+                     "<input type=\"hidden\" name=\"decision\" value=\"approve\"><button type=\"submit\" "
+                     "class=\"approve\">Approve</button></form> " +
+                     form +
+                     "<input type=\"hidden\" name=\"decision\" value=\"deny\"><button type=\"submit\" "
+                     "class=\"deny\">Deny</button></form></p>";
+  return Document("Pair a device", body, true);
+}
+
+std::string TPages::DeviceDone(bool approved, std::string_view name) const {
+  std::string body =
+      approved ? "<h1>Paired</h1>\n<p class=\"done\">" + HtmlEscape(name) +
+                     " may now add notes. It goes on by itself; you can close this page.</p>"
+               : "<h1>Not paired</h1>\n<p class=\"done\">" + HtmlEscape(name) + " was refused. It gets no token.</p>";
+  body += "\n<p><a href=\"" + HtmlEscape(base_) + "/tokens\">Access tokens</a></p>";
+  return Document(approved ? "Paired" : "Not paired", body, true);
 }
 
 std::string TPages::SignUpClosed() const {

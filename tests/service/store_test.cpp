@@ -807,7 +807,7 @@ TEST(PgStore, ADatabaseOfTheFirstLayoutGainsSearchAndTags) {
   EXPECT_EQ(store.FindNotes(7, "nul", "", 0, 0, 10, 0).notes.size(), 1u);
   EXPECT_EQ(store.FindNotes(7, "", "old", 0, 0, 10, 0).notes.size(), 1u);
   EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes WHERE search_key IS NULL"), 0);
-  EXPECT_EQ(db.Number("SELECT MAX(version) FROM schema_version"), 2);
+  EXPECT_EQ(db.Number("SELECT MAX(version) FROM schema_version"), 3);
   // New notes go on after the old IDs.
   EXPECT_EQ(store.AddNote(7, TNote{"", "new", std::nullopt, ""}), 4);
 }
