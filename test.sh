@@ -154,11 +154,15 @@ else
 fi
 
 # The Linux desktop client: its preset, then textsnap send, the tray client on
-# a virtual display and the Debian packages. Then several pinleaf-server
-# instances on one database behind a private nginx (the shipped site), textsnap
-# send snapping through it while one instance is killed.
+# a virtual display (X11, then a Wayland session) and the Debian packages.
+# Then several pinleaf-server instances on one database behind a private nginx
+# (the shipped site), textsnap send snapping through it while one instance is
+# killed.
 if build linux; then
   run_script linux tests/linux/run.sh
+  # The same client in a Wayland session: sway headless, the selections
+  # through data-control, the hotkey through a stand-in GlobalShortcuts portal.
+  run_script wayland tests/wayland/run.sh
   run_script scaleout tests/scaleout/run.sh
 else
   note_failure "linux build"

@@ -114,10 +114,12 @@ void TForm1::LayOut() {
   Edit2->Font().SetHeight(30);
   Edit2->SetPasswordChar('*');
 
-  Place(CheckBox4, this, 40, 256, 361, 33);
+  // As wide as the row allows: its text alone nearly fills 361 pixels.
+  Place(CheckBox4, this, 40, 256, 425, 33);
   CheckBox4->SetCaption("Ctrl + C （ショートカット） を自動で押してから送信する");
 
-  Label5->SetAutoSize(false);  // a fixed box: a longer text is cut at its edge
+  // Sized by its text like the others: a fixed box cut the text short
+  // (there is room up to the right edge at every dpi).
   Place(Label5, this, 56, 296, 357, 12);
   Label5->SetCaption("選択範囲を作成してホットキーを押すだけで、選択内容が送信されます");
 
@@ -126,15 +128,19 @@ void TForm1::LayOut() {
 
   Place(Edit4, this, 40, 344, 57, 57);
   Edit4->SetReadOnly(true);
+  // Its label says what it holds; a screen reader is also told what to do in it.
+  std::string hotKeyCaption = kHotKeyCaption;
+  Edit4->SetAccessibleName("hotkey code: " + hotKeyCaption.substr(hotKeyCaption.find('\r') + 1));
   Edit4->AutoSize = false;
   Edit4->Font().SetHeight(20);
   Edit4->OnKeyDown = [this](TObject* s, uint16_t& key, TShiftState shift) { Edit4KeyDown(s, key, shift); };
 
-  Place(CheckBox1, this, 112, 344, 97, 17);
+  // One below the other, each 16 high: they meet without overlapping.
+  Place(CheckBox1, this, 112, 344, 97, 16);
   CheckBox1->SetCaption("alt");
-  Place(CheckBox2, this, 112, 360, 97, 17);
+  Place(CheckBox2, this, 112, 360, 97, 16);
   CheckBox2->SetCaption("ctl");
-  Place(CheckBox3, this, 112, 376, 97, 17);
+  Place(CheckBox3, this, 112, 376, 97, 16);
   CheckBox3->SetCaption("shift");
 
   Place(Button2, this, 296, 344, 161, 57);
@@ -147,9 +153,11 @@ void TForm1::LayOut() {
   Place(Label6, this, 40, 408, 260, 24);
   Label6->Font().SetHeight(10);
 
-  // Keyboard focus order of the visible controls.
-  TWinControl* order[] = {Edit1,     Edit2,     Edit3,     Button2, Edit4,  CheckBox1,
-                          CheckBox2, CheckBox3, CheckBox4, Button3, Button4};
+  // The reading order of the visible controls, top to bottom and left to
+  // right: Tab follows it, and each edit's label comes just before the edit
+  // (a screen reader names the edit by it). The focus starts in the ID.
+  TWinControl* order[] = {Button4, Label1, Edit3, Button3,   Label2,    Edit1,     Label3,  Edit2, CheckBox4,
+                          Label5,  Label4, Edit4, CheckBox1, CheckBox2, CheckBox3, Button2, Label6};
   int at = 0;
   for (TWinControl* control : order) control->SetTabOrder(at++);
   ActiveControl = Edit1;

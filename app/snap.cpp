@@ -1,5 +1,6 @@
 #include "app/snap.h"
 
+#include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "platform/input.h"
 #include "runtime/codepage.h"
@@ -28,12 +29,22 @@ std::string TSnapPipeline::Excerpt(const std::string& utf8Text) {
   return Utf16ToUtf8(units.substr(0, cut)) + "...";
 }
 
-bool TSnapPipeline::ClipboardHasText() { return Clipboard().HasFormat(cfUnicodeText) || Clipboard().HasFormat(cfText); }
+bool TSnapPipeline::ClipboardHasText() {
+  return selected_ || Clipboard().HasFormat(cfUnicodeText) || Clipboard().HasFormat(cfText);
+}
 
-std::string TSnapPipeline::ClipboardUtf8() { return Utf16ToUtf8(Clipboard().AsUnicodeText()); }
+std::string TSnapPipeline::ClipboardUtf8() { return selected_ ? *selected_ : Utf16ToUtf8(Clipboard().AsUnicodeText()); }
 
 void TSnapPipeline::CopySelection() {
   host_.ProcessMessages();
+  if (platform::HowSelectionIsCopied() == platform::SelectionCopy::PrimarySelection) {
+    // No program may press keys in another here: the text selected now is
+    // the copy, kept for the whole snap as a copy would be. With nothing
+    // selected the clipboard serves.
+    std::optional<std::u16string> selected = platform::PrimarySelectionText();
+    if (selected && !selected->empty()) selected_ = Utf16ToUtf8(*selected);
+    return;
+  }
   platform::SendKeyEvent(kLeftControl, 0, 0, 0);
   platform::SendKeyEvent(kKeyC, static_cast<uint8_t>(platform::MapKeyCode(kKeyC, 0)), 0, 0);
   platform::SendKeyEvent(kKeyC, static_cast<uint8_t>(platform::MapKeyCode(kKeyC, 0)), kKeyUp, 0);
@@ -52,6 +63,7 @@ void TSnapPipeline::Report(TBalloonInfoIconFlag icon, const std::string& title, 
 
 void TSnapPipeline::Run() {
   host_.ClearBalloon();
+  selected_.reset();
 
   const uint32_t elapsed = platform::GetTickCount() - lastSendTime_;  // modulo 2^32
   if (elapsed < kThrottleMs) {

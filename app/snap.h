@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/serviceclient.h"
@@ -79,15 +80,18 @@ private:
   std::string Settle(const TSnapNote& note) { return keeper_ ? keeper_->Settle(note) : std::string(); }
   // A title balloon, or a full one when the window has something to add.
   void Report(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text);
-  // The clipboard's text in UTF-8, read afresh; raises when it cannot be opened.
-  static std::string ClipboardUtf8();
-  static bool ClipboardHasText();
+  // The snap's text in UTF-8: the clipboard's, read afresh (raises when it
+  // cannot be opened), or the selection this snap took itself.
+  std::string ClipboardUtf8();
+  bool ClipboardHasText();
 
   TSnapHost& host_;
   TServiceClient& service_;
   TNoteKeeper* keeper_;
   uint32_t lastSendTime_ = 0;
   std::string lastSentText_;
+  // The selection as the auto-copy took it where no keys can copy it (UTF-8).
+  std::optional<std::string> selected_;
 };
 
 }  // namespace ts

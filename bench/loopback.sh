@@ -484,13 +484,15 @@ if part https; then
     cmp_server plain
     cmp_server tls --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
     snapn=$([ $smoke -eq 1 ] && echo 5 || echo 200)
-    plain_m="" tls_m="" plain_c="" tls_c="" plain_p="" tls_p="" ratio_m=() ratio_c=()
+    plain_m="" tls_m="" plain_c="" tls_c="" plain_p="" tls_p=""
     loads=()
     failed=""
-    for _ in $(seq $repeats); do
+    for _ in $(seq "$repeats"); do
       loads+=("$(load1)")
+      # shellcheck disable=SC2154  # set by cmp_server through eval
       "${client[@]}" snap "$cmp_url_plain" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
       read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out")
+      # shellcheck disable=SC2154  # the same
       "${client[@]}" snap "$cmp_url_tls" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
       read -r _ tm tp tc < <(tr -d '\r' <"$work/cmp.out")
       [ -n "$failed" ] && break

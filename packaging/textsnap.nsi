@@ -1,6 +1,10 @@
 ; The installer of text snap: per user, no administrator rights.
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=1.1.0 -DEXE=textsnap.exe -DICON=textsnap.ico
-;            -DREADME=readme.txt -DOUTFILE=textsnap-setup-1.1.0.exe textsnap.nsi
+;            -DREADME=readme.txt -DOUTFILE=textsnap-setup-1.1.0.exe [-DPUBLISHER=NAME]
+;            [-DSIGN=sign.sh] textsnap.nsi
+; With SIGN, the uninstaller is signed before the installer takes it in (so
+; the uninstall.exe written at install time carries that signature) and the
+; installer once it is written.
 ; Installs into %LOCALAPPDATA%\Programs\text snap with a Start-menu shortcut,
 ; an optional start at sign-in (the user's Run key) and an entry in the
 ; installed-programs list. Over an earlier install it closes the running
@@ -9,6 +13,10 @@
 
 Unicode true
 Target amd64-unicode
+!ifdef SIGN
+  !uninstfinalize 'sh "${SIGN}" "%1"' = 0
+  !finalize 'sh "${SIGN}" "%1"' = 0
+!endif
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 ManifestSupportedOS all
@@ -20,7 +28,9 @@ ManifestSupportedOS all
 
 !define APP "text snap"
 !define EXE_NAME "textsnap.exe"
-!define PUBLISHER "text snap project"
+!ifndef PUBLISHER
+  !define PUBLISHER "text snap project"
+!endif
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\textsnap"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "text snap"

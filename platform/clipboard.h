@@ -19,4 +19,14 @@ bool ClipboardSetText(const std::string& text);
 // character is lost to the code page.
 bool ClipboardSetUnicodeText(const std::u16string& text);
 
+// How a snap copies the user's selection. Keys: a synthesised Ctrl+C puts it
+// on the clipboard. PrimarySelection: no program may press keys in another
+// here (a Wayland session), so the text selected now is read from the
+// primary selection instead.
+enum class SelectionCopy { Keys, PrimarySelection };
+SelectionCopy HowSelectionIsCopied();
+// The primary selection's text: nullopt when it cannot be read, empty when
+// nothing is selected (or the desktop has no primary selection).
+std::optional<std::u16string> PrimarySelectionText();
+
 }  // namespace platform

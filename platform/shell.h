@@ -58,16 +58,32 @@ struct NotifyIconData {
   uint32_t dwStateMask = 0;
   char szInfo[256] = {};
   uint32_t uTimeout = 0;
+  // For nim::SetVersion only (the system's record keeps it in uTimeout's place).
+  uint32_t uVersion = 0;
   char szInfoTitle[64] = {};
   uint32_t dwInfoFlags = 0;
 };
 
 namespace nim {
-constexpr uint32_t Add = 0, Modify = 1, Delete = 2;
-}
+// SetVersion follows every add: the version the program speaks (uVersion).
+// SetFocus hands the keyboard back to the notification area (after a menu
+// opened from the keyboard was dismissed).
+constexpr uint32_t Add = 0, Modify = 1, Delete = 2, SetFocus = 3, SetVersion = 4;
+}  // namespace nim
+// Shell versions of the callback protocol. From version 3 on the shell also
+// reports the keyboard: NIN_KEYSELECT (Enter or Space on the icon), NIN_SELECT
+// (a click, or Enter after one) and WM_CONTEXTMENU (a right click, Shift+F10,
+// the menu key). Version 4 changes the message's layout: wParam holds the
+// icon's place on screen (x low, y high word, signed) and lParam the event
+// (low word) and the icon ID (high word).
+constexpr uint32_t kNotifyIconVersion = 3;
+constexpr uint32_t kNotifyIconVersion4 = 4;
 namespace nif {
 constexpr uint32_t Message = 0x01, Icon = 0x02, Tip = 0x04, State = 0x08, Info = 0x10;
-}
+// Windows Vista and later: show the tip of an icon that speaks version 4
+// (which otherwise leaves the tip to the program).
+constexpr uint32_t ShowTip = 0x80;
+}  // namespace nif
 namespace nis {
 constexpr uint32_t Hidden = 0x01, SharedIcon = 0x02;
 }
@@ -75,8 +91,10 @@ namespace niif {
 constexpr uint32_t None = 0, Info = 1, Warning = 2, Error = 3, NoSound = 0x10;
 }
 namespace nin {
+constexpr uint32_t Select = 0x400, KeySelect = 0x401;
 constexpr uint32_t BalloonShow = 0x402, BalloonHide = 0x403, BalloonTimeout = 0x404, BalloonUserClick = 0x405;
-}
+}  // namespace nin
+constexpr uint32_t kContextMenu = 0x007B;  // WM_CONTEXTMENU
 constexpr uint32_t kErrorTimeout = 1460;
 
 // cbSize of the record before shell32 5 and from shell32 5 on.
@@ -94,7 +112,13 @@ OsVersion PlatformVersion();
 
 // Icons. The application's own: the executable's icon resource 1 (or
 // "MAINICON"), else the system's application icon; 0 when there is none.
-IconHandle ApplicationIcon();
+// `pixels` asks for that size (0: the system's large icon size); the image
+// of that size in the resource is taken, never one stretched from another
+// size when the resource has it. The backend keeps the icons it hands out.
+IconHandle ApplicationIcon(int pixels = 0);
+// The size in pixels of the small icons the notification area shows, at the
+// dpi of the monitor it is on.
+int NotifyIconPixels();
 IconHandle StockIcon(int which);  // 0 application, 1 information, 2 warning, 3 error
 IconHandle CopyIconHandle(IconHandle icon);
 void FreeIconHandle(IconHandle icon);

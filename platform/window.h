@@ -21,6 +21,10 @@ constexpr uint32_t Close = 0x0010;
 constexpr uint32_t QueryEndSession = 0x0011;
 // Ends the message loop; it belongs to the thread, not to a window.
 constexpr uint32_t Quit = 0x0012;
+// Broadcast to top-level windows: a system setting or the displays changed
+// (a monitor's scale, for one).
+constexpr uint32_t SettingChange = 0x001A;
+constexpr uint32_t DisplayChange = 0x007E;
 constexpr uint32_t KeyDown = 0x0100;
 constexpr uint32_t SysKeyDown = 0x0104;
 constexpr uint32_t HotKey = 0x0312;
@@ -33,6 +37,10 @@ constexpr uint32_t RButtonDown = 0x0204;
 constexpr uint32_t RButtonUp = 0x0205;
 constexpr uint32_t MButtonDown = 0x0207;
 constexpr uint32_t MButtonUp = 0x0208;
+// The window's dpi changed (it moved to another monitor, or the monitor's
+// scale changed). wParam: the new dpi; lParam: the outer rectangle the system
+// suggests, a const Rect* in screen pixels (left, top, width, height).
+constexpr uint32_t DpiChanged = 0x02E0;
 constexpr uint32_t User = 0x0400;
 // A button or check box was clicked (by mouse, keyboard or the default-button
 // rule); a check box has already changed its state when this arrives.
@@ -64,7 +72,7 @@ enum class WindowKind {
 
 struct FontSpec {
   std::string name;  // UTF-8
-  int height = -12;  // negative: character height, positive: cell height, pixels at 96 dpi
+  int height = -12;  // negative: character height, positive: cell height, in the window's own pixels
   int charset = 1;   // 1 default, 128 Shift-JIS
   bool bold = false;
 };
@@ -111,12 +119,27 @@ bool Checked(WindowHandle checkBox);
 void SetPasswordChar(WindowHandle edit, char ch);  // 0: text shown as it is
 void SetReadOnly(WindowHandle edit, bool readOnly);
 
-// The extent of a text in the window's current font; CR, LF and CR LF each
-// start a new line.
+// The extent of a text in the window's current font, in the window's own
+// pixels; CR, LF and CR LF each start a new line.
 Point MeasureText(WindowHandle window, const std::string& utf8);
 
-// Keyboard focus and its order (Tab moves through `order`, skipping disabled
-// and hidden controls).
+// Dots per inch of the monitor the window is on (96 is 100 %). Bounds, sizes
+// and font heights given to the functions here are in the window's own
+// pixels: the ui layer describes its windows at 96 dpi and scales them by
+// WindowDpi / 96 (see wm::DpiChanged). A backend whose desktop scales for the
+// program answers 96.
+constexpr int kBaseDpi = 96;
+int WindowDpi(WindowHandle window);
+
+// The name an assistive technology (a screen reader) gives the control, where
+// the control's caption or the label before it does not say enough.
+void SetAccessibleName(WindowHandle window, const std::string& utf8);
+
+// Keyboard focus and its order: `order` holds the form's controls, labels
+// included, in the order they are read; Tab moves through it, skipping
+// labels and disabled and hidden controls. A label names the control that
+// follows it for assistive technologies. A form shows which control has the
+// focus from the moment it is shown.
 void SetTabSequence(WindowHandle form, const std::vector<WindowHandle>& order);
 void FocusWindow(WindowHandle window);
 WindowHandle FocusedWindow();

@@ -17,13 +17,18 @@ import tempfile
 import newcommits
 
 LIMIT = 72
+# Commits that landed with a longer subject before their branch had this
+# check, each with the reason it is let stand (history is not rewritten).
+LANDED = {
+    "11024af3be": "merged from the Windows branch, which was made before the check reached it",
+}
 
 
 def check(root, base=newcommits.BASE, base_time=newcommits.BASE_TIME):
     commits, note, error = newcommits.new_commits(root, base, base_time)
     faults = [f"commit messages: {error}"] if error else []
     for sha, subject, _ in commits:
-        if len(subject) > LIMIT:
+        if len(subject) > LIMIT and sha[:10] not in LANDED:
             faults.append(f"commit {sha[:10]}: subject of {len(subject)} characters (at most {LIMIT}): {subject}")
     return faults, note
 

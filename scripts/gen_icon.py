@@ -4,7 +4,11 @@
 The icon is a pale yellow note (the colour the client gives every note) with
 a few lines of text and a green leaf pinned at its top-right corner. It is
 drawn from the shapes below at each size, with 4x4 supersampling for smooth
-edges: 16, 24, 32 and 48 pixels as 32-bit bitmaps, 256 pixels as PNG.
+edges: every size Windows asks for from 100 % to 300 % scaling (the small
+icon of the notification area is 16 pixels at 100 %, 20 at 125 %, 24 at
+150 %, 28 at 175 %, 32 at 200 %, 40 at 250 %, 48 at 300 %; the large one
+twice that) as 32-bit bitmaps, 256 pixels as PNG. No size is scaled from
+another.
 
 usage: gen_icon.py OUT.ico [PREVIEW.png]
 """
@@ -13,7 +17,7 @@ import struct
 import sys
 import zlib
 
-SIZES = (16, 24, 32, 48, 256)
+SIZES = (16, 20, 24, 28, 32, 40, 48, 64, 96, 256)
 
 NOTE = (255, 247, 171)        # the note colour, 0xABF7FF as a Windows colour value
 NOTE_EDGE = (196, 170, 70)

@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/input.h"
 #include "runtime/codepage.h"
+#include "runtime/scope.h"
 #include "runtime/text.h"
 #include "ui/application.h"
 #include "ui/forms.h"
@@ -54,6 +55,7 @@ TTrayIcon::TTrayIcon(TComponent* owner) : TComponent(owner) {
   shell32Version_ = platform::Shell32MajorVersion();
   platform::OsVersion os = platform::PlatformVersion();
   newerWindows_ = os.major > 5 || (os.major == 5 && os.minor > 0);
+  vistaShell_ = os.major >= 6 && shell32Version_ >= 6;
   auto& registry = Registry();
   if (registry.size() >= static_cast<size_t>(kMaxTrayIcons)) {
     iconId_ = 0;
@@ -145,7 +147,8 @@ platform::IconHandle TTrayIcon::IconHandle() const {
   if (!icon_.Empty()) return icon_.Handle();
   if (auto* form = dynamic_cast<TForm*>(Owner()))
     if (!form->Icon().Empty()) return form->Icon().Handle();
-  return platform::ApplicationIcon();
+  // Drawn for the size the notification area shows, not shrunk from a larger one.
+  return platform::ApplicationIcon(platform::NotifyIconPixels());
 }
 
 void TTrayIcon::Refresh() {
@@ -211,6 +214,10 @@ void TTrayIcon::ShellNotify(Command command) {
   } else {
     CopyText(record_.szTip, shell5 ? sizeof record_.szTip : 64, tipHelp_);
     record_.uFlags = tipHelp_.empty() ? (nif::Message | nif::Icon) : (nif::Message | nif::Icon | nif::Tip);
+    // The icon is asked for version 4 right after its add, under which
+    // Windows Vista and later show the tip only when told to; older shells
+    // do not know the flag and get none.
+    if (!tipHelp_.empty() && vistaShell_) record_.uFlags |= nif::ShowTip;
   }
 
   uint32_t error = 0;
@@ -219,20 +226,20 @@ void TTrayIcon::ShellNotify(Command command) {
       if (!visible_) return;
       record_.hWnd = g_callbackWindow ? g_callbackWindow->Handle() : 0;
       if (Send(nim::Add, error)) {
-        registered_ = true;
+        Added();
         return;
       }
       if (newerWindows_ && error == kErrorTimeout) {
         // A timed-out add may have gone through all the same: a modify tells.
         platform::Sleep(100);
         if (Send(nim::Modify, error)) {
-          registered_ = true;
+          Added();
           return;
         }
         for (int attempt = 0; attempt < kMaxAddRetries; ++attempt) {
           if (attempt > 0) platform::Sleep(100);
           if (Send(nim::Add, error)) {
-            registered_ = true;
+            Added();
             return;
           }
           if (error != kErrorTimeout) break;
@@ -262,6 +269,25 @@ void TTrayIcon::ShellNotify(Command command) {
       Send(nim::Modify, error);
       return;
   }
+}
+
+void TTrayIcon::Added() {
+  registered_ = true;
+  notifyVersion_ = 0;
+  selectFollows_ = false;
+  // The version lasts as long as the icon is held: every add asks again.
+  // Version 4 reports where the icon is (a menu opened from the keyboard
+  // goes there); 3 is the oldest that lets the keyboard reach the icon.
+  if (shell32Version_ < 5) return;
+  for (uint32_t version : {platform::kNotifyIconVersion4, platform::kNotifyIconVersion}) {
+    record_.uVersion = version;
+    uint32_t error = 0;
+    if (Send(platform::nim::SetVersion, error)) {
+      notifyVersion_ = version;
+      return;
+    }
+  }
+  record_.uVersion = 0;
 }
 
 void TTrayIcon::ShowBalloon(TBalloonInfoIconFlag icon, const std::string& title) {
@@ -301,9 +327,34 @@ TCallbackWindow::~TCallbackWindow() {
 TCallbackWindow* TCallbackWindow::Instance() { return g_callbackWindow; }
 
 bool TCallbackWindow::WndProc(platform::Message& m) {
+  if (m.msg == platform::wm::DpiChanged || m.msg == platform::wm::DisplayChange ||
+      m.msg == platform::wm::SettingChange) {
+    IconSizeMayHaveChanged();
+    return TWinControl::WndProc(m);
+  }
   if (m.msg != kTrayCallbackMessage) return TWinControl::WndProc(m);
-  HandleCallback(static_cast<uint32_t>(m.wParam), static_cast<uint32_t>(m.lParam));
+  auto event = static_cast<uint32_t>(m.lParam);
+  if ((event >> 16) != 0) {
+    // A shell of version 4: the icon ID in the high word (never 0 for an
+    // icon of ours), the event in the low word, the icon's place in wParam.
+    auto word = [](std::uintptr_t value) { return static_cast<int>(static_cast<int16_t>(value & 0xFFFF)); };
+    platform::Point anchor{word(m.wParam), word(m.wParam >> 16)};
+    HandleCallback(event >> 16, event & 0xFFFF, &anchor);
+  } else {
+    HandleCallback(static_cast<uint32_t>(m.wParam), event, nullptr);
+  }
   return true;
+}
+
+void TCallbackWindow::IconSizeMayHaveChanged() {
+  // Copied first: a refresh that fails raises, and the list is the registry's.
+  std::vector<std::pair<std::string, TTrayIcon*>> icons = Registry();
+  for (auto& entry : icons) {
+    TTrayIcon* icon = entry.second;
+    if (TTrayIcon::FindByID(icon->IconID()) == icon && icon->Registered() &&
+        icon->IconHandle() != icon->NotifyRecord().hIcon)
+      icon->Refresh();
+  }
 }
 
 namespace {
@@ -316,7 +367,7 @@ void ActivateForm(TTrayIcon* icon) {
 
 }  // namespace
 
-void TCallbackWindow::HandleCallback(uint32_t iconId, uint32_t event) {
+void TCallbackWindow::HandleCallback(uint32_t iconId, uint32_t event, const platform::Point* anchor) {
   int id = static_cast<int>(iconId);
   TTrayIcon* icon = TTrayIcon::FindByID(id);
   if (!icon) return;
@@ -324,19 +375,52 @@ void TCallbackWindow::HandleCallback(uint32_t iconId, uint32_t event) {
   if (!icon->Enabled()) return;
   platform::Point pt = platform::CursorPos();
   int x = pt.x, y = pt.y;
+  // A shell that reports the keyboard follows a right button release with
+  // WM_CONTEXTMENU and a left one with NIN_SELECT: the menu waits for those.
+  // A message in the first layout cannot come from a shell of version 4.
+  const bool keyboardShell = anchor != nullptr || icon->NotifyVersion() == platform::kNotifyIconVersion;
 
-  auto popup = [&](bool left) {
-    if (auto* form = dynamic_cast<TForm*>(icon->Owner())) {
-      platform::BringToForeground(form->Handle());
-      if (Application) Application->ProcessMessages();
+  // Returns true when the menu was dismissed without a choice.
+  auto popup = [&](bool left, int atX, int atY) {
+    // One menu at a time: a request that arrives while one is open (the
+    // shell reports Enter twice, a click lands meanwhile) is dropped. The
+    // chosen item's click runs after the menu has closed: it may open a
+    // window from which the menu is asked for again.
+    if (poppingUp_) return false;
+    TMenuItem* chosen = nullptr;
+    {
+      poppingUp_ = true;
+      auto done = OnScopeExit([this] { poppingUp_ = false; });
+      if (auto* form = dynamic_cast<TForm*>(icon->Owner())) {
+        platform::BringToForeground(form->Handle());
+        if (Application) Application->ProcessMessages();
+      }
+      // The icon or its menu may be gone after the messages ran.
+      TTrayIcon* still = TTrayIcon::FindByID(id);
+      if (still != icon) return false;
+      TPopupMenu* menu = left ? icon->LBPopupMenu() : icon->RBPopupMenu();
+      if (!menu) return false;
+      menu->PopupComponent = icon;
+      chosen = menu->Track(atX, atY);
     }
-    // The icon or its menu may be gone after the messages ran.
-    TTrayIcon* still = TTrayIcon::FindByID(id);
-    if (still != icon) return;
-    TPopupMenu* menu = left ? icon->LBPopupMenu() : icon->RBPopupMenu();
-    if (!menu) return;
-    menu->PopupComponent = icon;
-    menu->Popup(x, y);
+    if (!chosen) return true;
+    chosen->Click();
+    return false;
+  };
+  // Enter or Space on the icon: its menu at the icon (the left button's,
+  // else the right's), or OnClick when it has none; the keyboard goes back
+  // to the notification area when the menu is dismissed.
+  auto keyboardSelect = [&] {
+    int atX = anchor ? anchor->x : x, atY = anchor ? anchor->y : y;
+    bool left = icon->LBPopupMenu() != nullptr;
+    if (!icon->AutoPopup || (!left && !icon->RBPopupMenu())) {
+      Fire(icon->OnClick, icon);
+      return;
+    }
+    if (popup(left, atX, atY) && TTrayIcon::FindByID(id) == icon) {
+      uint32_t error = 0;
+      icon->Send(platform::nim::SetFocus, error);
+    }
   };
 
   using namespace platform;
@@ -346,11 +430,12 @@ void TCallbackWindow::HandleCallback(uint32_t iconId, uint32_t event) {
       break;
     case wm::LButtonDown:
       if (icon->LBPopupMenu() && icon->AutoPopup)
-        popup(true);
+        popup(true, x, y);
       else
         Fire(icon->OnMouseDown, icon, TMouseButton::mbLeft, ssLeft, x, y);
       break;
     case wm::LButtonUp:
+      icon->selectFollows_ = keyboardShell;
       ActivateForm(icon);
       if (icon->OnMouseUp) {
         icon->OnMouseUp(icon, TMouseButton::mbLeft, ssLeft, x, y);
@@ -372,13 +457,41 @@ void TCallbackWindow::HandleCallback(uint32_t iconId, uint32_t event) {
     case wm::RButtonDown:
       break;
     case wm::RButtonUp:
+      icon->contextFollows_ = keyboardShell;
       ActivateForm(icon);
       Fire(icon->OnMouseUp, icon, TMouseButton::mbRight, ssRight, x, y);
       if (TTrayIcon::FindByID(id) != icon) break;
-      if (icon->RBPopupMenu() && icon->AutoPopup)
-        popup(false);
-      else
+      if (icon->RBPopupMenu() && icon->AutoPopup) {
+        if (!keyboardShell) popup(false, x, y);
+      } else {
         Fire(icon->OnMouseDown, icon, TMouseButton::mbRight, ssRight, x, y);
+      }
+      break;
+    case kContextMenu: {
+      // A right click, or Shift+F10 or the menu key on the icon (then the
+      // keyboard goes back to the notification area when it is dismissed).
+      bool byMouse = icon->contextFollows_;
+      icon->contextFollows_ = false;
+      if (icon->RBPopupMenu() && icon->AutoPopup) {
+        bool dismissed = popup(false, anchor ? anchor->x : x, anchor ? anchor->y : y);
+        if (dismissed && !byMouse && TTrayIcon::FindByID(id) == icon) {
+          uint32_t error = 0;
+          icon->Send(nim::SetFocus, error);
+        }
+      }
+      break;
+    }
+    case nin::Select:
+      // After a left button release it only repeats the click; without one
+      // it is Enter on the icon.
+      if (icon->selectFollows_) {
+        icon->selectFollows_ = false;
+        break;
+      }
+      keyboardSelect();
+      break;
+    case nin::KeySelect:
+      keyboardSelect();
       break;
     case wm::MButtonDown:
       Fire(icon->OnMouseDown, icon, TMouseButton::mbMiddle, ssMiddle, x, y);

@@ -54,9 +54,14 @@ protected:
 private:
   friend class TTrayIcon;
   friend class TSingleClick;
-  void HandleCallback(uint32_t iconId, uint32_t event);
+  // `anchor`: the icon's place on screen, given by a shell of version 4
+  // (whose messages carry it); none in the first layout.
+  void HandleCallback(uint32_t iconId, uint32_t event, const platform::Point* anchor);
   void SingleClickDecision();
+  // The icons' images follow the notification area's dpi.
+  void IconSizeMayHaveChanged();
   TTrayIcon* current_ = nullptr;
+  bool poppingUp_ = false;  // a menu of an icon is open
 };
 
 // Waits the double-click time plus 50 ms, then has the callback window decide
@@ -126,6 +131,9 @@ public:
 
   int IconID() const { return iconId_; }
   bool Registered() const { return registered_; }
+  // The version of the shell's callback protocol agreed after the add: 4 or
+  // 3 (the keyboard reaches the icon), 0 (the first version: mouse only).
+  uint32_t NotifyVersion() const { return notifyVersion_; }
   bool ClickPending() const { return clickPending_; }
   uint16_t Shell32Version() const { return shell32Version_; }
   bool NewerWindows() const { return newerWindows_; }
@@ -143,14 +151,23 @@ private:
   friend class TCallbackWindow;
   bool Send(uint32_t message, uint32_t& lastError);
   void PrepareBalloon(bool show);
+  // After a successful add: the newest callback protocol the shell speaks.
+  void Added();
 
   int iconId_ = 0;
   bool registered_ = false;
+  uint32_t notifyVersion_ = 0;
+  // A left button release came from a shell that follows it with NIN_SELECT,
+  // which is then the mouse's and not the keyboard's.
+  bool selectFollows_ = false;
+  // The same for a right button release and WM_CONTEXTMENU.
+  bool contextFollows_ = false;
   bool clickPending_ = false;
   bool readingState_ = false;
   bool stateRead_ = false;
   uint16_t shell32Version_ = 0;
   bool newerWindows_ = false;
+  bool vistaShell_ = false;  // Windows Vista or later with its shell32
   platform::NotifyIconData record_;
 
   TImageList* animateIcons_ = nullptr;

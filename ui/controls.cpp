@@ -57,12 +57,13 @@ TWinControl::TWinControl(TComponent* owner, WindowKind kind)
     if (!alive_) return false;
     return DispatchGuarded([&] { return WndProc(m); });
   });
+  dpi_ = platform::WindowDpi(handle_);
   platform::SetWindowVisible(handle_, visible_ && kind != WindowKind::Form);
   font_.OnChange = [this] {
-    platform::SetWindowFont(handle_, font_.AsFontSpec());
+    ApplyFont();
     AdjustSize();
   };
-  platform::SetWindowFont(handle_, font_.AsFontSpec());
+  ApplyFont();
 }
 
 TWinControl::~TWinControl() {
@@ -88,11 +89,52 @@ void TWinControl::SetParent(TWinControl* parent) {
   platform::SetWindowParent(handle_, parent ? parent->handle_ : 0);
   if (parent) {
     parent->children_.push_back(this);
+    if (parent->dpi_ != dpi_) ChangeDpi(parent->dpi_);
     font_.Assign(parent->font_);
-    platform::SetWindowBounds(handle_, bounds_);
+    ApplyBounds();
     parent->UpdateTabSequence();
   }
 }
+
+int TWinControl::ScaleLength(int length, int dpi) {
+  // Rounded to the nearest pixel, halves away from zero (font heights are negative).
+  long long product = static_cast<long long>(length) * dpi;
+  long long half = platform::kBaseDpi / 2;
+  return static_cast<int>((product + (product >= 0 ? half : -half)) / platform::kBaseDpi);
+}
+
+void TWinControl::ApplyFont() {
+  platform::FontSpec scaled = font_.AsFontSpec();
+  scaled.height = Scaled(scaled.height);
+  platform::SetWindowFont(handle_, scaled);
+}
+
+void TWinControl::ApplyBounds() {
+  if (!placed_) return;
+  // The edges are scaled, not the sizes: controls that meet at 96 dpi meet
+  // at every dpi, with no gap and no overlap from rounding.
+  int left = Scaled(bounds_.left), top = Scaled(bounds_.top);
+  int right = Scaled(bounds_.left + bounds_.width), bottom = Scaled(bounds_.top + bounds_.height);
+  platform::SetWindowBounds(handle_, {left, top, right - left, bottom - top});
+}
+
+void TWinControl::ChangeDpi(int dpi) {
+  dpi_ = dpi;
+  ApplyFont();
+  ApplyBounds();
+  AdjustSize();
+  for (TWinControl* child : children_) child->ChangeDpi(dpi);
+}
+
+platform::Point TWinControl::TextExtent(const std::string& utf8) const {
+  platform::Point pixels = platform::MeasureText(handle_, utf8);
+  auto unscale = [this](int length) {
+    return static_cast<int>((static_cast<long long>(length) * platform::kBaseDpi + dpi_ - 1) / dpi_);
+  };
+  return {unscale(pixels.x), unscale(pixels.y)};
+}
+
+void TWinControl::SetAccessibleName(const std::string& utf8) { platform::SetAccessibleName(handle_, utf8); }
 
 TForm* TWinControl::ParentForm() {
   TWinControl* c = this;
@@ -102,7 +144,8 @@ TForm* TWinControl::ParentForm() {
 
 void TWinControl::SetBounds(int left, int top, int width, int height) {
   bounds_ = {left, top, width, height};
-  platform::SetWindowBounds(handle_, bounds_);
+  placed_ = true;
+  ApplyBounds();
   AdjustSize();
 }
 
@@ -139,8 +182,9 @@ void TWinControl::SetTabOrder(int order) {
 
 void TWinControl::CollectTabSequence(std::vector<platform::WindowHandle>& out) const {
   for (TWinControl* c : children_) {
-    bool focusable = c->TabStop && c->kind_ != WindowKind::Label && c->kind_ != WindowKind::Hidden;
-    if (focusable) out.push_back(c->handle_);
+    // Labels are listed for the names they give; the backends skip them on Tab.
+    bool listed = (c->TabStop || c->kind_ == WindowKind::Label) && c->kind_ != WindowKind::Hidden;
+    if (listed) out.push_back(c->handle_);
     c->CollectTabSequence(out);
   }
 }

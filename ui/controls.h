@@ -61,11 +61,18 @@ public:
   void SetParent(TWinControl* parent);  // also takes the parent's font
   TForm* ParentForm();
 
+  // Bounds in the parent's client area, at 96 dpi whatever the monitor's:
+  // the control scales them (and its font) by Dpi() / 96 for the system.
   int Left() const { return bounds_.left; }
   int Top() const { return bounds_.top; }
   int Width() const { return bounds_.width; }
   int Height() const { return bounds_.height; }
   void SetBounds(int left, int top, int width, int height);
+  // The dpi the control is drawn at: its form's, which follows the monitor.
+  int Dpi() const { return dpi_; }
+  // A length at 96 dpi in the control's own pixels (rounded to the nearest).
+  int Scaled(int length) const { return ScaleLength(length, dpi_); }
+  static int ScaleLength(int length, int dpi);
 
   bool Visible() const { return visible_; }
   virtual void SetVisible(bool visible);
@@ -82,15 +89,21 @@ public:
 
   TFont& Font() { return font_; }
 
-  // Position among the parent's children in keyboard focus order.
+  // The name a screen reader gives the control when its caption, or the
+  // label just before it in TabOrder, does not say what it is for.
+  void SetAccessibleName(const std::string& utf8);
+
+  // Position among the parent's children in keyboard focus order. Labels
+  // have one too: a label names the control after it for screen readers.
   int TabOrder() const;
   void SetTabOrder(int order);
   bool TabStop = true;
 
   void SetFocus();
   bool Focused() const;
-  // The extent of a text in the control's font.
-  platform::Point TextExtent(const std::string& utf8) const { return platform::MeasureText(handle_, utf8); }
+  // The extent of a text in the control's font, at 96 dpi (rounded up, so
+  // that a box of this size holds the text at the control's dpi).
+  platform::Point TextExtent(const std::string& utf8) const;
 
   // Runs the click behaviour, as a mouse click would.
   virtual void Click();
@@ -106,6 +119,9 @@ protected:
   virtual void KeyDown(uint16_t& key, TShiftState shift);
   // After the caption or the font changed.
   virtual void AdjustSize() {}
+  // The control moves to another dpi: its font, its bounds and (in turn)
+  // its children's follow.
+  virtual void ChangeDpi(int dpi);
   // Stops messages from reaching this object; destructors of classes that
   // override WndProc call it first.
   void DetachHandle() { alive_ = false; }
@@ -114,12 +130,16 @@ private:
   friend class TForm;
   void CollectTabSequence(std::vector<platform::WindowHandle>& out) const;
   void UpdateTabSequence();
+  void ApplyFont();
+  void ApplyBounds();
 
   platform::WindowHandle handle_ = 0;
   platform::WindowKind kind_;
   TWinControl* parent_ = nullptr;
   std::vector<TWinControl*> children_;  // in focus order
   platform::Rect bounds_;
+  bool placed_ = false;  // bounds were given (a form is sized by its client area instead)
+  int dpi_ = platform::kBaseDpi;
   bool visible_;
   bool enabled_ = true;
   bool alive_ = true;

@@ -55,7 +55,12 @@ void TForm::SetBorderIcons(bool present) {
 void TForm::SetClientSize(int width, int height) {
   clientWidth_ = width;
   clientHeight_ = height;
-  platform::SetClientSize(Handle(), width, height);
+  platform::SetClientSize(Handle(), Scaled(width), Scaled(height));
+}
+
+void TForm::ChangeDpi(int dpi) {
+  TWinControl::ChangeDpi(dpi);
+  if (clientWidth_ || clientHeight_) platform::SetClientSize(Handle(), Scaled(clientWidth_), Scaled(clientHeight_));
 }
 
 TWinControl* TForm::FirstFocusable(TWinControl* within) {
@@ -73,6 +78,12 @@ void TForm::SetVisible(bool visible) {
   if (visible) {
     Fire(OnShow, this);
     if (Position != TPosition::poDesigned) platform::CenterOnScreen(Handle());
+    // Laid out for the monitor it opens on (which may not be the one the
+    // form was made on).
+    if (int dpi = platform::WindowDpi(Handle()); dpi != Dpi()) {
+      ChangeDpi(dpi);
+      if (Position != TPosition::poDesigned) platform::CenterOnScreen(Handle());
+    }
     TWinControl::SetVisible(true);
     Forget(ShowOrder(), this);
     ShowOrder().push_back(this);
@@ -159,6 +170,18 @@ bool TForm::WndProc(platform::Message& m) {
       m.result = 0;
       m.result = CloseQuery() ? 1 : 0;
       return true;
+    case platform::wm::DpiChanged: {
+      int dpi = static_cast<int>(m.wParam & 0xFFFF);
+      if (dpi > 0 && dpi != Dpi()) ChangeDpi(dpi);
+      // The size is the form's own (its client area scaled); the place is
+      // the one suggested, which keeps the window under the pointer.
+      if (const auto* suggested = reinterpret_cast<const platform::Rect*>(m.lParam)) {
+        platform::Rect now = platform::WindowBounds(Handle());
+        platform::SetWindowBounds(Handle(), {suggested->left, suggested->top, now.width, now.height});
+      }
+      m.result = 0;
+      return true;
+    }
     default:
       return TWinControl::WndProc(m);
   }

@@ -32,6 +32,7 @@ public:
   void SetBorderStyle(TBorderStyle style);
   bool BorderIcons() const { return borderIcons_; }
   void SetBorderIcons(bool present);  // false: no system menu, no close box
+  // At 96 dpi, as every bound of the toolkit; the form scales it to its dpi.
   int ClientWidth() const { return clientWidth_; }
   int ClientHeight() const { return clientHeight_; }
   void SetClientSize(int width, int height);
@@ -62,8 +63,11 @@ public:
   TCloseQueryEvent OnCloseQuery;
 
 protected:
-  // Takes wm::Close (as Close) and wm::QueryEndSession (the close query decides).
+  // Takes wm::Close (as Close), wm::QueryEndSession (the close query decides)
+  // and wm::DpiChanged (the form and its controls are laid out again for the
+  // new dpi, at the place the system suggests).
   bool WndProc(platform::Message& message) override;
+  void ChangeDpi(int dpi) override;
 
 private:
   static TWinControl* FirstFocusable(TWinControl* within);

@@ -80,17 +80,25 @@ void TPopupMenu::Notification(TComponent* component, TOperation operation) {
     items_.erase(std::remove(items_.begin(), items_.end(), component), items_.end());
 }
 
-void TPopupMenu::Popup(int x, int y) {
+TMenuItem* TPopupMenu::Track(int x, int y) {
   Fire(OnPopup, this);
   std::vector<TMenuItem*> shown;
   std::vector<platform::MenuEntry> entries = Entries(items_, shown);
-  if (entries.empty()) return;
+  if (entries.empty()) return nullptr;
   platform::WindowHandle owner = Application ? Application->Handle() : 0;
   int command = platform::TrackPopup(owner, entries, x, y);
   // The items may have changed while the menu was open.
-  if (command <= 0 || static_cast<size_t>(command) > shown.size()) return;
+  if (command <= 0 || static_cast<size_t>(command) > shown.size()) return nullptr;
   TMenuItem* chosen = shown[static_cast<size_t>(command) - 1];
-  if (Contains(items_, chosen) && !chosen->IsSeparator() && chosen->Count() == 0) chosen->Click();
+  if (!Contains(items_, chosen) || chosen->IsSeparator() || chosen->Count() != 0) return nullptr;
+  return chosen;
+}
+
+bool TPopupMenu::Popup(int x, int y) {
+  TMenuItem* chosen = Track(x, y);
+  if (!chosen) return false;
+  chosen->Click();
+  return true;
 }
 
 }  // namespace ts

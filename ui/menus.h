@@ -44,8 +44,11 @@ public:
   TMenuItem* Items(int index) const { return items_.at(static_cast<size_t>(index)); }
 
   // Shows the menu at a screen position and tracks it; a chosen item's click
-  // is raised before this returns.
-  void Popup(int x, int y);
+  // is raised before this returns. False when the menu was dismissed.
+  bool Popup(int x, int y);
+  // The same without the click: the item chosen (a plain item still in the
+  // menu), none when the menu was dismissed.
+  TMenuItem* Track(int x, int y);
   TComponent* PopupComponent = nullptr;
   TNotifyEvent OnPopup;
 

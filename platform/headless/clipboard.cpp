@@ -17,6 +17,9 @@ struct Board {
   std::u16string text;
   bool refuses = false;
   int opens = 0;
+  SelectionCopy copy = SelectionCopy::Keys;
+  std::optional<std::u16string> primary = std::u16string();
+  int primaryReads = 0;
 };
 Board& B() {
   static Board* b = new Board;
@@ -67,6 +70,17 @@ bool ClipboardSetUnicodeText(const std::u16string& text) {
   return true;
 }
 
+SelectionCopy HowSelectionIsCopied() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  return B().copy;
+}
+
+std::optional<std::u16string> PrimarySelectionText() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  ++B().primaryReads;
+  return B().primary;
+}
+
 namespace headless {
 namespace detail {
 void ResetClipboard() {
@@ -75,6 +89,9 @@ void ResetClipboard() {
   B().text.clear();
   B().refuses = false;
   B().opens = 0;
+  B().copy = SelectionCopy::Keys;
+  B().primary = std::u16string();
+  B().primaryReads = 0;
 }
 }  // namespace detail
 
@@ -105,6 +122,18 @@ void SetClipboardRefusesOpen(bool refuses) {
 int ClipboardOpenCount() {
   std::lock_guard<std::mutex> hold(B().lock);
   return B().opens;
+}
+void SetSelectionCopy(SelectionCopy copy) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().copy = copy;
+}
+void SetPrimarySelection(std::optional<std::u16string> text) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().primary = std::move(text);
+}
+int PrimarySelectionReads() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  return B().primaryReads;
 }
 }  // namespace headless
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clipboard.h"
 #include "platform/input.h"
 #include "platform/shell.h"
 #include "platform/window.h"
@@ -97,6 +98,12 @@ void SetClipboardEmpty();
 void SetClipboardNonText();  // an image only
 void SetClipboardRefusesOpen(bool refuses);
 int ClipboardOpenCount();  // opens so far; every open was closed again
+// A desktop where no program may press keys in another (Wayland): a snap
+// reads the primary selection instead of pressing Ctrl+C. Default: Keys.
+void SetSelectionCopy(SelectionCopy copy);
+// The text selected now; nullopt: the selection cannot be read. Default: empty.
+void SetPrimarySelection(std::optional<std::u16string> text);
+int PrimarySelectionReads();
 
 // --- message boxes, menus, shell ---------------------------------------------
 struct MessageBoxRecord {
@@ -144,10 +151,21 @@ struct NotifyIconOutcome {
 };
 void ScriptNotifyIcon(std::vector<NotifyIconOutcome> outcomes);
 
-// The icon ApplicationIcon answers (0: the program has none).
+// The icon ApplicationIcon answers (0: the program has none; below 0x10000).
 void SetApplicationIcon(IconHandle icon);
+// The size an application icon was asked at, 0 for the default size.
+int IconPixels(IconHandle icon);
 void SetShell32MajorVersion(uint16_t major);              // default 6
 void SetPlatformVersion(uint32_t major, uint32_t minor);  // default 6.1
+
+// --- monitors and screen readers -------------------------------------------------
+// The dpi of every monitor (default 96); WindowDpi answers it for every window
+// not moved with SetWindowDpi. Nothing is sent: a test that changes the dpi of
+// a shown window sends it wm::DpiChanged as the system would.
+void SetDesktopDpi(int dpi);
+void SetWindowDpi(WindowHandle window, int dpi);
+// The name SetAccessibleName gave the control (empty: none).
+std::string AccessibleName(WindowHandle window);
 
 // --- the program's files and its one instance ----------------------------------
 // The path ModuleFileName answers (empty: the test executable's own).

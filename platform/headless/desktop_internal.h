@@ -9,5 +9,6 @@ void ResetShell();
 void ResetFiles();
 void ResetModule();
 void ResetInstances();
+void ResetDpi();
 
 }  // namespace platform::headless::detail

@@ -63,6 +63,13 @@ bool Apply(uint32_t command, const NotifyIconData& d) {
       if (it == S().tray.end()) return false;
       S().tray.erase(it);
       return true;
+    case nim::SetFocus:
+      return it != S().tray.end();
+    case nim::SetVersion:
+      // The shell speaks versions up to 4 (that of Windows Vista and later).
+      if (it == S().tray.end() || d.uVersion > kNotifyIconVersion4) return false;
+      it->uVersion = d.uVersion;
+      return true;
     default:
       return false;
   }
@@ -129,9 +136,11 @@ OsVersion PlatformVersion() {
   return S().os;
 }
 
-IconHandle ApplicationIcon() {
+IconHandle ApplicationIcon(int pixels) {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
-  return S().appIcon;
+  // Each size is an icon of its own; the size reads back with IconPixels.
+  if (!S().appIcon || pixels <= 0) return S().appIcon;
+  return S().appIcon | (static_cast<IconHandle>(pixels) << 16);
 }
 IconHandle StockIcon(int which) { return IconHandle{0x6001} + static_cast<IconHandle>(which); }
 IconHandle CopyIconHandle(IconHandle icon) {
@@ -183,6 +192,7 @@ void ScriptNotifyIcon(std::vector<NotifyIconOutcome> outcomes) {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
   S().script.assign(outcomes.begin(), outcomes.end());
 }
+int IconPixels(IconHandle icon) { return static_cast<int>(icon >> 16); }
 void SetApplicationIcon(IconHandle icon) {
   std::lock_guard<std::recursive_mutex> hold(S().lock);
   S().appIcon = icon;

@@ -325,6 +325,7 @@ void ResetDesktop() {
   detail::ResetShell();
   detail::ResetFiles();
   detail::ResetInstances();
+  detail::ResetDpi();
 }
 
 std::optional<WindowInfo> Inspect(WindowHandle window) {
@@ -372,7 +373,7 @@ void PressKey(unsigned virtualKey, unsigned modifiers) {
     size_t start = at == seq.end() ? seq.size() - 1 : static_cast<size_t>(at - seq.begin());
     for (size_t i = 1; i <= seq.size(); ++i) {
       size_t k = (modifiers & 4) ? (start + seq.size() * 2 - i) % seq.size() : (start + i) % seq.size();
-      if (Usable(seq[k])) {
+      if (Usable(seq[k]) && InfoOf(seq[k])->kind != WindowKind::Label) {
         D().focus = seq[k];
         return;
       }

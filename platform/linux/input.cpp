@@ -1,4 +1,5 @@
-// Global hotkeys as passive key grabs on the X root window, synthesised keys
+// Global hotkeys as passive key grabs on the X root window (in a Wayland
+// session through the desktop's portal, portal.cpp), synthesised keys
 // through XTest, and the pointer. A grab names exact modifier states, so each
 // hotkey is grabbed four times: with and without NumLock and CapsLock.
 #include <X11/XKBlib.h>
@@ -17,6 +18,7 @@
 
 #include "platform/input.h"
 #include "platform/linux/desktop.h"
+#include "platform/linux/wayland.h"
 #include "platform/posix/keys.h"
 
 namespace platform {
@@ -123,15 +125,6 @@ void Ungrab(Display* dpy, const Grab& g) {
   for (unsigned extra : kLockVariants) XUngrabKey(dpy, g.keycode, g.mask | extra, root);
 }
 
-void SayWaylandOnce() {
-  if (K().waylandSaid) return;
-  K().waylandSaid = true;
-  desktop::Notify("text snap for pinleaf online",
-                  "This desktop (Wayland) lets no program take a global hotkey. Bind your desktop's own keyboard "
-                  "shortcut to the command: textsnap --snap",
-                  "dialog-information", 15000, 0);
-}
-
 // A key another program holds: the user hears why the hotkey does nothing
 // and what to do, instead of finding out by pressing it.
 void SayKeyTaken(unsigned modifiers, unsigned keysym) {
@@ -152,6 +145,15 @@ void SayKeyTaken(unsigned modifiers, unsigned keysym) {
 }  // namespace
 
 namespace desktop {
+void SayNoGlobalHotKey() {
+  if (K().waylandSaid) return;
+  K().waylandSaid = true;
+  desktop::Notify("text snap for pinleaf online",
+                  "This desktop (Wayland) lets no program take a global hotkey. Bind your desktop's own keyboard "
+                  "shortcut to the command: textsnap --snap",
+                  "dialog-information", 15000, 0);
+}
+
 unsigned KeysymOfVirtualKey(unsigned virtualKey) {
   auto it = VkTable().find(virtualKey);
   return it == VkTable().end() ? 0 : it->second;
@@ -169,7 +171,10 @@ unsigned VirtualKeyOfKeysym(unsigned keysym) {
 
 bool RegisterGlobalHotKey(WindowHandle window, int id, unsigned modifiers, unsigned virtualKey) {
   if (desktop::WaylandSession()) {
-    SayWaylandOnce();
+    if (!desktop::KeysymOfVirtualKey(virtualKey)) return false;
+    // The desktop's GlobalShortcuts portal, where it offers one.
+    if (desktop::PortalBindHotKey(window, id, modifiers, virtualKey)) return true;
+    desktop::SayNoGlobalHotKey();
     return false;
   }
   Display* dpy = desktop::XDisplay();
@@ -204,6 +209,7 @@ bool RegisterGlobalHotKey(WindowHandle window, int id, unsigned modifiers, unsig
 }
 
 bool UnregisterGlobalHotKey(WindowHandle window, int id) {
+  if (desktop::PortalReleaseHotKey(window, id)) return true;
   Display* dpy = desktop::XDisplay();
   std::lock_guard<std::mutex> hold(K().lock);
   auto it =

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/dbusmenu.h"
 #include "platform/linux/desktop.h"
 #include "platform/linux/statusnotifier.h"
 #include "platform/shell.h"
@@ -82,7 +84,8 @@ void CreateIcon(TrayEntry& e) {
           PostMouse(it->second, wm::LButtonDown, wm::LButtonUp);
       },
       desktop::ApplicationPixbuf());
-  if (e.sni) return;
+  // The XEmbed tray is an X11 thing: a Wayland session has only the above.
+  if (e.sni || !desktop::XDisplay()) return;
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   e.status = gtk_status_icon_new_from_pixbuf(desktop::ApplicationPixbuf());
   gtk_status_icon_set_name(e.status, "textsnap");
@@ -208,6 +211,8 @@ GtkWidget* BuildMenu(const std::vector<MenuEntry>& entries, MenuRun& run) {
 }  // namespace
 
 int TrackPopup(WindowHandle /*owner*/, const std::vector<MenuEntry>& entries, int /*x*/, int /*y*/) {
+  // The panel shows it, and says which item was clicked.
+  if (std::optional<int> taken = desktop::MenuExportTake(entries)) return *taken;
   if (!desktop::HaveDisplay() || entries.empty()) return 0;
   MenuRun run{g_main_loop_new(nullptr, FALSE)};
   GtkWidget* menu = BuildMenu(entries, run);
@@ -280,6 +285,8 @@ bool ShellNotifyIcon(uint32_t command, const NotifyIconData& d, uint32_t* lastEr
       ok = true;
       break;
     default:
+      // No nim::SetVersion: the status notifier reports in the first
+      // version's terms (a right button release opens the menu).
       break;
   }
   if (lastError) *lastError = ok ? 0 : 87;
@@ -291,7 +298,10 @@ bool ShellNotifyIcon(uint32_t command, const NotifyIconData& d, uint32_t* lastEr
 uint16_t Shell32MajorVersion() { return 6; }
 OsVersion PlatformVersion() { return {6, 1, 0}; }
 
-IconHandle ApplicationIcon() { return 1; }
+// One picture at every size: the status notifier hands the desktop a pixmap
+// it scales itself.
+IconHandle ApplicationIcon(int /*pixels*/) { return 1; }
+int NotifyIconPixels() { return 16; }
 IconHandle StockIcon(int which) { return which >= 0 && which <= 3 ? static_cast<IconHandle>(0x10 + which) : 0; }
 IconHandle CopyIconHandle(IconHandle icon) { return icon; }
 void FreeIconHandle(IconHandle /*icon*/) {}

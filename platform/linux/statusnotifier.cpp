@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/linux/dbusmenu.h"
 #include "platform/linux/desktop.h"
 
 namespace platform::desktop {
@@ -21,6 +22,7 @@ const char kIntrospection[] =
     "<property name='IconPixmap' type='a(iiay)' access='read'/>"
     "<property name='ToolTip' type='(sa(iiay)ss)' access='read'/>"
     "<property name='ItemIsMenu' type='b' access='read'/>"
+    "<property name='Menu' type='o' access='read'/>"
     "<method name='Activate'><arg type='i' direction='in'/><arg type='i' direction='in'/></method>"
     "<method name='SecondaryActivate'><arg type='i' direction='in'/><arg type='i' direction='in'/></method>"
     "<method name='ContextMenu'><arg type='i' direction='in'/><arg type='i' direction='in'/></method>"
@@ -36,6 +38,7 @@ struct Item {
   bool visible = true;
   std::function<void(bool)> clicked;
   GdkPixbuf* icon = nullptr;
+  bool menu = false;  // the panel draws the menu (dbusmenu.cpp)
 };
 Item* g_item = nullptr;
 
@@ -74,6 +77,9 @@ GVariant* GetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*
   if (n == "IconName") return g_variant_new_string("textsnap");
   if (n == "IconPixmap") return Pixmaps();
   if (n == "ItemIsMenu") return g_variant_new_boolean(FALSE);
+  // Without an exported menu, a path that names none tells the panel to ask
+  // for ContextMenu instead.
+  if (n == "Menu") return g_variant_new_object_path(g_item && g_item->menu ? kMenuPath : "/NO_DBUSMENU");
   if (n == "ToolTip") {
     GVariantBuilder none;
     g_variant_builder_init(&none, G_VARIANT_TYPE("a(iiay)"));
@@ -119,6 +125,12 @@ bool SniStart(std::function<void(bool right)> clicked, GdkPixbuf* icon) {
   auto* item = new Item;
   item->clicked = std::move(clicked);
   item->icon = icon;
+  // A Wayland client with no window of its own can open no popup: there the
+  // panel draws the menu. On X the menu is ours, at the pointer.
+  if (!XDisplay())
+    item->menu = MenuExportStart([clicked = item->clicked] {
+      if (clicked) clicked(true);
+    });
   GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
   item->object = g_dbus_connection_register_object(bus, "/StatusNotifierItem", info->interfaces[0], &kVTable, nullptr,
                                                    nullptr, nullptr);
@@ -150,6 +162,7 @@ void SniUpdate(const std::string& tip, bool visible) {
 
 void SniStop() {
   if (!g_item) return;
+  if (g_item->menu) MenuExportStop();
   GDBusConnection* bus = SessionBus();
   if (bus && g_item->object) g_dbus_connection_unregister_object(bus, g_item->object);
   if (g_item->name) g_bus_unown_name(g_item->name);

@@ -89,4 +89,8 @@ bool ClipboardSetUnicodeText(const std::u16string& text) {
   return true;
 }
 
+// Any program may press keys in another here; Windows has no primary selection.
+SelectionCopy HowSelectionIsCopied() { return SelectionCopy::Keys; }
+std::optional<std::u16string> PrimarySelectionText() { return std::u16string(); }
+
 }  // namespace platform

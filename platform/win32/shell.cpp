@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/shell.h"
+#include "platform/win32/dpi.h"
 
 namespace platform {
 
@@ -86,6 +89,7 @@ bool ShellNotifyIcon(uint32_t command, const NotifyIconData& d, uint32_t* lastEr
   nid.dwStateMask = d.dwStateMask;
   CopyZ(nid.szInfo, d.szInfo);
   nid.uTimeout = d.uTimeout;
+  if (command == NIM_SETVERSION) nid.uVersion = d.uVersion;  // the same place as uTimeout
   CopyZ(nid.szInfoTitle, d.szInfoTitle);
   nid.dwInfoFlags = d.dwInfoFlags;
   ::SetLastError(0);
@@ -123,15 +127,34 @@ OsVersion PlatformVersion() {
   return {v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber};
 }
 
-IconHandle ApplicationIcon() {
-  static HICON icon = [] {
+IconHandle ApplicationIcon(int pixels) {
+  // One icon per size, kept for the life of the program (the shell may show
+  // any of them at any time).
+  static std::mutex lock;
+  static std::map<int, HICON> icons;
+  std::lock_guard<std::mutex> hold(lock);
+  if (pixels <= 0) pixels = ::GetSystemMetrics(SM_CXICON);
+  HICON& icon = icons[pixels];
+  if (!icon) {
+    // LoadImage picks the image of the resource that has this size (and
+    // scales only when none has); the shared system icon comes at any size.
     HINSTANCE inst = ::GetModuleHandleW(nullptr);
-    HICON i = ::LoadIconW(inst, MAKEINTRESOURCEW(1));
-    if (!i) i = ::LoadIconW(inst, L"MAINICON");
-    if (!i) i = ::LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
-    return i;
-  }();
+    for (LPCWSTR name : {static_cast<LPCWSTR>(MAKEINTRESOURCEW(1)), static_cast<LPCWSTR>(L"MAINICON")}) {
+      icon = static_cast<HICON>(::LoadImageW(inst, name, IMAGE_ICON, pixels, pixels, LR_DEFAULTCOLOR));
+      if (icon) break;
+    }
+    if (!icon)
+      icon = static_cast<HICON>(
+          ::LoadImageW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION), IMAGE_ICON, pixels, pixels, LR_SHARED));
+  }
   return reinterpret_cast<IconHandle>(icon);
+}
+
+int NotifyIconPixels() {
+  // The notification area sits on the taskbar of the primary monitor.
+  HWND taskbar = ::FindWindowW(L"Shell_TrayWnd", nullptr);
+  HMONITOR monitor = ::MonitorFromWindow(taskbar, MONITOR_DEFAULTTOPRIMARY);
+  return win32::MetricForDpi(SM_CXSMICON, win32::DpiOfMonitor(monitor));
 }
 
 IconHandle StockIcon(int which) {

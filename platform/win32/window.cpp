@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/accessible.h"
+#include "platform/win32/dpi.h"
 #include "platform/window.h"
 
 namespace platform {
@@ -18,6 +20,7 @@ struct State {
   WindowKind kind = WindowKind::Hidden;
   HFONT font = nullptr;
   bool isDefault = false;
+  std::wstring accessibleName;  // empty: the system's own
 };
 
 const wchar_t kClassName[] = L"TextSnapWindow";
@@ -81,7 +84,22 @@ LRESULT CALLBACK Procedure(HWND h, UINT msg, WPARAM w, LPARAM l) {
     delete s;
     return r;
   }
+  if (msg == WM_GETOBJECT && s && !s->accessibleName.empty()) {
+    if (LRESULT answer = win32::AnswerWithName(h, w, l, s->accessibleName)) return answer;
+  }
   if (s && !s->original) {
+    if (msg == WM_DPICHANGED) {
+      // The toolkit gets the suggested place in its own terms.
+      const auto* r = reinterpret_cast<const RECT*>(l);
+      Rect suggested{};
+      if (r) suggested = {r->left, r->top, r->right - r->left, r->bottom - r->top};
+      Message m{wm::DpiChanged, static_cast<std::uintptr_t>(w), r ? reinterpret_cast<std::intptr_t>(&suggested) : 0, 0};
+      if (Deliver(s, m)) return static_cast<LRESULT>(m.result);
+      if (r)
+        ::SetWindowPos(h, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     if (msg == WM_COMMAND && l != 0 && HIWORD(w) == BN_CLICKED) {
       Message m{wm::ControlClick, 0, 0, 0};
       Deliver(StateOf(reinterpret_cast<HWND>(l)), m);
@@ -220,7 +238,8 @@ void SetClientSize(WindowHandle window, int width, int height) {
   RECT r{0, 0, width, height};
   DWORD style = static_cast<DWORD>(::GetWindowLongPtrW(H(window), GWL_STYLE));
   DWORD exStyle = static_cast<DWORD>(::GetWindowLongPtrW(H(window), GWL_EXSTYLE));
-  ::AdjustWindowRectEx(&r, style, FALSE, exStyle);
+  // The frame as it is drawn at the window's dpi.
+  win32::AdjustForDpi(&r, style, exStyle, win32::DpiOfWindow(H(window)));
   ::SetWindowPos(H(window), nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -239,6 +258,10 @@ void SetWindowVisible(WindowHandle window, bool visible) {
   if (s && s->kind == WindowKind::Hidden) return;
   bool top = s && s->kind == WindowKind::Form;
   ::ShowWindow(H(window), visible ? (top ? SW_SHOWNORMAL : SW_SHOWNA) : SW_HIDE);
+  // The system hides focus rectangles until a key is pressed in a window
+  // opened with the mouse (the tray menu): a form shows them from the start.
+  if (visible && top)
+    ::SendMessageW(H(window), WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
 }
 
 bool WindowVisible(WindowHandle window) { return (::GetWindowLongPtrW(H(window), GWL_STYLE) & WS_VISIBLE) != 0; }
@@ -289,7 +312,9 @@ void SetReadOnly(WindowHandle edit, bool readOnly) {
 }
 
 void SetTabSequence(WindowHandle /*form*/, const std::vector<WindowHandle>& order) {
-  // Dialog navigation follows the z-order of the children.
+  // Dialog navigation follows the z-order of the children, and so does the
+  // system's accessible object of an edit, which is named by the label
+  // before it (labels are no tab stops: navigation passes over them).
   HWND after = HWND_TOP;
   for (WindowHandle w : order) {
     ::SetWindowPos(H(w), after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -308,6 +333,12 @@ Point MeasureText(WindowHandle window, const std::string& utf8) {
   if (old) ::SelectObject(dc, old);
   ::ReleaseDC(h, dc);
   return {r.right - r.left, r.bottom - r.top};
+}
+
+void SetAccessibleName(WindowHandle window, const std::string& utf8) {
+  if (State* s = StateOf(H(window))) s->accessibleName = Wide(utf8);
+  // Screen readers that hold the control's object ask for its name again.
+  ::NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, H(window), OBJID_CLIENT, CHILDID_SELF);
 }
 
 void FocusWindow(WindowHandle window) { ::SetFocus(H(window)); }

@@ -7,10 +7,12 @@
 # uninstall through their Japanese pages, told not to keep the settings (all
 # gone), and the English pages; the portable zip;
 # a read-only program folder (settings under %APPDATA%, Quit works); a second
-# start, and two at once (one instance stays); a folder and file name with 0x5C trail bytes.
+# start, and two at once (one instance stays); a folder and file name with 0x5C trail bytes;
+# signed packages (a build of their own with a certificate and a time-stamp
+# server made for the case: every signature verified with osslsigncode).
 # Needs the windows preset's "package" target built. Arguments name the cases
 # to run (install upgrade uninstall pages portable read_only second_start
-# trail_bytes; all by default). Prints
+# trail_bytes signed; all by default). Prints
 # "packaging: N passed, N failed" last; exits non-zero on any failure. Every
 # process it starts is stopped again.
 # Checks and waits call their functions by name (check NAME FUNCTION, wait_for
@@ -30,7 +32,7 @@ exe=$build/app/textsnap.exe
 for f in "$setup" "$portable" "$exe"; do
   [ -f "$f" ] || { echo "no $f: build the windows preset's package target first"; failed=1; finish; }
 done
-for tool in Xvfb xdotool wine makensis unzip unshare strings x86_64-w64-mingw32-objdump; do
+for tool in Xvfb xdotool wine makensis unzip unshare strings x86_64-w64-mingw32-objdump osslsigncode openssl; do
   command -v $tool >/dev/null || { echo "missing $tool"; failed=1; finish; }
 done
 
@@ -195,6 +197,95 @@ case_uninstall() {
   check "... but keeps the settings (a silent uninstall keeps them)" has_line "$inst/ini.ini" "ini_online_id=mine"
   check "... which the program saved as it closed" has_line "$inst/ini.ini" "hotkey_autocopy=1"
   end_prefix
+}
+
+# ---- signed packages: a certificate and a time-stamp server of the case's
+# own, a build of the package target configured with them.
+signing_publisher="pinleaf labs"
+make_certificate() {  # folder, name, password file
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=$2/O=$2" -addext "extendedKeyUsage=codeSigning" \
+    -keyout "$1/$2.key" -out "$1/$2.pem" >/dev/null 2>&1 &&
+    openssl pkcs12 -export -in "$1/$2.pem" -inkey "$1/$2.key" -out "$1/$2.p12" -passout "file:$3"
+}
+# Verifies the signature of a file against the case's certificate and its
+# time-stamp against the server's, and that it was signed as the publisher.
+signed_as_publisher() {
+  osslsigncode verify -CAfile "$signing/$signing_publisher.pem" -TSA-CAfile "$signing/tsa/tsa.pem" -in "$1" \
+    >"$1.verify" 2>&1 &&
+    grep -q "Subject: /CN=$signing_publisher/O=$signing_publisher" "$1.verify" &&
+    grep -q "^Timestamp Server Signature verification: ok" "$1.verify"
+}
+# The value of a string of a program's version resource.
+version_string() {  # file, name
+  strings -el "$1" | grep -A1 -x "$2" | sed -n 2p
+}
+# sign.sh by itself on a copy of the program, configured by the arguments.
+sign_copy() {  # VAR=value...
+  cp "$exe" "$signing/copy.exe"
+  env "$@" TS_SIGN_PUBLISHER="$signing_publisher" sh "$root/packaging/sign.sh" "$signing/copy.exe" >>"$signing/sign.log" 2>&1
+}
+
+case_signed() {
+  echo "-- signed packages"
+  signing=$work/signing
+  rm -rf "$signing"
+  mkdir -p "$signing"
+  local secret port tsa
+  secret=$(openssl rand -hex 12)
+  (umask 077; printf '%s\n' "$secret" >"$signing/password")
+  check "a code-signing certificate is made for '$signing_publisher'" \
+    make_certificate "$signing" "$signing_publisher" "$signing/password"
+  make_certificate "$signing" "someone else" "$signing/password"
+  python3 "$root/tests/packaging/tsa.py" "$signing/tsa" >"$signing/tsa.out" 2>&1 &
+  tsa=$!
+  wait_for 30 grep -q '^port ' "$signing/tsa.out"
+  port=$(sed -n 's/^port //p' "$signing/tsa.out")
+  check "a time-stamp server answers on loopback" test -n "$port"
+  # The password comes from the environment the build runs in.
+  local sbuild=$signing/build
+  check "the package target of a build configured to sign (password in the environment) ends well" sh -c "
+    cmake --preset windows -S '$root' -B '$sbuild' -DTS_BUILD_TESTS=OFF '-DTEXTSNAP_PUBLISHER=$signing_publisher' \
+      '-DTEXTSNAP_SIGN_PKCS12=$signing/$signing_publisher.p12' -DTEXTSNAP_SIGN_PASSWORD_ENV=TS_TEST_SIGNING_PASSWORD \
+      -DTEXTSNAP_SIGN_TIMESTAMP_URL=http://127.0.0.1:$port/ >'$signing/configure.log' 2>&1 &&
+    TS_TEST_SIGNING_PASSWORD='$secret' cmake --build '$sbuild' -j2 --target package >'$signing/build.log' 2>&1"
+  check "... and says its packages are signed" grep -q "textsnap-setup-$version.exe: signed with" "$signing/build.log"
+  local ssetup=$sbuild/packaging/textsnap-setup-$version.exe
+  check "the installer's signature and time-stamp verify against the certificates" signed_as_publisher "$ssetup"
+  mkdir -p "$signing/zip"
+  unzip -q -o "$sbuild/packaging/textsnap-$version-portable.zip" -d "$signing/zip"
+  check "... so do those of textsnap.exe in the portable zip" signed_as_publisher "$signing/zip/textsnap.exe"
+  check "... not against a certificate of another name" \
+    sh -c "! osslsigncode verify -CAfile '$signing/someone else.pem' -in '$ssetup' >/dev/null 2>&1"
+  new_prefix signed
+  check "the signed installer installs silently" timeout 120 wine "$ssetup" /S
+  check "... a signed textsnap.exe" signed_as_publisher "$inst/textsnap.exe"
+  check "... and the uninstaller it wrote is signed too (!uninstfinalize)" signed_as_publisher "$inst/uninstall.exe"
+  check "... with the certificate's name as the publisher of the installed-programs entry" \
+    test "$(reg_value "$uninstall_key" Publisher)" = "$signing_publisher"
+  check "... in textsnap.exe's version resource (CompanyName)" \
+    test "$(version_string "$inst/textsnap.exe" CompanyName)" = "$signing_publisher"
+  check "... and in the installer's" test "$(version_string "$ssetup" CompanyName)" = "$signing_publisher"
+  end_prefix
+  kill "$tsa" 2>/dev/null
+  wait "$tsa" 2>/dev/null
+
+  # The signing script alone: the password from a file; refusals.
+  check "the password may come from a file" \
+    sign_copy TS_SIGN_PKCS12="$signing/$signing_publisher.p12" TS_SIGN_PASSWORD_FILE="$signing/password"
+  check "... and the copy verifies (without a time-stamp)" \
+    osslsigncode verify -CAfile "$signing/$signing_publisher.pem" -in "$signing/copy.exe" >/dev/null 2>&1
+  check "a certificate issued to another name than the publisher is refused" \
+    sh -c "! TS_SIGN_PKCS12='$signing/someone else.p12' TS_SIGN_PASSWORD_FILE='$signing/password' \
+      TS_SIGN_PUBLISHER='$signing_publisher' sh '$root/packaging/sign.sh' '$signing/copy.exe' 2>'$signing/refused.log'"
+  check "... saying why" grep -q "issued to 'someone else', not to the publisher" "$signing/refused.log"
+  printf 'wrong\n' >"$signing/wrong"
+  check "a wrong password fails the signing" \
+    sh -c "! TS_SIGN_PKCS12='$signing/$signing_publisher.p12' TS_SIGN_PASSWORD_FILE='$signing/wrong' \
+      TS_SIGN_PUBLISHER='$signing_publisher' sh '$root/packaging/sign.sh' '$signing/copy.exe' 2>/dev/null"
+  # The suite's own packages come from a build configured without a certificate.
+  check "a build without a certificate makes unsigned packages" \
+    sh -c "! osslsigncode verify -in '$setup' >/dev/null 2>&1"
+  check "... and says so" sh -c "cmake '$build' 2>&1 | grep -q 'Windows packages: not signed'"
 }
 
 # The titles of the visible windows, one a line.
@@ -406,7 +497,7 @@ source "$root/scripts/wine-prefix.sh" "$work/template"
 stop_wine
 
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(install upgrade uninstall pages portable read_only second_start trail_bytes)
+[ ${#cases[@]} -gt 0 ] || cases=(install upgrade uninstall pages portable read_only second_start trail_bytes signed)
 for name in "${cases[@]}"; do
   if [ "$name" = read_only ]; then
     # The read-only mount lives in a mount namespace of its own, so that

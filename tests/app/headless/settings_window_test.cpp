@@ -49,13 +49,13 @@ TEST_F(SettingsWindow, EveryControlSitsAtItsPlaceWithItsCaptionAndFont) {
       {f.Edit1, 32, 136, 361, 38, nullptr, 30},
       {f.Label3, 32, 184, 0, 0, "PASSWORD", -12},
       {f.Edit2, 32, 200, 361, 38, nullptr, 30},
-      {f.CheckBox4, 40, 256, 361, 33, "Ctrl + C （ショートカット） を自動で押してから送信する", -12},
-      {f.Label5, 56, 296, 357, 12, "選択範囲を作成してホットキーを押すだけで、選択内容が送信されます", -12},
+      {f.CheckBox4, 40, 256, 425, 33, "Ctrl + C （ショートカット） を自動で押してから送信する", -12},
+      {f.Label5, 56, 296, 0, 0, "選択範囲を作成してホットキーを押すだけで、選択内容が送信されます", -12},
       {f.Label4, 40, 328, 0, 0, "hotkey code", -12},
       {f.Edit4, 40, 344, 57, 57, nullptr, 20},
-      {f.CheckBox1, 112, 344, 97, 17, "alt", -12},
-      {f.CheckBox2, 112, 360, 97, 17, "ctl", -12},
-      {f.CheckBox3, 112, 376, 97, 17, "shift", -12},
+      {f.CheckBox1, 112, 344, 97, 16, "alt", -12},
+      {f.CheckBox2, 112, 360, 97, 16, "ctl", -12},
+      {f.CheckBox3, 112, 376, 97, 16, "shift", -12},
       {f.Button2, 296, 344, 161, 57, "OK", -12},
       {f.Label6, 40, 408, 0, 0, nullptr, 10},
   };
@@ -85,8 +85,8 @@ TEST_F(SettingsWindow, EveryControlSitsAtItsPlaceWithItsCaptionAndFont) {
   EXPECT_EQ(Inspect(f.Edit2->Handle())->passwordChar, '*');
   EXPECT_TRUE(Inspect(f.Edit4->Handle())->readOnly);
   EXPECT_TRUE(Inspect(f.Button2->Handle())->isDefault);
-  EXPECT_FALSE(f.Label5->AutoSize()) << "its text may be cut, its box is fixed";
-  for (TLabel* label : {f.Label1, f.Label2, f.Label3, f.Label4, f.Label6}) EXPECT_TRUE(label->AutoSize());
+  for (TLabel* label : {f.Label1, f.Label2, f.Label3, f.Label4, f.Label5, f.Label6})
+    EXPECT_TRUE(label->AutoSize()) << "a label's box holds its whole text";
   EXPECT_FALSE(f.Edit3->AutoSize);
   EXPECT_FALSE(f.Edit4->AutoSize);
   // The caption of Label6 breaks its line with a carriage return alone.
@@ -95,15 +95,16 @@ TEST_F(SettingsWindow, EveryControlSitsAtItsPlaceWithItsCaptionAndFont) {
   EXPECT_EQ(six.find('\n'), std::string::npos);
   EXPECT_EQ(six.substr(six.find('\r') + 1), "ショートカットにしたいキーを押してください");
 
-  std::vector<platform::WindowHandle> focusOrder;
-  for (TWinControl* c :
-       {static_cast<TWinControl*>(f.Edit1), static_cast<TWinControl*>(f.Edit2), static_cast<TWinControl*>(f.Edit3),
-        static_cast<TWinControl*>(f.Button2), static_cast<TWinControl*>(f.Edit4),
-        static_cast<TWinControl*>(f.CheckBox1), static_cast<TWinControl*>(f.CheckBox2),
-        static_cast<TWinControl*>(f.CheckBox3), static_cast<TWinControl*>(f.CheckBox4),
-        static_cast<TWinControl*>(f.Button3), static_cast<TWinControl*>(f.Button4)})
-    focusOrder.push_back(c->Handle());
-  EXPECT_EQ(form.tabSequence, focusOrder);
+  // Reading order, top to bottom and left to right; each edit's label just
+  // before it. Tab passes over the labels.
+  std::vector<platform::WindowHandle> readingOrder;
+  for (TWinControl* c : std::initializer_list<TWinControl*>{f.Button4, f.Label1, f.Edit3, f.Button3, f.Label2, f.Edit1,
+                                                            f.Label3, f.Edit2, f.CheckBox4, f.Label5, f.Label4, f.Edit4,
+                                                            f.CheckBox1, f.CheckBox2, f.CheckBox3, f.Button2, f.Label6})
+    readingOrder.push_back(c->Handle());
+  EXPECT_EQ(form.tabSequence, readingOrder);
+  EXPECT_EQ(hl::AccessibleName(f.Edit4->Handle()), "hotkey code: ショートカットにしたいキーを押してください")
+      << "the hotkey box says what to do in it";
 }
 
 TEST_F(SettingsWindow, ShowingFillsTheHotKeyBoxesAndUnregistersTheHotKey) {
@@ -121,6 +122,14 @@ TEST_F(SettingsWindow, ShowingFillsTheHotKeyBoxesAndUnregistersTheHotKey) {
              EXPECT_TRUE(f.CheckBox2->Checked());
              EXPECT_TRUE(f.CheckBox3->Checked());
              EXPECT_EQ(f.Edit3->Text(), "typed before showing") << "not refilled";
+             // Tab walks the window as it is read, and round again.
+             f.Button4->SetFocus();
+             for (TWinControl* c : std::initializer_list<TWinControl*>{f.Button4, f.Edit3, f.Button3, f.Edit1, f.Edit2,
+                                                                       f.CheckBox4, f.Edit4, f.CheckBox1, f.CheckBox2,
+                                                                       f.CheckBox3, f.Button2, f.Button4}) {
+               EXPECT_TRUE(c->Focused()) << c->Name();
+               Key(9);
+             }
              hl::ClickControl(f.Button2->Handle());
            }});
 }

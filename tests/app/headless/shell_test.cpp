@@ -23,7 +23,7 @@ TEST_F(ShellTest, StartUpWithoutHotKeyShowsOnlyTheTrayIconAndQuitWritesTheSettin
     EXPECT_TRUE(hl::HotKeys().empty()) << "code 0 registers nothing";
     auto tray = TrayRecord();
     EXPECT_STREQ(tray.szTip, "text snap for pinleaf online");
-    EXPECT_EQ(tray.hIcon, platform::ApplicationIcon()) << "the program's own icon";
+    EXPECT_EQ(tray.hIcon, platform::ApplicationIcon(16)) << "the program's own icon, at the small size of 96 dpi";
     EXPECT_EQ(seen->Edit3->Text(), "http://example.test/p");
     EXPECT_EQ(seen->Edit1->Text(), "me");
     EXPECT_FALSE(seen->CheckBox4->Checked());

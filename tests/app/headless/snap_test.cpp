@@ -271,6 +271,66 @@ TEST_F(Snap, NothingIsLostToTheCodePage) {
   EXPECT_EQ(snap.LastSentText(), text);
 }
 
+// Where no program may press keys in another (a Wayland session), the
+// auto-copy takes the text selected now from the primary selection, and the
+// clipboard only when nothing is selected.
+TEST_F(Snap, AutoCopyWithoutKeysTakesThePrimarySelectionElseTheClipboard) {
+  hl::SetSelectionCopy(platform::SelectionCopy::PrimarySelection);
+  host.autoCopy = true;
+  const std::string selected = "\xE9\x81\xB8\xE6\x8A\x9E \xF0\x9F\x8D\x80 <b>";  // 選択 🍀 <b>
+  hl::SetPrimarySelection(Utf8ToUtf16(selected));
+  Copy("on the clipboard");
+  host.answers.push_back([] {
+    // The user selects something else while the requests run: the snap
+    // keeps what was selected at the press, as a copy would.
+    hl::SetPrimarySelection(u"selected later");
+    return kPlainPage;
+  });
+  host.Script({kStored});
+  snap.Run();
+  EXPECT_TRUE(hl::KeyStrokes().empty()) << "no keystroke is synthesised";
+  ASSERT_EQ(host.requests.size(), 2u);
+  EXPECT_NE(host.requests[1].lines[0].find("<body>%E9%81%B8%E6%8A%9E%20%F0%9F%8D%80%20%3C%62%3E</body>"),
+            std::string::npos)
+      << host.requests[1].lines[0];
+  EXPECT_EQ(snap.LastSentText(), selected);
+  EXPECT_EQ(host.log[4], "balloon 1 complete! [" + Utf8ToSystem(selected) + "...]");
+  EXPECT_EQ(hl::PrimarySelectionReads(), 1);
+
+  // Nothing selected: the clipboard's text, read as without auto-copy.
+  hl::SetTickCount(200000);
+  hl::SetPrimarySelection(std::u16string());
+  host.Script({kPlainPage, kStored});
+  snap.Run();
+  ASSERT_EQ(host.requests.size(), 4u);
+  EXPECT_EQ(snap.LastSentText(), "on the clipboard");
+
+  // A selection that cannot be read: the clipboard too.
+  hl::SetTickCount(300000);
+  hl::SetPrimarySelection(std::nullopt);
+  Copy("clipboard again");
+  host.Script({kPlainPage, kStored});
+  snap.Run();
+  EXPECT_EQ(snap.LastSentText(), "clipboard again");
+  EXPECT_TRUE(hl::KeyStrokes().empty());
+
+  // The same selection as the last note: refused as the clipboard's would be.
+  hl::SetTickCount(400000);
+  hl::SetPrimarySelection(u"  clipboard again\n");
+  snap.Run();
+  EXPECT_EQ(host.log.back(), "balloon 3 same data!");
+
+  // Without auto-copy the primary selection is not looked at.
+  host.autoCopy = false;
+  hl::SetTickCount(500000);
+  hl::SetPrimarySelection(u"selected, not sent");
+  Copy("copied by the user");
+  host.Script({kPlainPage, kStored});
+  snap.Run();
+  EXPECT_EQ(snap.LastSentText(), "copied by the user");
+  EXPECT_EQ(hl::PrimarySelectionReads(), 4);
+}
+
 TEST(SnapExcerpt, TwentyCodeUnitsAndDots) {
   EXPECT_EQ(TSnapPipeline::Excerpt("abc"), "abc...");
   EXPECT_EQ(TSnapPipeline::Excerpt("abcdefghijklmnopqrstuvwxy"), "abcdefghijklmnopqrst...");

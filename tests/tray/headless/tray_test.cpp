@@ -15,6 +15,8 @@ namespace hl = platform::headless;
 using platform::nim::Add;
 using platform::nim::Delete;
 using platform::nim::Modify;
+using platform::nim::SetFocus;
+using platform::nim::SetVersion;
 
 namespace {
 
@@ -44,6 +46,27 @@ protected:
     platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage,
                            static_cast<uintptr_t>(icon->IconID()), static_cast<intptr_t>(event));
     app->ProcessMessages();
+  }
+  // As a shell of version 4 sends it: the icon's place in wParam, the event
+  // and the icon ID in lParam.
+  void Callback4(TTrayIcon* icon, uint32_t event, int x = 1200, int y = 740) {
+    auto place = static_cast<uintptr_t>(static_cast<uint16_t>(x)) | static_cast<uintptr_t>(static_cast<uint16_t>(y))
+                                                                        << 16;
+    platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage, place,
+                           static_cast<intptr_t>(event | static_cast<uint32_t>(icon->IconID()) << 16));
+    app->ProcessMessages();
+  }
+  // A menu of two items for the right button; chosen items are counted.
+  TPopupMenu* MenuFor(TTrayIcon* icon, int& chosen) {
+    auto* menu = new TPopupMenu(form);
+    for (const char* caption : {"Settings...", "Quit"}) {
+      auto* item = new TMenuItem(form);
+      item->Caption = caption;
+      item->OnClick = [&chosen](TObject*) { ++chosen; };
+      menu->Add(item);
+    }
+    icon->SetRBPopupMenu(menu);
+    return menu;
   }
   TApplication* app = nullptr;
   TForm* form = nullptr;
@@ -79,17 +102,17 @@ TEST_F(TrayTest, HundredIconsAtMost) {
 
 TEST_F(TrayTest, AddCarriesTheRecord) {
   auto* icon = NewIcon();
-  ASSERT_EQ(Calls(), 1u);
-  const auto& add = Last();
+  ASSERT_EQ(Calls(), 2u) << "the add, then the version";
+  const auto add = hl::NotifyIconCalls()[0];
   EXPECT_EQ(add.command, Add);
   EXPECT_TRUE(add.succeeded);
   EXPECT_EQ(add.data.cbSize, 488u);
   EXPECT_EQ(add.data.hWnd, TCallbackWindow::Instance()->Handle());
   EXPECT_EQ(add.data.uCallbackMessage, 0x4C8u);
   EXPECT_EQ(add.data.uID, static_cast<uint32_t>(icon->IconID()));
-  EXPECT_EQ(add.data.uFlags, 7u);
+  EXPECT_EQ(add.data.uFlags, 0x87u) << "message, icon, tip, and the tip shown under version 4 too";
   EXPECT_STREQ(add.data.szTip, "text snap for pinleaf online");
-  EXPECT_EQ(add.data.hIcon, platform::ApplicationIcon()) << "no own icon: the application's";
+  EXPECT_EQ(add.data.hIcon, platform::ApplicationIcon(16)) << "no own icon: the application's, at 16 pixels";
   EXPECT_TRUE(icon->Registered());
   delete icon;
   EXPECT_EQ(Last().command, Delete);
@@ -195,8 +218,9 @@ TEST_F(TrayTest, TimedOutAddIsProbedAndRetried) {
   hl::ScriptNotifyIcon({{1460, true}});
   auto* a = NewIcon();
   EXPECT_TRUE(a->Registered());
-  ASSERT_EQ(Calls(), 2u);
-  EXPECT_EQ(Last().command, Modify);
+  ASSERT_EQ(Calls(), 3u);
+  EXPECT_EQ(hl::NotifyIconCalls()[1].command, Modify);
+  EXPECT_EQ(Last().command, SetVersion);
   EXPECT_EQ(hl::Sleeps(), std::vector<uint32_t>{100});
 
   // It did not: the add is repeated while it keeps timing out.
@@ -206,7 +230,7 @@ TEST_F(TrayTest, TimedOutAddIsProbedAndRetried) {
   EXPECT_TRUE(b->Registered());
   std::vector<uint32_t> commands;
   for (auto& c : hl::NotifyIconCalls()) commands.push_back(c.command);
-  EXPECT_EQ(commands, (std::vector<uint32_t>{Add, Modify, Add, Add, Add}));
+  EXPECT_EQ(commands, (std::vector<uint32_t>{Add, Modify, Add, Add, Add, SetVersion}));
 }
 
 TEST_F(TrayTest, AddFailuresRaise) {
@@ -282,8 +306,9 @@ TEST_F(TrayTest, BalloonRecords) {
 TEST_F(TrayTest, BalloonWhileHiddenShowsTheIconFirst) {
   auto* icon = NewIcon(false);
   icon->ShowBalloon(biifInfo, "start", "");
-  ASSERT_EQ(Calls(), 2u) << "hide balloon does nothing while hidden";
+  ASSERT_EQ(Calls(), 3u) << "hide balloon does nothing while hidden";
   EXPECT_EQ(hl::NotifyIconCalls()[0].command, Add);
+  EXPECT_EQ(hl::NotifyIconCalls()[1].command, SetVersion);
   EXPECT_EQ(Last().command, Modify);
   EXPECT_STREQ(Last().data.szInfoTitle, "start");
   EXPECT_TRUE(icon->Visible());
@@ -295,13 +320,13 @@ TEST_F(TrayTest, StoredFormStartsFromEmptyTipAndAddsWhenLoaded) {
   icon->SetVisible(true);
   EXPECT_EQ(Calls(), 0u) << "nothing reaches the shell while reading";
   icon->EndLoading();
-  ASSERT_EQ(Calls(), 1u);
-  EXPECT_EQ(Last().command, Add);
-  EXPECT_EQ(Last().data.uFlags, 3u) << "no stored tip: empty, not TipHelp";
+  ASSERT_EQ(Calls(), 2u);
+  EXPECT_EQ(hl::NotifyIconCalls()[0].command, Add);
+  EXPECT_EQ(hl::NotifyIconCalls()[0].data.uFlags, 3u) << "no stored tip: empty, not TipHelp";
   EXPECT_EQ(icon->TipHelp(), "");
   icon->BeginReadState();
   icon->EndLoading();
-  EXPECT_EQ(Calls(), 1u) << "loading again adds nothing";
+  EXPECT_EQ(Calls(), 2u) << "loading again adds nothing";
 }
 
 TEST_F(TrayTest, RightButtonPopsUpMenuAtCursor) {
@@ -451,6 +476,173 @@ TEST_F(TrayTest, PlainProperties) {
   icon->SetAnimateIcons(images);
   delete images;
   EXPECT_EQ(icon->AnimateIcons(), nullptr);
+}
+
+TEST_F(TrayTest, EveryAddAgreesOnTheNewestCallbackVersionTheShellSpeaks) {
+  auto* icon = NewIcon();
+  ASSERT_EQ(Calls(), 2u);
+  EXPECT_EQ(Last().command, SetVersion);
+  EXPECT_TRUE(Last().succeeded);
+  EXPECT_EQ(Last().data.uVersion, 4u);
+  EXPECT_EQ(icon->NotifyVersion(), 4u);
+  EXPECT_EQ(hl::TrayIcons().at(0).uVersion, 4u) << "the shell holds the icon at version 4";
+
+  // A shell that does not know version 4 (Windows XP) is asked for 3.
+  icon->ShellNotify(TTrayIcon::ncDelete);
+  hl::ClearNotifyIconCalls();
+  hl::ScriptNotifyIcon({{0}, {87}});  // the add goes through, version 4 is refused
+  icon->ShellNotify(TTrayIcon::ncAdd);
+  ASSERT_EQ(Calls(), 3u);
+  EXPECT_EQ(Last().command, SetVersion);
+  EXPECT_EQ(Last().data.uVersion, 3u);
+  EXPECT_EQ(icon->NotifyVersion(), 3u);
+
+  // One that knows neither speaks the first version: mouse messages only.
+  icon->ShellNotify(TTrayIcon::ncDelete);
+  hl::ScriptNotifyIcon({{0}, {87}, {87}});
+  icon->ShellNotify(TTrayIcon::ncAdd);
+  EXPECT_TRUE(icon->Registered());
+  EXPECT_EQ(icon->NotifyVersion(), 0u);
+
+  // A timed-out add found in place by the modify is given its version too.
+  icon->ShellNotify(TTrayIcon::ncDelete);
+  hl::ClearNotifyIconCalls();
+  hl::ScriptNotifyIcon({{1460, true}});
+  icon->ShellNotify(TTrayIcon::ncAdd);
+  ASSERT_EQ(Calls(), 3u);
+  EXPECT_EQ(hl::NotifyIconCalls()[1].command, Modify);
+  EXPECT_EQ(Last().command, SetVersion);
+  EXPECT_EQ(icon->NotifyVersion(), 4u);
+
+  // Windows XP speaks version 3 and knows no NIF_SHOWTIP (it shows every tip).
+  hl::SetPlatformVersion(5, 1);
+  hl::ClearNotifyIconCalls();
+  hl::ScriptNotifyIcon({{0}, {87}});
+  auto* xp = NewIcon();
+  EXPECT_EQ(hl::NotifyIconCalls()[0].data.uFlags, 7u);
+  EXPECT_EQ(xp->NotifyVersion(), 3u);
+
+  // Before shell32 5 there is no version to agree on.
+  hl::SetShell32MajorVersion(4);
+  hl::ClearNotifyIconCalls();
+  auto* old = NewIcon();
+  ASSERT_EQ(Calls(), 1u);
+  EXPECT_EQ(Last().command, Add);
+  EXPECT_EQ(old->NotifyVersion(), 0u);
+}
+
+TEST_F(TrayTest, TheKeyboardOpensTheMenuAtTheIconAndGetsTheNotificationAreaBack) {
+  auto* icon = NewIcon();
+  int chosen = 0;
+  MenuFor(icon, chosen);
+  hl::SetCursorPos(5, 5);  // the pointer is elsewhere: the keyboard is used
+
+  // Enter or Space on the icon: the menu at the icon's place; dismissed, the
+  // keyboard goes back to the notification area.
+  Callback4(icon, platform::nin::KeySelect, 1200, 740);
+  ASSERT_EQ(hl::Popups().size(), 1u);
+  EXPECT_EQ(hl::Popups()[0].x, 1200);
+  EXPECT_EQ(hl::Popups()[0].y, 740);
+  EXPECT_EQ(Last().command, SetFocus);
+  EXPECT_EQ(Last().data.uID, static_cast<uint32_t>(icon->IconID()));
+  EXPECT_TRUE(Last().succeeded);
+
+  // Shift+F10 or the menu key: the same menu; Enter with no click before it:
+  // the same again. Places may be negative (a monitor left of the first).
+  Callback4(icon, platform::kContextMenu, -300, 740);
+  Callback4(icon, platform::nin::Select, 1210, 740);
+  ASSERT_EQ(hl::Popups().size(), 3u);
+  EXPECT_EQ(hl::Popups()[1].x, -300);
+  EXPECT_EQ(hl::Popups()[2].x, 1210);
+  EXPECT_EQ(Last().command, SetFocus);
+
+  // An item chosen: its click, and the focus stays where the item put it.
+  hl::SetPopupHandler([](const hl::PopupRecord&) { return 2; });
+  hl::ClearNotifyIconCalls();
+  Callback4(icon, platform::nin::KeySelect);
+  EXPECT_EQ(chosen, 1);
+  EXPECT_EQ(Calls(), 0u) << "no SetFocus after a choice";
+
+  // The shell may report Enter twice: a request that arrives while the menu
+  // is open opens no second one.
+  hl::SetPopupHandler([&](const hl::PopupRecord&) {
+    Callback4(icon, platform::nin::KeySelect);
+    return 0;
+  });
+  size_t before = hl::Popups().size();
+  Callback4(icon, platform::nin::KeySelect);
+  EXPECT_EQ(hl::Popups().size(), before + 1);
+
+  // Without a menu, Enter is a click.
+  int clicks = 0;
+  icon->OnClick = [&](TObject*) { ++clicks; };
+  icon->SetRBPopupMenu(nullptr);
+  Callback4(icon, platform::nin::KeySelect);
+  EXPECT_EQ(clicks, 1);
+  EXPECT_EQ(hl::Popups().size(), before + 1);
+}
+
+TEST_F(TrayTest, AClickOnAShellThatReportsTheKeyboardOpensOneMenu) {
+  auto* icon = NewIcon();
+  int chosen = 0;
+  MenuFor(icon, chosen);
+  hl::SetCursorPos(1190, 735);
+  std::vector<TMouseButton> ups;
+  icon->OnMouseUp = [&](TObject*, TMouseButton b, TShiftState, int, int) { ups.push_back(b); };
+
+  // A right click: the release, then WM_CONTEXTMENU, which opens the menu.
+  Callback4(icon, platform::wm::RButtonDown);
+  Callback4(icon, platform::wm::RButtonUp);
+  EXPECT_TRUE(hl::Popups().empty()) << "the menu waits for WM_CONTEXTMENU";
+  EXPECT_EQ(ups, std::vector<TMouseButton>{TMouseButton::mbRight});
+  hl::ClearNotifyIconCalls();
+  Callback4(icon, platform::kContextMenu, 1200, 740);
+  ASSERT_EQ(hl::Popups().size(), 1u);
+  EXPECT_EQ(Calls(), 0u) << "a mouse user keeps the pointer: no SetFocus";
+
+  // A left click: the release, then NIN_SELECT, which repeats it.
+  icon->OnMouseUp = nullptr;
+  Callback4(icon, platform::wm::LButtonDown);
+  Callback4(icon, platform::wm::LButtonUp);
+  Callback4(icon, platform::nin::Select);
+  EXPECT_EQ(hl::Popups().size(), 1u);
+
+  // Version 3 speaks the first layout and follows the release with
+  // WM_CONTEXTMENU just the same.
+  icon->ShellNotify(TTrayIcon::ncDelete);
+  hl::ScriptNotifyIcon({{0}, {87}});
+  icon->ShellNotify(TTrayIcon::ncAdd);
+  ASSERT_EQ(icon->NotifyVersion(), 3u);
+  Callback(icon, platform::wm::RButtonUp);
+  EXPECT_EQ(hl::Popups().size(), 1u);
+  Callback(icon, platform::kContextMenu);
+  ASSERT_EQ(hl::Popups().size(), 2u);
+  EXPECT_EQ(hl::Popups()[1].x, 1190) << "no place in the first layout: at the pointer";
+}
+
+TEST_F(TrayTest, TheApplicationIconComesAtTheSizeOfTheNotificationArea) {
+  hl::SetDesktopDpi(144);
+  auto* icon = NewIcon();
+  EXPECT_EQ(hl::IconPixels(hl::NotifyIconCalls()[0].data.hIcon), 24) << "16 pixels at 150 %";
+
+  // The monitor's scale changes: the icon follows, once.
+  hl::SetDesktopDpi(192);
+  platform::SendToWindow(TCallbackWindow::Instance()->Handle(), platform::wm::DisplayChange, 32, 0);
+  EXPECT_EQ(Last().command, Modify);
+  EXPECT_EQ(hl::IconPixels(hl::TrayIcons().at(0).hIcon), 32);
+  size_t calls = Calls();
+  platform::SendToWindow(TCallbackWindow::Instance()->Handle(), platform::wm::SettingChange, 0, 0);
+  EXPECT_EQ(Calls(), calls) << "the same size is not sent again";
+
+  // An icon of its own is shown as it is.
+  TIcon own;
+  own.SetHandle(platform::CopyIconHandle(platform::StockIcon(1)));
+  icon->SetIcon(&own);
+  hl::SetDesktopDpi(120);
+  calls = Calls();
+  platform::SendToWindow(TCallbackWindow::Instance()->Handle(), platform::wm::DisplayChange, 32, 0);
+  EXPECT_EQ(Calls(), calls);
+  EXPECT_EQ(hl::TrayIcons().at(0).hIcon, icon->Icon().Handle());
 }
 
 }  // namespace

@@ -10,6 +10,11 @@
 #include <thread>
 
 #include "platform/input.h"
+// The shell's balloon as a screen reader meets it: the system's accessible
+// object of a window of another process.
+#include <windows.h>
+// after windows.h, which it needs
+#include <oleacc.h>
 #include "platform/shell.h"
 #include "runtime/codepage.h"
 #include "tray/trayicon.h"
@@ -80,6 +85,60 @@ TEST_F(WineTray, AddedChangedGivenBalloonAndDeleted) {
   icon->ShellNotify(TTrayIcon::ncDelete);
   EXPECT_FALSE(icon->Registered());
   EXPECT_FALSE(ShellHolds(icon));
+}
+
+// The visible top-level windows: whether one is ours, and, for the others,
+// what the system's accessible object names the tooltip windows.
+struct ShownWindows {
+  bool ours = false;
+  std::vector<std::string> tooltipNames;
+};
+BOOL CALLBACK Collect(HWND h, LPARAM into) {
+  auto* shown = reinterpret_cast<ShownWindows*>(into);
+  if (!::IsWindowVisible(h)) return TRUE;
+  DWORD process = 0;
+  ::GetWindowThreadProcessId(h, &process);
+  if (process == ::GetCurrentProcessId()) {
+    shown->ours = true;
+    return TRUE;
+  }
+  wchar_t cls[64] = {};
+  ::GetClassNameW(h, cls, 64);
+  IAccessible* accessible = nullptr;
+  if (_wcsicmp(cls, L"tooltips_class32") != 0 ||
+      ::AccessibleObjectFromWindow(h, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                                   reinterpret_cast<void**>(&accessible)) != S_OK)
+    return TRUE;
+  VARIANT self;
+  ::VariantInit(&self);
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr;
+  if (accessible->get_accName(self, &name) == S_OK && name)
+    shown->tooltipNames.push_back(Utf16ToUtf8(std::u16string(name, name + ::SysStringLen(name))));
+  ::SysFreeString(name);
+  accessible->Release();
+  return TRUE;
+}
+
+TEST_F(WineTray, TheShellDrawsTheBalloonAndAScreenReaderReadsItsText) {
+  ASSERT_EQ(::CoInitialize(nullptr), S_OK);
+  TTrayIcon* icon = NewIcon();
+  const std::string text = "選択範囲を送信しました (balloon read aloud)";
+  icon->ShowBalloon(biifInfo, "complete!", Utf8ToSystem(text));
+  ShownWindows shown;
+  // The shell shows a balloon a moment after it is asked for.
+  for (int i = 0; i < 100; ++i) {
+    Pump(100);
+    shown = ShownWindows{};
+    ::EnumWindows(Collect, reinterpret_cast<LPARAM>(&shown));
+    if (std::find(shown.tooltipNames.begin(), shown.tooltipNames.end(), text) != shown.tooltipNames.end()) break;
+  }
+  EXPECT_NE(std::find(shown.tooltipNames.begin(), shown.tooltipNames.end(), text), shown.tooltipNames.end())
+      << "no window of the shell reads the balloon's text";
+  EXPECT_FALSE(shown.ours) << "the program draws nothing of its own";
+  icon->ShellNotify(TTrayIcon::ncDelete);
+  ::CoUninitialize();
 }
 
 TEST_F(WineTray, PostedCallbackReachesTheRightIcon) {
@@ -158,6 +217,50 @@ TEST_F(WineTray, PopupMenuOpensAndItsClickArrives) {
   Pump(100);
   EXPECT_TRUE(opening);
   EXPECT_EQ(clicked, std::vector<std::string>{"quit"});
+}
+
+TEST_F(WineTray, TheShellSpeaksVersion4AndEnterOnTheIconOpensTheMenu) {
+  TTrayIcon* icon = NewIcon();
+  EXPECT_EQ(icon->NotifyVersion(), 4u) << "the shell took version 4";
+  auto* menu = new TPopupMenu(form);
+  auto* setting = new TMenuItem(form);
+  auto* quit = new TMenuItem(form);
+  setting->Caption = "Settings...";
+  quit->Caption = "Quit";
+  menu->Add(setting);
+  menu->Add(quit);
+  icon->SetRBPopupMenu(menu);
+  std::vector<std::string> clicked;
+  setting->OnClick = [&](TObject*) { clicked.push_back("setting"); };
+  quit->OnClick = [&](TObject*) { clicked.push_back("quit"); };
+  // The keys of a user at the open menu: down to the first item, Enter;
+  // Escape should the menu not take them, so that the test cannot hang.
+  std::atomic<int> opened{0};
+  std::atomic<bool> done{false};
+  menu->OnPopup = [&](TObject*) { ++opened; };
+  platform::WindowHandle owner = app->Handle();
+  std::thread keys([&] {
+    for (int i = 0; i < 500 && !opened; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (unsigned vk : {0x28u, 0x0Du}) {
+      platform::PostToWindow(owner, platform::wm::KeyDown, vk, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done) platform::PostToWindow(owner, platform::wm::KeyDown, 0x1B, 0);
+  });
+  // Enter on the icon, as a shell of version 4 reports it (twice, as some
+  // do): the icon's place in wParam, the event and the icon's ID in lParam.
+  auto place = static_cast<uintptr_t>(300) | (static_cast<uintptr_t>(200) << 16);
+  auto event = static_cast<intptr_t>(platform::nin::KeySelect | (static_cast<uint32_t>(icon->IconID()) << 16));
+  platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage, place, event);
+  platform::PostToWindow(TCallbackWindow::Instance()->Handle(), kTrayCallbackMessage, place, event);
+  Pump(300);
+  done = true;
+  keys.join();
+  Pump(100);
+  EXPECT_EQ(opened, 1) << "one menu for one key";
+  EXPECT_EQ(clicked, std::vector<std::string>{"setting"});
 }
 
 }  // namespace
