@@ -65,6 +65,45 @@ std::string UrlEncode(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Whether `line` is one web address and nothing else: http or https, a host,
+// no blanks, controls or characters that would end an attribute, at most
+// 2048 bytes.
+bool IsWebAddress(std::string_view line) {
+  if (line.size() > 2048) return false;
+  std::string lower(line.substr(0, 8));
+  for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  size_t host = lower.rfind("https://", 0) == 0 ? 8 : lower.rfind("http://", 0) == 0 ? 7 : 0;
+  if (host == 0 || line.size() == host || line[host] == '/') return false;
+  for (char c : line) {
+    auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b == 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '\\') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string NoteBodyHtml(std::string_view body, bool whole, const std::vector<std::string>& terms) {
+  // The last line of a whole body, when it is a web address (where the text
+  // was copied from), is a link; nothing else of a note becomes markup.
+  if (whole) {
+    size_t end = body.find_last_not_of(" \t\r\n");
+    if (end != std::string_view::npos) {
+      size_t start = body.find_last_of('\n', end);
+      start = start == std::string_view::npos ? 0 : start + 1;
+      std::string_view line = body.substr(start, end + 1 - start);
+      if (IsWebAddress(line)) {
+        return HighlightHtml(body.substr(0, start), terms) + "<a class=\"source\" href=\"" + HtmlEscape(line) +
+               "\" rel=\"noopener noreferrer nofollow\">" + HighlightHtml(line, terms) + "</a>" +
+               HighlightHtml(body.substr(end + 1), terms);
+      }
+    }
+  }
+  return HighlightHtml(body, terms);
+}
+
 std::string FormatUtc(int64_t ms) {
   std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
@@ -92,7 +131,7 @@ std::string TPages::Document(std::string_view title, std::string_view body, bool
   // bytes; the notes, tokens and pairing pages add what they use.
   if (extra) {
     html +=
-        "mark{background:#ffd54f;padding:0 .1em}\n"
+        "mark{background:#ffd54f;padding:0 .1em} form.search{margin:1em 0}\n"
         ".tags a{margin-right:.6em} .tags .current{font-weight:bold}\n"
         ".tools{border-top:1px solid #ddd;margin-top:2em;padding-top:.5em}\n"
         "code.secret{font-size:1.1em;background:#eee;padding:.2em .4em;word-break:break-all}\n"
@@ -176,8 +215,8 @@ std::string TPages::NoteArticle(const TStoredNote& n, bool whole, std::string_vi
   body += ">\n";
   if (!n.title.empty()) body += "<h2>" + HighlightHtml(n.title, terms) + "</h2>\n";
   std::string view = HtmlEscape(base_) + "/notes/view?id=" + std::to_string(n.id);
-  body += "<pre>" + HighlightHtml(n.body, terms);
   bool cut = static_cast<int64_t>(n.body.size()) < n.body_bytes;
+  body += "<pre>" + NoteBodyHtml(n.body, !cut, terms);
   if (cut && !whole) body += "&hellip;";
   body += "</pre>\n";
   if (cut && !whole)
@@ -196,8 +235,8 @@ std::string TPages::Notes(const TNotesView& v) const {
   const std::string base = HtmlEscape(base_);
   std::string body = "<h1>Notes of " + HtmlEscape(v.user.name) + "</h1>\n<p class=\"meta\"><span class=\"count\">";
   body += std::to_string(v.total) + (v.total == 1 ? " note" : " notes");
-  body += "</span> &middot; <a href=\"" + base + "/tokens\">Access tokens</a> &middot; ";
-  body += SignOutForm(v.token) + "</p>\n";
+  body += "</span> &middot; <a href=\"" + base + "/tokens\">Access tokens</a> &middot; <a href=\"" + base +
+          "/device\">Pair a device</a></p>\n" + SignOutForm(v.token) + "\n";
   // Search: a plain GET form, so a search is a link that can be kept.
   body += "<form class=\"search\" method=\"get\" action=\"" + base + "/notes\" role=\"search\">";
   if (!v.tag.empty()) body += "<input type=\"hidden\" name=\"tag\" value=\"" + HtmlEscape(v.tag) + "\">";
@@ -354,8 +393,9 @@ std::string TPages::SignUpClosed() const {
 }
 
 std::string TPages::Note(const TStoredNote& note, std::string_view token) const {
-  return Document("Note", "<p><a href=\"" + HtmlEscape(base_) + "/notes\">&larr; all notes</a></p>\n" +
-                              NoteArticle(note, true, token));
+  return Document(
+      note.title.empty() ? "Note" : note.title,
+      "<p><a href=\"" + HtmlEscape(base_) + "/notes\">&larr; all notes</a></p>\n" + NoteArticle(note, true, token));
 }
 
 std::string TPages::Message(std::string_view title, std::string_view text) const {

@@ -27,6 +27,11 @@ std::string CssColor(uint32_t color);
 // Text for a URL's query: everything but letters, digits and "-._~" as %XX.
 std::string UrlEncode(std::string_view text);
 
+// A note's body as HTML: escaped, the matches of `terms` marked, and its last
+// line a link (rel noopener noreferrer nofollow) when the body is `whole` and
+// that line is an http or https address.
+std::string NoteBodyHtml(std::string_view body, bool whole, const std::vector<std::string>& terms);
+
 // "2026-12-08 14:34:05 UTC".
 std::string FormatUtc(int64_t ms);
 
