@@ -13,8 +13,9 @@
 # upload  snaps per second (bench/server_load, 8 clients, notes of 300 bytes),
 #         the service as built against --baseline SERVER (a pinleaf-server
 #         built from an earlier commit, without the index), alternately, U
-#         times each, each on a fresh database; then with the index holding
-#         the N notes
+#         times each, each on a fresh database; then with the N notes, the
+#         baseline on a copy of them in its own layout and the service with
+#         its index of them, alternately
 # export  the server's peak resident size while the JSON and the zip of an
 #         account of 10,000 and of 100,000 notes are downloaded
 # Every figure comes with the one-minute load average at its start. The data
@@ -181,12 +182,51 @@ for backend in $backends; do
     say "$backend" "server CPU ms an upload, the same runs, with index" "$(printf '%s\n' "${cpu_new[@]}" | spread) min/med/max" "$l"
     if ! skipped search; then
       dataset "$backend" "$notes"
-      full=() full_cpu=()
+      # The same account in the layout before the index (its notes copied
+      # into a database the baseline made), for the baseline at that size.
+      old_db=""
+      if [ -n "$baseline" ]; then
+        if [ "$backend" = sqlite ]; then
+          old_db="$data/notes_${notes}_before_index.db"
+          if [ ! -s "$old_db" ]; then
+            cp "$db" "$old_db.part"
+            sqlite3 "$old_db.part" "DROP TRIGGER notes_fts_added; DROP TRIGGER notes_fts_removed;
+              DROP TRIGGER notes_fts_changed; DROP TABLE notes_fts; DROP TABLE note_tags; DROP TABLE tag_counts;
+              DROP TABLE access_tokens; DROP TABLE IF EXISTS device_grants; DELETE FROM schema_version WHERE version > 3;
+              PRAGMA journal_mode = DELETE;" >/dev/null
+            mv "$old_db.part" "$old_db"
+          fi
+        else
+          old_schema="notes_${notes}_before_index"
+          old_db="$PINLEAF_PG_URI?options=-csearch_path%3D$old_schema"
+          if ! psql -qAt -c "SELECT 1 FROM pg_namespace WHERE nspname = '$old_schema'" | grep -q 1; then
+            psql -qAt -c "CREATE SCHEMA $old_schema" >/dev/null
+            start_server "$old_db" "$baseline"  # makes the old layout
+            stop_servers
+            psql -qAt -c "SET search_path TO $old_schema" -c "DELETE FROM users" \
+              -c "INSERT INTO users SELECT id, name, password_hash, created_ms FROM notes_$notes.users" \
+              -c "INSERT INTO notes(id, user_id, title, body, color, paper_id, received_ms, body_hash)
+                  SELECT id, user_id, title, body, color, paper_id, received_ms, body_hash FROM notes_$notes.notes" \
+              -c "SELECT setval(pg_get_serial_sequence('notes', 'id'), (SELECT MAX(id) FROM notes))" \
+              -c "SELECT setval(pg_get_serial_sequence('users', 'id'), (SELECT MAX(id) FROM users))" \
+              -c "ANALYZE" >/dev/null
+          fi
+        fi
+      fi
+      full=() full_cpu=() before=() before_cpu=()
       l=$(load)
       for r in $(seq "$upload_repeats"); do
+        if [ -n "$old_db" ]; then
+          read -r rate cpu < <(upload_run "$old_db" "$baseline")
+          before+=("$rate") before_cpu+=("$cpu")
+        fi
         read -r rate cpu < <(upload_run "$db" "$server")
         full+=("$rate") full_cpu+=("$cpu")
       done
+      if [ -n "$old_db" ]; then
+        say "$backend" "uploads/s, 8 clients x 40 notes of 300 B, $notes notes, before" "$(printf '%s\n' "${before[@]}" | spread) min/med/max" "$l"
+        say "$backend" "server CPU ms an upload, the same runs, before" "$(printf '%s\n' "${before_cpu[@]}" | spread) min/med/max" "$l"
+      fi
       say "$backend" "uploads/s, 8 clients x 40 notes of 300 B, index of $notes notes" "$(printf '%s\n' "${full[@]}" | spread) min/med/max" "$l"
       say "$backend" "server CPU ms an upload, the same runs" "$(printf '%s\n' "${full_cpu[@]}" | spread) min/med/max" "$l"
     fi

@@ -192,7 +192,7 @@ struct TNoteExport::TZip {
     uint32_t dos_time = static_cast<uint32_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
     uint32_t dos_date =
         static_cast<uint32_t>(((std::max(tm.tm_year, 80) - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
-    const uint32_t utf8_names = 0x0800;
+    uint32_t utf8_names = 0x0800;
 
     out.reserve(out.size() + 30 + unique.size() + packed.size());
     Put32(out, 0x04034b50);
@@ -253,7 +253,7 @@ struct TNoteExport::TZip {
   }
 
   void End(std::string& out) {
-    const uint64_t directory_at = offset;
+    uint64_t directory_at = offset;
     bool zip64 = entries >= 0xFFFF || directory_at >= 0xFFFFFFFFu || directory_bytes >= 0xFFFFFFFFu;
     if (zip64) {
       uint64_t record_at = directory_at + directory_bytes;

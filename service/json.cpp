@@ -92,8 +92,8 @@ std::string JsonString(std::string_view text) {
 
 const TJson* TJson::Find(std::string_view name) const {
   const TJson* found = nullptr;
-  for (const auto& [key, value] : members) {
-    if (key == name) found = &value;
+  for (size_t i = 0; i < member_names.size(); ++i) {
+    if (member_names[i] == name) found = &member_values[i];
   }
   return found;
 }
@@ -310,8 +310,9 @@ private:
       if (!String(name, error)) return false;
       in_.SkipBlanks();
       if (in_.Get() != ':') return Fail(error, "expected :");
-      out.members.emplace_back(std::move(name), TJson());
-      if (!Value(out.members.back().second, depth + 1, error)) return false;
+      out.member_names.push_back(std::move(name));
+      out.member_values.emplace_back();
+      if (!Value(out.member_values.back(), depth + 1, error)) return false;
       if (OverSize(error)) return false;
       in_.SkipBlanks();
       int c = in_.Get();

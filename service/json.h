@@ -28,7 +28,8 @@ public:
   bool boolean = false;
   std::string text;  // a string's value, or a number as written
   std::vector<TJson> items;
-  std::vector<std::pair<std::string, TJson>> members;
+  std::vector<std::string> member_names;  // an object's members, in order
+  std::vector<TJson> member_values;
 
   bool IsString() const { return kind == Kind::kString; }
   bool IsNumber() const { return kind == Kind::kNumber; }

@@ -65,6 +65,45 @@ std::string UrlEncode(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Whether `line` is one web address and nothing else: http or https, a host,
+// no blanks, controls or characters that would end an attribute, at most
+// 2048 bytes.
+bool IsWebAddress(std::string_view line) {
+  if (line.size() > 2048) return false;
+  std::string lower(line.substr(0, 8));
+  for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+  size_t host = lower.rfind("https://", 0) == 0 ? 8 : lower.rfind("http://", 0) == 0 ? 7 : 0;
+  if (host == 0 || line.size() == host || line[host] == '/') return false;
+  for (char c : line) {
+    auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b == 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '\\') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string NoteBodyHtml(std::string_view body, bool whole, const std::vector<std::string>& terms) {
+  // The last line of a whole body, when it is a web address (where the text
+  // was copied from), is a link; nothing else of a note becomes markup.
+  if (whole) {
+    size_t end = body.find_last_not_of(" \t\r\n");
+    if (end != std::string_view::npos) {
+      size_t start = body.find_last_of('\n', end);
+      start = start == std::string_view::npos ? 0 : start + 1;
+      std::string_view line = body.substr(start, end + 1 - start);
+      if (IsWebAddress(line)) {
+        return HighlightHtml(body.substr(0, start), terms) + "<a class=\"source\" href=\"" + HtmlEscape(line) +
+               "\" rel=\"noopener noreferrer nofollow\">" + HighlightHtml(line, terms) + "</a>" +
+               HighlightHtml(body.substr(end + 1), terms);
+      }
+    }
+  }
+  return HighlightHtml(body, terms);
+}
+
 std::string FormatUtc(int64_t ms) {
   std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
@@ -74,7 +113,7 @@ std::string FormatUtc(int64_t ms) {
   return text;
 }
 
-std::string TPages::Document(std::string_view title, std::string_view body) const {
+std::string TPages::Document(std::string_view title, std::string_view body, bool extra) const {
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
@@ -87,13 +126,18 @@ std::string TPages::Document(std::string_view title, std::string_view body) cons
       ".note{border:1px solid #bbb;border-radius:4px;padding:.6em 1em;margin:1em 0;background:#fff7ab}\n"
       ".note pre{white-space:pre-wrap;word-wrap:break-word;font-family:inherit;margin:.4em 0}\n"
       ".meta{color:#555;font-size:.85em}\n"
-      "form.inline{display:inline;margin:0}\n"
-      "mark{background:#ffd54f;padding:0 .1em}\n"
-      ".tags a{margin-right:.6em} .tags .current{font-weight:bold}\n"
-      ".tools{border-top:1px solid #ddd;margin-top:2em;padding-top:.5em}\n"
-      "code.secret{font-size:1.1em;background:#eee;padding:.2em .4em;word-break:break-all}\n"
-      "table.tokens td,table.tokens th{padding:.2em .6em;text-align:left}\n"
-      "</style></head>\n<body>\n";
+      "form.inline{display:inline;margin:0}\n";
+  // The pages text snap reads (sign-in, probe, upload answers) keep their
+  // bytes; the notes, tokens and pairing pages add what they use.
+  if (extra) {
+    html +=
+        "mark{background:#ffd54f;padding:0 .1em} form.search{margin:1em 0}\n"
+        ".tags a{margin-right:.6em} .tags .current{font-weight:bold}\n"
+        ".tools{border-top:1px solid #ddd;margin-top:2em;padding-top:.5em}\n"
+        "code.secret{font-size:1.1em;background:#eee;padding:.2em .4em;word-break:break-all}\n"
+        "table.tokens td,table.tokens th{padding:.2em .6em;text-align:left}\n";
+  }
+  html += "</style></head>\n<body>\n";
   html += body;
   html += "\n</body></html>\n";
   return html;
@@ -112,8 +156,10 @@ std::string TPages::SignOutForm(std::string_view token) const {
          TokenField(token) + "<button type=\"submit\">Sign out</button></form>";
 }
 
-std::string TPages::LoginForm(std::string_view token) const {
-  return "<form method=\"post\" action=\"" + HtmlEscape(base_) + "/users/login\">\n" + TokenField(token) +
+std::string TPages::LoginForm(std::string_view token, std::string_view next) const {
+  std::string after;
+  if (!next.empty()) after = "<input type=\"hidden\" name=\"next\" value=\"" + HtmlEscape(next) + "\">\n";
+  return "<form method=\"post\" action=\"" + HtmlEscape(base_) + "/users/login\">\n" + TokenField(token) + after +
          "<p><label for=\"id\">ID</label> <input id=\"id\" name=\"data[User][username]\" "
          "autocomplete=\"username\"></p>\n"
          "<p><label for=\"pw\">Password</label> <input id=\"pw\" type=\"password\" name=\"data[User][password]\" "
@@ -123,10 +169,10 @@ std::string TPages::LoginForm(std::string_view token) const {
          HtmlEscape(base_) + "/users/add\">Create one</a>.</p>";
 }
 
-std::string TPages::Login(std::string_view notice, std::string_view token) const {
+std::string TPages::Login(std::string_view notice, std::string_view token, std::string_view next) const {
   std::string body = "<h1>Sign in to pinleaf</h1>\n";
   if (!notice.empty()) body += "<p class=\"notice\">" + HtmlEscape(notice) + "</p>\n";
-  body += LoginForm(token);
+  body += LoginForm(token, next);
   return Document("Sign in", body);
 }
 
@@ -169,8 +215,8 @@ std::string TPages::NoteArticle(const TStoredNote& n, bool whole, std::string_vi
   body += ">\n";
   if (!n.title.empty()) body += "<h2>" + HighlightHtml(n.title, terms) + "</h2>\n";
   std::string view = HtmlEscape(base_) + "/notes/view?id=" + std::to_string(n.id);
-  body += "<pre>" + HighlightHtml(n.body, terms);
   bool cut = static_cast<int64_t>(n.body.size()) < n.body_bytes;
+  body += "<pre>" + NoteBodyHtml(n.body, !cut, terms);
   if (cut && !whole) body += "&hellip;";
   body += "</pre>\n";
   if (cut && !whole)
@@ -189,8 +235,8 @@ std::string TPages::Notes(const TNotesView& v) const {
   const std::string base = HtmlEscape(base_);
   std::string body = "<h1>Notes of " + HtmlEscape(v.user.name) + "</h1>\n<p class=\"meta\"><span class=\"count\">";
   body += std::to_string(v.total) + (v.total == 1 ? " note" : " notes");
-  body += "</span> &middot; <a href=\"" + base + "/tokens\">Access tokens</a> &middot; ";
-  body += SignOutForm(v.token) + "</p>\n";
+  body += "</span> &middot; <a href=\"" + base + "/tokens\">Access tokens</a> &middot; <a href=\"" + base +
+          "/device\">Pair a device</a></p>\n" + SignOutForm(v.token) + "\n";
   // Search: a plain GET form, so a search is a link that can be kept.
   body += "<form class=\"search\" method=\"get\" action=\"" + base + "/notes\" role=\"search\">";
   if (!v.tag.empty()) body += "<input type=\"hidden\" name=\"tag\" value=\"" + HtmlEscape(v.tag) + "\">";
@@ -241,7 +287,7 @@ std::string TPages::Notes(const TNotesView& v) const {
           "<button type=\"submit\">Import</button></form>\n"
           "<p class=\"meta\">A JSON file as downloaded here (up to 8 MiB); notes already here are not added twice.</p>"
           "</section>\n";
-  return Document("Notes", body);
+  return Document("Notes", body, true);
 }
 
 std::string TPages::Tokens(const TUser& user, const TTokensView& v) const {
@@ -279,7 +325,7 @@ std::string TPages::Tokens(const TUser& user, const TTokensView& v) const {
           "search, export</option><option value=\"full\">full: also delete</option></select></p>\n"
           "<p><button type=\"submit\">Create token</button> <span class=\"meta\">at most " +
           std::to_string(kMaxTokensPerUser) + " a person</span></p></form>\n";
-  return Document("Access tokens", body);
+  return Document("Access tokens", body, true);
 }
 
 std::string TPages::ImportDone(std::string_view summary, const std::vector<std::string>& problems) const {
@@ -290,7 +336,53 @@ std::string TPages::ImportDone(std::string_view summary, const std::vector<std::
     body += "</ul>\n";
   }
   body += "<p><a href=\"" + HtmlEscape(base_) + "/notes\">Your notes</a></p>";
-  return Document("Import", body);
+  return Document("Import", body, true);
+}
+
+std::string TPages::DeviceCode(std::string_view notice, std::string_view typed) const {
+  std::string body = "<h1>Pair a device</h1>\n";
+  if (!notice.empty()) body += "<p class=\"notice\">" + HtmlEscape(notice) + "</p>\n";
+  body +=
+      "<p>Enter the code your device shows (such as text snap's balloon).</p>\n<form class=\"code\" method=\"get\" "
+      "action=\"" +
+      HtmlEscape(base_) +
+      "/device\"><p><label for=\"code\">Code</label> <input id=\"code\" name=\"user_code\" value=\"" +
+      HtmlEscape(typed) +
+      "\" placeholder=\"WDJB-MJHT\" autocomplete=\"off\" autocapitalize=\"characters\" maxlength=\"20\" "
+      "required> <button type=\"submit\">Next</button></p></form>\n<p><a href=\"" +
+      HtmlEscape(base_) + "/notes\">Your notes</a></p>";
+  return Document("Pair a device", body, true);
+}
+
+std::string TPages::DeviceConfirm(const TDeviceGrant& grant, std::string_view shown_code,
+                                  std::string_view token) const {
+  const char* may = grant.scope == TScope::kCapture ? "add notes to your account (nothing else: it cannot read them)"
+                    : grant.scope == TScope::kRead  ? "read, search and download your notes"
+                                                    : "read, add and delete your notes";
+  std::string form = "<form class=\"inline decide\" method=\"post\" action=\"" + HtmlEscape(base_) + "/device\">" +
+                     TokenField(token) + "<input type=\"hidden\" name=\"user_code\" value=\"" +
+                     HtmlEscape(grant.user_code) + "\">";
+  std::string body = "<h1>Pair a device</h1>\n<p>Code <code class=\"secret\" id=\"user-code\">" +
+                     HtmlEscape(shown_code) + "</code> &mdash; check that your device shows the same.</p>\n" +
+                     "<p><b class=\"device\">" + HtmlEscape(grant.token_name) + "</b> asks to " + may +
+                     ", with a token of its own (scope <b>" + std::string(ScopeName(grant.scope)) +
+                     "</b>) that you can revoke on the page Access tokens. It never learns your password.</p>\n<p>" +
+                     form +
+                     "<input type=\"hidden\" name=\"decision\" value=\"approve\"><button type=\"submit\" "
+                     "class=\"approve\">Approve</button></form> " +
+                     form +
+                     "<input type=\"hidden\" name=\"decision\" value=\"deny\"><button type=\"submit\" "
+                     "class=\"deny\">Deny</button></form></p>";
+  return Document("Pair a device", body, true);
+}
+
+std::string TPages::DeviceDone(bool approved, std::string_view name) const {
+  std::string body =
+      approved ? "<h1>Paired</h1>\n<p class=\"done\">" + HtmlEscape(name) +
+                     " may now add notes. It goes on by itself; you can close this page.</p>"
+               : "<h1>Not paired</h1>\n<p class=\"done\">" + HtmlEscape(name) + " was refused. It gets no token.</p>";
+  body += "\n<p><a href=\"" + HtmlEscape(base_) + "/tokens\">Access tokens</a></p>";
+  return Document(approved ? "Paired" : "Not paired", body, true);
 }
 
 std::string TPages::SignUpClosed() const {
@@ -301,8 +393,9 @@ std::string TPages::SignUpClosed() const {
 }
 
 std::string TPages::Note(const TStoredNote& note, std::string_view token) const {
-  return Document("Note", "<p><a href=\"" + HtmlEscape(base_) + "/notes\">&larr; all notes</a></p>\n" +
-                              NoteArticle(note, true, token));
+  return Document(
+      note.title.empty() ? "Note" : note.title,
+      "<p><a href=\"" + HtmlEscape(base_) + "/notes\">&larr; all notes</a></p>\n" + NoteArticle(note, true, token));
 }
 
 std::string TPages::Message(std::string_view title, std::string_view text) const {

@@ -27,6 +27,11 @@ std::string CssColor(uint32_t color);
 // Text for a URL's query: everything but letters, digits and "-._~" as %XX.
 std::string UrlEncode(std::string_view text);
 
+// A note's body as HTML: escaped, the matches of `terms` marked, and its last
+// line a link (rel noopener noreferrer nofollow) when the body is `whole` and
+// that line is an http or https address.
+std::string NoteBodyHtml(std::string_view body, bool whole, const std::vector<std::string>& terms);
+
 // "2026-12-08 14:34:05 UTC".
 std::string FormatUtc(int64_t ms);
 
@@ -61,7 +66,8 @@ public:
   // Forms carry `token`, the browser's form token (hexadecimal digits).
 
   // The sign-in form, with a notice above it when `notice` is not empty.
-  std::string Login(std::string_view notice, std::string_view token) const;
+  // `next`: where a sign-in leads instead of the home page (a path below the base).
+  std::string Login(std::string_view notice, std::string_view token, std::string_view next = "") const;
   // The probe's answer to a signed-in client, without the sign-in form.
   std::string ProbeSignedIn() const;
   // Where a sign-in leads.
@@ -79,9 +85,16 @@ public:
   std::string Note(const TStoredNote& note, std::string_view token) const;
   std::string Message(std::string_view title, std::string_view text) const;
 
+  // Pairing a device: the form for its code, the question whether to pair
+  // it, and the answer.
+  std::string DeviceCode(std::string_view notice, std::string_view typed) const;
+  std::string DeviceConfirm(const TDeviceGrant& grant, std::string_view shown_code, std::string_view token) const;
+  std::string DeviceDone(bool approved, std::string_view name) const;
+
 private:
-  std::string Document(std::string_view title, std::string_view body) const;
-  std::string LoginForm(std::string_view token) const;
+  // `extra`: the style the notes, tokens and pairing pages use besides the common one.
+  std::string Document(std::string_view title, std::string_view body, bool extra = false) const;
+  std::string LoginForm(std::string_view token, std::string_view next = "") const;
   std::string SignOutForm(std::string_view token) const;
   std::string NoteArticle(const TStoredNote& note, bool whole, std::string_view token,
                           const std::vector<std::string>& terms = {}) const;

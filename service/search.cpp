@@ -270,7 +270,7 @@ std::vector<std::string> ExtractTags(std::string_view title, std::string_view bo
       std::string_view piece = text.substr(token_start, token_end - token_start);
       std::string lowered = FoldForSearch(piece.substr(0, i - token_start));
       bool address = lowered.find("://") != std::string::npos || lowered.rfind("www.", 0) == 0 ||
-                     lowered.find("/") != std::string::npos || lowered.find("mailto:") != std::string::npos;
+                     lowered.find('/') != std::string::npos || lowered.find("mailto:") != std::string::npos;
       size_t end = i + length;
       bool digits_only = true;
       while (end < text.size()) {
@@ -294,7 +294,7 @@ std::vector<std::string> ExtractTags(std::string_view title, std::string_view bo
 }
 
 std::string NormaliseTag(std::string_view tag) {
-  if (tag.rfind("#", 0) == 0)
+  if (!tag.empty() && tag.front() == '#')
     tag.remove_prefix(1);
   else if (tag.rfind("\xEF\xBC\x83", 0) == 0)  // the full-width number sign
     tag.remove_prefix(3);

@@ -572,6 +572,19 @@ void TPinleafServer::Dispatch(const httplib::Request& req, httplib::Response& re
       res.set_header("Allow", "POST");
       Answer(res, pages_.Message("Method not allowed", "Notes are imported with the form on the notes page."), 405);
     }
+  } else if (rel == "/oauth/device" || rel == "/oauth/token") {
+    if (post) {
+      if (rel == "/oauth/device")
+        OAuthDevice(req, res, body);
+      else
+        OAuthToken(req, res, body);
+    } else {
+      res.set_header("Allow", "POST");
+      res.status = 405;
+      res.set_content("{\"error\":\"invalid_request\",\"error_description\":\"use POST\"}\n", "application/json");
+    }
+  } else if (rel == "/device") {
+    DevicePage(req, res, body);
   } else if (rel == "/tokens" || rel == "/tokens/revoke") {
     TokensPage(req, res, body, rel);
   } else if (rel == "/notes/delete") {
@@ -651,7 +664,14 @@ void TPinleafServer::LoginPost(const httplib::Request& req, httplib::Response& r
   }
   throttle_.Succeeded(account);
   StartSession(res, *user, req);
-  res.set_redirect(base_ + "/users/home", 302);
+  // A sign-in on the way to pairing a device goes back there; nowhere else
+  // (never off this service).
+  std::string next = FindField(fields, "next").value_or("");
+  const bool back = next.rfind(base_ + "/device", 0) == 0 && next.size() < 100 &&
+                    next.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/?=-_") ==
+                        std::string::npos &&
+                    (next.size() == base_.size() + 7 || next[base_.size() + 7] == '?');
+  res.set_redirect(back ? next : base_ + "/users/home", 302);
 }
 
 void TPinleafServer::Home(const httplib::Request& req, httplib::Response& res) {

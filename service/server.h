@@ -135,6 +135,14 @@ private:
   void NotesImport(const httplib::Request& req, httplib::Response& res, const std::string& body);
   void TokensPage(const httplib::Request& req, httplib::Response& res, const std::string& body, std::string_view rel);
 
+  // Pairing a device (device.cpp): the device's two requests and the page
+  // where its owner approves it.
+  void OAuthDevice(const httplib::Request& req, httplib::Response& res, const std::string& body);
+  void OAuthToken(const httplib::Request& req, httplib::Response& res, const std::string& body);
+  void DevicePage(const httplib::Request& req, httplib::Response& res, const std::string& body);
+  // "https://host:port", as the client reached the service.
+  std::string PublicOrigin(const httplib::Request& req) const;
+
   // The JSON API (api.cpp); `rel` is the path after "/api/v1".
   void Api(const httplib::Request& req, httplib::Response& res, const std::string& body, std::string_view rel);
   // Streams a download of the account's notes; false (answered) when too many run already.

@@ -351,6 +351,74 @@ std::optional<std::pair<TUser, TAccessToken>> TNoteStore::UserForToken(std::stri
   return backend_->UseToken(TokenHash(token), now_ms(), 60 * 1000);
 }
 
+namespace {
+
+// Letters that cannot be mistaken for each other or for digits, none a vowel
+// (no words by chance): 20^8 codes.
+const char kUserCodeLetters[] = "BCDFGHJKLMNPQRSTVWXZ";
+
+}  // namespace
+
+std::string TNoteStore::NormaliseUserCode(std::string_view typed) {
+  std::string code;
+  for (char c : typed) {
+    if (c == '-' || c == ' ') continue;
+    char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    if (std::string_view(kUserCodeLetters).find(upper) == std::string_view::npos || code.size() >= 8) return {};
+    code += upper;
+  }
+  return code.size() == 8 ? code : std::string();
+}
+
+std::string TNoteStore::ShowUserCode(const std::string& code) {
+  return code.size() == 8 ? code.substr(0, 4) + "-" + code.substr(4) : code;
+}
+
+std::optional<TNoteStore::TDeviceCodes> TNoteStore::StartDeviceGrant(const std::string& client_id, TScope scope,
+                                                                     const std::string& token_name,
+                                                                     const std::string& address) {
+  unsigned char random[32];
+  randombytes_buf(random, sizeof random);
+  TDeviceCodes codes;
+  codes.device_code = ToHex(random, sizeof random);
+  codes.expires_in_s = kDeviceCodeLifetimeS;
+  codes.interval_s = kDevicePollIntervalS;
+  TDeviceGrant grant;
+  grant.device_code_hash = TokenHash(codes.device_code);
+  grant.client_id = client_id;
+  grant.scope = scope;
+  grant.token_name = token_name;
+  grant.address = address;
+  grant.created_ms = now_ms();
+  grant.expires_ms = grant.created_ms + kDeviceCodeLifetimeS * 1000;
+  grant.interval_s = kDevicePollIntervalS;
+  // A user code taken by another pending grant (one in 25 billion) is drawn again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    grant.user_code.clear();
+    for (int i = 0; i < 8; ++i) grant.user_code += kUserCodeLetters[randombytes_uniform(sizeof kUserCodeLetters - 1)];
+    switch (backend_->InsertDeviceGrant(grant, 10, 10000)) {
+      case TDeviceStart::kStored:
+        codes.user_code = grant.user_code;
+        return codes;
+      case TDeviceStart::kTooMany:
+        return std::nullopt;
+      case TDeviceStart::kCodeTaken:
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+TDevicePollResult TNoteStore::PollDeviceGrant(std::string_view device_code, const std::string& client_id) {
+  unsigned char random[24];
+  randombytes_buf(random, sizeof random);
+  std::string token = "plf_" + ToHex(random, sizeof random);
+  TDevicePollResult r =
+      backend_->PollDeviceGrant(TokenHash(device_code), client_id, now_ms(), TokenHash(token), kMaxTokensPerUser);
+  if (r.answer == TDevicePoll::kIssued) r.secret = token;
+  return r;
+}
+
 std::string_view ScopeName(TScope scope) {
   switch (scope) {
     case TScope::kCapture:

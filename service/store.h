@@ -139,6 +139,31 @@ struct TStoreCounts {
   bool operator==(const TStoreCounts&) const = default;
 };
 
+// A device's request to be paired with an account (the device authorization
+// grant): kept in the database, so any instance answers any step.
+struct TDeviceGrant {
+  std::string device_code_hash;  // the device's secret, hashed
+  std::string user_code;         // 8 letters, without the dash
+  std::string client_id;
+  TScope scope = TScope::kCapture;
+  std::string token_name;  // the name the token gets ("text snap on HOST")
+  std::string address;     // who asked
+  int64_t created_ms = 0, expires_ms = 0;
+  int interval_s = 5;
+  std::string state = "pending";  // pending, approved, denied, issued
+  int64_t user_id = 0;            // who decided
+};
+
+enum class TDeviceStart { kStored, kCodeTaken, kTooMany };
+enum class TDeviceDecision { kDone, kNoSuchCode, kDecided, kTokenLimit };
+enum class TDevicePoll { kUnknown, kPending, kSlowDown, kDenied, kExpired, kIssued, kTokenLimit };
+struct TDevicePollResult {
+  TDevicePoll answer = TDevicePoll::kUnknown;
+  int interval_s = 0;
+  TAccessToken token;  // when issued
+  std::string secret;  // the token itself, when issued (TNoteStore fills it in)
+};
+
 // Limits of an account, checked when one is created or its password is set.
 inline constexpr size_t kMaxUserNameBytes = 100;
 inline constexpr size_t kMaxPasswordBytes = 1024;
@@ -222,6 +247,21 @@ public:
   // older than `note_use_after_ms`.
   virtual std::optional<std::pair<TUser, TAccessToken>> UseToken(const std::string& token_hash, int64_t now_ms,
                                                                  int64_t note_use_after_ms) = 0;
+
+  // Device grants. Expired ones are dropped a day after they expire (until
+  // then their device is told "expired"). Refused when the address asks for
+  // `max_per_address` or more that are still pending, or all addresses for `max_pending`.
+  virtual TDeviceStart InsertDeviceGrant(const TDeviceGrant& grant, int64_t max_per_address, int64_t max_pending) = 0;
+  virtual std::optional<TDeviceGrant> DeviceGrantByUserCode(const std::string& user_code) = 0;
+  // Approves (for `user_id`) or denies a pending grant that has not expired.
+  virtual TDeviceDecision DecideDeviceGrant(const std::string& user_code, int64_t user_id, bool approve, int64_t now_ms,
+                                            int64_t max_tokens) = 0;
+  // One poll of the device: too soon after the last one it is told to slow
+  // down (and its interval grows by 5 s); once approved, the token with
+  // `token_hash` is made for the account, in the same transaction, and the
+  // grant is used up.
+  virtual TDevicePollResult PollDeviceGrant(const std::string& device_code_hash, const std::string& client_id,
+                                            int64_t now_ms, const std::string& token_hash, int64_t max_tokens) = 0;
 
   virtual std::vector<TUserInfo> ListUsers() = 0;
   // Deletes the account with everything it holds; false when there is none.
@@ -339,6 +379,25 @@ public:
   std::optional<std::pair<TUser, TAccessToken>> UserForToken(std::string_view token);
   // The hash kept for a token.
   static std::string TokenHashOf(std::string_view token);
+
+  // Device pairing: a new grant for `client_id` (its device code, shown
+  // only to the device, and its user code), or nothing when too many are
+  // pending. The token it may lead to is named `token_name`.
+  struct TDeviceCodes {
+    std::string device_code, user_code;
+    int64_t expires_in_s = 0;
+    int interval_s = 0;
+  };
+  std::optional<TDeviceCodes> StartDeviceGrant(const std::string& client_id, TScope scope,
+                                               const std::string& token_name, const std::string& address);
+  // A user code as typed ("wdjb mjht", "WDJB-MJHT"): its 8 letters, or "" when it cannot be one.
+  static std::string NormaliseUserCode(std::string_view typed);
+  // "WDJBMJHT" -> "WDJB-MJHT".
+  static std::string ShowUserCode(const std::string& code);
+  TDevicePollResult PollDeviceGrant(std::string_view device_code, const std::string& client_id);
+  // How long a pairing code is valid, and how often its device may ask.
+  static constexpr int64_t kDeviceCodeLifetimeS = 600;
+  static constexpr int kDevicePollIntervalS = 5;
 
   // A random secret kept with the data (created on first use), for keys that
   // must outlive a restart and be the same in every instance, such as the one

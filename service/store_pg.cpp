@@ -204,6 +204,25 @@ CREATE TABLE access_tokens(
 CREATE INDEX access_tokens_by_user ON access_tokens(user_id);
 )sql";
 
+// Devices asking to be paired with an account.
+const char* const kLayout3 = R"sql(
+CREATE TABLE device_grants(
+  device_code_hash TEXT PRIMARY KEY,
+  user_code TEXT NOT NULL UNIQUE,
+  client_id TEXT NOT NULL,
+  scope TEXT NOT NULL,
+  token_name TEXT NOT NULL,
+  address TEXT NOT NULL,
+  created_ms BIGINT NOT NULL,
+  expires_ms BIGINT NOT NULL,
+  interval_s INTEGER NOT NULL,
+  last_poll_ms BIGINT NOT NULL DEFAULT 0,
+  state TEXT NOT NULL,
+  user_id BIGINT REFERENCES users(id) ON DELETE CASCADE);
+CREATE INDEX device_grants_by_expiry ON device_grants(expires_ms);
+CREATE INDEX device_grants_by_address ON device_grants(address, expires_ms);
+)sql";
+
 // Invalid bytes as U+FFFD, so a text column takes it.
 std::string ValidText(std::string_view text) {
   if (IsValidUtf8(text)) return std::string(text);
@@ -383,6 +402,7 @@ public:
         return std::vector<TInsertResult>{InsertOne(c, user_id, notes[0])};
       return InTransaction(c, [&] {
         std::vector<TInsertResult> results;
+        results.reserve(notes.size());
         for (const TNewNote& n : notes) results.push_back(InsertOne(c, user_id, n));
         return results;
       });
@@ -430,8 +450,8 @@ public:
   }
 
   TNoteQueryResult FindNotes(const TNoteQuery& q) override {
-    const int64_t before_ms = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_ms;
-    const int64_t before_id = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_id;
+    int64_t before_ms = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_ms;
+    int64_t before_id = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_id;
     const int64_t cut = q.body_bytes == 0 ? std::numeric_limits<int32_t>::max() : static_cast<int64_t>(q.body_bytes);
     const std::string columns =
         "id, title, substring(body FROM 1 FOR $1::integer), color, paper_id, received_ms, length(body)";
@@ -518,6 +538,7 @@ public:
       TResult r = Run(c, "SELECT tag, notes FROM tag_counts WHERE user_id = $1 ORDER BY notes DESC, tag LIMIT $2",
                       {user_id, limit});
       std::vector<TTagCount> tags;
+      tags.reserve(static_cast<size_t>(r.Rows()));
       for (int i = 0; i < r.Rows(); ++i) tags.push_back({r.Text(i, 0), r.Int(i, 1)});
       return tags;
     });
@@ -574,6 +595,7 @@ public:
                       "ORDER BY created_ms DESC, id DESC",
                       {user_id});
       std::vector<TAccessToken> tokens;
+      tokens.reserve(static_cast<size_t>(r.Rows()));
       for (int i = 0; i < r.Rows(); ++i) tokens.push_back(TokenOfRow(r, i, 0));
       return tokens;
     });
@@ -602,12 +624,128 @@ public:
     });
   }
 
+  TDeviceStart InsertDeviceGrant(const TDeviceGrant& g, int64_t max_per_address, int64_t max_pending) override {
+    return Use([&](PGconn* c) {
+      return InTransaction(c, [&] {
+        // One instance at a time counts and adds, so the limits hold across them.
+        Run(c, "LOCK TABLE device_grants IN SHARE ROW EXCLUSIVE MODE");
+        Run(c, "DELETE FROM device_grants WHERE expires_ms < $1", {g.created_ms - kDeviceGrantKeptMs});
+        if (Run(c, "SELECT COUNT(*) FROM device_grants WHERE address = $1 AND expires_ms > $2 AND state = 'pending'",
+                {g.address, g.created_ms})
+                .Int(0, 0) >= max_per_address)
+          return TDeviceStart::kTooMany;
+        if (Run(c, "SELECT COUNT(*) FROM device_grants WHERE expires_ms > $1 AND state = 'pending'", {g.created_ms})
+                .Int(0, 0) >= max_pending)
+          return TDeviceStart::kTooMany;
+        TResult r = Run(c,
+                        "INSERT INTO device_grants(device_code_hash, user_code, client_id, scope, token_name, address, "
+                        "created_ms, expires_ms, interval_s, state) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, "
+                        "'pending') ON CONFLICT DO NOTHING",
+                        {g.device_code_hash, g.user_code, g.client_id, ScopeName(g.scope), g.token_name, g.address,
+                         g.created_ms, g.expires_ms, static_cast<int64_t>(g.interval_s)});
+        return r.Affected() == 1 ? TDeviceStart::kStored : TDeviceStart::kCodeTaken;
+      });
+    });
+  }
+
+  std::optional<TDeviceGrant> DeviceGrantByUserCode(const std::string& user_code) override {
+    return Use([&](PGconn* c) -> std::optional<TDeviceGrant> {
+      TResult r = Run(c,
+                      "SELECT device_code_hash, user_code, client_id, scope, token_name, address, created_ms, "
+                      "expires_ms, interval_s, state, COALESCE(user_id, 0) FROM device_grants WHERE user_code = $1",
+                      {user_code});
+      if (r.Rows() != 1) return std::nullopt;
+      TDeviceGrant g;
+      g.device_code_hash = r.Text(0, 0);
+      g.user_code = r.Text(0, 1);
+      g.client_id = r.Text(0, 2);
+      g.scope = ParseScope(r.Text(0, 3)).value_or(TScope::kCapture);
+      g.token_name = r.Text(0, 4);
+      g.address = r.Text(0, 5);
+      g.created_ms = r.Int(0, 6);
+      g.expires_ms = r.Int(0, 7);
+      g.interval_s = static_cast<int>(r.Int(0, 8));
+      g.state = r.Text(0, 9);
+      g.user_id = r.Int(0, 10);
+      return g;
+    });
+  }
+
+  TDeviceDecision DecideDeviceGrant(const std::string& user_code, int64_t user_id, bool approve, int64_t now_ms,
+                                    int64_t max_tokens) override {
+    return Use([&](PGconn* c) {
+      return InTransaction(c, [&] {
+        TResult g = Run(c, "SELECT state, expires_ms FROM device_grants WHERE user_code = $1 FOR UPDATE", {user_code});
+        if (g.Rows() != 1 || g.Int(0, 1) <= now_ms) return TDeviceDecision::kNoSuchCode;
+        if (g.Text(0, 0) != "pending") return TDeviceDecision::kDecided;
+        if (approve &&
+            Run(c, "SELECT COUNT(*) FROM access_tokens WHERE user_id = $1", {user_id}).Int(0, 0) >= max_tokens)
+          return TDeviceDecision::kTokenLimit;
+        Run(c, "UPDATE device_grants SET state = $1, user_id = $2 WHERE user_code = $3",
+            {approve ? "approved" : "denied", user_id, user_code});
+        return TDeviceDecision::kDone;
+      });
+    });
+  }
+
+  TDevicePollResult PollDeviceGrant(const std::string& device_code_hash, const std::string& client_id, int64_t now_ms,
+                                    const std::string& token_hash, int64_t max_tokens) override {
+    return Use([&](PGconn* c) {
+      return InTransaction(c, [&] {
+        TDevicePollResult r;
+        // Locked: two polls at once (two instances) take turns, so one token at most is made.
+        TResult g = Run(c,
+                        "SELECT client_id, scope, token_name, expires_ms, interval_s, last_poll_ms, state, "
+                        "COALESCE(user_id, 0) FROM device_grants WHERE device_code_hash = $1 FOR UPDATE",
+                        {device_code_hash});
+        if (g.Rows() != 1 || g.Text(0, 0) != client_id || g.Text(0, 6) == "issued") return r;
+        r.interval_s = static_cast<int>(g.Int(0, 4));
+        const std::string state = g.Text(0, 6);
+        if (g.Int(0, 3) <= now_ms) {
+          r.answer = TDevicePoll::kExpired;
+          return r;
+        }
+        const bool early = g.Int(0, 5) > 0 && now_ms - g.Int(0, 5) < g.Int(0, 4) * 1000;
+        if (early) r.interval_s += 5;
+        Run(c, "UPDATE device_grants SET last_poll_ms = $1, interval_s = $2 WHERE device_code_hash = $3",
+            {now_ms, static_cast<int64_t>(r.interval_s), device_code_hash});
+        if (early) {
+          r.answer = TDevicePoll::kSlowDown;
+          return r;
+        }
+        if (state == "denied") r.answer = TDevicePoll::kDenied;
+        if (state == "pending") r.answer = TDevicePoll::kPending;
+        if (state != "approved") return r;
+        TAccessToken t;
+        t.user_id = g.Int(0, 7);
+        t.name = g.Text(0, 2);
+        t.scope = ParseScope(g.Text(0, 1)).value_or(TScope::kCapture);
+        t.created_ms = now_ms;
+        Run(c, "SELECT id FROM users WHERE id = $1 FOR UPDATE", {t.user_id});
+        if (Run(c, "SELECT COUNT(*) FROM access_tokens WHERE user_id = $1", {t.user_id}).Int(0, 0) >= max_tokens) {
+          r.answer = TDevicePoll::kTokenLimit;
+          return r;
+        }
+        t.id = Run(c,
+                   "INSERT INTO access_tokens(user_id, name, scope, token_hash, created_ms, last_used_ms) "
+                   "VALUES($1, $2, $3, $4, $5, 0) RETURNING id",
+                   {t.user_id, t.name, ScopeName(t.scope), token_hash, now_ms})
+                   .Int(0, 0);
+        Run(c, "UPDATE device_grants SET state = 'issued' WHERE device_code_hash = $1", {device_code_hash});
+        r.answer = TDevicePoll::kIssued;
+        r.token = t;
+        return r;
+      });
+    });
+  }
+
   std::vector<TUserInfo> ListUsers() override {
     return Use([&](PGconn* c) {
       TResult r = Run(c,
                       "SELECT u.id, u.name, u.created_ms, (SELECT COUNT(*) FROM notes WHERE user_id = u.id), "
                       "(SELECT COUNT(*) FROM access_tokens WHERE user_id = u.id) FROM users u ORDER BY u.name");
       std::vector<TUserInfo> users;
+      users.reserve(static_cast<size_t>(r.Rows()));
       for (int i = 0; i < r.Rows(); ++i)
         users.push_back({r.Int(i, 0), r.Text(i, 1), r.Int(i, 2), r.Int(i, 3), r.Int(i, 4)});
       return users;
@@ -623,6 +761,7 @@ public:
     return Use([&](PGconn* c) {
       TResult r = Run(c, "SELECT id, name, password_hash, created_ms FROM users ORDER BY id");
       std::vector<TUserRecord> users;
+      users.reserve(static_cast<size_t>(r.Rows()));
       for (int i = 0; i < r.Rows(); ++i) users.push_back({r.Int(i, 0), r.Text(i, 1), r.Text(i, 2), r.Int(i, 3)});
       return users;
     });
@@ -634,6 +773,7 @@ public:
                       "SELECT id, user_id, name, scope, created_ms, last_used_ms, token_hash FROM access_tokens "
                       "ORDER BY id");
       std::vector<TTokenRecord> tokens;
+      tokens.reserve(static_cast<size_t>(r.Rows()));
       for (int i = 0; i < r.Rows(); ++i) tokens.push_back({TokenOfRow(r, i, 0), r.Text(i, 6)});
       return tokens;
     });
@@ -804,6 +944,8 @@ public:
 private:
   // Notes read newest first before a search asks the index (see the SQLite backend).
   static constexpr int64_t kScanBeforeIndex = 2000;
+  // Expired device grants are kept this long, so their devices hear "expired".
+  static constexpr int64_t kDeviceGrantKeptMs = 24LL * 3600 * 1000;
 
   static TAccessToken TokenOfRow(const TResult& r, int row, int at) {
     TAccessToken t;
@@ -1026,7 +1168,7 @@ private:
     try {
       Run(c, "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER PRIMARY KEY, applied_ms BIGINT NOT NULL)");
       int64_t version = Run(c, "SELECT COALESCE(MAX(version), 0) FROM schema_version").Int(0, 0);
-      const char* const steps[] = {kLayout1, kLayout2};
+      const char* const steps[] = {kLayout1, kLayout2, kLayout3};
       const int64_t known = static_cast<int64_t>(std::size(steps));
       if (version > known)
         throw EStoreError("the database has layout version " + std::to_string(version) +

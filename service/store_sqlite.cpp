@@ -55,7 +55,7 @@ public:
   }
 
   int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-  sqlite3_stmt* get() const { return stmt_; }
+  sqlite3_stmt* Raw() const { return stmt_; }
   // Ready to run again with new values.
   void Reset() {
     sqlite3_reset(stmt_);
@@ -249,7 +249,29 @@ CREATE INDEX access_tokens_by_user ON access_tokens(user_id);
   }
 }
 
-void (*const kMigrations[])(sqlite3*) = {Migrate1, Migrate2, Migrate3, Migrate4};
+// Devices asking to be paired with an account; every step in the database,
+// so whichever process answers a step finds the others'.
+void Migrate5(sqlite3* db) {
+  Exec(db, R"sql(
+CREATE TABLE device_grants(
+  device_code_hash TEXT PRIMARY KEY,
+  user_code TEXT NOT NULL UNIQUE,
+  client_id TEXT NOT NULL,
+  scope TEXT NOT NULL,
+  token_name TEXT NOT NULL,
+  address TEXT NOT NULL,
+  created_ms INTEGER NOT NULL,
+  expires_ms INTEGER NOT NULL,
+  interval_s INTEGER NOT NULL,
+  last_poll_ms INTEGER NOT NULL DEFAULT 0,
+  state TEXT NOT NULL,
+  user_id INTEGER REFERENCES users(id) ON DELETE CASCADE);
+CREATE INDEX device_grants_by_expiry ON device_grants(expires_ms);
+CREATE INDEX device_grants_by_address ON device_grants(address, expires_ms);
+)sql");
+}
+
+void (*const kMigrations[])(sqlite3*) = {Migrate1, Migrate2, Migrate3, Migrate4, Migrate5};
 
 // A note from a row that starts with id, title, body, color, paper_id, received_ms.
 TStoredNote NoteOfRow(TStatement& s) {
@@ -333,6 +355,7 @@ public:
     std::lock_guard guard(lock_);
     return InTransaction(db_, [&] {
       std::vector<TInsertResult> results;
+      results.reserve(notes.size());
       for (const TNewNote& n : notes) results.push_back(InsertOne(user_id, n));
       return results;
     });
@@ -391,8 +414,8 @@ public:
   TNoteQueryResult FindNotes(const TNoteQuery& q) override {
     std::lock_guard guard(lock_);
     TNoteQueryResult result;
-    const int64_t before_ms = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_ms;
-    const int64_t before_id = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_id;
+    int64_t before_ms = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_ms;
+    int64_t before_id = q.before_id == 0 ? std::numeric_limits<int64_t>::max() : q.before_id;
     const size_t cut = q.body_bytes == 0 ? std::numeric_limits<size_t>::max() : q.body_bytes;
     auto take = [&](TStatement& s) {
       TStoredNote n;
@@ -401,16 +424,16 @@ public:
       if (!s.IsNull(3)) n.color = static_cast<uint32_t>(s.Int(3));
       n.paper_id = s.Text(4);
       n.received_ms = s.Int(5);
-      const auto* body = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 2));
-      size_t bytes = static_cast<size_t>(sqlite3_column_bytes(s.get(), 2));
+      const auto* body = reinterpret_cast<const char*>(sqlite3_column_text(s.Raw(), 2));
+      size_t bytes = static_cast<size_t>(sqlite3_column_bytes(s.Raw(), 2));
       n.body_bytes = static_cast<int64_t>(bytes);
       if (body) n.body.assign(body, std::min(bytes, cut));
       result.notes.push_back(std::move(n));
     };
     auto matches = [&](TStatement& s) {
       auto text = [&](int column) {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), column));
-        return p ? std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(s.get(), column))) : std::string_view();
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s.Raw(), column));
+        return p ? std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(s.Raw(), column))) : std::string_view();
       };
       return NoteMatches(text(1), text(2), q.terms);
     };
@@ -568,6 +591,121 @@ public:
       t.last_used_ms = now_ms;
     }
     return std::make_pair(user, t);
+  }
+
+  TDeviceStart InsertDeviceGrant(const TDeviceGrant& g, int64_t max_per_address, int64_t max_pending) override {
+    std::lock_guard guard(lock_);
+    return InTransaction(db_, [&] {
+      TStatement purge(db_, "DELETE FROM device_grants WHERE expires_ms < ?");
+      purge.Bind(1, g.created_ms - kDeviceGrantKeptMs).Run();
+      TStatement mine(db_,
+                      "SELECT COUNT(*) FROM device_grants WHERE address = ? AND expires_ms > ? AND state = 'pending'");
+      mine.Bind(1, g.address).Bind(2, g.created_ms);
+      if (mine.Step() && mine.Int(0) >= max_per_address) return TDeviceStart::kTooMany;
+      TStatement all(db_, "SELECT COUNT(*) FROM device_grants WHERE expires_ms > ? AND state = 'pending'");
+      all.Bind(1, g.created_ms);
+      if (all.Step() && all.Int(0) >= max_pending) return TDeviceStart::kTooMany;
+      TStatement s(db_,
+                   "INSERT INTO device_grants(device_code_hash, user_code, client_id, scope, token_name, address, "
+                   "created_ms, expires_ms, interval_s, state) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, 'pending') "
+                   "ON CONFLICT DO NOTHING");
+      s.Bind(1, g.device_code_hash).Bind(2, g.user_code).Bind(3, g.client_id).Bind(4, ScopeName(g.scope));
+      s.Bind(5, g.token_name).Bind(6, g.address).Bind(7, g.created_ms).Bind(8, g.expires_ms);
+      s.Bind(9, static_cast<int64_t>(g.interval_s)).Run();
+      return sqlite3_changes(db_) == 1 ? TDeviceStart::kStored : TDeviceStart::kCodeTaken;
+    });
+  }
+
+  std::optional<TDeviceGrant> DeviceGrantByUserCode(const std::string& user_code) override {
+    std::lock_guard guard(lock_);
+    TStatement s(db_,
+                 "SELECT device_code_hash, user_code, client_id, scope, token_name, address, created_ms, expires_ms, "
+                 "interval_s, state, COALESCE(user_id, 0) FROM device_grants WHERE user_code = ?");
+    s.Bind(1, user_code);
+    if (!s.Step()) return std::nullopt;
+    TDeviceGrant g;
+    g.device_code_hash = s.Text(0);
+    g.user_code = s.Text(1);
+    g.client_id = s.Text(2);
+    g.scope = ParseScope(s.Text(3)).value_or(TScope::kCapture);
+    g.token_name = s.Text(4);
+    g.address = s.Text(5);
+    g.created_ms = s.Int(6);
+    g.expires_ms = s.Int(7);
+    g.interval_s = static_cast<int>(s.Int(8));
+    g.state = s.Text(9);
+    g.user_id = s.Int(10);
+    return g;
+  }
+
+  TDeviceDecision DecideDeviceGrant(const std::string& user_code, int64_t user_id, bool approve, int64_t now_ms,
+                                    int64_t max_tokens) override {
+    std::lock_guard guard(lock_);
+    return InTransaction(db_, [&] {
+      TStatement find(db_, "SELECT state, expires_ms FROM device_grants WHERE user_code = ?");
+      find.Bind(1, user_code);
+      if (!find.Step() || find.Int(1) <= now_ms) return TDeviceDecision::kNoSuchCode;
+      if (find.Text(0) != "pending") return TDeviceDecision::kDecided;
+      if (approve) {
+        TStatement count(db_, "SELECT COUNT(*) FROM access_tokens WHERE user_id = ?");
+        count.Bind(1, user_id);
+        if (count.Step() && count.Int(0) >= max_tokens) return TDeviceDecision::kTokenLimit;
+      }
+      TStatement s(db_, "UPDATE device_grants SET state = ?, user_id = ? WHERE user_code = ? AND state = 'pending'");
+      s.Bind(1, approve ? "approved" : "denied").Bind(2, user_id).Bind(3, user_code).Run();
+      return TDeviceDecision::kDone;
+    });
+  }
+
+  TDevicePollResult PollDeviceGrant(const std::string& device_code_hash, const std::string& client_id, int64_t now_ms,
+                                    const std::string& token_hash, int64_t max_tokens) override {
+    std::lock_guard guard(lock_);
+    return InTransaction(db_, [&] {
+      TDevicePollResult r;
+      TStatement find(db_,
+                      "SELECT client_id, scope, token_name, expires_ms, interval_s, last_poll_ms, state, "
+                      "COALESCE(user_id, 0) FROM device_grants WHERE device_code_hash = ?");
+      find.Bind(1, device_code_hash);
+      if (!find.Step() || find.Text(0) != client_id || find.Text(6) == "issued") return r;  // unknown, or used
+      r.interval_s = static_cast<int>(find.Int(4));
+      const std::string state = find.Text(6);
+      if (find.Int(3) <= now_ms) {
+        r.answer = TDevicePoll::kExpired;
+        return r;
+      }
+      const bool early = find.Int(5) > 0 && now_ms - find.Int(5) < find.Int(4) * 1000;
+      if (early) r.interval_s += 5;
+      TStatement polled(db_, "UPDATE device_grants SET last_poll_ms = ?, interval_s = ? WHERE device_code_hash = ?");
+      polled.Bind(1, now_ms).Bind(2, static_cast<int64_t>(r.interval_s)).Bind(3, device_code_hash).Run();
+      if (early) {
+        r.answer = TDevicePoll::kSlowDown;
+        return r;
+      }
+      if (state == "denied") r.answer = TDevicePoll::kDenied;
+      if (state == "pending") r.answer = TDevicePoll::kPending;
+      if (state != "approved") return r;
+      TAccessToken t;
+      t.user_id = find.Int(7);
+      t.name = find.Text(2);
+      t.scope = ParseScope(find.Text(1)).value_or(TScope::kCapture);
+      t.created_ms = now_ms;
+      TStatement count(db_, "SELECT COUNT(*) FROM access_tokens WHERE user_id = ?");
+      count.Bind(1, t.user_id);
+      if (count.Step() && count.Int(0) >= max_tokens) {
+        r.answer = TDevicePoll::kTokenLimit;
+        return r;
+      }
+      TStatement add(db_,
+                     "INSERT INTO access_tokens(user_id, name, scope, token_hash, created_ms, last_used_ms) "
+                     "VALUES(?, ?, ?, ?, ?, 0)");
+      add.Bind(1, t.user_id).Bind(2, t.name).Bind(3, ScopeName(t.scope)).Bind(4, token_hash).Bind(5, now_ms).Run();
+      t.id = sqlite3_last_insert_rowid(db_);
+      TStatement used(db_, "UPDATE device_grants SET state = 'issued' WHERE device_code_hash = ?");
+      used.Bind(1, device_code_hash).Run();
+      r.answer = TDevicePoll::kIssued;
+      r.token = t;
+      return r;
+    });
   }
 
   std::vector<TUserInfo> ListUsers() override {
@@ -730,6 +868,8 @@ private:
   // common the page fills from them at once, which the index, naming every
   // note with the word, could not do faster.
   static constexpr int64_t kScanBeforeIndex = 2000;
+  // Expired device grants are kept this long, so their devices hear "expired".
+  static constexpr int64_t kDeviceGrantKeptMs = 24LL * 3600 * 1000;
 
   static TAccessToken TokenOfRow(TStatement& s, int at) {
     TAccessToken t;

@@ -313,6 +313,36 @@ def run_find_and_keep(page, browser_ws, base, work):
     assert api(base, token, "GET", "/notes")[0] == 401, "a revoked token was taken"
 
 
+def run_titles_and_links(page, base):
+    """Where a snap came from: its title (window and program) on the list and on the note's page,
+    and the address it was copied from, its last line, a link; nothing else becomes markup."""
+    name, password = "出所の人", "source-pw"
+    page.go(base + "/users/add")
+    fill(page, {'[name="data[User][username]"]': name, '[name="data[User][password]"]': password,
+                '[name="data[User][password_confirm]"]': password})
+    page.click_and_wait("button[type=submit]", "location.pathname.endsWith('/notes')", "the notes page after sign-up")
+    title = "記事 <b>Article</b> - Chromium (chromium)"
+    address = "https://example.com/記事?id=1&x=2"
+    snap(base, name, password, "copied from the web\nsee https://example.org/ inside\n\n" + address,
+         "20261210100000001", title=title)
+    snap(base, name, password, '<a href="https://example.com/">not a link</a>\njavascript:alert(1)',
+         "20261210100000002")
+    page.go(base + "/notes")
+    assert page.js("document.querySelector('article h2').innerText") == title, "the title is not shown as text"
+    links = page.js("[...document.querySelectorAll('article pre a')].map(a => [a.getAttribute('href'), a.rel, "
+                    "a.innerText])")
+    assert links == [[address, "noopener noreferrer nofollow", address]], links
+    assert page.js("document.querySelectorAll('article pre b, article h2 b').length") == 0, "markup became elements"
+    assert "see https://example.org/ inside" in page.js("document.querySelector('article:last-of-type pre').innerText")
+    assert "javascript:alert(1)" in page.js("document.querySelector('article pre').innerText")
+    # The note's own page: its title, the same link.
+    page.click_and_wait("article:last-of-type a[href*='/notes/view']", "location.pathname.endsWith('/notes/view')",
+                        "the note's page")
+    assert page.js("document.title").startswith(title), page.js("document.title")
+    assert page.js("document.querySelector('a.source').rel") == "noopener noreferrer nofollow"
+    assert page.js("document.querySelectorAll('pre a').length") == 1, "more than the last line became a link"
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("server")
@@ -333,7 +363,8 @@ def main():
         else:
             backends.append(("PostgreSQL", None, "no PostgreSQL cluster named (PGHOST ...)"))
         cases = [("SignUpNotesDeleteSignOut", lambda page, ws, base: run(page, base, a.screenshot)),
-                 ("FindDownloadImportAndTokens", lambda page, ws, base: run_find_and_keep(page, ws, base, work))]
+                 ("FindDownloadImportAndTokens", lambda page, ws, base: run_find_and_keep(page, ws, base, work)),
+                 ("TitlesAndSourceLinks", lambda page, ws, base: run_titles_and_links(page, base))]
         for backend, db, skip in backends:
             for case, body in cases:
                 name = f"{case}/{backend}"

@@ -150,8 +150,7 @@ TEST(ServerProcess, ADatabaseErrorIsLoggedWithItsCauseAndAcknowledgesNothing) {
   const std::string log = (dir / "server.log").string();
   testprocess::TProcess server;
   // A file size limit, its signal ignored, so writes past it fail as on a full disk.
-  // (A note of one letter repeated costs as much again in the search index.)
-  ASSERT_TRUE(server.Start({"sh", "-c", "trap '' XFSZ; ulimit -f 12288; exec \"$0\" \"$@\"", PINLEAF_SERVER_EXE,
+  ASSERT_TRUE(server.Start({"sh", "-c", "trap '' XFSZ; ulimit -f 4096; exec \"$0\" \"$@\"", PINLEAF_SERVER_EXE,
                             "--port", "0", "--db", (dir / "notes.db").string(), "--add-user", "demo"},
                            log, {"pw\n", true}));
   std::string line = server.ReadLine();

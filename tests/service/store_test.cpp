@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "service/options.h"
+#include "service/pages.h"
 #include "service/search.h"
 #include "service/throttle.h"
 #include "support.h"
@@ -645,6 +646,29 @@ TEST(SearchRules, WordsTagsAndMarks) {
   EXPECT_EQ(SearchKey("猫").find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"), std::string::npos);
 }
 
+TEST(NoteText, OnlyALastLineAddressBecomesALink) {
+  const char* link =
+      "<a class=\"source\" href=\"https://example.com/a?b=1&amp;c=%E4%BC%9A\" "
+      "rel=\"noopener noreferrer nofollow\">https://example.com/a?b=1&amp;c=%E4%BC%9A</a>";
+  EXPECT_EQ(NoteBodyHtml("copied <b>text</b>\n\nhttps://example.com/a?b=1&c=%E4%BC%9A", true, {}),
+            std::string("copied &lt;b&gt;text&lt;/b&gt;\n\n") + link);
+  EXPECT_EQ(NoteBodyHtml("text\n\nhttps://example.com/a?b=1&c=%E4%BC%9A\r\n", true, {}),
+            std::string("text\n\n") + link + "\r\n");
+  EXPECT_NE(NoteBodyHtml("HTTP://EXAMPLE.COM/X", true, {}).find("href=\"HTTP://EXAMPLE.COM/X\""), std::string::npos);
+  // Nothing else: an address inside the text, other schemes, anything that
+  // is not one address alone, a body shown cut.
+  for (const char* body : {"see https://example.com/ here\nlast line", "javascript:alert(1)", "file:///etc/passwd",
+                           "ftp://example.com/x", "https://example.com/a b", "https://", "http:///path",
+                           "https://example.com/\"onmouseover=\"x", "<a href=\"https://example.com\">x</a>"}) {
+    EXPECT_EQ(NoteBodyHtml(body, true, {}).find("<a"), std::string::npos) << body;
+  }
+  EXPECT_EQ(NoteBodyHtml("text\nhttps://example.com/", false, {}).find("<a"), std::string::npos);
+  // Marks inside the link's text, not in its address.
+  EXPECT_EQ(NoteBodyHtml("x\nhttps://example.com/meeting", true, {"meeting"}),
+            "x\n<a class=\"source\" href=\"https://example.com/meeting\" rel=\"noopener noreferrer nofollow\">"
+            "https://example.com/<mark>meeting</mark></a>");
+}
+
 std::vector<int64_t> IdsOf(const TNoteQueryResult& r) {
   std::vector<int64_t> ids;
   for (const TStoredNote& n : r.notes) ids.push_back(n.id);
@@ -807,7 +831,7 @@ TEST(PgStore, ADatabaseOfTheFirstLayoutGainsSearchAndTags) {
   EXPECT_EQ(store.FindNotes(7, "nul", "", 0, 0, 10, 0).notes.size(), 1u);
   EXPECT_EQ(store.FindNotes(7, "", "old", 0, 0, 10, 0).notes.size(), 1u);
   EXPECT_EQ(db.Number("SELECT COUNT(*) FROM notes WHERE search_key IS NULL"), 0);
-  EXPECT_EQ(db.Number("SELECT MAX(version) FROM schema_version"), 2);
+  EXPECT_EQ(db.Number("SELECT MAX(version) FROM schema_version"), 3);
   // New notes go on after the old IDs.
   EXPECT_EQ(store.AddNote(7, TNote{"", "new", std::nullopt, ""}), 4);
 }
