@@ -479,15 +479,16 @@ if part https; then
         [ -n "$url" ] && break
         sleep 0.05
       done
-      eval "cmp_url_$name=\${url/127.0.0.1/localhost}"
+      printf -v "cmp_url_$name" '%s' "${url/127.0.0.1/localhost}"
     }
+    cmp_url_plain="" cmp_url_tls=""
     cmp_server plain
     cmp_server tls --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
     snapn=$([ $smoke -eq 1 ] && echo 5 || echo 200)
-    plain_m="" tls_m="" plain_c="" tls_c="" plain_p="" tls_p="" ratio_m=() ratio_c=()
+    plain_m="" tls_m="" plain_c="" tls_c="" plain_p="" tls_p=""
     loads=()
     failed=""
-    for _ in $(seq $repeats); do
+    for _ in $(seq "$repeats"); do
       loads+=("$(load1)")
       "${client[@]}" snap "$cmp_url_plain" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
       read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out")
