@@ -62,9 +62,9 @@ if [ $wine = 1 ]; then
 fi
 
 work=$(mktemp -d)
-nginx_pid="" server_pid="" shm=""
+nginx_pid="" server_pid="" shm="" cmp_pids=()
 cleanup() {
-  for pid in $nginx_pid $server_pid; do
+  for pid in $nginx_pid $server_pid "${cmp_pids[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -491,13 +491,14 @@ if part https; then
     for _ in $(seq "$repeats"); do
       loads+=("$(load1)")
       "${client[@]}" snap "$cmp_url_plain" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
-      read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out")
+      read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out") || failed=1
       "${client[@]}" snap "$cmp_url_tls" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
-      read -r _ tm tp tc < <(tr -d '\r' <"$work/cmp.out")
+      read -r _ tm tp tc < <(tr -d '\r' <"$work/cmp.out") || failed=1
       [ -n "$failed" ] && break
       plain_m+=" $pm" tls_m+=" $tm" plain_p+=" $pp" tls_p+=" $tp" plain_c+=" $pc" tls_c+=" $tc"
     done
     for pid in "${cmp_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    cmp_pids=()
     if [ -n "$failed" ]; then
       report "snap exchange http vs https" ms "not measured (a snap failed)" "-" "-"
     else
