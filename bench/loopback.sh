@@ -62,9 +62,9 @@ if [ $wine = 1 ]; then
 fi
 
 work=$(mktemp -d)
-nginx_pid="" server_pid="" shm=""
+nginx_pid="" server_pid="" shm="" cmp_pids=()
 cleanup() {
-  for pid in $nginx_pid $server_pid; do
+  for pid in $nginx_pid $server_pid "${cmp_pids[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -479,8 +479,9 @@ if part https; then
         [ -n "$url" ] && break
         sleep 0.05
       done
-      eval "cmp_url_$name=\${url/127.0.0.1/localhost}"
+      printf -v "cmp_url_$name" '%s' "${url/127.0.0.1/localhost}"
     }
+    cmp_url_plain="" cmp_url_tls=""
     cmp_server plain
     cmp_server tls --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
     snapn=$([ $smoke -eq 1 ] && echo 5 || echo 200)
@@ -491,14 +492,15 @@ if part https; then
       loads+=("$(load1)")
       # shellcheck disable=SC2154  # set by cmp_server through eval
       "${client[@]}" snap "$cmp_url_plain" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
-      read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out")
+      read -r _ pm pp pc < <(tr -d '\r' <"$work/cmp.out") || failed=1
       # shellcheck disable=SC2154  # the same
       "${client[@]}" snap "$cmp_url_tls" bench bench-pw "$snapn" >"$work/cmp.out" || failed=1
-      read -r _ tm tp tc < <(tr -d '\r' <"$work/cmp.out")
+      read -r _ tm tp tc < <(tr -d '\r' <"$work/cmp.out") || failed=1
       [ -n "$failed" ] && break
       plain_m+=" $pm" tls_m+=" $tm" plain_p+=" $pp" tls_p+=" $tp" plain_c+=" $pc" tls_c+=" $tc"
     done
     for pid in "${cmp_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    cmp_pids=()
     if [ -n "$failed" ]; then
       report "snap exchange http vs https" ms "not measured (a snap failed)" "-" "-"
     else

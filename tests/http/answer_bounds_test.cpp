@@ -48,6 +48,18 @@ void operator delete(void* pointer) noexcept { CountedFree(pointer); }
 void operator delete[](void* pointer) noexcept { CountedFree(pointer); }
 void operator delete(void* pointer, size_t) noexcept { CountedFree(pointer); }
 void operator delete[](void* pointer, size_t) noexcept { CountedFree(pointer); }
+// The forms that do not throw too: a runtime that has its own (a sanitizer's)
+// would otherwise hand out blocks ours then frees.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return CountedAlloc(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { CountedFree(pointer); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { CountedFree(pointer); }
 
 using namespace ts;
 using namespace testpeer;
