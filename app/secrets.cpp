@@ -262,16 +262,16 @@ private:
       return p >= low && p <= high;
     };
     const bool long16 = length >= 16 && length <= 19;
-    if (number[0] == '4') return length == 13 || length == 16 || length == 19;                 // Visa
-    if ((between(2, 51, 55) || between(4, 2221, 2720)) && length == 16) return true;           // Mastercard
-    if ((prefix(2) == 34 || prefix(2) == 37) && length == 15) return true;                     // American Express
+    if (number[0] == '4') return length == 13 || length == 16 || length == 19;                  // Visa
+    if ((between(2, 51, 55) || between(4, 2221, 2720)) && length == 16) return true;            // Mastercard
+    if ((prefix(2) == 34 || prefix(2) == 37) && length == 15) return true;                      // American Express
     if ((prefix(4) == 6011 || between(3, 644, 649) || prefix(2) == 65) && long16) return true;  // Discover
-    if (prefix(2) == 62 && long16) return true;                                                // UnionPay
-    if (between(4, 3528, 3589) && long16) return true;                                         // JCB
+    if (prefix(2) == 62 && long16) return true;                                                 // UnionPay
+    if (between(4, 3528, 3589) && long16) return true;                                          // JCB
     if ((between(3, 300, 305) || prefix(4) == 3095 || prefix(2) == 36 || prefix(2) == 38 || prefix(2) == 39) &&
         length >= 14 && length <= 19)
-      return true;                                               // Diners Club
-    if (between(4, 2200, 2204) && long16) return true;           // Mir
+      return true;                                                              // Diners Club
+    if (between(4, 2200, 2204) && long16) return true;                          // Mir
     for (int maestro : {5018, 5020, 5038, 5893, 6304, 6759, 6761, 6762, 6763})  // Maestro
       if (prefix(4) == maestro) return true;
     return false;

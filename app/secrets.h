@@ -13,14 +13,14 @@
 namespace ts {
 
 enum class TSecretKind {
-  skPrivateKey,     // a PEM or OpenSSH private key block
-  skAwsAccessKey,   // AKIA/ASIA and 16 upper-case letters or digits
-  skGitHubToken,    // ghp_ gho_ ghu_ ghs_ ghr_ and 36 letters or digits; github_pat_ ...
-  skSlackToken,     // xoxb- xoxp- xoxa- ... with its numbers
-  skGoogleApiKey,   // AIza and 35 more
-  skStripeKey,      // sk_live_ and at least 20 more
-  skJsonWebToken,   // three base64url parts, the first a JSON header with "alg"
-  skPaymentCard,    // 13 to 19 digits of a card network, Luhn-valid
+  skPrivateKey,    // a PEM or OpenSSH private key block
+  skAwsAccessKey,  // AKIA/ASIA and 16 upper-case letters or digits
+  skGitHubToken,   // ghp_ gho_ ghu_ ghs_ ghr_ and 36 letters or digits; github_pat_ ...
+  skSlackToken,    // xoxb- xoxp- xoxa- ... with its numbers
+  skGoogleApiKey,  // AIza and 35 more
+  skStripeKey,     // sk_live_ and at least 20 more
+  skJsonWebToken,  // three base64url parts, the first a JSON header with "alg"
+  skPaymentCard,   // 13 to 19 digits of a card network, Luhn-valid
 };
 
 struct TSecretFind {

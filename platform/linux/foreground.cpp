@@ -118,8 +118,7 @@ ForegroundWindow ForegroundWindowInfo() {
   GdkDisplay* gdisplay = gdk_x11_lookup_xdisplay(dpy);
   // The window may close while it is asked: its errors are answers here.
   if (gdisplay) gdk_x11_display_error_trap_push(gdisplay);
-  const Window active =
-      static_cast<Window>(Cardinal(dpy, DefaultRootWindow(dpy), "_NET_ACTIVE_WINDOW", XA_WINDOW));
+  const Window active = static_cast<Window>(Cardinal(dpy, DefaultRootWindow(dpy), "_NET_ACTIVE_WINDOW", XA_WINDOW));
   if (active != None) {
     out.title = Title(dpy, active);
     out.program = Program(dpy, active);

@@ -57,6 +57,40 @@ TEST_F(ShellTest, StartUpWithoutHotKeyShowsOnlyTheTrayIconAndQuitWritesTheSettin
   EXPECT_EQ(entries[5].caption, "Quit");
 }
 
+// "Note where it came from" is a check item of the tray menu: each choice
+// turns it over and is saved at once, keeping the keys set by hand.
+TEST_F(ShellTest, TheSourceCheckItemTurnsOverAndIsSavedAtOnce) {
+  WriteIni("[setting]\r\nhotkey=0\r\nhistory=0\r\nsecret_guard=0\r\n");
+  TScript script;
+  std::vector<bool> checked;
+  auto menuShows = [&checked] {
+    const auto& entries = hl::Popups().back().entries;
+    for (const auto& e : entries)
+      if (e.caption == "Note where it came from") checked.push_back(e.checked);
+  };
+  script.Then([&] { ChooseFromTrayMenu("Note where it came from"); })
+      .Then([&] {
+        menuShows();
+        EXPECT_TRUE(Saved().snapSource);
+        ChooseFromTrayMenu("Note where it came from");
+      })
+      .Then([&] {
+        menuShows();
+        EXPECT_FALSE(Saved().snapSource);
+        ChooseFromTrayMenu("Note where it came from");
+      })
+      .Then([&] {
+        menuShows();
+        ChooseFromTrayMenu("Quit");
+      });
+  EXPECT_EQ(RunTextSnap<TTestForm1>(), 0);
+  EXPECT_EQ(checked, (std::vector<bool>{false, true, false})) << "as the menu showed it before each choice";
+  const TSettings saved = Saved();
+  EXPECT_TRUE(saved.snapSource);
+  EXPECT_FALSE(saved.keepHistory) << "a key set by hand stays";
+  EXPECT_FALSE(saved.secretGuard);
+}
+
 TEST_F(ShellTest, StartUpRegistersTheStoredHotKeyAndToleratesARefusal) {
   WriteIni("[setting]\r\nhotkey=0x41\r\nhotkey_shift=6\r\n");
   TTestForm1& form = Start();
