@@ -1,9 +1,9 @@
 #include "app/secrets.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace ts {
 
@@ -16,39 +16,63 @@ bool Word(char c) { return Alnum(c) || c == '_'; }
 bool Base64Url(char c) { return Word(c) || c == '-'; }
 bool Base64(char c) { return Alnum(c) || c == '+' || c == '/' || c == '='; }
 
+// The two bytes a secret may start with ("--", "AK", "gh", "ey", a digit and
+// anything ...): one lookup passes over every other place of the text.
+const std::array<bool, 65536>& Candidate() {
+  static const std::array<bool, 65536> table = [] {
+    std::array<bool, 65536> t{};
+    auto pair = [&t](unsigned char first, unsigned char second) { t[first << 8 | second] = true; };
+    for (const char* p : {"--", "AK", "AS", "AI", "gh", "gi", "xo", "sk", "ey"})
+      pair(static_cast<unsigned char>(p[0]), static_cast<unsigned char>(p[1]));
+    for (unsigned char digit = '0'; digit <= '9'; ++digit)
+      for (int second = 0; second < 256; ++second) pair(digit, static_cast<unsigned char>(second));
+    return t;
+  }();
+  return table;
+}
+
 class TScanner {
 public:
   explicit TScanner(std::string_view text) : t_(text) {}
 
   std::optional<TSecretFind> Run() {
     const size_t n = t_.size();
+    const char* p = t_.data();
+    const std::array<bool, 65536>& candidate = Candidate();
     size_t i = 0;
     while (i < n) {
-      const char c = t_[i];
+      // Most bytes start nothing: they are passed over by a table lookup,
+      // and a candidate is looked at only when its second byte fits too.
+      const char c = p[i];
+      const char second = i + 1 < n ? p[i + 1] : '\0';
+      if (!candidate[static_cast<unsigned char>(c) << 8 | static_cast<unsigned char>(second)]) {
+        ++i;
+        continue;
+      }
       size_t next = i + 1;
       std::optional<TSecretFind> found;
       switch (c) {
         case '-':
-          found = PrivateKey(i);
+          if (second == '-') found = PrivateKey(i);
           break;
         case 'A':
-          found = Aws(i);
-          if (!found) found = Google(i);
+          if (second == 'K' || second == 'S') found = Aws(i);
+          if (second == 'I') found = Google(i);
           break;
         case 'g':
-          found = GitHub(i);
+          if (second == 'h' || second == 'i') found = GitHub(i);
           break;
         case 'x':
-          found = Slack(i);
+          if (second == 'o') found = Slack(i);
           break;
         case 's':
-          found = Stripe(i);
+          if (second == 'k') found = Stripe(i);
           break;
         case 'e':
-          found = Jwt(i, next);
+          if (second == 'y') found = Jwt(i, next);
           break;
         default:
-          if (Digit(c)) found = Card(i, next);
+          found = Card(i, next);
           break;
       }
       if (found) return found;
@@ -59,10 +83,14 @@ public:
 
 private:
   char At(size_t i) const { return i < t_.size() ? t_[i] : '\0'; }
-  bool Before(size_t i, bool (*kind)(char)) const { return i > 0 && kind(t_[i - 1]); }
+  template <typename TKind>
+  bool Before(size_t i, TKind kind) const {
+    return i > 0 && kind(t_[i - 1]);
+  }
   bool Starts(size_t i, std::string_view prefix) const { return t_.substr(i, prefix.size()) == prefix; }
   // Characters of a kind from `i` on, at most `limit`.
-  size_t Run(size_t i, bool (*kind)(char), size_t limit = SIZE_MAX) const {
+  template <typename TKind>
+  size_t Run(size_t i, TKind kind, size_t limit = SIZE_MAX) const {
     size_t k = i;
     while (k < t_.size() && k - i < limit && kind(t_[k])) ++k;
     return k - i;
@@ -195,42 +223,69 @@ private:
   // split by single spaces or by single dashes, of a card network, passing
   // the Luhn check. Dates, times, phone numbers and parts of longer numbers
   // are not runs that qualify.
+  // A run is at most this many groups, all split by the same separator; the
+  // next group after either limit starts a run of its own.
+  static constexpr size_t kMaxGroups = 12;
+
   std::optional<TSecretFind> Card(size_t i, size_t& next) const {
-    // Where the run ends, whatever becomes of it: each run is looked at once.
+    // Most runs of digits are short (a time, a date, a count): counted first,
+    // they are passed over whole.
+    size_t digits = 0, groups = 0, end = i;
     char sep = '\0';
-    std::vector<size_t> groups;  // digits of each group
-    std::vector<size_t> ends;    // where each group ends
+    for (;;) {
+      while (end < t_.size() && Digit(t_[end])) {
+        ++end;
+        ++digits;
+      }
+      const char c = At(end);
+      if ((c == ' ' || c == '-') && (sep == '\0' || sep == c) && Digit(At(end + 1)) && ++groups < kMaxGroups) {
+        sep = c;
+        ++end;
+        continue;
+      }
+      break;
+    }
+    next = end;
+    if (digits < 13) return std::nullopt;
+    return CardRun(i);
+  }
+
+  std::optional<TSecretFind> CardRun(size_t i) const {
+    char sep = '\0';
+    // Filled as far as `count`; the rest is never read.
+    std::array<size_t, kMaxGroups> groups;  // digits of each group
+    std::array<size_t, kMaxGroups> ends;    // where each group ends
+    size_t count = 0;
     size_t at = i;
     for (;;) {
       const size_t run = Run(at, Digit, 64);
-      groups.push_back(run);
+      groups[count] = run;
       at += run;
-      ends.push_back(at);
+      ends[count++] = at;
       const char c = At(at);
-      if ((c == ' ' || c == '-') && (sep == '\0' || sep == c) && Digit(At(at + 1)) && groups.size() < 12) {
+      if ((c == ' ' || c == '-') && (sep == '\0' || sep == c) && Digit(At(at + 1)) && count < kMaxGroups) {
         sep = c;
         ++at;
         continue;
       }
       break;
     }
-    next = at;
-    while (next < t_.size() && Digit(t_[next])) ++next;  // a run cut at 64 digits goes on
     const char before = i > 0 ? t_[i - 1] : ' ';
     if (Word(before) || before == '+' || before == '.' || before == ',' || before == '/' || before == '-')
       return std::nullopt;
     // Groups after the card (a year, a security code) may follow it, but a
     // number that goes on with a letter or a fraction is something else.
-    for (size_t g = groups.size(); g >= 1; --g) {
+    for (size_t g = count; g >= 1; --g) {
       size_t digits = 0;
       for (size_t k = 0; k < g; ++k) digits += groups[k];
       if (digits < 13 || digits > 19) continue;
-      if (!Plausible(groups, g) || (g == groups.size() && !EndsClean(ends[g - 1]))) continue;
-      std::string number;
-      number.reserve(digits);
+      if (!Plausible(groups.data(), g) || (g == count && !EndsClean(ends[g - 1]))) continue;
+      std::array<char, 20> number;
+      size_t length = 0;
       for (size_t k = i; k < ends[g - 1]; ++k)
-        if (Digit(t_[k])) number += t_[k];
-      if (LuhnValid(number) && OfANetwork(number)) return Found(TSecretKind::skPaymentCard, i, ends[g - 1] - i);
+        if (Digit(t_[k])) number[length++] = t_[k];
+      const std::string_view digitsOnly(number.data(), length);
+      if (LuhnValid(digitsOnly) && OfANetwork(digitsOnly)) return Found(TSecretKind::skPaymentCard, i, ends[g - 1] - i);
     }
     return std::nullopt;
   }
@@ -244,7 +299,7 @@ private:
 
   // One piece, or groups as cards print them: four digits first, then groups
   // of three to six (the last may be shorter).
-  static bool Plausible(const std::vector<size_t>& groups, size_t count) {
+  static bool Plausible(const size_t* groups, size_t count) {
     if (count == 1) return true;
     if (groups[0] != 4) return false;
     for (size_t k = 1; k < count; ++k) {
@@ -254,9 +309,13 @@ private:
     return true;
   }
 
-  static bool OfANetwork(const std::string& number) {
+  static bool OfANetwork(std::string_view number) {
     const size_t length = number.size();
-    auto prefix = [&number](size_t digits) { return std::stoi(number.substr(0, digits)); };
+    auto prefix = [&number](size_t digits) {
+      int value = 0;
+      for (size_t k = 0; k < digits; ++k) value = value * 10 + (number[k] - '0');
+      return value;
+    };
     auto between = [&](size_t digits, int low, int high) {
       const int p = prefix(digits);
       return p >= low && p <= high;
