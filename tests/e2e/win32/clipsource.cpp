@@ -1,8 +1,10 @@
 // A stand-in for the programs a user copies from, for the end-to-end suite:
 //
-//   clipsource.exe TITLE TEXTFILE [--url URL] [--exclude] [--no-cloud] [--no-history]
+//   clipsource.exe TITLEFILE TEXTFILE [--url URL] [--exclude] [--no-cloud] [--no-history]
 //
-// shows a window titled TITLE (any Unicode) and puts the UTF-8 text of
+// shows a window titled with the UTF-8 text of TITLEFILE (any Unicode: a
+// command line under Wine passes only what the locale of the shell can
+// say) and puts the UTF-8 text of
 // TEXTFILE on the clipboard as CF_UNICODETEXT, with "HTML Format" naming URL
 // as its SourceURL as browsers write it, and the formats by which password
 // managers keep a copy out of clipboard monitors and history. It stays, the
@@ -63,20 +65,30 @@ std::string HtmlFormat(const std::string& sourceUrl, const std::string& text) {
   return head + html + std::string(1, '\0');
 }
 
+LRESULT CALLBACK WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_DESTROY) {
+    ::PostQuitMessage(0);
+    return 0;
+  }
+  return ::DefWindowProcW(window, msg, wParam, lParam);
+}
+
 }  // namespace
 
 int main() {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
   if (!argv || argc < 3) {
-    std::fputs("usage: clipsource TITLE TEXTFILE [--url URL] [--exclude] [--no-cloud] [--no-history]\n", stderr);
+    std::fputs("usage: clipsource TITLEFILE TEXTFILE [--url URL] [--exclude] [--no-cloud] [--no-history]\n", stderr);
     return 2;
   }
-  std::ifstream in(argv[2], std::ios::binary);
-  if (!in) {
-    std::fputs("clipsource: cannot read the text file\n", stderr);
+  std::ifstream titleIn(argv[1], std::ios::binary), in(argv[2], std::ios::binary);
+  if (!titleIn || !in) {
+    std::fputs("clipsource: cannot read the title or the text file\n", stderr);
     return 2;
   }
+  const std::wstring title =
+      Wide(std::string(std::istreambuf_iterator<char>(titleIn), std::istreambuf_iterator<char>()));
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string url;
   bool exclude = false, noCloud = false, noHistory = false;
@@ -92,10 +104,18 @@ int main() {
       noHistory = true;
   }
 
-  HWND window = ::CreateWindowExW(0, L"EDIT", argv[1], WS_OVERLAPPEDWINDOW | WS_VISIBLE | ES_MULTILINE, 300, 260, 420,
-                                  240, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  WNDCLASSW type{};
+  type.lpfnWndProc = WindowProc;
+  type.hInstance = ::GetModuleHandleW(nullptr);
+  type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  type.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  type.lpszClassName = L"clipsource";
+  ::RegisterClassW(&type);
+  HWND window = ::CreateWindowExW(0, L"clipsource", title.c_str(), WS_OVERLAPPEDWINDOW, 300, 260, 420, 240, nullptr,
+                                  nullptr, type.hInstance, nullptr);
   if (!window) return 1;
-  ::SetWindowTextW(window, argv[1]);
+  ::ShowWindow(window, SW_SHOW);
+  ::SetForegroundWindow(window);
   bool open = false;
   for (int tries = 0; tries < 100 && !(open = ::OpenClipboard(window)); ++tries) ::Sleep(50);
   if (!open) {
@@ -119,10 +139,8 @@ int main() {
 
   MSG msg;
   while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (msg.message == WM_CLOSE || (msg.hwnd == window && !::IsWindow(window))) break;
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
-    if (!::IsWindowVisible(window)) break;
   }
   ::LocalFree(argv);
   return 0;
