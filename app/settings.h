@@ -18,6 +18,11 @@ struct TSettings {
   int32_t hotkeyCode = 0;
   bool autoCopy = true;
   int32_t hotkeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift
+  // This device's access token from pairing with the service (it may only
+  // add notes); kept like the password, never in the clear beside it when a
+  // protected store is there. Empty: the service is spoken to with the
+  // account's ID and password (the form protocol).
+  std::string token;
   // SHA-256 (hex) of the one certificate an https service may present; empty
   // lets the system's trust store decide. Read only: the user writes it.
   std::string certSha256;
