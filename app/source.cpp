@@ -40,11 +40,11 @@ std::string CleanTitle(const std::string& utf8) {
 }
 
 std::string NoteTitle(const std::string& windowTitle, const std::string& program) {
-  const std::string title = CleanTitle(windowTitle);
+  std::string title = CleanTitle(windowTitle);
   // A program's name is short; one that is not must not crowd out the title.
   const std::string name = FirstCharacters(CleanTitle(program), 64);
   if (name.empty()) return title;
-  const std::string suffix = "(" + name + ")";
+  std::string suffix = "(" + name + ")";
   if (title.empty()) return suffix;
   const size_t room = kMaxTitleCharacters - Characters(suffix) - 1;
   return Trim(FirstCharacters(title, room)) + " " + suffix;
