@@ -239,10 +239,10 @@ for backend in $backends; do
       pid=${pids[-1]}
       for format in json zip; do
         echo 5 >"/proc/$pid/clear_refs"
-        before=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
+        at_start=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
         bytes=$(curl -sf -H "Authorization: Bearer $token" "$url/api/v1/export?format=$format" | wc -c)
         peak=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
-        say "$backend" "download of $n notes as $format ($((bytes / 1024)) KiB)" "peak $peak KiB (at start $before)" "$(load)"
+        say "$backend" "download of $n notes as $format ($((bytes / 1024)) KiB)" "peak $peak KiB (at start $at_start)" "$(load)"
       done
       stop_servers
     done

@@ -42,8 +42,8 @@ check "textsnap.exe carries its version information" has_version
 # loads Winsock at run time), never a TLS library of its own.
 imports_only_system_dlls() {
   local dlls dll
-  local allowed=" kernel32.dll user32.dll gdi32.dll shell32.dll comctl32.dll winmm.dll version.dll msvcrt.dll
-    advapi32.dll secur32.dll crypt32.dll bcrypt.dll "
+  local allowed=" kernel32.dll user32.dll gdi32.dll shell32.dll comctl32.dll winmm.dll version.dll msvcrt.dll "
+  allowed+=" advapi32.dll secur32.dll crypt32.dll bcrypt.dll "
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]')
   echo "$dlls" | grep -qx secur32.dll || { echo "textsnap.exe does not import secur32.dll"; return 1; }
   for dll in $dlls; do

@@ -222,6 +222,9 @@ def StreamedExportMemoryStaysFlat(exe, db, work):
         add(2001, 20000)
         large = download_peak(20000)
         print(f"    peak resident size: {small} KiB for 2,000 notes, {large} KiB for 20,000 ({db.kind})")
+        # A sanitizer's server holds freed blocks in quarantine: its peak says nothing about ours.
+        if os.environ.get("PINLEAF_TEST_SANITIZED") == "1":
+            return
         assert large - small < 4 * 1024, f"the download of 20,000 notes took {large - small} KiB more"
     finally:
         server.stop()
