@@ -47,7 +47,7 @@ imports_only_system_dlls() {
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]')
   echo "$dlls" | grep -qx secur32.dll || { echo "textsnap.exe does not import secur32.dll"; return 1; }
   for dll in $dlls; do
-    case "${allowed//$'\n'/ }" in  # the list spans two lines
+    case "$allowed" in
       *" $dll "*) ;;
       *) echo "textsnap.exe imports $dll"; return 1 ;;
     esac
