@@ -96,13 +96,13 @@ void TDeliverySchedule::Tick() {
 }
 
 void TDeliverySchedule::WriteAhead(TSnapNote& snapped) {
-  TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text};
+  TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text, snapped.title};
   outbox_.WriteAhead(note);
   snapped.paperId = note.paperId;
 }
 
 std::string TDeliverySchedule::Settle(const TSnapNote& snapped) {
-  TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text};
+  TNoteRecord note{TNoteState::nsWaiting, snapped.paperId, "", snapped.text, snapped.title};
   switch (snapped.result) {
     case TServiceResult::srStored:
       outbox_.Stored(note);
@@ -143,8 +143,8 @@ std::string TDeliverySchedule::Settle(const TSnapNote& snapped) {
   return told;
 }
 
-TOutbox::TKept TDeliverySchedule::KeepHanded(const std::string& utf8Text) {
-  const TOutbox::TKept kept = outbox_.KeepWaiting(utf8Text);
+TOutbox::TKept TDeliverySchedule::KeepHanded(const std::string& utf8Text, const std::string& utf8Title) {
+  const TOutbox::TKept kept = outbox_.KeepWaiting(utf8Text, utf8Title);
   TellRefusal();
   // Its sender has just found the service away, as a failed snap does. A try
   // already planned stands: a burst of handed notes must not push it away.

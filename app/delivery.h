@@ -70,7 +70,7 @@ public:
   std::string Settle(const TSnapNote& note) override;
   // A note another program of ours could not deliver (the service was away):
   // kept as waiting, on the disk before this returns, and sent with the others.
-  TOutbox::TKept KeepHanded(const std::string& utf8Text);
+  TOutbox::TKept KeepHanded(const std::string& utf8Text, const std::string& utf8Title = {});
 
 private:
   // The next delivery in `milliseconds`, when notes wait and nothing holds them.

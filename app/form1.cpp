@@ -91,6 +91,8 @@ void TForm1::FormCreate(TObject*) {
   Edit1->SetText(SystemToUtf8(settings.id));
   Edit2->SetText(SystemToUtf8(settings.password));
   serviceHttp_->SetPinnedCertificate(settings.certSha256);
+  source1->Checked = settings.snapSource;
+  secretGuard_ = settings.secretGuard;
   // A refusal here stays silent: the user notices that the hotkey does nothing.
   if (HotKeyCode != 0)
     platform::RegisterGlobalHotKey(Handle(), kHotKeyId, static_cast<unsigned>(HotKeyModifiers),
@@ -249,7 +251,9 @@ void TForm1::Tell(TBalloonInfoIconFlag icon, const std::string& title, const std
   TrayIcon1->SetBalloonText("");
 }
 
-TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text) { return delivery_->KeepHanded(utf8Text); }
+TOutbox::TKept TForm1::KeepHandedNote(const std::string& utf8Text, const std::string& utf8Title) {
+  return delivery_->KeepHanded(utf8Text, utf8Title);
+}
 
 void TForm1::OutboxInUseElsewhere(const std::string& why) {
   outbox_.SetInUseElsewhere(why);
@@ -267,6 +271,13 @@ void TForm1::Timer1Timer(TObject*) {
 void TForm1::PopupMenu1Popup(TObject*) { RefreshOutboxMenu(*send1, *recent1, outbox_); }
 
 void TForm1::send1Click(TObject*) { delivery_->RetryNow(); }
+
+void TForm1::source1Click(TObject*) {
+  source1->Checked = !source1->Checked;
+  // Saved at once: a choice made in the menu has no OK to wait for. A failed
+  // write raises and is shown; the choice holds for this run all the same.
+  SaveSnapSource(settings_, source1->Checked);
+}
 
 void TForm1::notes1Click(TObject*) {
   platform::ShellOpen(0, nullptr, UrlInSystemCodePage() + kNotesPath, nullptr, nullptr, platform::kShowNormal);

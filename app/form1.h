@@ -81,6 +81,7 @@ public:
   TMenuItem* recent1;  // "Recent snaps", rebuilt each time the menu opens
   TMenuItem* notes1;   // "Open notes page"
   TTimer* Timer1;
+  TMenuItem* source1;  // "Note where it came from", checked while snaps note it
 
   // Window state shared with the snap and the settings window.
   int32_t HotKeyCode = 0;       // virtual-key code; 0: no hotkey
@@ -97,7 +98,7 @@ public:
   // A note another program of ours could not deliver (the service was
   // away): kept in the outbox, on the disk before this returns, and sent
   // with the others.
-  TOutbox::TKept KeepHandedNote(const std::string& utf8Text);
+  TOutbox::TKept KeepHandedNote(const std::string& utf8Text, const std::string& utf8Title = {});
   // Another text snap of the user has the outbox (a second session): this
   // one keeps and sends no notes, says so once, and reports failed snaps as
   // NOT kept.
@@ -123,6 +124,8 @@ public:
   void PopupMenu1Popup(TObject* sender);
   void send1Click(TObject* sender);
   void notes1Click(TObject* sender);
+  // Turns noting where a snap came from on or off, and saves the choice.
+  void source1Click(TObject* sender);
   // One delivery of the oldest waiting note, or a later try when busy.
   void Timer1Timer(TObject* sender);
   // One snap. Tests override it to see what the hotkey dispatch does.
@@ -149,6 +152,8 @@ private:
   void FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) override;
   bool AutoCopy() override;
   TServiceAccount Account() override;
+  bool NoteSource() override { return source1->Checked; }
+  bool GuardSecrets() override { return secretGuard_; }
   void SetSendEnabled(bool enabled) override;
   void ShowResponse(const std::string& response) override;
   void ProcessMessages() override;
@@ -164,6 +169,7 @@ private:
 
   TSettingsLocation settings_;
   bool snapping_ = false;
+  bool secretGuard_ = true;        // [setting] secret_guard, by hand only
   bool pressedMeanwhile_ = false;  // the hotkey, pressed while a delivery waited
   std::unique_ptr<TNetAntiFreezeBase> antiFreeze_;
   std::unique_ptr<TServiceHttp> serviceHttp_;  // over NetHTTP1, made with it

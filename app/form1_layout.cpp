@@ -64,6 +64,7 @@ void TForm1::CreateParts() {
   Timer1 = Part<TTimer>(this, "Timer1");
   Timer1->SetEnabled(false);
   Timer1->OnTimer = [this](TObject* s) { Timer1Timer(s); };
+  source1 = Part<TMenuItem>(this, "source1");
 }
 
 void TForm1::LayOut() {
@@ -171,10 +172,13 @@ void TForm1::LayOut() {
   recent1->Caption = "Recent snaps";
   notes1->Caption = "Open notes page";
   notes1->OnClick = [this](TObject* s) { notes1Click(s); };
+  source1->Caption = "Note where it came from";
+  source1->OnClick = [this](TObject* s) { source1Click(s); };
   PopupMenu1->Add(setting1);
   PopupMenu1->Add(send1);
   PopupMenu1->Add(recent1);
   PopupMenu1->Add(notes1);
+  PopupMenu1->Add(source1);
   PopupMenu1->Add(N1);
   PopupMenu1->Add(quit1);
   PopupMenu1->OnPopup = [this](TObject* s) { PopupMenu1Popup(s); };

@@ -3,7 +3,8 @@
 //   textsnap               start the tray client (nothing when it runs already)
 //   textsnap --snap        the running client snaps as if its hotkey was pressed;
 //                          starts the client first when none runs
-//   textsnap send [FILE]   sends the file's text (or standard input) as one note;
+//   textsnap send [--title TEXT] [--allow-secret] [FILE]
+//                          sends the file's text (or standard input) as one note;
 //                          when the service is away the note goes to the outbox
 // Settings live in $XDG_CONFIG_HOME/textsnap/ini.ini (~/.config by default).
 #include <cerrno>
@@ -32,8 +33,10 @@ namespace {
 const char kUsage[] =
     "usage: textsnap                start the tray client\n"
     "       textsnap --snap         snap the selection now (starts the client when needed)\n"
-    "       textsnap send [FILE]    send FILE (or standard input) as one note\n"
-    "exit status of send: 0 stored, 1 bad input or settings, 2 cannot log in,\n"
+    "       textsnap send [--title TEXT] [--allow-secret] [FILE]\n"
+    "                               send FILE (or standard input) as one note, titled TEXT;\n"
+    "                               a text that looks like a secret is refused unless allowed\n"
+    "exit status of send: 0 stored, 1 bad input or settings (or a secret), 2 cannot log in,\n"
     "                     3 refused by the service, 4 service unreachable (note not kept),\n"
     "                     5 service unreachable, note kept in the outbox to be sent later\n";
 
@@ -77,8 +80,12 @@ std::string OutboxLockPath() { return ts::BesideSettings(UserSettingsPath(), ts:
 // client, which owns the outbox; when none runs, into the outbox file under
 // its lock. A client that starts meanwhile waits for that lock before it
 // reads the file.
-bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text, std::string& why) {
-  std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, ts::kKeepRequest, text, kKeepAnswerMs);
+bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text, const std::string& title,
+                         std::string& why) {
+  // A note without a title is asked for as before, so an older client takes it.
+  const char* request = title.empty() ? ts::kKeepRequest : ts::kKeepTitledRequest;
+  const std::string body = title.empty() ? text : title + "\n" + text;
+  std::optional<std::string> answer = platform::AskInstance(ts::kInstanceName, request, body, kKeepAnswerMs);
   if (answer) {
     if (*answer == ts::kKeptAnswer) return true;
     // A client from before this request existed answers every request so.
@@ -87,10 +94,10 @@ bool KeepUnreachableNote(const ts::TSettings& settings, const std::string& text,
     return false;
   }
   std::optional<ts::TOutbox::TKept> kept =
-      ts::KeepOutsideClient(UserSettingsPath(), text, settings.keepHistory, kSendLockWaitMs);
+      ts::KeepOutsideClient(UserSettingsPath(), text, settings.keepHistory, kSendLockWaitMs, title);
   if (!kept) {
     // A client took the outbox in the meantime: it answers now.
-    answer = platform::AskInstance(ts::kInstanceName, ts::kKeepRequest, text, kKeepAnswerMs);
+    answer = platform::AskInstance(ts::kInstanceName, request, body, kKeepAnswerMs);
     if (answer && *answer == ts::kKeptAnswer) return true;
     why = answer ? "the running text snap says: " + *answer
                  : "the outbox is in use by a text snap that does not answer (on another display?)";
@@ -120,7 +127,7 @@ int RunClient(bool snap) {
   return ts::RunTextSnap<TDesktopForm>(start);
 }
 
-int Send(const char* file) {
+int Send(const char* file, const ts::TSendOptions& options) {
   std::string text;
   if (file && std::strcmp(file, "-") != 0) {
     std::ifstream in(file, std::ios::binary);
@@ -134,7 +141,7 @@ int Send(const char* file) {
   }
   ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
   ts::SetUnreachableNoteHandler(KeepUnreachableNote);
-  ts::TSendResult result = ts::SendNote(settings, text);
+  ts::TSendResult result = ts::SendNote(settings, text, options);
   std::fprintf(result.status == ts::TSendStatus::ssStored ? stdout : stderr, "textsnap: %s\n", result.message.c_str());
   return static_cast<int>(result.status);
 }
@@ -147,7 +154,23 @@ int main(int argc, char** argv) {
   std::string command = argc > 1 ? argv[1] : "";
   if (argc == 1) return RunClient(false);
   if (command == "--snap" && argc == 2) return RunClient(true);
-  if (command == "send" && argc <= 3) return Send(argc == 3 ? argv[2] : nullptr);
+  if (command == "send") {
+    ts::TSendOptions options;
+    const char* file = nullptr;
+    bool usage = false;
+    for (int i = 2; i < argc && !usage; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--title" && i + 1 < argc)
+        options.title = argv[++i];
+      else if (arg == "--allow-secret")
+        options.allowSecret = true;
+      else if (!file && (arg == "-" || arg.compare(0, 2, "--") != 0))
+        file = argv[i];
+      else
+        usage = true;
+    }
+    if (!usage) return Send(file, options);
+  }
   if (command == "--help" || command == "-h") {
     std::fputs(kUsage, stdout);
     return 0;

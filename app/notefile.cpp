@@ -8,6 +8,7 @@ namespace ts {
 
 namespace {
 constexpr char kMark[4] = {'T', 'S', 'N', '\x01'};
+constexpr uint8_t kTitled = 0x80;  // in the state byte: a title comes before the text
 
 void PutLe(std::string& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
@@ -25,7 +26,9 @@ enum class TPayload { plNote, plUnknownState, plDamaged };
 
 TPayload DecodePayload(const std::string& payload, TNoteRecord& note) {
   if (payload.size() < 4) return TPayload::plDamaged;
-  const auto state = static_cast<uint8_t>(payload[0]);
+  const auto stateByte = static_cast<uint8_t>(payload[0]);
+  const bool titled = (stateByte & kTitled) != 0;
+  const auto state = static_cast<uint8_t>(stateByte & ~kTitled);
   note.state = static_cast<TNoteState>(state);
   size_t at = 1;
   const size_t idLength = static_cast<unsigned char>(payload[at++]);
@@ -37,6 +40,14 @@ TPayload DecodePayload(const std::string& payload, TNoteRecord& note) {
   if (payload.size() - at < reasonLength) return TPayload::plDamaged;
   note.reason = payload.substr(at, reasonLength);
   at += reasonLength;
+  if (titled) {
+    if (payload.size() - at < 2) return TPayload::plDamaged;
+    const size_t titleLength = GetLe(payload, at, 2);
+    at += 2;
+    if (payload.size() - at < titleLength) return TPayload::plDamaged;
+    note.title = payload.substr(at, titleLength);
+    at += titleLength;
+  }
   note.text = payload.substr(at);
   // A whole record of a state we do not know is a newer version's, not damage.
   return state > static_cast<uint8_t>(TNoteState::nsRefused) ? TPayload::plUnknownState : TPayload::plNote;
@@ -60,13 +71,18 @@ uint32_t Crc32(const std::string& bytes, uint32_t crc) {
 
 std::string EncodeNoteRecord(const TNoteRecord& note) {
   std::string payload;
-  payload += static_cast<char>(note.state);
+  const std::string title = note.title.substr(0, 0xFFFF);
+  payload += static_cast<char>(static_cast<uint8_t>(note.state) | (title.empty() ? 0 : kTitled));
   const std::string id = note.paperId.substr(0, 255);
   payload += static_cast<char>(id.size());
   payload += id;
   const std::string reason = note.reason.substr(0, 0xFFFF);
   PutLe(payload, static_cast<uint32_t>(reason.size()), 2);
   payload += reason;
+  if (!title.empty()) {
+    PutLe(payload, static_cast<uint32_t>(title.size()), 2);
+    payload += title;
+  }
   payload += note.text;
 
   std::string length;

@@ -6,6 +6,11 @@
 //
 // and the payload is: state (1 byte) | paper id length (1 byte) | paper id |
 // reason length (2 bytes, LE) | reason | the note's UTF-8 text (the rest).
+// A note with a title sets the top bit of its state byte, and its title's
+// length (2 bytes, LE) and the UTF-8 title come between the reason and the
+// text; a note without one is written as before, byte for byte. A version
+// that knows no titles takes a titled record for a newer version's (a state
+// it does not know): it leaves the file as it is and only reads it.
 //
 // New notes are appended and flushed to the disk before anyone is told they
 // are kept; any other change rewrites the whole file through a temporary file
@@ -27,9 +32,10 @@ enum class TNoteState : uint8_t { nsWaiting = 0, nsSent = 1, nsRefused = 2 };
 
 struct TNoteRecord {
   TNoteState state = TNoteState::nsWaiting;
-  std::string paperId;  // the note's capture time, "yyyymmddhhnnsszzz"
-  std::string reason;   // why the service refused it (refused notes)
-  std::string text;     // UTF-8
+  std::string paperId;     // the note's capture time, "yyyymmddhhnnsszzz"
+  std::string reason;      // why the service refused it (refused notes)
+  std::string text;        // UTF-8
+  std::string title = {};  // UTF-8, empty for none (where the snap came from)
   bool operator==(const TNoteRecord&) const = default;
 };
 

@@ -80,6 +80,7 @@ bool TOutbox::WriteAhead(TNoteRecord& note) {
     onItsWay_.reset();
     if (same != notes.end()) {
       same->text = note.text;
+      same->title = note.title;
       note.paperId = same->paperId;
       if (!outbox_.Save()) return false;
       onItsWay_ = *same;
@@ -95,7 +96,7 @@ bool TOutbox::WriteAhead(TNoteRecord& note) {
     return true;
   }
   if (notes.size() >= limits_.notes || outbox_.TextBytes() + note.text.size() > limits_.bytes) return false;
-  TNoteRecord record{TNoteState::nsWaiting, note.paperId, "", note.text};
+  TNoteRecord record{TNoteState::nsWaiting, note.paperId, "", note.text, note.title};
   if (!outbox_.Append(record)) return false;
   onItsWay_ = record;
   return true;
@@ -164,7 +165,8 @@ std::optional<TServiceOutcome> TOutbox::DeliverOldest(TServiceClient& service, c
                          [this](const TNoteRecord& n) { return n.state == TNoteState::nsWaiting && !OnItsWay(n); });
   if (it == outbox_.Notes().end()) return std::nullopt;
   lastTried_ = *it;
-  TServiceOutcome outcome = service.Send(account, TOutgoingNote{lastTried_.text, lastTried_.paperId}, onAnswer);
+  TServiceOutcome outcome =
+      service.Send(account, TOutgoingNote{lastTried_.text, lastTried_.paperId, lastTried_.title}, onAnswer);
   if (outcome.result == TServiceResult::srStored) SetState(lastTried_, TNoteState::nsSent, "");
   if (outcome.result == TServiceResult::srRefused) SetState(lastTried_, TNoteState::nsRefused, outcome.reason);
   return outcome;
@@ -219,12 +221,12 @@ std::string TOutbox::NewPaperId() const {
 }
 
 std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const std::string& utf8Text,
-                                                bool keepHistory, uint32_t waitMs) {
+                                                bool keepHistory, uint32_t waitMs, const std::string& utf8Title) {
   const int lock = platform::LockFile(BesideSettings(settingsPath, kOutboxLockFileName), waitMs);
   if (lock < 0) return std::nullopt;
   TOutbox outbox(BesideSettings(settingsPath, kOutboxFileName), BesideSettings(settingsPath, kHistoryFileName));
   outbox.Load(keepHistory);
-  const TOutbox::TKept kept = outbox.KeepWaiting(utf8Text);
+  const TOutbox::TKept kept = outbox.KeepWaiting(utf8Text, utf8Title);
   platform::UnlockFile(lock);
   return kept;
 }

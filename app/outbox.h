@@ -101,7 +101,9 @@ public:
   // tell notes apart by it).
   std::string NewPaperId() const;
   // Keeps `utf8Text`, captured now, as a note waiting to be sent.
-  TKept KeepWaiting(const std::string& utf8Text) { return Keep({TNoteState::nsWaiting, NewPaperId(), "", utf8Text}); }
+  TKept KeepWaiting(const std::string& utf8Text, const std::string& utf8Title = {}) {
+    return Keep({TNoteState::nsWaiting, NewPaperId(), "", utf8Text, utf8Title});
+  }
 
   // The newest `count` snaps, newest first.
   std::vector<TNoteRecord> Recent(size_t count) const;
@@ -137,6 +139,6 @@ std::string NotKeptReason(TOutbox::TKept kept);
 // lock, waiting up to `waitMs` for it; nullopt when the lock stayed taken (a
 // client holds it for as long as it runs).
 std::optional<TOutbox::TKept> KeepOutsideClient(const std::string& settingsPath, const std::string& utf8Text,
-                                                bool keepHistory, uint32_t waitMs);
+                                                bool keepHistory, uint32_t waitMs, const std::string& utf8Title = {});
 
 }  // namespace ts

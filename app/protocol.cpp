@@ -29,10 +29,12 @@ std::string BuildNoteDocument(const std::string& utf8Text, const platform::Local
   return BuildNoteDocument(utf8Text, PaperId(time));
 }
 
-std::string BuildNoteDocument(const std::string& utf8Text, const std::string& paperId) {
+std::string BuildNoteDocument(const std::string& utf8Text, const std::string& paperId, const std::string& utf8Title) {
   std::string doc;
-  doc.reserve(utf8Text.size() * 3 + 128);
-  doc += "<xml><post><title></title><body>";
+  doc.reserve((utf8Text.size() + utf8Title.size()) * 3 + 128);
+  doc += "<xml><post><title>";
+  doc += PercentEncodeAll(utf8Title);
+  doc += "</title><body>";
   doc += PercentEncodeAll(utf8Text);
   doc += "</body><color>";
   doc += kNoteColour;

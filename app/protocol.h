@@ -33,8 +33,10 @@ std::string PaperId(const platform::LocalTime& time);
 
 // The one-line note document; `utf8Text` is the note text already in UTF-8.
 std::string BuildNoteDocument(const std::string& utf8Text, const platform::LocalTime& time);
-// The same with a paper id taken earlier (a kept note keeps its capture time).
-std::string BuildNoteDocument(const std::string& utf8Text, const std::string& paperId);
+// The same with a paper id taken earlier (a kept note keeps its capture time),
+// and a title (UTF-8; encoded as the body is, every byte as "%XX").
+std::string BuildNoteDocument(const std::string& utf8Text, const std::string& paperId,
+                              const std::string& utf8Title = {});
 
 bool HasLoginMarker(const std::string& response);
 bool HasSuccessMarker(const std::string& response);

@@ -1,7 +1,10 @@
 #include "app/sendnote.h"
 
 #include "app/protocol.h"
+#include "app/secrets.h"
 #include "app/serviceclient.h"
+#include "app/snap.h"
+#include "app/source.h"
 #include "http/exceptions.h"
 #include "net/exceptions.h"
 #include "platform/clock.h"
@@ -17,9 +20,10 @@ TUnreachableNoteHandler& UnreachableHandler() {
   return handler;
 }
 
-TSendResult Unreachable(const TSettings& settings, const std::string& text, const std::string& why) {
+TSendResult Unreachable(const TSettings& settings, const std::string& text, const std::string& title,
+                        const std::string& why) {
   std::string notKept;
-  if (UnreachableHandler() && UnreachableHandler()(settings, text, notKept))
+  if (UnreachableHandler() && UnreachableHandler()(settings, text, title, notKept))
     return {TSendStatus::ssKept, "the service cannot be reached (" + why + "); the note is kept to be sent later"};
   return {TSendStatus::ssUnreachable,
           "the service cannot be reached: " + why + (notKept.empty() ? "" : "; the note is NOT kept: " + notKept)};
@@ -33,9 +37,18 @@ bool IsNoteText(const std::string& text) {
 
 void SetUnreachableNoteHandler(TUnreachableNoteHandler handler) { UnreachableHandler() = std::move(handler); }
 
-TSendResult SendNote(const TSettings& settings, const std::string& utf8Text) {
+TSendResult SendNote(const TSettings& settings, const std::string& utf8Text, const TSendOptions& options) {
   if (!IsNoteText(utf8Text)) return {TSendStatus::ssFailed, "not text: the input is not UTF-8 text"};
   if (Trim(utf8Text).empty()) return {TSendStatus::ssFailed, "no data: the input holds only blanks"};
+  if (!IsNoteText(options.title)) return {TSendStatus::ssFailed, "bad title: it is not UTF-8 text"};
+  const std::string title = CleanTitle(options.title);
+  if (settings.secretGuard && !options.allowSecret) {
+    for (const std::string* part : {&utf8Text, &title})
+      if (std::optional<TSecretFind> secret = FindSecret(*part))
+        return {TSendStatus::ssFailed, std::string(kLooksSecretTitle) + " (" + SecretKindName(secret->kind) +
+                                           (part == &title ? " in the title" : "") +
+                                           "; --allow-secret sends it all the same)"};
+  }
   // The settings hold text in the system code page; the service gets UTF-8.
   const std::string base = SystemToUtf8(settings.url);
   const std::string id = SystemToUtf8(settings.id);
@@ -44,8 +57,8 @@ TSendResult SendNote(const TSettings& settings, const std::string& utf8Text) {
   http.SetPinnedCertificate(settings.certSha256);
   TServiceClient service(http);
   service.LoginPauseMs = 0;  // one note, and the program ends
-  const TServiceOutcome outcome = service.Send({base, id, password}, [&utf8Text] {
-    return TOutgoingNote{utf8Text, PaperId(platform::GetLocalTime())};
+  const TServiceOutcome outcome = service.Send({base, id, password}, [&utf8Text, &title] {
+    return TOutgoingNote{utf8Text, PaperId(platform::GetLocalTime()), title};
   });
   switch (outcome.result) {
     case TServiceResult::srStored:
@@ -69,7 +82,7 @@ TSendResult SendNote(const TSettings& settings, const std::string& utf8Text) {
     std::string why = e.what();
     for (char& c : why)
       if (c == '\r' || c == '\n') c = ' ';
-    return Unreachable(settings, utf8Text, why);
+    return Unreachable(settings, utf8Text, title, why);
   }
 }
 

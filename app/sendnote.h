@@ -29,14 +29,21 @@ struct TSendResult {
 // Where a note goes that could not reach the service (the outbox). Returns
 // true when it kept the note; otherwise `why` says what stood in the way.
 // Empty: nothing keeps it.
-using TUnreachableNoteHandler =
-    std::function<bool(const TSettings& settings, const std::string& utf8Text, std::string& why)>;
+using TUnreachableNoteHandler = std::function<bool(const TSettings& settings, const std::string& utf8Text,
+                                                   const std::string& utf8Title, std::string& why)>;
 void SetUnreachableNoteHandler(TUnreachableNoteHandler handler);
 
 // Whether `text` can be a note: UTF-8 text without NUL bytes.
 bool IsNoteText(const std::string& text);
 
+struct TSendOptions {
+  std::string title;         // the note's title (UTF-8); empty for none
+  bool allowSecret = false;  // send a text that looks like a secret all the same
+};
+
 // Sends `utf8Text` as one note; blanks around it do not count, as in a snap.
-TSendResult SendNote(const TSettings& settings, const std::string& utf8Text);
+// A text that looks like a secret is refused (ssFailed) unless allowed, as
+// the settings' secret guard does for a snap.
+TSendResult SendNote(const TSettings& settings, const std::string& utf8Text, const TSendOptions& options = {});
 
 }  // namespace ts

@@ -88,7 +88,7 @@ TServiceOutcome TServiceClient::Send(const TServiceAccount& account, const TNote
       return outcome;
     }
     const TOutgoingNote outgoing = note();
-    response = answered(Upload(account.baseUrl, BuildNoteDocument(outgoing.text, outgoing.paperId)));
+    response = answered(Upload(account.baseUrl, BuildNoteDocument(outgoing.text, outgoing.paperId, outgoing.title)));
     if (HasSuccessMarker(response)) {
       outcome.result = TServiceResult::srStored;
     } else {

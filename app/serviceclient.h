@@ -76,10 +76,12 @@ struct TServiceAccount {
   std::string password;
 };
 
-// A note as it leaves: its text (UTF-8) and its paper id.
+// A note as it leaves: its text (UTF-8), its paper id and its title (UTF-8,
+// empty for none).
 struct TOutgoingNote {
   std::string text;
   std::string paperId;
+  std::string title;
 };
 
 enum class TServiceResult {

@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <functional>
 #include <optional>
 
 #include "platform/file.h"
@@ -16,6 +17,10 @@ namespace {
 constexpr const char* kGlobal = "globalsetting";
 constexpr const char* kSetting = "setting";
 TSettings ReadSettingsKeys(const std::string& path);
+// Writes keys into the file through a draft that starts as the file is now,
+// so the keys the user set by hand stay; the draft replaces the file in one
+// step. Raises EIniFileException when it cannot.
+void WriteKeys(const std::string& path, const std::function<void(TIniFile& ini)>& write);
 }  // namespace
 
 std::string SettingsPath() { return ExtractFilePath(platform::ModuleFileName()) + kSettingsFileName; }
@@ -96,6 +101,8 @@ TSettings ReadSettingsKeys(const std::string& path) {
   s.hotkeyModifiers = ini.ReadInteger(kSetting, "hotkey_shift", 0);
   s.keepHistory = ini.ReadBool(kSetting, "history", true);
   s.outboxRetrySeconds = ini.ReadInteger(kSetting, "outbox_retry", 30);
+  s.snapSource = ini.ReadBool(kSetting, "snap_source", false);
+  s.secretGuard = ini.ReadBool(kSetting, "secret_guard", true);
   return s;
 }
 }  // namespace
@@ -128,9 +135,30 @@ void SaveSettings(const TSettingsLocation& location, const TSettings& settings) 
 
 void SaveSettings(const std::string& path, const TSettings& s) {
   // The whole file is written once: a crash leaves the old settings or the
-  // new ones, and a reader (textsnap send) never sees half of them. The keys
-  // are written into a draft that starts as the file is now, so what the user
-  // set by hand stays, and the draft replaces the file in one step.
+  // new ones, and a reader (textsnap send) never sees half of them.
+  WriteKeys(path, [&s](TIniFile& ini) {
+    ini.WriteString(kGlobal, "ini_online_url", s.url);
+    ini.WriteString(kGlobal, "ini_online_id", s.id);
+    ini.WriteString(kGlobal, "ini_online_pass", PercentEncode(ScrambleText(s.password, kPasswordKey)));
+    ini.WriteBool(kSetting, "hotkey_autocopy", s.autoCopy);
+    ini.WriteInteger(kSetting, "hotkey", s.hotkeyCode);
+    ini.WriteInteger(kSetting, "hotkey_shift", s.hotkeyModifiers);
+  });
+}
+
+void SaveSnapSource(const TSettingsLocation& location, bool on) {
+  MakeSettingsFolder(location);
+  // A file that is still read from beside the executable goes on as the
+  // user's own, as a save from the settings window would make it.
+  if (location.readPath != location.writePath && !platform::FileExists(location.writePath)) {
+    if (const auto beside = platform::ReadWholeFile(location.readPath))
+      platform::ReplaceDurably(location.writePath, *beside);
+  }
+  WriteKeys(location.writePath, [on](TIniFile& ini) { ini.WriteBool(kSetting, "snap_source", on); });
+}
+
+namespace {
+void WriteKeys(const std::string& path, const std::function<void(TIniFile& ini)>& write) {
   auto failed = [&path] { return EIniFileException(Format("%s に書き込めません", {SystemToUtf8(path)})); };
   bool missing = false;
   const auto before = platform::ReadWholeFile(path, &missing);
@@ -140,12 +168,7 @@ void SaveSettings(const std::string& path, const TSettings& s) {
   std::optional<std::string> after;
   try {
     TIniFile ini(draft);
-    ini.WriteString(kGlobal, "ini_online_url", s.url);
-    ini.WriteString(kGlobal, "ini_online_id", s.id);
-    ini.WriteString(kGlobal, "ini_online_pass", PercentEncode(ScrambleText(s.password, kPasswordKey)));
-    ini.WriteBool(kSetting, "hotkey_autocopy", s.autoCopy);
-    ini.WriteInteger(kSetting, "hotkey", s.hotkeyCode);
-    ini.WriteInteger(kSetting, "hotkey_shift", s.hotkeyModifiers);
+    write(ini);
     after = platform::ReadWholeFile(draft);
   } catch (const EIniFileException&) {
     platform::RemoveFile(draft);
@@ -155,5 +178,7 @@ void SaveSettings(const std::string& path, const TSettings& s) {
   // Private to the user whatever the file's mode was.
   if (!after || !platform::ReplaceDurably(path, *after)) throw failed();
 }
+
+}  // namespace
 
 }  // namespace ts

@@ -31,6 +31,11 @@ struct TSettings {
   // the first pause in seconds before a kept note is tried again.
   bool keepHistory = true;
   int32_t outboxRetrySeconds = 30;
+  // Whether a snap notes where it came from: the tray menu's check item
+  // writes it (SaveSnapSource). Whether a text that looks like a secret is
+  // held back: set by hand only.
+  bool snapSource = false;
+  bool secretGuard = true;
 };
 
 inline constexpr const char* kSettingsFileName = "ini.ini";
@@ -69,5 +74,8 @@ void SaveSettings(const std::string& path, const TSettings& settings);
 void MakeSettingsFolder(const TSettingsLocation& location);
 // The same to the location's file, making the user's own folder first when it is missing.
 void SaveSettings(const TSettingsLocation& location, const TSettings& settings);
+// Writes the one key of the tray menu's "Note where it came from", the
+// others as they are; raises as SaveSettings does.
+void SaveSnapSource(const TSettingsLocation& location, bool on);
 
 }  // namespace ts

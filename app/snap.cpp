@@ -1,7 +1,10 @@
 #include "app/snap.h"
 
+#include "app/secrets.h"
+#include "app/source.h"
 #include "platform/clipboard.h"
 #include "platform/clock.h"
+#include "platform/foreground.h"
 #include "platform/input.h"
 #include "runtime/codepage.h"
 #include "runtime/text.h"
@@ -54,6 +57,30 @@ void TSnapPipeline::CopySelection() {
   host_.ProcessMessages();
 }
 
+std::pair<std::string, std::string> TSnapPipeline::HeldBack(const std::string& copied) {
+  // A password manager's copy stays on the machine whatever the guard says.
+  if (!selected_ && platform::ClipboardMarkedSecret()) return {kMarkedSecretTitle, ""};
+  if (!host_.GuardSecrets()) return {};
+  if (std::optional<TSecretFind> secret = FindSecret(copied))
+    return {kLooksSecretTitle, Utf8ToSystem(SecretKindName(secret->kind))};
+  return {};
+}
+
+std::string TSnapPipeline::GuardedClipboardUtf8(const std::string& checked) {
+  std::string now = ClipboardUtf8();
+  if (now != checked && !HeldBack(now).first.empty()) return checked;
+  return now;
+}
+
+std::string TSnapPipeline::Body(const std::string& copied) {
+  if (!host_.NoteSource() || selected_) return copied;
+  const std::string url = platform::ClipboardSourceUrl();
+  // An address that itself carries a key (a signed link) is left out; the
+  // text goes without it.
+  if (!UsableSourceUrl(url) || (host_.GuardSecrets() && FindSecret(url))) return copied;
+  return WithSourceLine(copied, url);
+}
+
 void TSnapPipeline::Report(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
   if (text.empty())
     host_.TitleBalloon(icon, title);
@@ -70,6 +97,13 @@ void TSnapPipeline::Run() {
     host_.TitleBalloon(biifError, ThrottleTitle(elapsed));
     return;
   }
+  // The window the user snapped from has the focus until the copy keystroke.
+  std::string title;
+  if (host_.NoteSource()) {
+    const platform::ForegroundWindow focused = platform::ForegroundWindowInfo();
+    title = NoteTitle(focused.title, focused.program);
+    if (host_.GuardSecrets() && FindSecret(title)) title.clear();
+  }
   if (host_.AutoCopy()) CopySelection();
 
   const TServiceAccount account = host_.Account();
@@ -82,12 +116,22 @@ void TSnapPipeline::Run() {
     host_.TitleBalloon(biifError, "no data!");
     return;
   }
-  TSnapNote note;
-  note.text = ClipboardUtf8();
-  if (Trim(note.text) == Trim(lastSentText_)) {
+  // The checks, the excerpt and the last sent text are the copied text's
+  // alone; the note may carry the page's address after it.
+  std::string copied = ClipboardUtf8();
+  if (Trim(copied) == Trim(lastSentText_)) {
     host_.TitleBalloon(biifError, "same data!");
     return;
   }
+  // Nothing of a secret leaves, nor is it kept on the disk or remembered.
+  const auto [heldTitle, heldText] = HeldBack(copied);
+  if (!heldTitle.empty()) {
+    Report(biifError, heldTitle, heldText);
+    return;
+  }
+  TSnapNote note;
+  note.text = Body(copied);
+  note.title = title;
   note.paperId = PaperId(platform::GetLocalTime());
 
   host_.PlayCue(kStartCueIndex);
@@ -99,13 +143,15 @@ void TSnapPipeline::Run() {
   // time) wherever it goes, so the service stores it once.
   if (keeper_) keeper_->WriteAhead(note);
   // The note goes out as the clipboard holds it after the probe and the login.
-  auto takeNote = [this, &note] {
-    std::string now = ClipboardUtf8();
-    if (now != note.text) {
-      note.text = std::move(now);
+  // A copy made meanwhile that must not leave is not taken: the checked one goes.
+  auto takeNote = [this, &note, &copied] {
+    std::string now = GuardedClipboardUtf8(copied);
+    if (now != copied) {
+      copied = std::move(now);
+      note.text = Body(copied);
       if (keeper_) keeper_->WriteAhead(note);
     }
-    return TOutgoingNote{note.text, note.paperId};
+    return TOutgoingNote{note.text, note.paperId, note.title};
   };
   const TServiceOutcome outcome =
       service_.Send(account, takeNote, [this](const std::string& answer) { host_.ShowResponse(answer); });
@@ -125,7 +171,7 @@ void TSnapPipeline::Run() {
       return;
     case TServiceResult::srStored: {
       const std::string extra = Settle(note);
-      const std::string excerpt = Utf8ToSystem(Excerpt(ClipboardUtf8()));
+      const std::string excerpt = Utf8ToSystem(Excerpt(GuardedClipboardUtf8(copied)));
       host_.FullBalloon(biifInfo, "complete!", extra.empty() ? excerpt : excerpt + "\r\n" + extra);
       break;
     }
@@ -137,7 +183,7 @@ void TSnapPipeline::Run() {
 
   lastSendTime_ = platform::GetTickCount();
   host_.SetSendEnabled(true);
-  lastSentText_ = ClipboardUtf8();
+  lastSentText_ = GuardedClipboardUtf8(copied);
   host_.PlayCue(kEndCueIndex);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/serviceclient.h"
 #include "tray/trayicon.h"
@@ -20,10 +21,15 @@ inline constexpr int kEndCueIndex = 1;
 // A snap's note once the conversation began, and what became of it.
 struct TSnapNote {
   TServiceResult result = TServiceResult::srFailed;
-  std::string text;     // UTF-8
-  std::string paperId;  // capture time: when the document was built, else when the snap began
-  std::string reason;   // the refusal or the error's text
+  std::string text;        // UTF-8: the copied text, and the page's address when one is noted
+  std::string paperId;     // capture time: when the document was built, else when the snap began
+  std::string reason;      // the refusal or the error's text
+  std::string title = {};  // UTF-8: the window and program it came from, when noted
 };
+
+// The balloons of a copy that is held back.
+inline constexpr const char* kLooksSecretTitle = "not sent: looks like a secret";
+inline constexpr const char* kMarkedSecretTitle = "not sent: marked secret by its program";
 
 // What the snap asks of the window.
 class TSnapHost {
@@ -42,6 +48,11 @@ public:
   virtual void ShowResponse(const std::string& response) = 0;
   virtual void ProcessMessages() = 0;
   virtual void PlayCue(int index) = 0;
+  // Whether a snap notes where it came from (the window's title, its
+  // program, the page's address), and whether a text that looks like a
+  // secret is held back.
+  virtual bool NoteSource() { return false; }
+  virtual bool GuardSecrets() { return true; }
 };
 
 // Where a snap's note is kept (the outbox).
@@ -84,6 +95,14 @@ private:
   // cannot be opened), or the selection this snap took itself.
   std::string ClipboardUtf8();
   bool ClipboardHasText();
+  // Why the copied text must not leave (the balloon's title and text); empty
+  // when it may. The program's mark counts only for the clipboard's content.
+  std::pair<std::string, std::string> HeldBack(const std::string& copied);
+  // The clipboard's text as a note may carry it: the text read afresh, or
+  // `checked` when the clipboard now holds what must not leave.
+  std::string GuardedClipboardUtf8(const std::string& checked);
+  // The note's body: the copied text and, when noted, the page's address.
+  std::string Body(const std::string& copied);
 
   TSnapHost& host_;
   TServiceClient& service_;

@@ -22,6 +22,9 @@ inline constexpr const char* kStartRequest = "start";  // a second start: say so
 inline constexpr const char* kSnapRequest = "snap";    // snap now, as the hotkey does
 inline constexpr const char* kKeepRequest = "keep";    // keep the body, a note, in the outbox
 inline constexpr const char* kKeptAnswer = "kept";     // ... it is on the disk
+// The same for a note with a title: the body is the title (one line), a line
+// feed, and the note. A client from before titles answers it "ok".
+inline constexpr const char* kKeepTitledRequest = "keep-titled";
 
 namespace detail {
 
@@ -39,9 +42,16 @@ inline std::string AnswerLaterStart(const std::string& request, const std::strin
   if (!form) return "not ready";
   if (request == kStartRequest) platform::PostToWindow(form->Handle(), kAnotherStartMessage, 0, 0);
   if (request == kSnapRequest) PostSnap(*form);
-  if (request == kKeepRequest) {
-    if (!IsNoteText(body) || Trim(body).empty()) return "not text";
-    const std::string why = form->Outbox().NotKeptReason(form->KeepHandedNote(body));
+  if (request == kKeepRequest || request == kKeepTitledRequest) {
+    std::string title, text = body;
+    if (request == kKeepTitledRequest) {
+      const size_t end = body.find('\n');
+      if (end == std::string::npos) return "not text";
+      title = body.substr(0, end);
+      text = body.substr(end + 1);
+    }
+    if (!IsNoteText(text) || Trim(text).empty() || !IsNoteText(title)) return "not text";
+    const std::string why = form->Outbox().NotKeptReason(form->KeepHandedNote(text, title));
     return why.empty() ? kKeptAnswer : why;
   }
   return "ok";

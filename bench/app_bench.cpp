@@ -4,8 +4,11 @@
 // left out; bench/loopback.sh measures the snap against a real server.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "app/secrets.h"
 #include "app/snap.h"
 #include "http/uri.h"
 #include "platform/headless/control.h"
@@ -82,5 +85,51 @@ static void BM_SnapInMemory(benchmark::State& state) {
   hl::UseRealClock();
 }
 BENCHMARK(BM_SnapInMemory)->RangeMultiplier(8)->Range(64, 256 << 10)->Complexity();
+
+// The secret guard over a note that holds no secret (the whole text is read),
+// as it grows to 1 MiB. Three kinds of text: prose of Japanese and ASCII with
+// numbers (its digits are looked at as card numbers), a base64 blob (letters
+// that start many a token's prefix), a table of numbers in groups, and one
+// run of single digits a megabyte long.
+static std::string GuardText(size_t bytes, int kind) {
+  std::string piece;
+  switch (kind) {
+    case 0:
+      piece =
+          "\xe4\xbc\x9a\xe8\xad\xb0\xe3\x81\xaf 10:30 (2026-12-10), room 4, tel +81 3 1234 5678. "
+          "BEGIN the review; see https://example.com/a?x=1 and version 1.2.3 \xe3\x81\xa7\xe3\x81\x99\r\n";
+      break;
+    case 1:
+      piece = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNkeyJhIjoxfQAghpAKIAsk_AIzaxox\n";
+      break;
+    case 2:
+      piece = "4000 4001 4002 4003 | 5500-5501-5502 | 1234567890123 | 41111111111111111111\n";
+      break;
+    default:
+      // One endless run of digit groups: each place is looked at a bounded number of times.
+      piece = "1 2 3 4 5 6 7 8 9 0 ";
+      break;
+  }
+  std::string text;
+  while (text.size() + piece.size() <= bytes) text += piece;
+  text.append(piece, 0, bytes - text.size());
+  return text;
+}
+
+static void BM_SecretGuard(benchmark::State& state) {
+  const std::string text = GuardText(static_cast<size_t>(state.range(0)), static_cast<int>(state.range(1)));
+  for (auto _ : state) {
+    auto found = FindSecret(text);
+    benchmark::DoNotOptimize(found);
+    if (found) state.SkipWithError("an ordinary text was taken for a secret");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_SecretGuard)
+    ->ArgsProduct({{4096, 64 << 10, 1 << 20}, {0, 1, 2, 3}})
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); });
 
 BENCHMARK_MAIN();

@@ -20,6 +20,8 @@ struct Board {
   SelectionCopy copy = SelectionCopy::Keys;
   std::optional<std::u16string> primary = std::u16string();
   int primaryReads = 0;
+  std::string sourceUrl;
+  bool marked = false;
 };
 Board& B() {
   static Board* b = new Board;
@@ -59,6 +61,8 @@ bool ClipboardSetText(const std::string& text) {
   if (!Open()) return false;
   B().content = Content::Text;
   B().text = ToUtf16(AnsiCodePage(), text);
+  B().sourceUrl.clear();
+  B().marked = false;
   return true;
 }
 
@@ -67,7 +71,20 @@ bool ClipboardSetUnicodeText(const std::u16string& text) {
   if (!Open()) return false;
   B().content = Content::Text;
   B().text = text;
+  B().sourceUrl.clear();
+  B().marked = false;
   return true;
+}
+
+std::string ClipboardSourceUrl() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  if (B().refuses || B().content != Content::Text) return {};
+  return B().sourceUrl;
+}
+
+bool ClipboardMarkedSecret() {
+  std::lock_guard<std::mutex> hold(B().lock);
+  return !B().refuses && B().content != Content::Empty && B().marked;
 }
 
 SelectionCopy HowSelectionIsCopied() {
@@ -92,26 +109,36 @@ void ResetClipboard() {
   B().copy = SelectionCopy::Keys;
   B().primary = std::u16string();
   B().primaryReads = 0;
+  B().sourceUrl.clear();
+  B().marked = false;
 }
 }  // namespace detail
 
 void SetClipboardText(const std::string& systemText) {
   std::lock_guard<std::mutex> hold(B().lock);
+  B().sourceUrl.clear();
+  B().marked = false;
   B().content = Content::Text;
   B().text = ToUtf16(AnsiCodePage(), systemText);
 }
 void SetClipboardUnicodeText(const std::u16string& text) {
   std::lock_guard<std::mutex> hold(B().lock);
+  B().sourceUrl.clear();
+  B().marked = false;
   B().content = Content::Text;
   B().text = text;
 }
 void SetClipboardEmpty() {
   std::lock_guard<std::mutex> hold(B().lock);
+  B().sourceUrl.clear();
+  B().marked = false;
   B().content = Content::Empty;
   B().text.clear();
 }
 void SetClipboardNonText() {
   std::lock_guard<std::mutex> hold(B().lock);
+  B().sourceUrl.clear();
+  B().marked = false;
   B().content = Content::NonText;
   B().text.clear();
 }
@@ -130,6 +157,14 @@ void SetSelectionCopy(SelectionCopy copy) {
 void SetPrimarySelection(std::optional<std::u16string> text) {
   std::lock_guard<std::mutex> hold(B().lock);
   B().primary = std::move(text);
+}
+void SetClipboardSourceUrl(const std::string& utf8) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().sourceUrl = utf8;
+}
+void SetClipboardMarkedSecret(bool marked) {
+  std::lock_guard<std::mutex> hold(B().lock);
+  B().marked = marked;
 }
 int PrimarySelectionReads() {
   std::lock_guard<std::mutex> hold(B().lock);

@@ -104,6 +104,16 @@ void SetSelectionCopy(SelectionCopy copy);
 // The text selected now; nullopt: the selection cannot be read. Default: empty.
 void SetPrimarySelection(std::optional<std::u16string> text);
 int PrimarySelectionReads();
+// What the program that copied wrote beside its text: the page's address
+// (ClipboardSourceUrl), and the mark of a password manager's copy. A new
+// text on the clipboard clears both.
+void SetClipboardSourceUrl(const std::string& utf8);
+void SetClipboardMarkedSecret(bool marked);
+
+// --- the focused window -------------------------------------------------------
+// The title and program of the window with the focus (UTF-8); default: none.
+void SetForegroundWindowInfo(const std::string& title, const std::string& program);
+int ForegroundWindowAsked();  // times a snap asked
 
 // --- message boxes, menus, shell ---------------------------------------------
 struct MessageBoxRecord {

@@ -10,5 +10,6 @@ void ResetFiles();
 void ResetModule();
 void ResetInstances();
 void ResetDpi();
+void ResetForeground();
 
 }  // namespace platform::headless::detail

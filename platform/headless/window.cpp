@@ -326,6 +326,7 @@ void ResetDesktop() {
   detail::ResetFiles();
   detail::ResetInstances();
   detail::ResetDpi();
+  detail::ResetForeground();
 }
 
 std::optional<WindowInfo> Inspect(WindowHandle window) {

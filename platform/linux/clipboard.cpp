@@ -9,6 +9,9 @@
 // and only as the last resort through GTK.
 #include <gtk/gtk.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/clipboard.h"
 #include "platform/codepage.h"
 #include "platform/linux/desktop.h"
@@ -57,7 +60,78 @@ std::optional<std::string> ReadUtf8(desktop::Selection which) {
   g_free(text);
   return out;
 }
+// The clipboard's targets beside its text, on X11: what the copying program
+// wrote about its copy. A Wayland session shows them to the focused program
+// only; there none are read.
+class Targets {
+public:
+  Targets() : board_(desktop::WaylandSession() ? nullptr : Board(desktop::Selection::Clipboard)) {
+    if (!board_) return;
+    GdkAtom* atoms = nullptr;
+    gint count = 0;
+    if (gtk_clipboard_wait_for_targets(board_, &atoms, &count) && atoms) {
+      for (gint i = 0; i < count; ++i) {
+        gchar* name = gdk_atom_name(atoms[i]);
+        if (name) names_.emplace_back(name);
+        g_free(name);
+      }
+      g_free(atoms);
+    }
+  }
+  bool Has(const char* target) const {
+    for (const std::string& name : names_)
+      if (name == target) return true;
+    return false;
+  }
+  // The target's data; empty when it is not offered or not handed over.
+  std::string Data(const char* target) const {
+    if (!board_ || !Has(target)) return {};
+    GtkSelectionData* data = gtk_clipboard_wait_for_contents(board_, gdk_atom_intern(target, FALSE));
+    if (!data) return {};
+    std::string out;
+    const gint length = gtk_selection_data_get_length(data);
+    const guchar* bytes = gtk_selection_data_get_data(data);
+    if (bytes && length > 0) out.assign(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length));
+    gtk_selection_data_free(data);
+    return out;
+  }
+
+private:
+  Holding hold_;
+  GtkClipboard* board_;
+  std::vector<std::string> names_;
+};
+
+// Firefox hands its addresses over in UTF-16, Chromium in UTF-8.
+std::string AddressText(const std::string& data) {
+  std::string utf8 = data;
+  if (data.size() >= 2 && data.size() % 2 == 0 && data[1] == '\0') {
+    std::u16string units(data.size() / 2, u'\0');
+    for (size_t i = 0; i < units.size(); ++i)
+      units[i] = static_cast<char16_t>(static_cast<unsigned char>(data[2 * i]) |
+                                       (static_cast<unsigned char>(data[2 * i + 1]) << 8));
+    utf8 = FromUtf16(65001, units);
+  }
+  const size_t end = utf8.find_first_of(std::string("\r\n\0", 3));
+  return end == std::string::npos ? utf8 : utf8.substr(0, end);
+}
 }  // namespace
+
+std::string ClipboardSourceUrl() {
+  Targets targets;
+  for (const char* target : {"text/x-moz-url-priv", "chromium/x-source-url"}) {
+    std::string address = AddressText(targets.Data(target));
+    if (!address.empty()) return address;
+  }
+  return {};
+}
+
+bool ClipboardMarkedSecret() {
+  Targets targets;
+  std::string hint = targets.Data("x-kde-passwordManagerHint");
+  while (!hint.empty() && (hint.back() == '\0' || hint.back() == '\n' || hint.back() == '\r')) hint.pop_back();
+  return hint == "secret";
+}
 
 bool ClipboardHasFormat(ClipboardFormat /*format*/) {
   // Both text forms are offered whenever the selection converts to text.

@@ -40,7 +40,57 @@ std::basic_string<Char> Read(UINT format) {
   ::GlobalUnlock(data);
   return out;
 }
+// A format's data as bytes, all the block holds; nullopt when it is absent.
+std::optional<std::string> Bytes(UINT format) {
+  HANDLE data = ::GetClipboardData(format);
+  if (!data) return std::nullopt;
+  const auto* p = static_cast<const char*>(::GlobalLock(data));
+  if (!p) return std::nullopt;
+  std::string out(p, ::GlobalSize(data));
+  ::GlobalUnlock(data);
+  return out;
+}
+
+UINT Registered(const wchar_t* name) { return ::RegisterClipboardFormatW(name); }
+
+std::string SourceUrlOfHtmlFormat(const std::string& data) {
+  // The description comes first, one "Name:value" a line, before the HTML
+  // itself (StartHTML); a field is looked for only there.
+  const size_t html = data.find('<');
+  const std::string head = data.substr(0, html == std::string::npos ? data.size() : html);
+  size_t at = 0;
+  while (at < head.size()) {
+    size_t end = head.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = head.size();
+    const std::string line = head.substr(at, end - at);
+    if (line.compare(0, 10, "SourceURL:") == 0) return line.substr(10);
+    at = end + 1;
+  }
+  return {};
+}
 }  // namespace
+
+std::string ClipboardSourceUrl() {
+  Opened open;
+  if (!open.ok()) return {};
+  std::optional<std::string> html = Bytes(Registered(L"HTML Format"));
+  if (!html) return {};
+  // The block may be larger than its text.
+  html->resize(std::strlen(html->c_str()));
+  return SourceUrlOfHtmlFormat(*html);
+}
+
+bool ClipboardMarkedSecret() {
+  if (::IsClipboardFormatAvailable(Registered(L"ExcludeClipboardContentFromMonitorProcessing"))) return true;
+  Opened open;
+  if (!open.ok()) return false;
+  // A DWORD that says whether the copy may leave the machine or be kept.
+  for (const wchar_t* name : {L"CanUploadToCloudClipboard", L"CanIncludeInClipboardHistory"}) {
+    std::optional<std::string> allowed = Bytes(Registered(name));
+    if (allowed && allowed->size() >= 4 && allowed->compare(0, 4, std::string(4, '\0')) == 0) return true;
+  }
+  return false;
+}
 
 bool ClipboardHasFormat(ClipboardFormat format) { return ::IsClipboardFormatAvailable(static_cast<UINT>(format)) != 0; }
 

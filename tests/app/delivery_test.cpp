@@ -222,3 +222,25 @@ TEST_F(DeliveryTest, AnOutboxThatCannotBeReadIsToldOnceAndTriedAgainUntilItCan) 
   EXPECT_NE(transport_.uploads[0].find("<paperid>20261208120000000</paperid>"), std::string::npos);
   EXPECT_EQ(outbox_->Count(), 0u);
 }
+
+// A snap's title stays with its note: kept when the service is away, it goes
+// out later with the same title, and the history shows it.
+TEST_F(DeliveryTest, AKeptNoteIsSentLaterWithItsTitle) {
+  TSnapNote snapped{TServiceResult::srFailed, "kept text", "20261208143000001", ""};
+  snapped.title = "日 (notepad.exe)";
+  schedule_->WriteAhead(snapped);
+  schedule_->Settle(snapped);
+  TOutbox reread((dir_ / "outbox.dat").string(), (dir_ / "history.dat").string());
+  reread.Load(true);
+  ASSERT_EQ(reread.Notes().size(), 1u);
+  EXPECT_EQ(reread.Notes()[0].title, "日 (notepad.exe)");
+  transport_.Script({kPlainPage, kStored});
+  schedule_->Tick();
+  ASSERT_EQ(transport_.uploads.size(), 1u);
+  EXPECT_NE(transport_.uploads[0].find("<title>%E6%97%A5%20%28%6E%6F%74%65%70%61%64%2E%65%78%65%29</title>"),
+            std::string::npos)
+      << transport_.uploads[0];
+  ASSERT_FALSE(outbox_->Recent(1).empty());
+  EXPECT_EQ(outbox_->Recent(1)[0].title, "日 (notepad.exe)");
+  EXPECT_EQ(outbox_->Recent(1)[0].state, TNoteState::nsSent);
+}

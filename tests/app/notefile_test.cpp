@@ -321,3 +321,41 @@ TEST_F(NoteFileTest, ASnapsNoteIsWrittenAheadAndOnlyChangesItsStateAfterwards) {
   EXPECT_EQ(onDisk(), std::vector<TNoteRecord>{refused}) << "stored: it leaves the outbox";
   EXPECT_EQ(outbox.Recent(1).front().state, TNoteState::nsSent);
 }
+
+// A note without a title is written byte for byte as before titles existed,
+// so an older text snap reads it; a titled one carries its title through
+// the file, and an older reader (which takes any state above "refused" for
+// a newer version's) leaves the file as it is instead of dropping it.
+TEST_F(NoteFileTest, TitledRecordsRoundTripAndUntitledOnesKeepTheirBytes) {
+  const TNoteRecord plain{TNoteState::nsRefused, "20261208143405123", "no", "ab"};
+  // mark, length 25, CRC-32, then state 2, id, reason, text.
+  const std::string payload =
+      std::string("\x02\x11", 2) + "20261208143405123" + std::string("\x02\x00", 2) + "no" + "ab";
+  std::string length("\x19\x00\x00\x00", 4);
+  std::string crc;
+  for (int i = 0; i < 4; ++i) crc += static_cast<char>((Crc32(payload, Crc32(length)) >> (8 * i)) & 0xFF);
+  EXPECT_EQ(EncodeNoteRecord(plain), std::string("TSN\x01", 4) + length + crc + payload);
+
+  TNoteRecord titled = plain;
+  titled.state = TNoteState::nsWaiting;
+  titled.title = "無題 - メモ帳 (notepad.exe)";
+  const std::string bytes = EncodeNoteRecord(titled);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[kNoteRecordHeader]), 0x80) << "waiting, with the title mark";
+  EXPECT_GT(static_cast<uint8_t>(bytes[kNoteRecordHeader]), static_cast<uint8_t>(TNoteState::nsRefused))
+      << "a state an older reader does not know";
+
+  const std::string path = File("outbox.dat");
+  std::ofstream(path, std::ios::binary) << EncodeNoteRecord(plain) << bytes;
+  TNoteFile file(path);
+  EXPECT_EQ(file.Load(), 0);
+  EXPECT_TRUE(file.Writable());
+  EXPECT_EQ(file.Notes(), (std::vector<TNoteRecord>{plain, titled}));
+  // Every cut of the titled record loses that record only.
+  const std::string whole = EncodeNoteRecord(plain) + bytes;
+  for (size_t cut = EncodeNoteRecord(plain).size() + 1; cut < whole.size(); ++cut)
+    ASSERT_EQ(DecodeNoteRecords(whole.substr(0, cut)).notes, std::vector<TNoteRecord>{plain}) << cut;
+  // A titled note with no text keeps its title.
+  TNoteRecord empty = titled;
+  empty.text.clear();
+  EXPECT_EQ(DecodeNoteRecords(EncodeNoteRecord(empty)).notes, std::vector<TNoteRecord>{empty});
+}

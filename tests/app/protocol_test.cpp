@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app/protocol.h"
+#include "app/source.h"
+#include "runtime/codepage.h"
 #include "tests/support/wire.h"
 
 using namespace ts;
@@ -41,4 +43,49 @@ TEST(Markers, PlainCaseSensitiveSearchAnywhere) {
   EXPECT_FALSE(HasLoginMarker(Wire("answer-stored.html")));
   EXPECT_TRUE(HasSuccessMarker(Wire("answer-stored.html")));
   EXPECT_FALSE(HasSuccessMarker(Wire("answer-login.html")));
+}
+
+TEST(NoteDocument, TitleIsEncodedAsTheBodyIsAndEmptyLeavesTodaysDocument) {
+  EXPECT_EQ(BuildNoteDocument("a", "20260307090504042", ""), Wire("note-document.xml"));
+  const std::string doc = BuildNoteDocument("a", "20260307090504042", "日 <x> (notepad.exe)");
+  EXPECT_NE(doc.find("<title>%E6%97%A5%20%3C%78%3E%20%28%6E%6F%74%65%70%61%64%2E%65%78%65%29</title><body>%61</body>"),
+            std::string::npos)
+      << doc;
+}
+
+TEST(SnapSource, TitleIsWindowAndProgramCutOnACharacterToTwoHundred) {
+  EXPECT_EQ(NoteTitle("無題 - メモ帳", "notepad.exe"), "無題 - メモ帳 (notepad.exe)");
+  EXPECT_EQ(NoteTitle("  Report\r\nDraft\t", ""), "Report  Draft");
+  EXPECT_EQ(NoteTitle("", "gedit"), "(gedit)");
+  EXPECT_EQ(NoteTitle("", ""), "");
+  // 300 Japanese characters (900 bytes): the title is cut, the program's name stays.
+  std::string longTitle;
+  for (int i = 0; i < 300; ++i) longTitle += "字";
+  const std::string title = NoteTitle(longTitle, "editor");
+  EXPECT_EQ(title, FirstCharacters(longTitle, 200 - 9) + " (editor)");
+  EXPECT_EQ(Utf8ToUtf16(title).size(), 200u);
+  // A character of four bytes is never cut in half.
+  std::string emoji;
+  for (int i = 0; i < 250; ++i) emoji += "😀";
+  EXPECT_EQ(CleanTitle(emoji), FirstCharacters(emoji, 200));
+  EXPECT_EQ(CleanTitle(emoji).size(), 800u);
+  EXPECT_EQ(CleanTitle("bad \xff byte"), "bad \xEF\xBF\xBD byte");
+}
+
+TEST(SnapSource, OnlyWebAndFileAddressesOfAtMost2048CharactersAreNoted) {
+  for (const char* ok : {"https://example.com/a?b=c#d", "http://x", "HTTPS://EXAMPLE.COM/", "file:///home/me/a.txt",
+                         "https://例え.jp/パス"})
+    EXPECT_TRUE(UsableSourceUrl(ok)) << ok;
+  for (const char* no : {"", "https:", "javascript:alert(1)", "ftp://example.com/", "data:text/plain,x",
+                         "https://example.com/a b", "https://example.com/\r\nx", "about:blank", "chrome://settings"})
+    EXPECT_FALSE(UsableSourceUrl(no)) << no;
+  const std::string base = "https://example.com/";
+  EXPECT_TRUE(UsableSourceUrl(base + std::string(2048 - base.size(), 'a')));
+  EXPECT_FALSE(UsableSourceUrl(base + std::string(2049 - base.size(), 'a')));
+}
+
+TEST(SnapSource, AddressIsTheLastLineAfterOneEmptyLine) {
+  EXPECT_EQ(WithSourceLine("quoted text", "https://a.example/"), "quoted text\r\n\r\nhttps://a.example/");
+  EXPECT_EQ(WithSourceLine("one\r\ntwo\r\n", "https://a.example/"), "one\r\ntwo\r\n\r\nhttps://a.example/");
+  EXPECT_EQ(WithSourceLine("one\ntwo", "file:///x"), "one\ntwo\n\nfile:///x");
 }

@@ -73,6 +73,8 @@ TEST_F(SettingsFile, NoFileGivesTheDefaults) {
   EXPECT_EQ(s.hotkeyCode, 0);
   EXPECT_TRUE(s.autoCopy);
   EXPECT_EQ(s.hotkeyModifiers, 0);
+  EXPECT_FALSE(s.snapSource) << "a snap notes nothing of its source until asked to";
+  EXPECT_TRUE(s.secretGuard);
   EXPECT_FALSE(fs::exists(path_)) << "loading never creates the file";
 }
 

@@ -107,7 +107,7 @@ TEST_F(LaterStart, SnapAtStartSnapsOnceTheWindowIsThere) {
 
 TEST_F(LaterStart, AHandedNoteIsKeptByTheRunningClientBeforeItAnswersKept) {
   const std::string note = "handed to the running client 🍀\n<&> 100%";
-  std::optional<std::string> kept, again, notText, blank;
+  std::optional<std::string> kept, again, notText, blank, titled, untitled;
   TScript script;
   script
       .Then([&] {
@@ -117,6 +117,12 @@ TEST_F(LaterStart, AHandedNoteIsKeptByTheRunningClientBeforeItAnswersKept) {
         again = FromElsewhere([&] { return platform::AskInstance(kInstanceName, kKeepRequest, note, 30000); });
         notText = FromElsewhere([] { return platform::AskInstance(kInstanceName, kKeepRequest, "caf\xe9", 30000); });
         blank = FromElsewhere([] { return platform::AskInstance(kInstanceName, kKeepRequest, " \n\t ", 30000); });
+        // With a title (textsnap send --title): the first line is the title.
+        titled = FromElsewhere([] {
+          return platform::AskInstance(kInstanceName, kKeepTitledRequest, "議事録 (a script)\ntitled note", 30000);
+        });
+        untitled = FromElsewhere(
+            [] { return platform::AskInstance(kInstanceName, kKeepTitledRequest, "no line feed", 30000); });
       })
       .Then([&] { ChooseFromTrayMenu("Quit"); });
   EXPECT_EQ(RunTextSnap<TTestForm1>(), 0);
@@ -130,6 +136,13 @@ TEST_F(LaterStart, AHandedNoteIsKeptByTheRunningClientBeforeItAnswersKept) {
   ASSERT_NE(first, std::string::npos) << "still there after the client ended";
   EXPECT_EQ(outbox.find(note, first + 1), std::string::npos) << "kept once";
   EXPECT_EQ(outbox.find("caf"), std::string::npos);
+  EXPECT_EQ(titled, kKeptAnswer);
+  EXPECT_EQ(untitled, "not text");
+  TNoteFile file((dir_ / kOutboxFileName).string());
+  file.Load();
+  ASSERT_EQ(file.Notes().size(), 2u);
+  EXPECT_EQ(file.Notes()[1].text, "titled note");
+  EXPECT_EQ(file.Notes()[1].title, "議事録 (a script)");
 }
 
 }  // namespace

@@ -45,14 +45,50 @@ TEST_F(ShellTest, StartUpWithoutHotKeyShowsOnlyTheTrayIconAndQuitWritesTheSettin
   auto& entries = hl::Popups().back().entries;
   // Settings... first and Quit last; the outbox's entries between them
   // ("Send waiting notes" only while notes wait, none do here).
-  ASSERT_EQ(entries.size(), 5u);
+  ASSERT_EQ(entries.size(), 6u);
   EXPECT_EQ(entries[0].caption, "Settings...");
   EXPECT_EQ(entries[1].caption, "Recent snaps");
   ASSERT_EQ(entries[1].submenu.size(), 1u);
   EXPECT_FALSE(entries[1].submenu[0].enabled) << "an empty history";
   EXPECT_EQ(entries[2].caption, "Open notes page");
-  EXPECT_EQ(entries[3].caption, "-");
-  EXPECT_EQ(entries[4].caption, "Quit");
+  EXPECT_EQ(entries[3].caption, "Note where it came from");
+  EXPECT_FALSE(entries[3].checked) << "off until the user turns it on";
+  EXPECT_EQ(entries[4].caption, "-");
+  EXPECT_EQ(entries[5].caption, "Quit");
+}
+
+// "Note where it came from" is a check item of the tray menu: each choice
+// turns it over and is saved at once, keeping the keys set by hand.
+TEST_F(ShellTest, TheSourceCheckItemTurnsOverAndIsSavedAtOnce) {
+  WriteIni("[setting]\r\nhotkey=0\r\nhistory=0\r\nsecret_guard=0\r\n");
+  TScript script;
+  std::vector<bool> checked;
+  auto menuShows = [&checked] {
+    const auto& entries = hl::Popups().back().entries;
+    for (const auto& e : entries)
+      if (e.caption == "Note where it came from") checked.push_back(e.checked);
+  };
+  script.Then([&] { ChooseFromTrayMenu("Note where it came from"); })
+      .Then([&] {
+        menuShows();
+        EXPECT_TRUE(Saved().snapSource);
+        ChooseFromTrayMenu("Note where it came from");
+      })
+      .Then([&] {
+        menuShows();
+        EXPECT_FALSE(Saved().snapSource);
+        ChooseFromTrayMenu("Note where it came from");
+      })
+      .Then([&] {
+        menuShows();
+        ChooseFromTrayMenu("Quit");
+      });
+  EXPECT_EQ(RunTextSnap<TTestForm1>(), 0);
+  EXPECT_EQ(checked, (std::vector<bool>{false, true, false})) << "as the menu showed it before each choice";
+  const TSettings saved = Saved();
+  EXPECT_TRUE(saved.snapSource);
+  EXPECT_FALSE(saved.keepHistory) << "a key set by hand stays";
+  EXPECT_FALSE(saved.secretGuard);
 }
 
 TEST_F(ShellTest, StartUpRegistersTheStoredHotKeyAndToleratesARefusal) {
@@ -251,7 +287,7 @@ TEST_F(ShellTest, TheWindowHoldsEveryPartInTheOrderOfItsDefinition) {
                                              "CheckBox3", "PopupMenu1", "setting1",     "quit1",
                                              "N1",        "CheckBox4",  "Label5",       "Button3",
                                              "Label6",    "Button4",    "FileStorage1", "send1",
-                                             "recent1",   "notes1",     "Timer1"};
+                                             "recent1",   "notes1",     "Timer1",       "source1"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(form.FileStorage1->StoredItems()->Count(), 2) << "the two cues";
   EXPECT_FALSE(form.Button1->Visible());
