@@ -9,5 +9,6 @@ void ResetShell();
 void ResetFiles();
 void ResetModule();
 void ResetInstances();
+void ResetSecrets();
 
 }  // namespace platform::headless::detail

@@ -325,6 +325,7 @@ void ResetDesktop() {
   detail::ResetShell();
   detail::ResetFiles();
   detail::ResetInstances();
+  detail::ResetSecrets();
 }
 
 std::optional<WindowInfo> Inspect(WindowHandle window) {
