@@ -11,6 +11,7 @@
 
 #include "platform/clipboard.h"
 #include "platform/input.h"
+#include "platform/secrets.h"
 #include "platform/shell.h"
 #include "platform/window.h"
 
@@ -188,5 +189,13 @@ void SetFolderReadOnly(const std::string& folder, bool readOnly);
 // Gives up an instance name, as when the program that claimed it has ended:
 // its requests still waiting get no answer.
 void ReleaseInstance(const std::string& name);
+
+// --- secrets -------------------------------------------------------------------
+// How SecretKeeper says this system keeps secrets (default: a keyring). Both
+// ways work here whatever it says.
+void SetSecretKeeper(TSecretKeeper keeper);
+// While false no keyring answers (NoKeyring); what it kept is there again
+// once it is back. ResetDesktop empties it.
+void SetKeyringAvailable(bool available);
 
 }  // namespace platform::headless

@@ -11,5 +11,6 @@ void ResetModule();
 void ResetInstances();
 void ResetDpi();
 void ResetForeground();
+void ResetSecrets();
 
 }  // namespace platform::headless::detail

@@ -327,6 +327,7 @@ void ResetDesktop() {
   detail::ResetInstances();
   detail::ResetDpi();
   detail::ResetForeground();
+  detail::ResetSecrets();
 }
 
 std::optional<WindowInfo> Inspect(WindowHandle window) {

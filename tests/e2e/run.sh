@@ -11,7 +11,8 @@
 # itself once the service is back; "Recent snaps" gives a text back.
 # Screenshots (tray menu, settings window, the balloon after the snap) are
 # left in build/windows/e2e/; the one taken right after the snap is also
-# build/windows/e2e-snap.png. Prints "e2e: N passed, N failed" last; exits non-zero
+# build/windows/e2e-snap.png. A second start ends and leaves the first running.
+# Prints "e2e: N passed, N failed" last; exits non-zero
 # on any failure. Every process it starts is stopped again.
 # Checks and waits call their functions by name (check NAME FUNCTION, wait_for
 # N FUNCTION, trap), which shellcheck takes for unreachable code.
@@ -98,6 +99,10 @@ yellow=$(convert "$work/tray.png" -crop 160x20+"$tray_x"+"$tray_y" +repage -fuzz
          grep -ci "#FF0000")
 check "the tray shows the application's icon" test "${yellow:-0}" -gt 20
 check "the main window is never shown" window_gone '^setting$'
+# A second start in the same session tells the running one, which shows its
+# "already running" balloon, and ends; the first runs on with its one icon.
+check "a second start ends by itself" timeout 60 bash -c "cd '$work/run' && exec wine ./textsnap.exe >>'$work/wine.log' 2>&1"
+check "... and the first runs on" app_running
 
 open_menu() {
   xdotool mousemove $((tray_x + 9)) $((tray_y + 10)) click 3

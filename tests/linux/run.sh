@@ -29,6 +29,32 @@ hex_of() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
 
 source "$root/scripts/wine-snap.sh"  # the server and database helpers
 
+# ---- the keyring part runs inside a D-Bus session of its own ------------------
+# A gnome-keyring-daemon on that bus, its keyring unlocked with a password of
+# the test's, holds what the platform's keyring front stores.
+if [ "${1:-}" = "--keyring" ]; then
+  probe=$build/tests/linux/secret-probe
+  export HOME=$work/keyring XDG_DATA_HOME=$work/keyring/data XDG_RUNTIME_DIR=$work/keyring/run
+  rm -rf "$HOME"; mkdir -p "$XDG_DATA_HOME"; mkdir -m 700 "$XDG_RUNTIME_DIR"
+  printf 'keyring password' | gnome-keyring-daemon --unlock --components=secrets --daemonize >/dev/null 2>&1
+  service=http://localhost:8660/pinleaf2 user=鍵-user secret=$'p&ss w= 秘密 \\ 100%'
+  stored() { printf '%s' "$secret" | "$probe" store "$service" "$user"; }
+  check "the keyring front stores a secret in the session's keyring" stored
+  check "secret-tool finds it under service=URL and user=ID" \
+    test "$(secret-tool lookup service "$service" user "$user")" = "$secret"
+  check "the front loads it back byte for byte" test "$("$probe" load "$service" "$user")" = "$secret"
+  check "another user ID finds nothing" test "$("$probe" load "$service" someone-else; echo $?)" = 1
+  check "another service URL finds nothing" test "$("$probe" load http://elsewhere/p "$user"; echo $?)" = 1
+  secret=second
+  check "storing again replaces it" stored
+  check "... and secret-tool finds the new one" test "$(secret-tool lookup service "$service" user "$user")" = second
+  check "erasing it" "$probe" erase "$service" "$user"
+  check "... leaves nothing for secret-tool" test -z "$(secret-tool lookup service "$service" user "$user")"
+  check "... and the front says not found" test "$("$probe" load "$service" "$user"; echo $?)" = 1
+  echo "keyring: $passed passed, $failed failed"
+  exit 0
+fi
+
 # ---- the desktop part runs inside its own D-Bus session ----------------------
 if [ "${1:-}" = "--desktop" ]; then
   xvfb_pid='' rec_pid='' tray_pid='' app_pid='' entry_pid='' sni_pid='' grab_pid='' squat_pid=''
@@ -545,16 +571,54 @@ kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
 check "still four notes in the end" count_is 4
 unset XDG_CONFIG_HOME
 
+# Runs this script's PART (--PART) in a D-Bus session of its own, needing
+# TOOLS, for at most SECONDS; its checks count here.
+in_own_session() {  # part seconds tools...
+  local part=$1 seconds=$2 tool out p f
+  shift 2
+  for tool in dbus-run-session "$@"; do
+    command -v "$tool" >/dev/null || { echo "  FAIL  missing $tool"; failed=$((failed + 1)); }
+  done
+  out=$(timeout "$seconds" dbus-run-session -- bash "$0" "--$part" 2>&1)
+  echo "$out" | grep -E '^  (ok|FAIL) '
+  p=$(echo "$out" | grep -c '^  ok ')
+  f=$(echo "$out" | grep -c '^  FAIL ')
+  passed=$((passed + p)); failed=$((failed + f))
+  echo "$out" | grep -q "^$part: " || { echo "  FAIL  the $part run ended early"; failed=$((failed + 1)); }
+}
+
 echo "the desktop (Xvfb, D-Bus session, tray, notifications)"
-for tool in Xvfb xdotool dbus-run-session trayer zenity import convert sqlite3; do
-  command -v $tool >/dev/null || { echo "  FAIL  missing $tool"; failed=$((failed + 1)); }
-done
-out=$(timeout 420 dbus-run-session -- bash "$0" --desktop 2>&1)
-echo "$out" | grep -E '^  (ok|FAIL) '
-p=$(echo "$out" | grep -c '^  ok ')
-f=$(echo "$out" | grep -c '^  FAIL ')
-passed=$((passed + p)); failed=$((failed + f))
-echo "$out" | grep -q '^desktop: ' || { echo "  FAIL  the desktop run ended early"; failed=$((failed + 1)); }
+in_own_session desktop 420 Xvfb xdotool trayer zenity import convert sqlite3
+
+echo "the keyring (a D-Bus session of its own)"
+in_own_session keyring 120 gnome-keyring-daemon secret-tool
+# No keyring: no session bus at all, and a session bus on which nothing owns
+# the Secret Service or could be started for it.
+probe=$build/tests/linux/secret-probe
+says_no_keyring() {  # command...: status 2, and says so
+  local said status
+  said=$(printf x | "$@" 2>&1)
+  status=$?
+  [ "$status" = 2 ] && grep -qx "secret-probe: no keyring" <<<"$said"
+}
+check "without a session bus the keyring front says there is no keyring" \
+  says_no_keyring env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work" "$probe" store http://s u
+cat >"$work/bare-bus.conf" <<'CONF'
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+check "on a session bus without a keyring it says so too" \
+  says_no_keyring timeout 60 dbus-run-session --config-file="$work/bare-bus.conf" -- "$probe" load http://s u
 
 echo "Debian packages"
 rm -f "$build"/textsnap_*.deb "$build"/pinleaf-server_*.deb
