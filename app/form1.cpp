@@ -90,6 +90,7 @@ void TForm1::FormCreate(TObject*) {
   Edit3->SetText(SystemToUtf8(settings.url));
   Edit1->SetText(SystemToUtf8(settings.id));
   Edit2->SetText(SystemToUtf8(settings.password));
+  token_ = settings.token;
   serviceHttp_->SetPinnedCertificate(settings.certSha256);
   source1->Checked = settings.snapSource;
   secretGuard_ = settings.secretGuard;
@@ -122,8 +123,11 @@ void TForm1::FormCloseQuery(TObject*, bool& canClose) {
   settings.autoCopy = CheckBox4->Checked();
   settings.hotkeyCode = HotKeyCode;
   settings.hotkeyModifiers = HotKeyModifiers;
+  settings.token = token_;
   // A failed write raises: the close is abandoned and the error shown.
-  SaveSettings(settings_, settings);
+  if (SaveSettings(settings_, settings))
+    Tell(biifWarning, "no keyring found",
+         "the password is kept in ini.ini, readable by you only; with a keyring it would be kept there");
   canClose = true;
   delivery_->RetryNow();
 }

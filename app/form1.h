@@ -169,8 +169,10 @@ private:
 
   TSettingsLocation settings_;
   bool snapping_ = false;
-  bool secretGuard_ = true;        // [setting] secret_guard, by hand only
-  bool pressedMeanwhile_ = false;  // the hotkey, pressed while a delivery waited
+  bool secretGuard_ = true;  // [setting] secret_guard, by hand only
+  bool pressedMeanwhile_ = false;
+  std::string
+      token_;  // this device's access token from pairing (empty: none)  // the hotkey, pressed while a delivery waited
   std::unique_ptr<TNetAntiFreezeBase> antiFreeze_;
   std::unique_ptr<TServiceHttp> serviceHttp_;  // over NetHTTP1, made with it
   std::unique_ptr<TServiceClient> service_;

@@ -68,12 +68,14 @@ std::string PercentDecode(const std::string& text);
 
 TSettings LoadSettings(const std::string& path);
 // Raises EIniFileException at the first key that cannot be written; later keys are not written.
-void SaveSettings(const std::string& path, const TSettings& settings);
+// Returns true when a secret (password, token) had to go into the file itself
+// for want of a keyring and was not there before: the user is told so.
+bool SaveSettings(const std::string& path, const TSettings& settings);
 // Makes the user's own folder of the location when it is missing: the outbox
 // and the history are written there too, also before any settings are saved.
 void MakeSettingsFolder(const TSettingsLocation& location);
 // The same to the location's file, making the user's own folder first when it is missing.
-void SaveSettings(const TSettingsLocation& location, const TSettings& settings);
+bool SaveSettings(const TSettingsLocation& location, const TSettings& settings);
 // Writes the one key of the tray menu's "Note where it came from", the
 // others as they are; raises as SaveSettings does.
 void SaveSnapSource(const TSettingsLocation& location, bool on);

@@ -29,6 +29,11 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     throw EIniFileException(Format("%s に書き込めません", {SystemToUtf8(fileName_)}));
 }
 
+void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
+  if (!platform::ProfileWriteString(section.c_str(), key.c_str(), nullptr, fileName_))
+    throw EIniFileException(Format("%s に書き込めません", {SystemToUtf8(fileName_)}));
+}
+
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
   WriteString(section, key, IntToStr(value));
 }

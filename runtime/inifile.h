@@ -24,6 +24,8 @@ public:
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int32_t value);
   void WriteBool(const std::string& section, const std::string& key, bool value);
+  // Removes the key (nothing when it is not there); a failed write raises.
+  void DeleteKey(const std::string& section, const std::string& key);
 
 private:
   std::string fileName_;

@@ -17,7 +17,9 @@ constexpr char kSecretsName[] = "org.freedesktop.secrets";
 const SecretSchema* Schema() {
   static const SecretSchema schema = {
       "online.pinleaf.textsnap.Password",
-      SECRET_SCHEMA_NONE,
+      // Found by its attributes alone: a secret the user placed with other
+      // tools (secret-tool store service URL user ID) is the account's too.
+      SECRET_SCHEMA_DONT_MATCH_NAME,
       {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING}, {"user", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, {}}},
       0,
       nullptr,

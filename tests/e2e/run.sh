@@ -306,8 +306,23 @@ snap_suite() {
   check "a different text is stored as a second note" snap_until_stored 2 "$text2"
   check "... with its own text" test "$(snap_last_note "$db" "$user")" = "$text2"
 
-  # A wrong password: the login is refused and nothing is stored.
+  # Quit saves the settings: the password leaves ini.ini, sealed for the
+  # user (DPAPI), and the next start signs in with it.
   check "Quit ends the client" app_quit
+  no_plain_password() { ! tr -d '\r' <"$ini" | grep -q "^ini_online_pass="; }
+  check "the save keeps no ini_online_pass in ini.ini" no_plain_password
+  sealed_password() { tr -d '\r' <"$ini" | grep -q '^ini_online_pass_protected=.'; }
+  check "... but the password sealed in ini_online_pass_protected" sealed_password
+  local before_sealed
+  before_sealed=$(snap_requests "$work/snap" "POST $base/users/login")
+  app_start
+  local text_sealed="signed in with the sealed password"
+  snap_type "$text_sealed"
+  check "a snap after the restart is stored" snap_until_stored 3 "$text_sealed"
+  check "... after a login with the sealed password" requests_exceed "POST $base/users/login" "$before_sealed"
+
+  # A wrong password: the login is refused and nothing is stored.
+  check "Quit ends the client again" app_quit
   env LC_ALL=C.UTF-8 python3 "$root/scripts/write-ini.py" "$ini" --url "$snap_url" --id "$user" --password "wrong$password" \
     --hotkey 120 --modifiers 6 --autocopy 1
   local logins uploads
@@ -319,7 +334,7 @@ snap_suite() {
   check "with a wrong password the client tries to log in" wait_for 40 requests_exceed "POST $base/users/login" "$logins"
   sleep 3
   shoot snap-refused.png
-  check "... and stores nothing" stored_count_is 2
+  check "... and stores nothing" stored_count_is 3
   check "... and uploads nothing" test "$(snap_requests "$work/snap" "POST $base/posts/addpinleaf")" = "$uploads"
   app_quit
   outbox_suite
@@ -364,18 +379,19 @@ outbox_suite() {
   snap_port=$port
   check "pinleaf-server starts again at the same address" snap_start_server "$server" "$db" "$work/snap"
   snap_port=
-  check "... and both kept notes arrive without a key press" wait_for 90 stored_count_is 4
+  check "... and both kept notes arrive without a key press" wait_for 90 stored_count_is 5
   check "... the kept snap with its text" test "$(snap_last_note "$db" "$user")" = "$text3"
   # shellcheck disable=SC2016  # expanded by eval, at each try
   check "... and leave the outbox" wait_for 10 eval '! outbox_holds "$text3"'
   sleep 3
   shoot outbox-sent.png
   # Recent snaps, newest first: the kept snap, the refused-login note, the
-  # second and the first snap of this run. Take the first one back.
+  # snap after the restart, the second and the first snap of this run. Take
+  # the first one back.
   snap_type "placeholder"
   sleep 1
   open_menu
-  xdotool key Down Down Right Down Down Down
+  xdotool key Down Down Right Down Down Down Down
   sleep 0.5
   shoot recent-snaps.png
   xdotool key Return
@@ -389,11 +405,11 @@ outbox_suite() {
   local try
   for try in 1 2 3; do
     snap_press
-    wait_for 15 stored_count_is 5 && break
+    wait_for 15 stored_count_is 6 && break
     dismiss_error_box
     sleep 2
   done
-  check "\"Recent snaps\" put the first snap's text back on the clipboard" wait_for 40 stored_count_is 5
+  check "\"Recent snaps\" put the first snap's text back on the clipboard" wait_for 40 stored_count_is 6
   check "... byte for byte" test "$(snap_sql "$db" "SELECT hex(body) FROM notes ORDER BY id DESC LIMIT 1")" = "$(hex_of "$text1")"
   app_quit
 }

@@ -51,6 +51,21 @@ if [ "${1:-}" = "--keyring" ]; then
   check "erasing it" "$probe" erase "$service" "$user"
   check "... leaves nothing for secret-tool" test -z "$(secret-tool lookup service "$service" user "$user")"
   check "... and the front says not found" test "$("$probe" load "$service" "$user"; echo $?)" = 1
+
+  # The client's password in the keyring only: textsnap send signs in with it.
+  export XDG_CONFIG_HOME=$work/keyring/config
+  ini=$XDG_CONFIG_HOME/textsnap/ini.ini kdb=$work/keyring/pinleaf.db kuser=鍵-user kpassword=$'p&ss w= 秘密 \\ 100%'
+  (umask 077; printf '%s\n' "$kpassword" >"$work/keyring/password")
+  check "keyring: pinleaf-server starts" snap_start_server "$server" "$kdb" "$work/keyring" --add-user "$kuser" \
+    --password-file "$work/keyring/password"
+  mkdir -p "$(dirname "$ini")"
+  python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id "$kuser" --password ''
+  printf '%s' "$kpassword" | secret-tool store --label "text snap test" service "$snap_url" user "$kuser"
+  check "... ini.ini holds no password" test -z "$(tr -d '\r' <"$ini" | sed -n 's/^ini_online_pass=//p')"
+  sends() { printf 'kept in the keyring' | "$exe" send >"$work/keyring/send.out" 2>&1; }
+  check "... textsnap send signs in with the keyring's password" sends
+  check "... and the note is stored" test "$(snap_last_note "$kdb" "$kuser")" = "kept in the keyring"
+  snap_stop_server
   echo "keyring: $passed passed, $failed failed"
   exit 0
 fi
