@@ -10,13 +10,15 @@ jobs=$(nproc 2>/dev/null || echo 2)
 scripts/install-deps.sh || { echo "could not install the packages the build needs"; echo "0 passed, 1 failed"; exit 1; }
 
 total_pass=0 total_fail=0 total_skip=0 status=0
+# Each stage is headed with the minutes and seconds since the start.
+stage() { printf "== %s  [%d:%02d]\n" "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 note_failure() { echo "FAILED: $1"; total_fail=$((total_fail + 1)); status=1; }
 
 build() {  # preset [targets...]
   local preset=$1; shift
   local log="build/logs/$preset.log" targets=()
   [ $# -eq 0 ] || targets=(--target "$@")
-  echo "== build $preset"
+  stage "build $preset"
   if ! cmake --preset "$preset" >"$log" 2>&1 || ! cmake --build --preset "$preset" -j"$jobs" "${targets[@]}" >>"$log" 2>&1; then
     tail -40 "$log"
     return 1
@@ -31,7 +33,7 @@ run_suites() {  # preset, command the tests run under...
   local select=()
   read -ra select <<<"${CTEST_SELECT:-}"
   rm -rf "$dir/test-results"; mkdir -p "$dir/test-results"
-  echo "== test $preset"
+  stage "test $preset"
   (cd "$dir" && "$@" ctest --output-on-failure -j"$jobs" "${select[@]}" >"$log" 2>&1) || rc=1
   grep -E '^ *[0-9]+/[0-9]+ Test.*\*\*\*(Failed|Timeout|Exception)|tests passed|Total Test time' "$log" | sed 's/^/   /'
   mapfile -t names < <(cd "$dir" && "$@" ctest -N "${select[@]}" | sed -n 's/^ *Test *#[0-9]*: *//p')
@@ -77,7 +79,7 @@ if build native; then run_suites native; else note_failure "native build"; fi
 # out of the code, commit subjects, the scripts' linters, clang-tidy in full.
 # A check with a self-test first shows that it still finds what it is for.
 # Each counts as one passed or one failed. Warnings are errors in every build.
-echo "== checks"
+stage "checks"
 checks=(
   "scripts/check-format.sh"
   "scripts/check-layers.py --self-test" "scripts/check-layers.py"
@@ -112,7 +114,7 @@ else
 fi
 if command -v clang++ >/dev/null 2>&1; then
   if build fuzz; then
-    echo "== fuzz smoke"
+    stage "fuzz smoke"
     fuzz_out=$(fuzz/run.sh 5 2>&1)
     printf '%s\n' "$fuzz_out" | sed 's/^/   /'
     p=$(echo "$fuzz_out" | grep -c '^fuzz_[a-z_]*: ok')
@@ -128,7 +130,7 @@ fi
 # Scripts that drive real programs end with "NAME: N passed, N failed"; their
 # counts join the total.
 run_script() {  # name, script
-  echo "== $1"
+  stage "$1"
   local out line p f
   out=$(bash "$2" 2>&1) || status=1
   echo "$out"
@@ -170,7 +172,7 @@ fi
 
 # Benchmarks are only kept building and running here (tiny sizes, no timing checks).
 if [ -f bench/smoke.sh ]; then
-  echo "== benchmarks (smoke run)"
+  stage "benchmarks (smoke run)"
   if bash bench/smoke.sh >build/logs/bench-smoke.log 2>&1; then
     grep -E ': [0-9]+ cases ran' build/logs/bench-smoke.log || true
   else
@@ -179,6 +181,7 @@ if [ -f bench/smoke.sh ]; then
   fi
 fi
 
+stage "end"
 [ $total_fail -eq 0 ] || status=1
 if [ $total_skip -gt 0 ]; then
   echo "$total_pass passed, $total_fail failed, $total_skip skipped"
