@@ -54,4 +54,7 @@ std::optional<std::string> DecodePercentText(std::string_view text);
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view text);
 
+// Appends code point `cp` (at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, uint32_t cp);
+
 }  // namespace pinleaf

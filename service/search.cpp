@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "service/note_document.h"
 #include "service/pages.h"
 
 namespace pinleaf {
@@ -30,24 +31,6 @@ int32_t NextCodePoint(std::string_view text, size_t at, size_t& length) {
   return cp;
 }
 
-void AppendUtf8(std::string& out, int32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 int32_t FoldCodePoint(int32_t cp) {
   if (cp < 0x80) return cp >= 'A' && cp <= 'Z' ? cp + 32 : cp == 0 ? ' ' : cp;
   return u_foldCase(cp, U_FOLD_CASE_DEFAULT);
@@ -65,7 +48,7 @@ void FoldWithOffsets(std::string_view text, std::string& folded, std::vector<siz
     if (cp < 0)
       folded += text[i];
     else
-      AppendUtf8(folded, FoldCodePoint(cp));
+      AppendUtf8(folded, static_cast<uint32_t>(FoldCodePoint(cp)));
     from.insert(from.end(), folded.size() - before, i);
     i += length;
   }
@@ -106,7 +89,7 @@ std::string FoldForSearch(std::string_view text) {
     if (cp < 0)
       out += text[i];
     else
-      AppendUtf8(out, FoldCodePoint(cp));
+      AppendUtf8(out, static_cast<uint32_t>(FoldCodePoint(cp)));
     i += length;
   }
   return out;
