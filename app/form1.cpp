@@ -195,7 +195,7 @@ void TForm1::FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, co
 }
 
 bool TForm1::AutoCopy() { return CheckBox4->Checked(); }
-TServiceAccount TForm1::Account() { return {Edit3->Text(), Edit1->Text(), Edit2->Text()}; }
+TServiceAccount TForm1::Account() { return {Edit3->Text(), Edit1->Text(), Edit2->Text(), token_}; }
 void TForm1::SetSendEnabled(bool enabled) { Button1->SetEnabled(enabled); }
 void TForm1::ShowResponse(const std::string& response) { Memo1->SetText(response); }
 

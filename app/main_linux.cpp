@@ -36,7 +36,8 @@ const char kUsage[] =
     "       textsnap send [--title TEXT] [--allow-secret] [FILE]\n"
     "                               send FILE (or standard input) as one note, titled TEXT;\n"
     "                               a text that looks like a secret is refused unless allowed\n"
-    "exit status of send: 0 stored, 1 bad input or settings (or a secret), 2 cannot log in,\n"
+    "exit status of send: 0 stored, 1 bad input or settings (or a secret), 2 cannot log in\n"
+    "                     (a paired device's token refused: the note is kept in the outbox),\n"
     "                     3 refused by the service, 4 service unreachable (note not kept),\n"
     "                     5 service unreachable, note kept in the outbox to be sent later\n";
 
