@@ -304,30 +304,37 @@ std::unique_ptr<TServiceHttp> TForm1::PairingHttp() {
 }
 
 void TForm1::pair1Click(TObject*) {
+  // A step of the pairing waits for the service (the tray stays usable
+  // meanwhile): the click counts once that step is done.
+  if (polling_) return;
   if (pairing_) {
     // The second click cancels: the code is left to expire on the service.
     pairing_->Stop();
     EndPairing();
     return;
   }
-  pairingUrl_ = Edit3->Text();
-  pairingHttp_ = PairingHttp();
-  pairing_ = std::make_unique<TPairing>(*pairingHttp_, pairingUrl_);
+  const std::string url = Edit3->Text();
+  std::unique_ptr<TServiceHttp> http = PairingHttp();
+  auto pairing = std::make_unique<TPairing>(*http, url);
   bool asked = false;
   std::string why;
-  try {
-    asked = pairing_->Begin();
-    why = pairing_->Reason();
-  } catch (const ENetException& e) {
-    why = "the service cannot be reached: " + e.Message();
+  {
+    TRestore<bool> busy(polling_, true);
+    try {
+      asked = pairing->Begin();
+      why = pairing->Reason();
+    } catch (const ENetException& e) {
+      why = "the service cannot be reached: " + e.Message();
+    }
   }
   if (Application && Application->Terminated()) return;
   if (!asked) {
-    pairing_.reset();
-    pairingHttp_.reset();
     Tell(biifError, "not paired", Utf8ToSystem(why));
     return;
   }
+  pairingUrl_ = url;
+  pairingHttp_ = std::move(http);
+  pairing_ = std::move(pairing);
   // The owner approves in a browser where they are signed in; the code is
   // shown here too, to be checked against the page (or typed, without a browser).
   Tell(biifInfo, "pairing code: " + pairing_->UserCode(),
@@ -349,8 +356,6 @@ void TForm1::Timer2Timer(TObject*) {
     state = pairing_->Poll();
   }
   if (Application && Application->Terminated()) return;
-  // Cancelled (or started anew) while this poll waited.
-  if (!pairing_) return;
   if (state == TPairingState::psWaiting) {
     Timer2->SetInterval(pairing_->PollDelayMs());
     Timer2->SetEnabled(true);
@@ -376,6 +381,16 @@ void TForm1::EndPairing() {
        inFile ? "notes from here go with this device's token (kept in ini.ini for want of a keyring)"
               : "notes from here go with this device's token; no password needed");
   // Notes held for a refused sign-in or a revoked token go now.
+  delivery_->RetryNow();
+}
+
+void TForm1::TakePairingFromSettings() {
+  const TSettings settings = LoadSettings(settings_.writePath);
+  const bool paired = !settings.token.empty() && settings.token != token_;
+  token_ = settings.token;
+  tokenUrl_ = SystemToUtf8(settings.url);
+  if (!paired) return;
+  Tell(biifInfo, "paired", "notes from here go with this device's token; no password needed");
   delivery_->RetryNow();
 }
 
