@@ -104,6 +104,9 @@ public:
   bool DeliveryHeld() const { return delivery_->Held(); }
   // Whether this device holds a token of the service in the URL box.
   bool Paired() { return !Account().token.empty(); }
+  // Another program of ours paired this device, or forgot its pairing: the
+  // token is the settings file's from now on.
+  void TakePairingFromSettings();
   // The pairing under way, nullptr when none is.
   const TPairing* Pairing() const { return pairing_.get(); }
   // A note another program of ours could not deliver (the service was
