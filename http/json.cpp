@@ -2,29 +2,13 @@
 
 #include <cstdint>
 
+#include "runtime/codepage.h"
+
 namespace ts {
 
 namespace {
 
 constexpr int kMaxDepth = 16;
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // The length of the well-formed UTF-8 sequence at `at` (overlong forms,
 // surrogates and code points past U+10FFFF are not); 0 when there is none.
@@ -136,43 +120,27 @@ private:
       }
       if (++at_ >= s_.size()) return false;
       const char e = s_[at_++];
-      switch (e) {
-        case '"':
-        case '\\':
-        case '/':
-          out += e;
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        case 'u': {
-          uint32_t cp;
-          if (!Hex4(cp)) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            uint32_t low;
-            if (!Word("\\u") || !Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return false;
-          }
-          AppendUtf8(out, cp);
-          break;
-        }
-        default:
-          return false;
+      // The one-letter escapes, each followed by the byte it stands for.
+      static constexpr std::string_view kEscapes("\"\"\\\\//b\bf\fn\nr\rt\t", 16);
+      if (e != 'u') {
+        size_t at = 0;
+        while (at < kEscapes.size() && kEscapes[at] != e) at += 2;
+        if (at >= kEscapes.size()) return false;
+        out += kEscapes[at + 1];
+        continue;
       }
+      uint32_t unit;
+      if (!Hex4(unit)) return false;
+      std::u16string units(1, static_cast<char16_t>(unit));
+      // Half a surrogate pair is no character: the other half must follow.
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        uint32_t low;
+        if (!Word("\\u") || !Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+        units += static_cast<char16_t>(low);
+      } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        return false;
+      }
+      out += Utf16ToUtf8(units);
     }
     return false;
   }
