@@ -128,17 +128,13 @@ if [ "${1:-}" = "--keyring" ]; then
   check "... saying to pair again, the note kept" \
     grep -q "pair again; the note is kept to be sent later" "$work/keyring/send.out"
   check "... in outbox.dat" grep -qF "sent after the revocation" "$XDG_CONFIG_HOME/textsnap/outbox.dat"
-  start_pair
-  check "paired again" wait_for 20 pair_shown
-  check "... approved" decide "$(pair_page)" approve
-  check "... textsnap pair ends" wait_for 15 pair_ended
-  check "... with status 0" test "$(pair_status)" = 0
+  # Pairs once more, the owner deciding (approve or deny); textsnap pair's status.
+  pairs_again() { start_pair && wait_for 20 pair_shown && decide "$(pair_page)" "$1" && wait_for 15 pair_ended; }
+  check "paired again: the owner approves" pairs_again approve
+  check "... textsnap pair: status 0" test "$(pair_status)" = 0
   check "... send with the new token: status 0" test "$(paired_send 'sent after pairing again')" = 0
-  start_pair
-  check "a pairing refused by the owner" wait_for 20 pair_shown
-  check "... denied there" decide "$(pair_page)" deny
-  check "... textsnap pair ends" wait_for 15 pair_ended
-  check "... with status 2" test "$(pair_status)" = 2
+  check "a pairing the owner denies" pairs_again deny
+  check "... textsnap pair: status 2" test "$(pair_status)" = 2
   check "... and the token of before still sends" test "$(paired_send 'still paired')" = 0
   check "pair --forget revokes the token on the service" "$exe" pair --forget
   check "... and drops it from the keyring" test -z "$(secret-tool lookup service "$snap_url device token")"
