@@ -187,6 +187,39 @@ TEST_F(PairingEndToEnd, TrayPairsSendsWithTokenHoldsWhenRevokedAndPairsAgain) {
   EXPECT_EQ(Requests("POST /pinleaf2/posts/addpinleaf 200"), 1);
 }
 
+// `textsnap pair` keeps the token in the settings file and tells the running
+// window, which sends what a refused sign-in held back.
+TEST_F(PairingEndToEnd, TheWindowTakesAPairingMadeElsewhere) {
+  AddUser("cy", "cy-pw");
+  TForm1& form = Start("cy", "wrong");
+  Copy("held by the wrong password");
+  Press();
+  EXPECT_TRUE(form.DeliveryHeld());
+  ASSERT_EQ(form.Outbox().Waiting(), 1u);
+
+  auto made = store_->CreateToken(UserId("cy"), "text snap on elsewhere", pinleaf::TScope::kCapture);
+  ASSERT_TRUE(made);
+  TSettings settings = LoadSettings((dir_ / "ini.ini").string());
+  settings.token = made->first;
+  SaveSettings((dir_ / "ini.ini").string(), settings);
+  Balloons();
+  form.TakePairingFromSettings();
+  EXPECT_TRUE(form.Paired());
+  Wait(3000);
+  EXPECT_EQ(Texts("cy"), (std::vector<std::string>{"held by the wrong password"}));
+  EXPECT_EQ(form.Outbox().Waiting(), 0u);
+  EXPECT_EQ(Balloons(),
+            (std::vector<std::string>{"1 paired [notes from here go with this device's token; no password needed]",
+                                      "1 sent: 1 kept note"}));
+
+  // Forgotten elsewhere: the window goes back to the ID and password.
+  settings.token.clear();
+  SaveSettings((dir_ / "ini.ini").string(), settings);
+  form.TakePairingFromSettings();
+  EXPECT_FALSE(form.Paired());
+  EXPECT_TRUE(Balloons().empty());
+}
+
 TEST_F(PairingEndToEnd, ExchangeFollowsTheServicePaceRefusalAndExpiry) {
   AddUser("bo", "bo-pw");
   TServiceHttp http;
