@@ -500,10 +500,11 @@ source_suite() {
       r"</body><color>11270143</color><paperid>\d{17}</paperid></post></xml>", sys.argv[1]) else 1)' \
       "$(last_upload_document "$dir/capture.bin")" "$encoded"
 
-  # "Note where it came from": the menu's check item, just above the separator and Quit.
+  # "Note where it came from": the menu's check item, above "Pair with the
+  # service...", the separator and Quit.
   clip_stop
   open_menu
-  xdotool key Up Up Return
+  xdotool key Up Up Up Return
   check "source: the tray menu's check item turns it on and saves it" wait_for 10 ini_has "snap_source=1"
   sleep 5
   local text2="引用: quoted from a page"
