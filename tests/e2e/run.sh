@@ -117,7 +117,7 @@ if [ -n "${TS_E2E_SNAP_ONLY:-}" ]; then
 else
 open_menu
 import -window root "$work/menu-full.png"
-convert "$work/menu-full.png" -crop 240x110+"$tray_x"+"$tray_y" +repage "$work/tray-menu.png"
+convert "$work/menu-full.png" -crop 240x150+"$tray_x"+"$tray_y" +repage "$work/tray-menu.png"
 xdotool key Down Return
 check "Settings... opens the settings window" wait_for 15 window_shown '^setting$'
 sleep 1
