@@ -57,9 +57,10 @@ void TDeliverySchedule::Tick() {
   }
   timer_.Stop();
   std::optional<TServiceOutcome> outcome;
+  const TServiceAccount account = Account ? Account() : TServiceAccount{};
   {
     TRestore<bool> busy(delivering_, true);
-    outcome = outbox_.DeliverOldest(service_, Account ? Account() : TServiceAccount{}, OnAnswer);
+    outcome = outbox_.DeliverOldest(service_, account, OnAnswer);
   }
   TellRefusal();
   if (!outcome) {
@@ -84,7 +85,9 @@ void TDeliverySchedule::Tick() {
     case TServiceResult::srLoginRefused:
       ReportDelivered();
       held_ = true;
-      Say(biifError, "cannot login!", Count(outbox_.Waiting()) + " note(s) wait until the ID or password is changed");
+      Say(biifError, "cannot login!",
+          Count(outbox_.Waiting()) + (account.token.empty() ? " note(s) wait until the ID or password is changed"
+                                                            : " note(s) wait until this device is paired again"));
       Plan(0);
       return;
     case TServiceResult::srFailed:

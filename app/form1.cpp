@@ -91,6 +91,8 @@ void TForm1::FormCreate(TObject*) {
   Edit1->SetText(SystemToUtf8(settings.id));
   Edit2->SetText(SystemToUtf8(settings.password));
   token_ = settings.token;
+  tokenUrl_ = Edit3->Text();
+  certSha256_ = settings.certSha256;
   serviceHttp_->SetPinnedCertificate(settings.certSha256);
   source1->Checked = settings.snapSource;
   secretGuard_ = settings.secretGuard;
@@ -116,6 +118,15 @@ void TForm1::FormShow(TObject*) {
 }
 
 void TForm1::FormCloseQuery(TObject*, bool& canClose) {
+  // A failed write raises: the close is abandoned and the error shown.
+  if (SaveLiveSettings())
+    Tell(biifWarning, "no keyring found",
+         "the password is kept in ini.ini, readable by you only; with a keyring it would be kept there");
+  canClose = true;
+  delivery_->RetryNow();
+}
+
+bool TForm1::SaveLiveSettings() {
   TSettings settings;
   settings.url = UrlInSystemCodePage();
   settings.id = IdInSystemCodePage();
@@ -123,13 +134,11 @@ void TForm1::FormCloseQuery(TObject*, bool& canClose) {
   settings.autoCopy = CheckBox4->Checked();
   settings.hotkeyCode = HotKeyCode;
   settings.hotkeyModifiers = HotKeyModifiers;
+  // A token is the service's that gave it: another service in the URL box
+  // never gets it, and this device is paired with none there.
+  if (Edit3->Text() != tokenUrl_) token_.clear();
   settings.token = token_;
-  // A failed write raises: the close is abandoned and the error shown.
-  if (SaveSettings(settings_, settings))
-    Tell(biifWarning, "no keyring found",
-         "the password is kept in ini.ini, readable by you only; with a keyring it would be kept there");
-  canClose = true;
-  delivery_->RetryNow();
+  return SaveSettings(settings_, settings);
 }
 
 void TForm1::setting1Click(TObject*) { ShowModal(); }
@@ -195,7 +204,9 @@ void TForm1::FullBalloon(TBalloonInfoIconFlag icon, const std::string& title, co
 }
 
 bool TForm1::AutoCopy() { return CheckBox4->Checked(); }
-TServiceAccount TForm1::Account() { return {Edit3->Text(), Edit1->Text(), Edit2->Text()}; }
+TServiceAccount TForm1::Account() {
+  return {Edit3->Text(), Edit1->Text(), Edit2->Text(), Edit3->Text() == tokenUrl_ ? token_ : std::string()};
+}
 void TForm1::SetSendEnabled(bool enabled) { Button1->SetEnabled(enabled); }
 void TForm1::ShowResponse(const std::string& response) { Memo1->SetText(response); }
 
@@ -272,7 +283,10 @@ void TForm1::Timer1Timer(TObject*) {
   }
 }
 
-void TForm1::PopupMenu1Popup(TObject*) { RefreshOutboxMenu(*send1, *recent1, outbox_); }
+void TForm1::PopupMenu1Popup(TObject*) {
+  RefreshOutboxMenu(*send1, *recent1, outbox_);
+  RefreshPairingMenu(*pair1, *forget1, Paired(), pairing_ != nullptr);
+}
 
 void TForm1::send1Click(TObject*) { delivery_->RetryNow(); }
 
@@ -281,6 +295,119 @@ void TForm1::source1Click(TObject*) {
   // Saved at once: a choice made in the menu has no OK to wait for. A failed
   // write raises and is shown; the choice holds for this run all the same.
   SaveSnapSource(settings_, source1->Checked);
+}
+
+std::unique_ptr<TServiceHttp> TForm1::PairingHttp() {
+  auto http = std::make_unique<TServiceHttp>();
+  http->SetPinnedCertificate(certSha256_);
+  return http;
+}
+
+void TForm1::pair1Click(TObject*) {
+  // A step of the pairing waits for the service (the tray stays usable
+  // meanwhile): the click counts once that step is done.
+  if (polling_) return;
+  if (pairing_) {
+    // The second click cancels: the code is left to expire on the service.
+    pairing_->Stop();
+    EndPairing();
+    return;
+  }
+  const std::string url = Edit3->Text();
+  std::unique_ptr<TServiceHttp> http = PairingHttp();
+  auto pairing = std::make_unique<TPairing>(*http, url);
+  bool asked = false;
+  std::string why;
+  {
+    TRestore<bool> busy(polling_, true);
+    try {
+      asked = pairing->Begin();
+      why = pairing->Reason();
+    } catch (const ENetException& e) {
+      why = "the service cannot be reached: " + e.Message();
+    }
+  }
+  if (Application && Application->Terminated()) return;
+  if (!asked) {
+    Tell(biifError, "not paired", Utf8ToSystem(why));
+    return;
+  }
+  pairingUrl_ = url;
+  pairingHttp_ = std::move(http);
+  pairing_ = std::move(pairing);
+  // The owner approves in a browser where they are signed in; the code is
+  // shown here too, to be checked against the page (or typed, without a browser).
+  Tell(biifInfo, "pairing code: " + pairing_->UserCode(),
+       "approve it in the browser; the page opens now (" + Utf8ToSystem(pairing_->VerificationUrl()) + ")");
+  platform::ShellOpen(Handle(), nullptr, Utf8ToSystem(pairing_->VerificationUrl()), nullptr, nullptr,
+                      platform::kShowNormal);
+  Timer2->SetInterval(pairing_->PollDelayMs());
+  Timer2->SetEnabled(true);
+}
+
+void TForm1::Timer2Timer(TObject*) {
+  // A poll waits for the service with the tray usable: a tick that comes
+  // meanwhile is not a second poll.
+  if (!pairing_ || polling_) return;
+  Timer2->SetEnabled(false);
+  TPairingState state;
+  {
+    TRestore<bool> busy(polling_, true);
+    state = pairing_->Poll();
+  }
+  if (Application && Application->Terminated()) return;
+  if (state == TPairingState::psWaiting) {
+    Timer2->SetInterval(pairing_->PollDelayMs());
+    Timer2->SetEnabled(true);
+    return;
+  }
+  EndPairing();
+}
+
+void TForm1::EndPairing() {
+  Timer2->SetEnabled(false);
+  std::unique_ptr<TPairing> ended = std::move(pairing_);
+  if (ended->State() != TPairingState::psPaired) {
+    const bool cancelled = ended->State() == TPairingState::psStopped;
+    Tell(cancelled ? biifInfo : biifError, "not paired", Utf8ToSystem(ended->Reason()));
+    return;
+  }
+  token_ = ended->Token();
+  tokenUrl_ = pairingUrl_;
+  // Kept at once, where the password would be: the token is the device's
+  // from now on, whatever happens to the settings window.
+  const bool inFile = SaveLiveSettings();
+  Tell(biifInfo, "paired",
+       inFile ? "notes from here go with this device's token (kept in ini.ini for want of a keyring)"
+              : "notes from here go with this device's token; no password needed");
+  // Notes held for a refused sign-in or a revoked token go now.
+  delivery_->RetryNow();
+}
+
+void TForm1::TakePairingFromSettings() {
+  const TSettings settings = LoadSettings(settings_.writePath);
+  const bool paired = !settings.token.empty() && settings.token != token_;
+  token_ = settings.token;
+  tokenUrl_ = SystemToUtf8(settings.url);
+  if (!paired) return;
+  Tell(biifInfo, "paired", "notes from here go with this device's token; no password needed");
+  delivery_->RetryNow();
+}
+
+void TForm1::forget1Click(TObject*) {
+  const TServiceAccount account = Account();
+  if (account.token.empty()) return;
+  std::string why;
+  std::unique_ptr<TServiceHttp> http = PairingHttp();
+  const bool revoked = RevokeToken(*http, account.baseUrl, account.token, why);
+  if (Application && Application->Terminated()) return;
+  token_.clear();
+  SaveLiveSettings();
+  if (revoked)
+    Tell(biifInfo, "pairing forgotten", "the service no longer takes this device's token");
+  else
+    Tell(biifWarning, "pairing forgotten here",
+         "the service did not answer (" + Utf8ToSystem(why) + "); revoke the token on its page Access tokens");
 }
 
 void TForm1::notes1Click(TObject*) {

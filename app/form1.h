@@ -9,6 +9,7 @@
 
 #include "app/delivery.h"
 #include "app/outbox.h"
+#include "app/pairing.h"
 #include "app/serviceclient.h"
 #include "app/settings.h"
 #include "app/snap.h"
@@ -82,6 +83,12 @@ public:
   TMenuItem* notes1;   // "Open notes page"
   TTimer* Timer1;
   TMenuItem* source1;  // "Note where it came from", checked while snaps note it
+  // Pairing this device with the service: "Pair with the service..." (or
+  // "Cancel pairing" while a code waits), "Forget this pairing" while paired,
+  // and the timer that polls the service while a code waits.
+  TMenuItem* pair1;
+  TMenuItem* forget1;
+  TTimer* Timer2;
 
   // Window state shared with the snap and the settings window.
   int32_t HotKeyCode = 0;       // virtual-key code; 0: no hotkey
@@ -95,6 +102,13 @@ public:
   const TOutbox& Outbox() const { return outbox_; }
   // Deliveries stopped by a refused login, until the settings change.
   bool DeliveryHeld() const { return delivery_->Held(); }
+  // Whether this device holds a token of the service in the URL box.
+  bool Paired() { return !Account().token.empty(); }
+  // Another program of ours paired this device, or forgot its pairing: the
+  // token is the settings file's from now on.
+  void TakePairingFromSettings();
+  // The pairing under way, nullptr when none is.
+  const TPairing* Pairing() const { return pairing_.get(); }
   // A note another program of ours could not deliver (the service was
   // away): kept in the outbox, on the disk before this returns, and sent
   // with the others.
@@ -126,6 +140,11 @@ public:
   void notes1Click(TObject* sender);
   // Turns noting where a snap came from on or off, and saves the choice.
   void source1Click(TObject* sender);
+  // Starts pairing (or cancels the one under way) / forgets the pairing.
+  void pair1Click(TObject* sender);
+  void forget1Click(TObject* sender);
+  // One poll of the pairing under way.
+  void Timer2Timer(TObject* sender);
   // One delivery of the oldest waiting note, or a later try when busy.
   void Timer1Timer(TObject* sender);
   // One snap. Tests override it to see what the hotkey dispatch does.
@@ -164,15 +183,28 @@ private:
   void Stop() override;
   bool Running() const override;
 
+  // Writes the settings as they stand now (the boxes, the hotkey, the token).
+  bool SaveLiveSettings();
+  // The HTTP client of a pairing step: parts of its own, so a poll never
+  // stands in the way of a snap or a delivery, with the service's pin.
+  std::unique_ptr<TServiceHttp> PairingHttp();
+  // The pairing ended (paired, refused, expired, cancelled): says so.
+  void EndPairing();
+
   // A balloon of the outbox's own.
   void Tell(TBalloonInfoIconFlag icon, const std::string& title, const std::string& text);
 
   TSettingsLocation settings_;
   bool snapping_ = false;
-  bool secretGuard_ = true;  // [setting] secret_guard, by hand only
-  bool pressedMeanwhile_ = false;
-  std::string
-      token_;  // this device's access token from pairing (empty: none)  // the hotkey, pressed while a delivery waited
+  bool secretGuard_ = true;        // [setting] secret_guard, by hand only
+  bool pressedMeanwhile_ = false;  // the hotkey, pressed while a delivery waited
+  std::string token_;              // this device's access token from pairing (empty: none)
+  std::string tokenUrl_;           // the service (UTF-8) that gave it: no other sees it
+  std::string certSha256_;         // the service's pinned certificate, from the settings
+  std::unique_ptr<TServiceHttp> pairingHttp_;
+  std::unique_ptr<TPairing> pairing_;
+  std::string pairingUrl_;  // the service the pairing under way asks
+  bool polling_ = false;
   std::unique_ptr<TNetAntiFreezeBase> antiFreeze_;
   std::unique_ptr<TServiceHttp> serviceHttp_;  // over NetHTTP1, made with it
   std::unique_ptr<TServiceClient> service_;

@@ -65,6 +65,11 @@ void TForm1::CreateParts() {
   Timer1->SetEnabled(false);
   Timer1->OnTimer = [this](TObject* s) { Timer1Timer(s); };
   source1 = Part<TMenuItem>(this, "source1");
+  pair1 = Part<TMenuItem>(this, "pair1");
+  forget1 = Part<TMenuItem>(this, "forget1");
+  Timer2 = Part<TTimer>(this, "Timer2");
+  Timer2->SetEnabled(false);
+  Timer2->OnTimer = [this](TObject* s) { Timer2Timer(s); };
 }
 
 void TForm1::LayOut() {
@@ -174,11 +179,15 @@ void TForm1::LayOut() {
   notes1->OnClick = [this](TObject* s) { notes1Click(s); };
   source1->Caption = "Note where it came from";
   source1->OnClick = [this](TObject* s) { source1Click(s); };
+  pair1->OnClick = [this](TObject* s) { pair1Click(s); };
+  forget1->OnClick = [this](TObject* s) { forget1Click(s); };
   PopupMenu1->Add(setting1);
   PopupMenu1->Add(send1);
   PopupMenu1->Add(recent1);
   PopupMenu1->Add(notes1);
   PopupMenu1->Add(source1);
+  PopupMenu1->Add(pair1);
+  PopupMenu1->Add(forget1);
   PopupMenu1->Add(N1);
   PopupMenu1->Add(quit1);
   PopupMenu1->OnPopup = [this](TObject* s) { PopupMenu1Popup(s); };

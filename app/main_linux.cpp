@@ -6,6 +6,9 @@
 //   textsnap send [--title TEXT] [--allow-secret] [FILE]
 //                          sends the file's text (or standard input) as one note;
 //                          when the service is away the note goes to the outbox
+//   textsnap pair [--no-browser] | textsnap pair --forget
+//                          pairs this device with the account (its owner approves
+//                          the code in a browser), or forgets the pairing
 // Settings live in $XDG_CONFIG_HOME/textsnap/ini.ini (~/.config by default).
 #include <cerrno>
 #include <cstdio>
@@ -20,13 +23,19 @@
 
 #include "app/form1.h"
 #include "app/outbox.h"
+#include "app/pairing.h"
 #include "app/sendnote.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "http/exceptions.h"
+#include "net/exceptions.h"
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/instance.h"
+#include "platform/shell.h"
 #include "platform/window.h"
+#include "runtime/codepage.h"
 
 namespace {
 
@@ -36,9 +45,19 @@ const char kUsage[] =
     "       textsnap send [--title TEXT] [--allow-secret] [FILE]\n"
     "                               send FILE (or standard input) as one note, titled TEXT;\n"
     "                               a text that looks like a secret is refused unless allowed\n"
-    "exit status of send: 0 stored, 1 bad input or settings (or a secret), 2 cannot log in,\n"
+    "exit status of send: 0 stored, 1 bad input or settings (or a secret), 2 cannot log in\n"
+    "                     (a paired device's token refused: the note is kept in the outbox),\n"
     "                     3 refused by the service, 4 service unreachable (note not kept),\n"
-    "                     5 service unreachable, note kept in the outbox to be sent later\n";
+    "                     5 service unreachable, note kept in the outbox to be sent later\n"
+    "       textsnap pair [--no-browser]\n"
+    "                               pair this device with the account: approve the code it\n"
+    "                               prints in a browser signed in to the service (opened\n"
+    "                               unless --no-browser); notes then go with the device's\n"
+    "                               token, which can only add notes, and no password\n"
+    "       textsnap pair --forget  revoke the token on the service and forget it here\n"
+    "exit status of pair: 0 paired (or forgotten), 1 bad settings, 2 refused (by the\n"
+    "                     account's owner or the service), 3 the code expired,\n"
+    "                     4 service unreachable (--forget: forgotten here only)\n";
 
 // The folder of the user's settings, made when missing (private to the
 // user); without a home, the current folder.
@@ -146,6 +165,97 @@ int Send(const char* file, const ts::TSendOptions& options) {
   return static_cast<int>(result.status);
 }
 
+// The running client takes the new pairing (or its end) from the settings
+// file; with none running the next start reads it.
+void TellClientPairing() { platform::AskInstance(ts::kInstanceName, ts::kPairingRequest, "", kKeepAnswerMs); }
+
+// Exit statuses of `pair`.
+enum : int { kPaired = 0, kPairBadSettings = 1, kPairRefused = 2, kPairExpired = 3, kPairUnreachable = 4 };
+
+int Pair(bool openBrowser) {
+  ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
+  const std::string base = ts::SystemToUtf8(settings.url);
+  ts::TServiceHttp http;
+  http.SetPinnedCertificate(settings.certSha256);
+  ts::TPairing pairing(http, base);
+  try {
+    if (!pairing.Begin()) {
+      std::fprintf(stderr, "textsnap: not paired: %s\n", pairing.Reason().c_str());
+      return kPairRefused;
+    }
+  } catch (const ts::ENetURIException&) {
+    std::fprintf(stderr, "textsnap: bad service URL in the settings: \"%s\"\n", base.c_str());
+    return kPairBadSettings;
+  } catch (const ts::ENetUnknownProtocol&) {
+    std::fprintf(stderr, "textsnap: bad service URL in the settings: \"%s\"\n", base.c_str());
+    return kPairBadSettings;
+  } catch (const ts::ENetException& e) {
+    std::fprintf(stderr, "textsnap: the service at %s cannot be reached: %s\n", base.c_str(), e.what());
+    return kPairUnreachable;
+  }
+  std::printf("To pair this device, approve the code %s at\n  %s\n", pairing.UserCode().c_str(),
+              pairing.VerificationUrl().c_str());
+  std::fflush(stdout);
+  // Without a browser here the address can be opened anywhere the owner is
+  // signed in; the code is checked there.
+  if (openBrowser)
+    platform::ShellOpen(0, nullptr, ts::Utf8ToSystem(pairing.VerificationUrl()), nullptr, nullptr,
+                        platform::kShowNormal);
+  while (pairing.State() == ts::TPairingState::psWaiting) {
+    platform::Sleep(pairing.PollDelayMs());
+    pairing.Poll();
+  }
+  switch (pairing.State()) {
+    case ts::TPairingState::psPaired:
+      break;
+    case ts::TPairingState::psExpired:
+      std::fprintf(stderr, "textsnap: %s\n", pairing.Reason().c_str());
+      return kPairExpired;
+    default:
+      std::fprintf(stderr, "textsnap: %s\n", pairing.Reason().c_str());
+      return kPairRefused;
+  }
+  // The settings as they are now: another program may have changed them
+  // while the owner was approving.
+  settings = ts::LoadSettings(UserSettingsPath());
+  if (ts::SystemToUtf8(settings.url) != base) {
+    std::fprintf(stderr, "textsnap: the service's address changed meanwhile; the pairing is not kept\n");
+    return kPairBadSettings;
+  }
+  settings.token = pairing.Token();
+  const bool inFile = ts::SaveSettings(UserSettingsPath(), settings);
+  TellClientPairing();
+  std::printf("paired%s\n", inFile ? " (the token is kept in ini.ini for want of a keyring)" : "");
+  return kPaired;
+}
+
+int Forget() {
+  ts::TSettings settings = ts::LoadSettings(UserSettingsPath());
+  if (settings.token.empty()) {
+    std::printf("textsnap: this device is not paired\n");
+    return kPaired;
+  }
+  std::string why;
+  bool revoked;
+  {
+    ts::TServiceHttp http;
+    http.SetPinnedCertificate(settings.certSha256);
+    revoked = ts::RevokeToken(http, ts::SystemToUtf8(settings.url), settings.token, why);
+  }
+  settings.token.clear();
+  ts::SaveSettings(UserSettingsPath(), settings);
+  TellClientPairing();
+  if (revoked) {
+    std::printf("pairing forgotten\n");
+    return kPaired;
+  }
+  std::fprintf(stderr,
+               "textsnap: pairing forgotten here; the service did not answer (%s): revoke the token on its page "
+               "Access tokens\n",
+               why.c_str());
+  return kPairUnreachable;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +281,9 @@ int main(int argc, char** argv) {
     }
     if (!usage) return Send(file, options);
   }
+  if (command == "pair" && argc == 2) return Pair(true);
+  if (command == "pair" && argc == 3 && std::strcmp(argv[2], "--no-browser") == 0) return Pair(false);
+  if (command == "pair" && argc == 3 && std::strcmp(argv[2], "--forget") == 0) return Forget();
   if (command == "--help" || command == "-h") {
     std::fputs(kUsage, stdout);
     return 0;

@@ -57,14 +57,24 @@ TSendResult SendNote(const TSettings& settings, const std::string& utf8Text, con
   http.SetPinnedCertificate(settings.certSha256);
   TServiceClient service(http);
   service.LoginPauseMs = 0;  // one note, and the program ends
-  const TServiceOutcome outcome = service.Send({base, id, password}, [&utf8Text, &title] {
+  // A paired device sends with its token alone; the ID and password may be empty.
+  const TServiceOutcome outcome = service.Send({base, id, password, settings.token}, [&utf8Text, &title] {
     return TOutgoingNote{utf8Text, PaperId(platform::GetLocalTime()), title};
   });
   switch (outcome.result) {
     case TServiceResult::srStored:
       return {TSendStatus::ssStored, "stored"};
-    case TServiceResult::srLoginRefused:
-      return {TSendStatus::ssNotLoggedIn, "cannot login: the service refused the account"};
+    case TServiceResult::srLoginRefused: {
+      if (settings.token.empty()) return {TSendStatus::ssNotLoggedIn, "cannot login: the service refused the account"};
+      // A revoked pairing loses nothing: the note waits in the outbox for the
+      // device to be paired again, as a snap's does.
+      std::string notKept;
+      const bool kept = UnreachableHandler() && UnreachableHandler()(settings, utf8Text, title, notKept);
+      return {TSendStatus::ssNotLoggedIn,
+              "cannot login: " + outcome.reason +
+                  (kept ? "; the note is kept to be sent later"
+                        : "; the note is NOT kept" + (notKept.empty() ? std::string() : ": " + notKept))};
+    }
     case TServiceResult::srRefused:
     case TServiceResult::srFailed:
       break;

@@ -1,7 +1,8 @@
 // One note sent from a script or a terminal: the text of a file or of
 // standard input, with the account of the settings file, without the tray.
-// The conversation is the snap's own (probe, login when asked, upload); the
-// outcome is a status a script can test.
+// The conversation is the snap's own (probe, login when asked, upload, or the
+// paired device's one call with its token); the outcome is a status a script
+// can test.
 #pragma once
 
 #include <functional>

@@ -1,10 +1,14 @@
 #include "app/serviceclient.h"
 
 #include "http/cookies.h"
+#include "http/exceptions.h"
 #include "http/http.h"
+#include "http/json.h"
 #include "net/exceptions.h"
 #include "net/tlshandler.h"
 #include "platform/clock.h"
+#include "runtime/scope.h"
+#include "runtime/stream.h"
 #include "runtime/strings.h"
 #include "runtime/text.h"
 
@@ -52,6 +56,45 @@ std::string TServiceHttp::PostForm(const std::string& url, const TStringList& li
   return http_->PostForm(url, lines);
 }
 
+std::string TServiceHttp::PostJson(const std::string& url, const std::string& json, const std::string& token) {
+  return WithToken(true, url, json, token);
+}
+
+void TServiceHttp::Delete(const std::string& url, const std::string& token) { WithToken(false, url, "", token); }
+
+std::string TServiceHttp::WithToken(bool post, const std::string& url, const std::string& json,
+                                    const std::string& token) {
+  TNetHTTPRequest& request = http_->Request();
+  // The token and the JSON type are this request's alone: the form requests
+  // that may follow on the same client go out as they always did. A redirect
+  // is not followed, so the token never goes anywhere but to the address asked.
+  TRestore<std::string> type(request.ContentType, post ? std::string("application/json") : request.ContentType);
+  TRestore<bool> redirects(http_->HandleRedirects, false);
+  request.CustomHeaders().PutValue("Authorization", "Bearer " + token);
+  auto forget = OnScopeExit([&request] { request.CustomHeaders().PutValue("Authorization", ""); });
+  TMemoryStream answer;
+  try {
+    if (post) {
+      TMemoryStream source;
+      source.WriteString(json);
+      source.SetPosition(0);
+      http_->PostStream(url, source, &answer);
+    } else {
+      http_->Perform(TNetHTTPMethod::hmDelete, url, nullptr, &answer);
+    }
+  } catch (const ENetHTTPProtocolException& e) {
+    // A stored note's answer names it in Location, which the client takes
+    // for a redirect and, not following it, raises with the answer: by its
+    // status it is the service's yes all the same.
+    if (e.ReplyCode / 100 == 2) return e.ErrorMessage;
+    throw;
+  }
+  const int code = http_->ResponseCode();
+  // Not followed, a redirect is no answer of the API.
+  if (code / 100 != 2) throw ENetHTTPProtocolException(code, http_->ResponseText(), answer.DataString());
+  return answer.DataString();
+}
+
 std::string TServiceClient::Probe(const std::string& base) {
   return transport_.GetText(base + "/posts/nop/?" + IntToStr(numbers_.Next()));
 }
@@ -69,8 +112,41 @@ std::string TServiceClient::Upload(const std::string& base, const std::string& n
   return transport_.PostForm(base + "/posts/addpinleaf", lines);
 }
 
+std::string TServiceClient::NoteJson(const TOutgoingNote& note) {
+  std::string json = "{\"text\":" + JsonQuote(note.text);
+  if (!note.paperId.empty()) json += ",\"paper_id\":" + JsonQuote(note.paperId);
+  if (!note.title.empty()) json += ",\"title\":" + JsonQuote(note.title);
+  return json + "}";
+}
+
+TServiceOutcome TServiceClient::SendWithToken(const TServiceAccount& account, const TNoteSource& note,
+                                              const TAnswerSink& onAnswer) {
+  TServiceOutcome outcome;
+  try {
+    const std::string answer = transport_.PostJson(account.baseUrl + "/api/v1/notes", NoteJson(note()), account.token);
+    if (onAnswer) onAnswer(answer);
+    outcome.result = TServiceResult::srStored;
+  } catch (const ENetException& e) {
+    const auto* reply = dynamic_cast<const ENetProtocolReplyError*>(&e);
+    const int code = reply ? reply->ReplyCode : 0;
+    if (code == 401 || code == 403) {
+      // Revoked, or never a token that may add notes: the note waits as it
+      // does for a refused sign-in, until the device is paired again.
+      outcome.result = TServiceResult::srLoginRefused;
+      outcome.reason = kPairAgainReason;
+      return outcome;
+    }
+    // Too many tries from here: the service takes the note later.
+    outcome.result = IsPassingFailure(e) || code == 429 ? TServiceResult::srFailed : TServiceResult::srRefused;
+    outcome.reason = e.Message();
+    outcome.error = std::current_exception();
+  }
+  return outcome;
+}
+
 TServiceOutcome TServiceClient::Send(const TServiceAccount& account, const TNoteSource& note,
                                      const TAnswerSink& onAnswer) {
+  if (!account.token.empty()) return SendWithToken(account, note, onAnswer);
   TServiceOutcome outcome;
   auto answered = [&onAnswer](const std::string& answer) {
     if (onAnswer) onAnswer(answer);

@@ -1,7 +1,8 @@
 // The conversation with the note service, written once for everyone who
 // talks to it: the tray's snap, the outbox's deliveries and `textsnap send`.
 // A conversation is a probe, a login when the service asks for one, and the
-// upload of one note; it ends in one of four outcomes.
+// upload of one note; for a paired device it is one call of the service's
+// API with the device's token instead. It ends in one of four outcomes.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,11 @@ public:
   virtual ~TServiceTransport() = default;
   virtual std::string GetText(const std::string& url) = 0;
   virtual std::string PostForm(const std::string& url, const TStringList& lines) = 0;
+  // Requests of the service's API, carrying the device's token
+  // ("Authorization: Bearer"): a JSON document posted, and a DELETE. An
+  // answer outside 2xx raises as any refusal does.
+  virtual std::string PostJson(const std::string& url, const std::string& json, const std::string& token) = 0;
+  virtual void Delete(const std::string& url, const std::string& token) = 0;
 };
 
 // The HTTP client set up as the service needs it: user agent, accepted
@@ -59,9 +65,13 @@ public:
 
   std::string GetText(const std::string& url) override;
   std::string PostForm(const std::string& url, const TStringList& lines) override;
+  std::string PostJson(const std::string& url, const std::string& json, const std::string& token) override;
+  void Delete(const std::string& url, const std::string& token) override;
 
 private:
   void SetUp(TNetCookieManager& cookies);
+  // One request with the token, a POST of `json` or a DELETE; the answer's body.
+  std::string WithToken(bool post, const std::string& url, const std::string& json, const std::string& token);
 
   std::unique_ptr<TNetCookieManager> ownCookies_;
   std::unique_ptr<TNetHTTP> ownHttp_;
@@ -69,12 +79,18 @@ private:
   TNetSSLIOHandlerSocket* tls_ = nullptr;  // owned by the HTTP client
 };
 
-// Where the note goes and as whom; UTF-8.
+// Where the note goes and as whom; UTF-8. With a token (this device is
+// paired) the ID and the password are not used.
 struct TServiceAccount {
   std::string baseUrl;
   std::string id;
   std::string password;
+  std::string token;
 };
+
+// Why a paired device's note was not taken for its token: said in balloons
+// and by `textsnap send`.
+inline constexpr const char* kPairAgainReason = "the service no longer takes this device's pairing: pair again";
 
 // A note as it leaves: its text (UTF-8), its paper id and its title (UTF-8,
 // empty for none).
@@ -119,7 +135,9 @@ public:
   using TNoteSource = std::function<TOutgoingNote()>;
 
   // One conversation: probe, login when the service asks (then the pause),
-  // upload. Errors of the transport end it and are given back in the outcome.
+  // upload; with the account's token, the one API call. Errors of the
+  // transport end it and are given back in the outcome, except the refusal
+  // of the token (srLoginRefused, kPairAgainReason).
   TServiceOutcome Send(const TServiceAccount& account, const TNoteSource& note, const TAnswerSink& onAnswer = {});
   TServiceOutcome Send(const TServiceAccount& account, const TOutgoingNote& note, const TAnswerSink& onAnswer = {}) {
     return Send(
@@ -135,7 +153,12 @@ public:
   std::string Login(const std::string& base, const std::string& id, const std::string& password);
   std::string Upload(const std::string& base, const std::string& noteDocument);
 
+  // The note as the API takes it: a JSON object of its text, paper id and title.
+  static std::string NoteJson(const TOutgoingNote& note);
+
 private:
+  TServiceOutcome SendWithToken(const TServiceAccount& account, const TNoteSource& note, const TAnswerSink& onAnswer);
+
   TServiceTransport& transport_;
   TProbeNumbers numbers_;
 };

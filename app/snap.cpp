@@ -165,10 +165,14 @@ void TSnapPipeline::Run() {
     outcome.RaiseError();
   }
   switch (outcome.result) {
-    case TServiceResult::srLoginRefused:
+    case TServiceResult::srLoginRefused: {
       host_.SetSendEnabled(true);
-      Report(biifError, "cannot login!", Settle(note));
+      std::string told = Settle(note);
+      // A paired device's token was refused: the way out is pairing again.
+      if (!account.token.empty()) told += (told.empty() ? "" : "\r\n") + outcome.reason;
+      Report(biifError, "cannot login!", told);
       return;
+    }
     case TServiceResult::srStored: {
       const std::string extra = Settle(note);
       const std::string excerpt = Utf8ToSystem(Excerpt(GuardedClipboardUtf8(copied)));

@@ -25,6 +25,9 @@ inline constexpr const char* kKeptAnswer = "kept";     // ... it is on the disk
 // The same for a note with a title: the body is the title (one line), a line
 // feed, and the note. A client from before titles answers it "ok".
 inline constexpr const char* kKeepTitledRequest = "keep-titled";
+// The device was paired, or its pairing forgotten, by `textsnap pair`: the
+// token is read again from the settings file.
+inline constexpr const char* kPairingRequest = "pairing";
 
 namespace detail {
 
@@ -42,6 +45,7 @@ inline std::string AnswerLaterStart(const std::string& request, const std::strin
   if (!form) return "not ready";
   if (request == kStartRequest) platform::PostToWindow(form->Handle(), kAnotherStartMessage, 0, 0);
   if (request == kSnapRequest) PostSnap(*form);
+  if (request == kPairingRequest) form->TakePairingFromSettings();
   if (request == kKeepRequest || request == kKeepTitledRequest) {
     std::string title, text = body;
     if (request == kKeepTitledRequest) {

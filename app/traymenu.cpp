@@ -61,4 +61,10 @@ void RefreshOutboxMenu(TMenuItem& send, TMenuItem& recent, TOutbox& outbox) {
   }
 }
 
+void RefreshPairingMenu(TMenuItem& pair, TMenuItem& forget, bool paired, bool pairing) {
+  pair.Caption = pairing ? "Cancel pairing" : "Pair with the service...";
+  forget.Caption = "Forget this pairing";
+  forget.Visible = paired && !pairing;
+}
+
 }  // namespace ts

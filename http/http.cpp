@@ -135,6 +135,8 @@ const char* HTTPMethodWord(TNetHTTPMethod method) {
       return "PUT ";
     case TNetHTTPMethod::hmConnect:
       return "CONNECT ";
+    case TNetHTTPMethod::hmDelete:
+      return "DELETE ";
   }
   return "GET ";
 }

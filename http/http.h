@@ -55,7 +55,7 @@ private:
   unsigned bits_ = 0;
 };
 
-enum class TNetHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmConnect };
+enum class TNetHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmConnect, hmDelete };
 
 // The word that opens the request line, with its trailing blank ("GET ").
 const char* HTTPMethodWord(TNetHTTPMethod method);

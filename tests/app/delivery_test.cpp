@@ -30,6 +30,11 @@ public:
     if (url.find("/posts/addpinleaf") != std::string::npos) uploads.push_back(lines[0]);
     return Next();
   }
+  // The schedule's cases speak the form protocol only.
+  std::string PostJson(const std::string&, const std::string&, const std::string&) override {
+    throw std::logic_error("unexpected API request");
+  }
+  void Delete(const std::string&, const std::string&) override { throw std::logic_error("unexpected API request"); }
   void Script(std::initializer_list<std::string> pages) { answers.insert(answers.end(), pages); }
 
 private:
@@ -62,7 +67,7 @@ protected:
     outbox_->Load(true);
     service_.LoginPauseMs = 0;
     schedule_ = std::make_unique<TDeliverySchedule>(*outbox_, service_, timer_);
-    schedule_->Account = [] { return TServiceAccount{"http://svc/pinleaf2", "me", "pw"}; };
+    schedule_->Account = [] { return TServiceAccount{"http://svc/pinleaf2", "me", "pw", ""}; };
     schedule_->Busy = [this] { return busy_; };
     schedule_->Tell = [this](TBalloonInfoIconFlag icon, const std::string& title, const std::string& text) {
       told_.push_back(std::to_string(icon) + " " + title + (text.empty() ? "" : " [" + text + "]"));

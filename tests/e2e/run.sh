@@ -117,7 +117,7 @@ if [ -n "${TS_E2E_SNAP_ONLY:-}" ]; then
 else
 open_menu
 import -window root "$work/menu-full.png"
-convert "$work/menu-full.png" -crop 240x110+"$tray_x"+"$tray_y" +repage "$work/tray-menu.png"
+convert "$work/menu-full.png" -crop 240x150+"$tray_x"+"$tray_y" +repage "$work/tray-menu.png"
 xdotool key Down Return
 check "Settings... opens the settings window" wait_for 15 window_shown '^setting$'
 sleep 1
@@ -500,10 +500,11 @@ source_suite() {
       r"</body><color>11270143</color><paperid>\d{17}</paperid></post></xml>", sys.argv[1]) else 1)' \
       "$(last_upload_document "$dir/capture.bin")" "$encoded"
 
-  # "Note where it came from": the menu's check item, just above the separator and Quit.
+  # "Note where it came from": the menu's check item, above "Pair with the
+  # service...", the separator and Quit.
   clip_stop
   open_menu
-  xdotool key Up Up Return
+  xdotool key Up Up Up Return
   check "source: the tray menu's check item turns it on and saves it" wait_for 10 ini_has "snap_source=1"
   sleep 5
   local text2="引用: quoted from a page"
@@ -563,6 +564,59 @@ source_suite() {
 snap_suite
 snap_stop_server
 [ -x "$server" ] && source_suite
+snap_stop_server
+
+# Pairing from the tray menu: no ID and no password, the code approved by the
+# test through the service's page (signed in with curl), then a snap stored
+# with the device's token alone.
+pairing_suite() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  app_pid=
+  wineserver -k 2>/dev/null
+  timeout 30 wineserver -w 2>/dev/null
+  # The account is this suite's own (local): the suites after it keep theirs.
+  local dir=$work/pairing user=e2e-owner owner_password='owner pw' jar=$work/pairing/owner.cookies code page token
+  db=$dir/pinleaf.db
+  rm -rf "$dir"; mkdir -p "$dir"
+  (umask 077; printf '%s\n' "$owner_password" >"$dir/password")
+  check "pairing: pinleaf-server starts" \
+    snap_start_server "$server" "$db" "$dir" --add-user "$user" --password-file "$dir/password"
+  [ -n "$snap_url" ] || return
+  base=/${snap_url#http://*/}
+  # The browser Wine would start for the code's page is left out: the owner
+  # approves with curl below.
+  wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d true /f >/dev/null 2>&1
+  env LC_ALL=C.UTF-8 python3 "$root/scripts/write-ini.py" "$ini" --url "$snap_url" --id '' --password '' \
+    --hotkey 120 --modifiers 6 --autocopy 1
+  check "... textsnap.exe starts with no ID and no password" app_start
+  open_menu
+  xdotool key Up Up Return  # "Pair with the service...", just above the separator and Quit
+  pending_code() { snap_sql "$db" "SELECT user_code FROM device_grants WHERE state = 'pending' LIMIT 1"; }
+  code_asked() { [ -n "$(pending_code)" ]; }
+  check "... Pair with the service... asks the service for a code" wait_for 30 code_asked
+  code=$(pending_code)
+  curl -s -m 10 -c "$jar" -b "$jar" -o /dev/null --data-urlencode "data[User][username]=$user" \
+    --data-urlencode "data[User][password]=$owner_password" "$snap_url/users/login"
+  page=$(curl -s -m 10 -c "$jar" -b "$jar" "$snap_url/device?user_code=$code")
+  token=$(printf '%s' "$page" | sed -n 's/.*name="token" value="\([0-9a-f]\{64\}\)".*/\1/p' | head -1)
+  approved() {
+    curl -s -m 10 -c "$jar" -b "$jar" --data "token=$token&user_code=$code&decision=approve" "$snap_url/device" |
+      grep -q "may now add notes"
+  }
+  check "... the owner approves the code on the service's page" approved
+  sealed() { [ -f "$ini" ] && tr -d '\r' <"$ini" | grep -q '^ini_online_token_protected=.'; }
+  check "... paired within two polls: the token sealed in ini.ini" wait_for 20 sealed
+  check "... and not kept in the clear" bash -c "! tr -d '\r' <'$ini' | grep -q '^ini_online_token='"
+  check "pairing: Wine's notepad starts" snap_start_notepad "$work/wine.log"
+  local text="paired under Wine: 日本語"
+  snap_type "$text"
+  check "a snap of the paired device stores the note" snap_until_stored 1 "$text"
+  check "... with the token: through the notes API" test "$(snap_requests "$dir" "POST $base/api/v1/notes")" -ge 1
+  check "... and no sign-in but the owner's" test "$(snap_requests "$dir" "POST $base/users/login")" = 1
+  check "... nor a probe" test "$(snap_requests "$dir" "GET $base/posts/nop/")" = 0
+  app_quit
+}
+[ -x "$server" ] && pairing_suite
 snap_stop_server
 
 # The snap over https: pinleaf-server with a self-signed certificate that

@@ -65,6 +65,80 @@ if [ "${1:-}" = "--keyring" ]; then
   sends() { printf 'kept in the keyring' | "$exe" send >"$work/keyring/send.out" 2>&1; }
   check "... textsnap send signs in with the keyring's password" sends
   check "... and the note is stored" test "$(snap_last_note "$kdb" "$kuser")" = "kept in the keyring"
+
+  # Pairing: `textsnap pair` prints the code and the page; the owner, signed
+  # in with curl as a browser would be, approves it through the page's form.
+  # Then send needs no password, and a token revoked on the service keeps the
+  # note until the device is paired again.
+  export XDG_CONFIG_HOME=$work/keyring/paired
+  ini=$XDG_CONFIG_HOME/textsnap/ini.ini jar=$work/keyring/owner.cookies
+  mkdir -p "$(dirname "$ini")"
+  python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id '' --password ''
+  owner_signs_in() {
+    rm -f "$jar"
+    curl -fsS -c "$jar" -b "$jar" -o /dev/null --data-urlencode "data[User][username]=$kuser" \
+      --data-urlencode "data[User][password]=$kpassword" "$snap_url/users/login"
+  }
+  form_token() { sed -n 's/.*name="token" value="\([0-9a-f]\{64\}\)".*/\1/p' | head -1; }
+  decide() {  # page address, approve or deny
+    local page token code
+    page=$(curl -fsS -c "$jar" -b "$jar" "$1") || return 1
+    token=$(printf '%s' "$page" | form_token)
+    code=$(printf '%s' "$page" | sed -n 's/.*name="user_code" value="\([A-Z]*\)".*/\1/p' | head -1)
+    [ -n "$token" ] && [ -n "$code" ] || return 1
+    curl -fsS -c "$jar" -b "$jar" --data "token=$token&user_code=$code&decision=$2" "$snap_url/device" |
+      grep -q "text snap on $(hostname)"
+  }
+  start_pair() {
+    rm -f "$work/keyring/pair.status"
+    (timeout 120 "$exe" pair --no-browser >"$work/keyring/pair.out" 2>&1; echo $? >"$work/keyring/pair.status") &
+  }
+  pair_page() { sed -n 's|^  \(http://.*/device?user_code=[A-Z-]*\)$|\1|p' "$work/keyring/pair.out"; }
+  pair_shown() { [ -n "$(pair_page)" ]; }
+  pair_ended() { [ -s "$work/keyring/pair.status" ]; }
+  pair_status() { cat "$work/keyring/pair.status"; }
+  start_pair
+  check "pair: textsnap pair prints the code's page" wait_for 20 pair_shown
+  check "... the owner signs in" owner_signs_in
+  check "... and approves the code there" decide "$(pair_page)" approve
+  check "... textsnap pair ends within two polls" wait_for 15 pair_ended
+  check "... with status 0, saying paired" test "$(pair_status)" = 0
+  check "... (printed)" grep -qx paired "$work/keyring/pair.out"
+  check "... ini.ini holds neither a password nor a token" \
+    test -z "$(tr -d '\r' <"$ini" | sed -n 's/^ini_online_\(pass\|token\)\(_protected\)\?=\(..*\)/\3/p')"
+  check "... the token is in the keyring" test -n "$(secret-tool lookup service "$snap_url device token")"
+  check "... and no password is" test -z "$(secret-tool lookup service "$snap_url" user '')"
+  logins=$(snap_requests "$work/keyring" "POST /pinleaf2/users/login")
+  paired_send() { printf '%s' "$1" | "$exe" send >"$work/keyring/send.out" 2>&1; echo $?; }
+  check "... send with the token: status 0" test "$(paired_send 'sent by a paired device')" = 0
+  check "... the note is stored" test "$(snap_last_note "$kdb" "$kuser")" = "sent by a paired device"
+  check "... with no sign-in" test "$(snap_requests "$work/keyring" "POST /pinleaf2/users/login")" = "$logins"
+  revoke_all() {
+    local page token id
+    page=$(curl -fsS -c "$jar" -b "$jar" "$snap_url/tokens") || return 1
+    token=$(printf '%s' "$page" | form_token)
+    for id in $(printf '%s' "$page" | sed -n 's/.*name="id" value="\([0-9]*\)".*/\1/p'); do
+      curl -fsS -c "$jar" -b "$jar" -o /dev/null --data "token=$token&id=$id" "$snap_url/tokens/revoke" || return 1
+    done
+  }
+  check "... the token is listed on the tokens page" \
+    bash -c "curl -fsS -b '$jar' '$snap_url/tokens' | grep -q 'text snap on $(hostname)'"
+  check "revoked on the tokens page" revoke_all
+  check "... the next send: status 2" test "$(paired_send 'sent after the revocation')" = 2
+  check "... saying to pair again, the note kept" \
+    grep -q "pair again; the note is kept to be sent later" "$work/keyring/send.out"
+  check "... in outbox.dat" grep -qF "sent after the revocation" "$XDG_CONFIG_HOME/textsnap/outbox.dat"
+  # Pairs once more, the owner deciding (approve or deny); textsnap pair's status.
+  pairs_again() { start_pair && wait_for 20 pair_shown && decide "$(pair_page)" "$1" && wait_for 15 pair_ended; }
+  check "paired again: the owner approves" pairs_again approve
+  check "... textsnap pair: status 0" test "$(pair_status)" = 0
+  check "... send with the new token: status 0" test "$(paired_send 'sent after pairing again')" = 0
+  check "a pairing the owner denies" pairs_again deny
+  check "... textsnap pair: status 2" test "$(pair_status)" = 2
+  check "... and the token of before still sends" test "$(paired_send 'still paired')" = 0
+  check "pair --forget revokes the token on the service" "$exe" pair --forget
+  check "... and drops it from the keyring" test -z "$(secret-tool lookup service "$snap_url device token")"
+  check "... then send cannot log in: status 2" test "$(paired_send 'no longer paired')" = 2
   snap_stop_server
   echo "keyring: $passed passed, $failed failed"
   exit 0
@@ -606,7 +680,7 @@ echo "the desktop (Xvfb, D-Bus session, tray, notifications)"
 in_own_session desktop 420 Xvfb xdotool trayer zenity import convert sqlite3
 
 echo "the keyring (a D-Bus session of its own)"
-in_own_session keyring 120 gnome-keyring-daemon secret-tool
+in_own_session keyring 180 gnome-keyring-daemon secret-tool
 # No keyring: no session bus at all, and a session bus on which nothing owns
 # the Secret Service or could be started for it.
 probe=$build/tests/linux/secret-probe

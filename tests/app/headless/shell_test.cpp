@@ -44,8 +44,9 @@ TEST_F(ShellTest, StartUpWithoutHotKeyShowsOnlyTheTrayIconAndQuitWritesTheSettin
   ASSERT_FALSE(hl::Popups().empty());
   auto& entries = hl::Popups().back().entries;
   // Settings... first and Quit last; the outbox's entries between them
-  // ("Send waiting notes" only while notes wait, none do here).
-  ASSERT_EQ(entries.size(), 6u);
+  // ("Send waiting notes" only while notes wait, none do here), then pairing
+  // ("Forget this pairing" only while paired, which this device is not).
+  ASSERT_EQ(entries.size(), 7u);
   EXPECT_EQ(entries[0].caption, "Settings...");
   EXPECT_EQ(entries[1].caption, "Recent snaps");
   ASSERT_EQ(entries[1].submenu.size(), 1u);
@@ -53,8 +54,9 @@ TEST_F(ShellTest, StartUpWithoutHotKeyShowsOnlyTheTrayIconAndQuitWritesTheSettin
   EXPECT_EQ(entries[2].caption, "Open notes page");
   EXPECT_EQ(entries[3].caption, "Note where it came from");
   EXPECT_FALSE(entries[3].checked) << "off until the user turns it on";
-  EXPECT_EQ(entries[4].caption, "-");
-  EXPECT_EQ(entries[5].caption, "Quit");
+  EXPECT_EQ(entries[4].caption, "Pair with the service...");
+  EXPECT_EQ(entries[5].caption, "-");
+  EXPECT_EQ(entries[6].caption, "Quit");
 }
 
 // "Note where it came from" is a check item of the tray menu: each choice
@@ -287,7 +289,8 @@ TEST_F(ShellTest, TheWindowHoldsEveryPartInTheOrderOfItsDefinition) {
                                              "CheckBox3", "PopupMenu1", "setting1",     "quit1",
                                              "N1",        "CheckBox4",  "Label5",       "Button3",
                                              "Label6",    "Button4",    "FileStorage1", "send1",
-                                             "recent1",   "notes1",     "Timer1",       "source1"};
+                                             "recent1",   "notes1",     "Timer1",       "source1",
+                                             "pair1",     "forget1",    "Timer2"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(form.FileStorage1->StoredItems()->Count(), 2) << "the two cues";
   EXPECT_FALSE(form.Button1->Visible());

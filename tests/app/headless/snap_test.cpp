@@ -53,7 +53,7 @@ public:
   bool AutoCopy() override { return autoCopy; }
   bool NoteSource() override { return noteSource; }
   bool GuardSecrets() override { return guardSecrets; }
-  TServiceAccount Account() override { return {base, id, password}; }
+  TServiceAccount Account() override { return {base, id, password, ""}; }
   void SetSendEnabled(bool e) override {
     enabled = e;
     log.push_back(e ? "enable" : "disable");
@@ -79,6 +79,14 @@ public:
     for (int i = 0; i < lines.Count(); ++i) r.lines.push_back(lines[i]);
     requests.push_back(r);
     return Answer();
+  }
+  std::string PostJson(const std::string& url, const std::string& json, const std::string&) override {
+    requests.push_back({"POST", url, {json}});
+    return Answer();
+  }
+  void Delete(const std::string& url, const std::string&) override {
+    requests.push_back({"DELETE", url, {}});
+    Answer();
   }
   void Script(std::initializer_list<std::string> pages) {
     for (const auto& p : pages) answers.push_back([p] { return p; });
