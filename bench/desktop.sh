@@ -124,17 +124,18 @@ linux_session() {
     wait "$app_pid" 2>/dev/null || true
     app_pid=
   }
-  # Starts the client; prints the milliseconds from the exec to its item's
-  # registration ("-" when it did not register within 30 s).
+  # Starts the client; started_ms is the milliseconds from the exec to its
+  # item's registration ("-" when it did not register within 30 s).
   app_start() {
     local before t0 t1
     before=$(registrations)
     t0=$EPOCHREALTIME
     "$exe" >>"$work/textsnap.log" 2>&1 &
     app_pid=$!
-    if ! wait_until 30 registered_more "$before"; then echo -; return; fi
+    started_ms=-
+    wait_until 30 registered_more "$before" || return 0
     t1=$(grep '^registered ' "$work/sni.out" | tail -1 | cut -d' ' -f3)
-    ms_between "$t0" "$t1"
+    started_ms=$(ms_between "$t0" "$t1")
   }
   # The account, at the service's address (or the pinned https one).
   write_ini() {  # url [pin]
@@ -150,12 +151,12 @@ linux_session() {
   snap_start_server "$server" "$work/idle/pinleaf.db" "$work/idle" --add-user "$account" --password-file "$work/password" ||
     { echo "pinleaf-server did not start" >&2; return 1; }
   write_ini "$snap_url"
-  local starts='' loads='' cpu='' rss0='' rss1='' iloads='' r ms c0 c1
+  local starts='' loads='' cpu='' rss0='' rss1='' iloads='' r c0 c1
   for r in $(seq "$repeats"); do
     loads+="$(load1)"$'\n'
-    ms=$(app_start)
-    starts+="$ms"$'\n'
-    if [ "$ms" != - ] && [ "$r" -le "$idle_runs" ]; then
+    app_start
+    starts+="$started_ms"$'\n'
+    if [ "$started_ms" != - ] && [ "$r" -le "$idle_runs" ]; then
       iloads+="$(load1)"$'\n'
       c0=$(cpu_seconds "$app_pid") rss0+="$(rss_kib "$app_pid")"$'\n'
       sleep "$idle"
@@ -218,7 +219,7 @@ EOF
     local url=$snap_url
     [ $scheme = https ] && url=https://localhost:${snap_url#https://127.0.0.1:}
     write_ini "$url" "$pin"
-    app_start >/dev/null
+    app_start
     sleep 1
     first='' steady='' starts_at='' sloads=''
     for i in $(seq "$snaps"); do
@@ -251,8 +252,13 @@ if part linux; then
   for tool in dbus-run-session Xvfb xdotool zenity openssl; do
     command -v $tool >/dev/null || { echo "missing $tool" >&2; exit 1; }
   done
-  timeout 1800 dbus-run-session -- bash "$0" --repeats "$repeats" --snaps "$snaps" --idle "$idle" \
-    --idle-runs "$idle_runs" --linux-session >"$build/desktop-bench.log" 2>&1 ||
+  # A home of its own for the session: the keyring the client asks for is
+  # started by the bus, and keeps its files there.
+  home=$build/desktop-bench-home
+  rm -rf "$home"; mkdir -p "$home"
+  HOME=$home XDG_CACHE_HOME=$home/cache XDG_DATA_HOME=$home/data \
+    timeout 1800 dbus-run-session -- bash "$0" --repeats "$repeats" --snaps "$snaps" --idle "$idle" \
+      --idle-runs "$idle_runs" --linux-session >"$build/desktop-bench.log" 2>&1 ||
     { tail -20 "$build/desktop-bench.log" >&2; exit 1; }
   cat "$build/desktop-bench/figures.tsv" >>"$all"
 fi
@@ -318,15 +324,16 @@ if part wine; then
     done
     return 1
   }
-  # Starts the installed program as its Run key does; prints the milliseconds
-  # from the exec to its icon in Wine's tray ("-" after 60 s).
+  # Starts the installed program as its Run key does; started_ms is the
+  # milliseconds from the exec to its icon in Wine's tray ("-" after 60 s).
   wine_start() {  # log
     local t0
     t0=$EPOCHREALTIME
     (cd "$inst" && exec wine "$winst\\textsnap.exe" >>"$1" 2>&1) &
     app_pid=$!
-    if ! wait_until 60 tray_shown; then echo -; return; fi
-    ms_between "$t0" "$EPOCHREALTIME"
+    started_ms=-
+    wait_until 60 tray_shown || return 0
+    started_ms=$(ms_between "$t0" "$EPOCHREALTIME")
   }
   wine_stop() {
     local pid
@@ -345,11 +352,12 @@ if part wine; then
   for r in $(seq "$repeats"); do
     loads+="$(load1)"$'\n'
     wine_fresh
-    cold+="$(wine_start "$work/wine.log")"$'\n'
+    wine_start "$work/wine.log"
+    cold+="$started_ms"$'\n'
     wine_stop
-    ms=$(wine_start "$work/wine.log")
-    warm+="$ms"$'\n'
-    if [ "$ms" != - ] && [ "$r" -le "$idle_runs" ]; then
+    wine_start "$work/wine.log"
+    warm+="$started_ms"$'\n'
+    if [ "$started_ms" != - ] && [ "$r" -le "$idle_runs" ]; then
       pid=$(descendant_named "$app_pid" 'textsnap\.exe')
       iloads+="$(load1)"$'\n'
       c0=$(cpu_seconds "$pid") rss0+="$(rss_kib "$pid")"$'\n'
@@ -392,7 +400,7 @@ if part wine; then
     : >"$dir/wine.log"
     python3 "$here/stamp_lines.py" "$dir/wine.log" 'SetTitleT.*title = L"' >"$dir/balloons.txt" &
     stamp_pid=$!
-    WINEDEBUG=+tooltips wine_start "$dir/wine.log" >/dev/null
+    WINEDEBUG=+tooltips wine_start "$dir/wine.log"
     snap_start_notepad "$work/notepad.log" || { echo "notepad did not start" >&2; exit 1; }
     first='' steady='' starts_at='' sloads=''
     for i in $(seq "$snaps"); do
