@@ -167,19 +167,19 @@ static void BM_OutboxWriteAhead(benchmark::State& state) {
   const bool withStored = state.range(1) != 0;
   uint64_t serial = 0;
   {
-    // The notes that already wait and a full history, as files on the disk.
-    TOutbox seed((dir / kOutboxFileName).string(), (dir / kHistoryFileName).string());
-    seed.Load(true);
-    const size_t history = seed.Limits().history;
-    for (size_t i = 0; i < std::max(waiting, history); ++i) {
+    // The notes that already wait and a full history, written as the files
+    // they would be on the disk.
+    TNoteFile outbox((dir / kOutboxFileName).string()), history((dir / kHistoryFileName).string());
+    outbox.Load();
+    history.Load();
+    for (size_t i = 0; i < std::max(waiting, TOutboxLimits().history); ++i) {
       TNoteRecord note{TNoteState::nsWaiting, BenchPaperId(++serial), "",
                        "kept note " + std::to_string(serial) + " " + ClipboardText(80, 'k')};
-      if (i < waiting)
-        seed.Keep(note);
-      else
-        seed.Remember(note);
+      if (i < waiting) outbox.Notes().push_back(note);
+      note.state = TNoteState::nsSent;
+      history.Notes().push_back(note);
     }
-    seed.Stored({TNoteState::nsSent, BenchPaperId(++serial), "", "fills the history file"});
+    if (!outbox.Save() || !history.Save()) state.SkipWithError("the files could not be written");
   }
   TOutbox outbox((dir / kOutboxFileName).string(), (dir / kHistoryFileName).string());
   outbox.Load(true);
