@@ -151,14 +151,14 @@ linux_session() {
   snap_start_server "$server" "$work/idle/pinleaf.db" "$work/idle" --add-user "$account" --password-file "$work/password" ||
     { echo "pinleaf-server did not start" >&2; return 1; }
   write_ini "$snap_url"
-  local starts='' loads='' cpu='' rss0='' rss1='' iloads='' r c0 c1
+  local starts='' loads='' cpu='' rss0='' rss1='' iloads='' boot='' r c0 c1
   for r in $(seq "$repeats"); do
     loads+="$(load1)"$'\n'
     app_start
     starts+="$started_ms"$'\n'
     if [ "$started_ms" != - ] && [ "$r" -le "$idle_runs" ]; then
       iloads+="$(load1)"$'\n'
-      c0=$(cpu_seconds "$app_pid") rss0+="$(rss_kib "$app_pid")"$'\n'
+      c0=$(cpu_seconds "$app_pid") rss0+="$(rss_kib "$app_pid")"$'\n' boot+="$c0"$'\n'
       sleep "$idle"
       c1=$(cpu_seconds "$app_pid") rss1+="$(rss_kib "$app_pid")"$'\n'
       cpu+="$(awk -v a="$c0" -v b="$c1" 'BEGIN {printf "%.2f", b - a}')"$'\n'
@@ -169,6 +169,7 @@ linux_session() {
   done
   snap_stop_server || true
   figure "$out" "Linux client start-up to its StatusNotifierItem registration" ms "$starts" "$loads"
+  figure "$out" "Linux client CPU time used to reach the tray" s "$boot" "$iloads"
   figure "$out" "Linux client idle in the tray: CPU time over ${idle} s" s "$cpu" "$iloads"
   figure "$out" "Linux client idle in the tray: resident set at the start" KiB "$rss0" "$iloads"
   figure "$out" "Linux client idle in the tray: resident set after ${idle} s" KiB "$rss1" "$iloads"
@@ -348,7 +349,7 @@ if part wine; then
   wine_fresh() { wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; }
 
   # ---- start-up of the installed program, and idle ----
-  cold='' warm='' loads='' cpu='' rss0='' rss1='' iloads=''
+  cold='' warm='' loads='' cpu='' rss0='' rss1='' iloads='' boot=''
   for r in $(seq "$repeats"); do
     loads+="$(load1)"$'\n'
     wine_fresh
@@ -360,7 +361,7 @@ if part wine; then
     if [ "$started_ms" != - ] && [ "$r" -le "$idle_runs" ]; then
       pid=$(descendant_named "$app_pid" 'textsnap\.exe')
       iloads+="$(load1)"$'\n'
-      c0=$(cpu_seconds "$pid") rss0+="$(rss_kib "$pid")"$'\n'
+      c0=$(cpu_seconds "$pid") rss0+="$(rss_kib "$pid")"$'\n' boot+="$c0"$'\n'
       sleep "$idle"
       c1=$(cpu_seconds "$pid") rss1+="$(rss_kib "$pid")"$'\n'
       cpu+="$(awk -v a="$c0" -v b="$c1" 'BEGIN {printf "%.2f", b - a}')"$'\n'
@@ -370,6 +371,7 @@ if part wine; then
   done
   figure "$out" "installed textsnap.exe start-up to tray icon, Wine cold" ms "$cold" "$loads"
   figure "$out" "installed textsnap.exe start-up to tray icon, Wine warm" ms "$warm" "$loads"
+  figure "$out" "textsnap.exe CPU time used to reach the tray (warm start)" s "$boot" "$iloads"
   figure "$out" "textsnap.exe idle in the tray: CPU time over ${idle} s" s "$cpu" "$iloads"
   figure "$out" "textsnap.exe idle in the tray: resident set at the start" KiB "$rss0" "$iloads"
   figure "$out" "textsnap.exe idle in the tray: resident set after ${idle} s" KiB "$rss1" "$iloads"
