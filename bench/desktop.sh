@@ -388,7 +388,7 @@ if part wine; then
   dismiss_error_box() {
     # shellcheck disable=SC2034  # set by the eval of xdotool's --shell output
     local box X Y WIDTH HEIGHT SCREEN WINDOW
-    box=$(xdotool search --onlyvisible --name "^text snap for pinleaf online\$" 2>/dev/null | head -1)
+    box=$(xdotool search --onlyvisible --name "^text snap for pinleaf online\$" 2>/dev/null | head -1 || true)
     [ -n "$box" ] || return 0
     eval "$(xdotool getwindowgeometry --shell "$box")"
     xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) sleep 0.3 key Return
