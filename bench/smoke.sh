@@ -25,6 +25,9 @@ for b in bench_http bench_net bench_storage bench_app; do
   echo "$b: $(echo "$out" | grep -c '^BM_') cases ran"
 done
 "$here/loopback.sh" --smoke
+# The outbox's writes per snap, and a few snaps with the client's folder on
+# the disk and in memory.
+[ -x build/bench/service/pinleaf-server ] && TS_BENCH_NO_BUILD=1 "$here/outbox.sh" --smoke
 # Two clients at once against the server, a few snaps each.
 if [ -x build/bench/bench/server_load ] && [ -x build/bench/service/pinleaf-server ]; then
   TS_BENCH_NO_BUILD=1 "$here/server_load.sh" --smoke

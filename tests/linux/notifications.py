@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """A desktop notification service for tests: owns org.freedesktop.Notifications
 on the session bus and appends every notification, as one JSON line, to the
-file named on the command line. Claims "body-markup" like the common servers.
-Prints "ready" once it owns the name."""
+file named on the command line, with the time it arrived ("time", seconds
+since the epoch). Claims "body-markup" like the common servers. Prints "ready"
+once it owns the name."""
 import json
 import sys
+import time
 
 from gi.repository import Gio, GLib
 
@@ -26,10 +28,11 @@ count = 0
 def call(conn, sender, path, iface, method, params, invocation):
     global count
     if method == "Notify":
+        arrived = time.time()
         app, replaces, icon, summary, body, _actions, _hints, timeout = params.unpack()
         count += 1
         out.write(json.dumps({"app": app, "replaces": replaces, "icon": icon, "summary": summary, "body": body,
-                              "timeout": timeout}, ensure_ascii=False) + "\n")
+                              "timeout": timeout, "time": arrived}, ensure_ascii=False) + "\n")
         out.flush()
         invocation.return_value(GLib.Variant("(u)", (count,)))
     elif method == "GetCapabilities":

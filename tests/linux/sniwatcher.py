@@ -2,8 +2,12 @@
 """A StatusNotifierItem host for tests: owns org.kde.StatusNotifierWatcher on
 the session bus, prints "ready", and for the first item that registers prints
 "registered NAME", reads its tool tip ("tooltip TEXT") and its picture
-("pixmap WxH"), then asks it for its context menu ("menu asked")."""
+("pixmap WxH"), then asks it for its context menu ("menu asked").
+With --times it only prints "registered NAME AT" for every item that
+registers, AT the time of the call in seconds since the epoch, and asks
+nothing of the items (the benchmarks' host)."""
 import sys
+import time
 
 from gi.repository import Gio, GLib
 
@@ -16,6 +20,7 @@ XML = """<node><interface name='org.kde.StatusNotifierWatcher'>
 </interface></node>"""
 node = Gio.DBusNodeInfo.new_for_xml(XML)
 items = []
+times_only = "--times" in sys.argv[1:]
 
 
 def say(text):
@@ -41,12 +46,16 @@ def probe(conn, name):
 
 def call(conn, sender, path, iface, method, params, invocation):
     if method == "RegisterStatusNotifierItem":
+        arrived = time.time()
         name = params.unpack()[0]
         if not name.startswith(":") and not name.startswith("org."):
             name = sender
         items.append(name)
-        say("registered " + name)
-        GLib.timeout_add(500, probe, conn, name)
+        if times_only:
+            say("registered %s %.6f" % (name, arrived))
+        else:
+            say("registered " + name)
+            GLib.timeout_add(500, probe, conn, name)
     invocation.return_value(None)
 
 
