@@ -94,11 +94,8 @@ cp "$build/app/textsnap.exe" "$scripted/"
 env LC_ALL=C.UTF-8 python3 scripts/write-ini.py "$scripted/ini.ini" --url "$snap_url" --id "$name" --password-file "$home/server-password" \
   --hotkey 120 --modifiers 6 --autocopy 1
 
-exec 5<> <(:)
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 20 number <&5 || { echo "Xvfb did not start"; exit 1; }
-export DISPLAY=:$number
+source scripts/xvfb.sh
+start_xvfb 1024x768x24 || { echo "Xvfb did not start"; exit 1; }
 source scripts/wine-prefix.sh "$prefix"
 
 tray_shown() { xdotool search --onlyvisible --name "Wine System Tray" >/dev/null 2>&1; }

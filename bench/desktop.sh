@@ -298,11 +298,9 @@ if part wine; then
     rm -f "$all"
   }
   trap cleanup EXIT
-  exec 5<> <(:)
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  read -r -t 20 number <&5 || { echo "Xvfb did not start" >&2; exit 1; }
-  export DISPLAY=:$number
+  # shellcheck source=../scripts/xvfb.sh
+  source "$root/scripts/xvfb.sh"
+  start_xvfb 1024x768x24 || { echo "Xvfb did not start" >&2; exit 1; }
 
   # A prefix of the benchmark's own (made once: that takes a while), and the
   # program installed into it as a user installs it (over the last run's).

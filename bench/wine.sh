@@ -58,11 +58,9 @@ cleanup() {
   rm -rf "$run"
 }
 trap cleanup EXIT
-exec 5<> <(:)
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 20 number <&5 || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=:$number
+# shellcheck source=../scripts/xvfb.sh
+source "$root/scripts/xvfb.sh"
+start_xvfb 1024x768x24 || { echo "Xvfb did not start" >&2; exit 1; }
 
 descendant_named() {  # pid pattern
   local p=$1 child

@@ -16,17 +16,7 @@ check() {  # name, command...
 
 source "$(dirname "${BASH_SOURCE[0]}")/wait.sh"  # wait_for
 
-# Starts Xvfb on a display it picks itself and tells us (no fixed number to
-# collide on), exports DISPLAY and leaves its process in xvfb_pid, for the
-# caller's clean-up; false when it does not start within 20 seconds.
-start_xvfb() {
-  exec 5<> <(:)
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  local number
-  read -r -t 20 number <&5 || return 1
-  export DISPLAY=:$number
-}
+source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"  # start_xvfb
 
 # The Linux preset's programs (build/linux, or TS_LINUX_BUILD) in exe and
 # server, and the suite's scratch folder below that build in work.

@@ -15,12 +15,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 work=$(mktemp -d)
 xvfb_pid=
 trap 'wineserver -k 2>/dev/null; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; rm -rf "$work"' EXIT
-# Xvfb picks a free display number and tells it.
-exec 5<> <(:)
-Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 20 number <&5 || { echo "Xvfb did not start"; exit 1; }
-export DISPLAY=:$number
+# shellcheck source=../../../scripts/xvfb.sh
+source "$(dirname "$0")/../../../scripts/xvfb.sh"
+start_xvfb 1280x1024x24 || { echo "Xvfb did not start"; exit 1; }
 
 if [ ! -f "$WINEPREFIX/.created" ]; then
   mkdir -p "$WINEPREFIX"
