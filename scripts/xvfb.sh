@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034  # sourced; xvfb_pid is the caller's
 # To be sourced. start_xvfb [SIZE]: starts Xvfb on a display it picks itself
 # and tells us (no fixed number to collide on), exports DISPLAY and leaves its
 # process in xvfb_pid for the caller's clean-up; false when it does not start
