@@ -14,6 +14,11 @@
 #    keeps it in the outbox while none runs, and the client delivers it once
 #    the service is back; a hotkey another X client holds and a Wayland
 #    session are each reported in a notification;
+#  - the keyring (gnome-keyring-daemon in a D-Bus session of its own): the
+#    password kept there; `textsnap pair` approved in headless chromium
+#    (approve.py), send with the token, revoked, paired again, forgotten; the
+#    tray client on Xvfb pairing from its menu, its snaps sent with the token,
+#    kept while revoked and delivered once paired again;
 #  - the Debian packages, unpacked into a scratch root.
 # Needs the linux preset built (build/linux). Screenshots go to
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
@@ -165,7 +170,10 @@ if [ "${1:-}" = "--keyring" ]; then
   ini=$XDG_CONFIG_HOME/textsnap/ini.ini notes=$work/keyring/notifications.jsonl opened=$work/keyring/opened.txt
   mkdir -p "$(dirname "$ini")" "$XDG_DATA_HOME/applications"
   : >"$notes"; : >"$opened"
-  printf '#!/bin/sh\nprintf "%%s\\n" "$1" >>"%s"\n' "$opened" >"$work/keyring/browser"
+  cat >"$work/keyring/browser" <<EOF
+#!/bin/sh
+printf '%s\n' "\$1" >>"$opened"
+EOF
   chmod +x "$work/keyring/browser"
   printf '[Desktop Entry]\nType=Application\nName=test browser\nExec=%s %%u\nMimeType=x-scheme-handler/http;\n' \
     "$work/keyring/browser" >"$XDG_DATA_HOME/applications/test-browser.desktop"
@@ -181,7 +189,7 @@ if [ "${1:-}" = "--keyring" ]; then
   "$exe" >"$work/keyring/textsnap.log" 2>&1 &
   app_pid=$!
   icon_placed() {
-    local tray_win X Y WIDTH HEIGHT SCREEN WINDOW
+    local tray_win X Y WIDTH
     tray_win=$(xdotool search --classname '^panel$' 2>/dev/null | head -1)
     [ -n "$tray_win" ] && eval "$(xdotool getwindowgeometry --shell "$tray_win" 2>/dev/null)" && [ "${WIDTH:-0}" -ge 20 ] ||
       return 1
@@ -193,7 +201,9 @@ if [ "${1:-}" = "--keyring" ]; then
     xdotool mousemove "$icon_x" "$icon_y" click 3
     sleep 1
     timeout 10 import -window root "$work/keyring/tray-menu-$1.png" 2>/dev/null
-    xdotool key --delay 100 $(printf 'Up %.0s' $(seq "$1")) Return
+    local ups=()
+    for _ in $(seq "$1"); do ups+=(Up); done
+    xdotool key --delay 100 "${ups[@]}" Return
   }
   notified() { grep -c "\"summary\": \"$1" "$notes"; }
   notified_more() { [ "$(notified "$1")" -gt "$2" ]; }
