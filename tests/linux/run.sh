@@ -96,7 +96,7 @@ if [ "${1:-}" = "--keyring" ]; then
       grep -q "text snap on $(hostname)"
   }
   start_pair() {
-    rm -f "$work/keyring/pair.status"
+    rm -f "$work/keyring/pair.status" "$work/keyring/pair.out"  # not the page of the pairing before
     (timeout 120 "$exe" pair --no-browser >"$work/keyring/pair.out" 2>&1; echo $? >"$work/keyring/pair.status") &
   }
   pair_page() { sed -n 's|^  \(http://.*/device?user_code=[A-Z-]*\)$|\1|p' "$work/keyring/pair.out"; }
