@@ -188,14 +188,17 @@ EOF
   sleep 1
   "$exe" >"$work/keyring/textsnap.log" 2>&1 &
   app_pid=$!
-  icon_placed() {
-    local tray_win X Y WIDTH
+  icon_placed() {  # the note-coloured picture inside the tray; the icon's place
+    local tray_win X Y WIDTH n
+    timeout 10 import -window root "$work/keyring/tray.png" 2>/dev/null
+    n=$(convert "$work/keyring/tray.png" -crop 200x30+824+0 +repage -fuzz 8% -fill red -opaque "#FFF7AB" txt:- |
+        grep -ci "#FF0000")
     tray_win=$(xdotool search --classname '^panel$' 2>/dev/null | head -1)
-    [ -n "$tray_win" ] && eval "$(xdotool getwindowgeometry --shell "$tray_win" 2>/dev/null)" && [ "${WIDTH:-0}" -ge 20 ] ||
+    [ "${n:-0}" -gt 20 ] && [ -n "$tray_win" ] && eval "$(xdotool getwindowgeometry --shell "$tray_win" 2>/dev/null)" ||
       return 1
     icon_x=$((X + WIDTH - 12)) icon_y=$((Y + 12))
   }
-  check "... the client's icon is in the tray" wait_for 20 icon_placed
+  check "... the client's icon appears in the tray" wait_for 20 icon_placed
   sleep 1
   choose() {  # entries up from Quit: opens the menu at the icon and presses the entry
     xdotool mousemove "$icon_x" "$icon_y" click 3
@@ -809,7 +812,7 @@ echo "the desktop (Xvfb, D-Bus session, tray, notifications)"
 in_own_session desktop 420 Xvfb xdotool trayer zenity import convert sqlite3
 
 echo "the keyring (a D-Bus session of its own)"
-in_own_session keyring 360 gnome-keyring-daemon secret-tool Xvfb trayer xdotool chromium sqlite3
+in_own_session keyring 360 gnome-keyring-daemon secret-tool Xvfb trayer xdotool import convert chromium sqlite3
 # No keyring: no session bus at all, and a session bus on which nothing owns
 # the Secret Service or could be started for it.
 probe=$build/tests/linux/secret-probe
