@@ -14,6 +14,11 @@
 #    keeps it in the outbox while none runs, and the client delivers it once
 #    the service is back; a hotkey another X client holds and a Wayland
 #    session are each reported in a notification;
+#  - the keyring (gnome-keyring-daemon in a D-Bus session of its own): the
+#    password kept there; `textsnap pair` approved in headless chromium
+#    (approve.py), send with the token, revoked, paired again, forgotten; the
+#    tray client on Xvfb pairing from its menu, its snaps sent with the token,
+#    kept while revoked and delivered once paired again;
 #  - the Debian packages, unpacked into a scratch root.
 # Needs the linux preset built (build/linux). Screenshots go to
 # build/linux/desktop-test/. Prints "linux: N passed, N failed" last.
@@ -66,10 +71,11 @@ if [ "${1:-}" = "--keyring" ]; then
   check "... textsnap send signs in with the keyring's password" sends
   check "... and the note is stored" test "$(snap_last_note "$kdb" "$kuser")" = "kept in the keyring"
 
-  # Pairing: `textsnap pair` prints the code and the page; the owner, signed
-  # in with curl as a browser would be, approves it through the page's form.
-  # Then send needs no password, and a token revoked on the service keeps the
-  # note until the device is paired again.
+  # Pairing: `textsnap pair` prints the code and the page; the owner opens the
+  # page in headless chromium, signs in there and approves (approve.py). Then
+  # send needs no password, and a token revoked on the service keeps the note
+  # until the device is paired again. The later approvals and the revocation
+  # go through the same forms with curl, signed in as a browser would be.
   export XDG_CONFIG_HOME=$work/keyring/paired
   ini=$XDG_CONFIG_HOME/textsnap/ini.ini jar=$work/keyring/owner.cookies
   mkdir -p "$(dirname "$ini")"
@@ -90,17 +96,22 @@ if [ "${1:-}" = "--keyring" ]; then
       grep -q "text snap on $(hostname)"
   }
   start_pair() {
-    rm -f "$work/keyring/pair.status"
+    rm -f "$work/keyring/pair.status" "$work/keyring/pair.out"  # not the page of the pairing before
     (timeout 120 "$exe" pair --no-browser >"$work/keyring/pair.out" 2>&1; echo $? >"$work/keyring/pair.status") &
   }
   pair_page() { sed -n 's|^  \(http://.*/device?user_code=[A-Z-]*\)$|\1|p' "$work/keyring/pair.out"; }
   pair_shown() { [ -n "$(pair_page)" ]; }
   pair_ended() { [ -s "$work/keyring/pair.status" ]; }
   pair_status() { cat "$work/keyring/pair.status"; }
+  pair_code() { sed -n 's/^To pair this device, approve the code \([A-Z]\{4\}-[A-Z]\{4\}\) at$/\1/p' "$work/keyring/pair.out"; }
+  in_chromium() {  # page, code, approve.py options...: the owner decides in the browser
+    /usr/bin/python3 "$root/tests/linux/approve.py" "$1" --code "$2" --user "$kuser" \
+      --password-file "$work/keyring/password" --device "text snap on $(hostname)" "${@:3}" >>"$work/keyring/approve.out" 2>&1
+  }
   start_pair
   check "pair: textsnap pair prints the code's page" wait_for 20 pair_shown
-  check "... the owner signs in" owner_signs_in
-  check "... and approves the code there" decide "$(pair_page)" approve
+  check "... the owner opens it in chromium, signs in on the page and approves the code shown" \
+    in_chromium "$(pair_page)" "$(pair_code)" --screenshot "$work/keyring/approved.png"
   check "... textsnap pair ends within two polls" wait_for 15 pair_ended
   check "... with status 0, saying paired" test "$(pair_status)" = 0
   check "... (printed)" grep -qx paired "$work/keyring/pair.out"
@@ -121,6 +132,7 @@ if [ "${1:-}" = "--keyring" ]; then
       curl -fsS -c "$jar" -b "$jar" -o /dev/null --data "token=$token&id=$id" "$snap_url/tokens/revoke" || return 1
     done
   }
+  check "the owner signs in with curl for what follows" owner_signs_in
   check "... the token is listed on the tokens page" \
     bash -c "curl -fsS -b '$jar' '$snap_url/tokens' | grep -q 'text snap on $(hostname)'"
   check "revoked on the tokens page" revoke_all
@@ -139,6 +151,126 @@ if [ "${1:-}" = "--keyring" ]; then
   check "pair --forget revokes the token on the service" "$exe" pair --forget
   check "... and drops it from the keyring" test -z "$(secret-tool lookup service "$snap_url device token")"
   check "... then send cannot log in: status 2" test "$(paired_send 'no longer paired')" = 2
+
+  # The tray client on a display of its own, its icon in an XEmbed tray
+  # (trayer), pairs from its menu: Pair with the service... is the entry above
+  # the separator before Quit (Forget this pairing comes between while paired).
+  # The browser it opens is a stand-in that notes the address; the test
+  # approves there. Its notes then go with the token; revoked, they are kept;
+  # paired again from the menu, they go out once.
+  xvfb_pid='' rec_pid='' tray_pid='' app_pid='' clip_pid=''
+  cleanup() {
+    for p in $app_pid $clip_pid $tray_pid $rec_pid $xvfb_pid; do kill "$p" 2>/dev/null; done
+    snap_stop_server
+    wait 2>/dev/null
+  }
+  trap cleanup EXIT
+  check "tray: Xvfb starts" start_xvfb
+  export XDG_SESSION_TYPE=x11 GDK_BACKEND=x11 NO_AT_BRIDGE=1 XDG_CONFIG_HOME=$work/keyring/tray
+  ini=$XDG_CONFIG_HOME/textsnap/ini.ini notes=$work/keyring/notifications.jsonl opened=$work/keyring/opened.txt
+  mkdir -p "$(dirname "$ini")" "$XDG_DATA_HOME/applications"
+  : >"$notes"; : >"$opened"
+  cat >"$work/keyring/browser" <<EOF
+#!/bin/sh
+printf '%s\n' "\$1" >>"$opened"
+EOF
+  chmod +x "$work/keyring/browser"
+  printf '[Desktop Entry]\nType=Application\nName=test browser\nExec=%s %%u\nMimeType=x-scheme-handler/http;\n' \
+    "$work/keyring/browser" >"$XDG_DATA_HOME/applications/test-browser.desktop"
+  printf '[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n' >"$XDG_CONFIG_HOME/mimeapps.list"
+  python3 "$root/scripts/write-ini.py" "$ini" --codepage utf-8 --url "$snap_url" --id '' --password '' --autocopy 0
+  printf 'outbox_retry=2\r\n' >>"$ini"  # [setting] is the file's last section
+  /usr/bin/python3 "$root/tests/linux/notifications.py" "$notes" >"$work/keyring/recorder.out" 2>&1 &
+  rec_pid=$!
+  check "... a notification service runs" wait_for 15 grep -q ready "$work/keyring/recorder.out"
+  trayer --edge top --align right --widthtype request --height 24 --transparent false >/dev/null 2>&1 &
+  tray_pid=$!
+  sleep 1
+  "$exe" >"$work/keyring/textsnap.log" 2>&1 &
+  app_pid=$!
+  icon_placed() {  # the note-coloured picture inside the tray; the icon's place
+    local tray_win X Y WIDTH n
+    timeout 10 import -window root "$work/keyring/tray.png" 2>/dev/null
+    n=$(convert "$work/keyring/tray.png" -crop 200x30+824+0 +repage -fuzz 8% -fill red -opaque "#FFF7AB" txt:- |
+        grep -ci "#FF0000")
+    tray_win=$(xdotool search --classname '^panel$' 2>/dev/null | head -1)
+    [ "${n:-0}" -gt 20 ] && [ -n "$tray_win" ] && eval "$(xdotool getwindowgeometry --shell "$tray_win" 2>/dev/null)" ||
+      return 1
+    icon_x=$((X + WIDTH - 12)) icon_y=$((Y + 12))
+  }
+  check "... the client's icon appears in the tray" wait_for 20 icon_placed
+  sleep 1
+  choose() {  # entries up from Quit: opens the menu at the icon and presses the entry
+    xdotool mousemove "$icon_x" "$icon_y" click 3
+    sleep 1
+    timeout 10 import -window root "$work/keyring/tray-menu-$1.png" 2>/dev/null
+    local ups=()
+    for _ in $(seq "$1"); do ups+=(Up); done
+    xdotool key --delay 100 "${ups[@]}" Return
+  }
+  notified() { grep -c "\"summary\": \"$1" "$notes"; }
+  notified_more() { [ "$(notified "$1")" -gt "$2" ]; }
+  tray_code() { sed -n 's/.*"summary": "pairing code: \([A-Z]\{4\}-[A-Z]\{4\}\)".*/\1/p' "$notes" | tail -1; }
+  pair_from_menu() {  # entries up from Quit, approver (chromium or curl): the client says paired
+    local code page before
+    : >"$opened"
+    before=$(notified "paired\"")
+    choose "$1"
+    wait_for 20 grep -q . "$opened" || return 1
+    code=$(tray_code) page=$(head -1 "$opened")
+    [ -n "$code" ] && [ "$page" = "$snap_url/device?user_code=$code" ] || return 1
+    if [ "$2" = chromium ]; then in_chromium "$page" "$code"; else decide "$page" approve; fi || return 1
+    wait_for 20 notified_more "paired\"" "$before"
+  }
+  check "tray: Pair with the service... shows the code, opens the browser at its page; approved, paired" \
+    pair_from_menu 2 chromium
+  check "... the token is in the keyring" test -n "$(secret-tool lookup service "$snap_url device token")"
+  check "... and not in ini.ini, nor a password" \
+    test -z "$(tr -d '\r' <"$ini" | sed -n 's/^ini_online_\(pass\|token\)\(_protected\)\?=\(..*\)/\3/p')"
+  clip_copy() {  # text: owned on the CLIPBOARD by another program, as copied there
+    [ -n "$clip_pid" ] && { kill "$clip_pid" 2>/dev/null; wait "$clip_pid" 2>/dev/null; }
+    printf '%s' "$1" >"$work/keyring/clip.txt"
+    /usr/bin/python3 "$root/tests/linux/clipowner.py" "copied from" "$work/keyring/clip.txt" >"$work/keyring/clip.out" 2>&1 &
+    clip_pid=$!
+    wait_for 10 grep -q owned "$work/keyring/clip.out"
+  }
+  held() { snap_sql "$kdb" "SELECT count(*) FROM notes WHERE body = '${1//\'/\'\'}'"; }
+  held_once() { [ "$(held "$1")" = 1 ]; }
+  logins=$(snap_requests "$work/keyring" "POST /pinleaf2/users/login")
+  api_posts=$(snap_requests "$work/keyring" "POST /pinleaf2/api/v1/notes")
+  tray1='snapped by the paired tray client 🍀'
+  clip_copy "$tray1"
+  check "a snap (textsnap --snap to the running client)" timeout 10 "$exe" --snap
+  check "... is stored" wait_for 30 held_once "$tray1"
+  check "... through the API" test "$(snap_requests "$work/keyring" "POST /pinleaf2/api/v1/notes")" -gt "$api_posts"
+  check "... with no sign-in in the server's log" \
+    test "$(snap_requests "$work/keyring" "POST /pinleaf2/users/login")" = "$logins"
+  check "revoked on the tokens page" revoke_all
+  sleep 5  # a snap within 5 seconds of the last upload is refused by design
+  tray2='snapped after the revocation ✓'
+  refusals=$(notified "cannot login!")
+  clip_copy "$tray2"
+  check "the next snap" timeout 10 "$exe" --snap
+  check "... is refused: cannot login!, saying to pair again" wait_for 30 notified_more "cannot login!" "$refusals"
+  check "... (pair again)" grep -q '"summary": "cannot login!".*pair again' "$notes"
+  check "... and kept in outbox.dat, not stored" \
+    test "$(grep -cF "$tray2" "$XDG_CONFIG_HOME/textsnap/outbox.dat")" = 1 -a "$(held "$tray2")" = 0
+  tray3='handed over while revoked'
+  check "textsnap send meanwhile: status 2" test "$(paired_send "$tray3")" = 2
+  check "... the note kept to be sent later" grep -q "the note is kept to be sent later" "$work/keyring/send.out"
+  check "... by the running client" grep -qF "$tray3" "$XDG_CONFIG_HOME/textsnap/outbox.dat"
+  check "paired again from the menu (approved with curl)" pair_from_menu 3 curl
+  check "... the kept snap is delivered" wait_for 30 held_once "$tray2"
+  check "... and the note handed over" wait_for 30 held_once "$tray3"
+  sleep 3  # outbox_retry is 2 s: a second delivery would have come by now
+  check "... each held once by the service" test "$(held "$tray2")/$(held "$tray3")" = 1/1
+  check "... with no sign-in" test "$(snap_requests "$work/keyring" "POST /pinleaf2/users/login")" = "$logins"
+  check "... and the outbox holds them no more" \
+    bash -c "! grep -qaF -e '$tray2' -e '$tray3' '$XDG_CONFIG_HOME/textsnap/outbox.dat'"
+  app_ended() { ! kill -0 "$app_pid" 2>/dev/null; }
+  choose 1
+  check "Quit from the menu ends the client" wait_for 10 app_ended
+  app_pid=
   snap_stop_server
   echo "keyring: $passed passed, $failed failed"
   exit 0
@@ -680,7 +812,7 @@ echo "the desktop (Xvfb, D-Bus session, tray, notifications)"
 in_own_session desktop 420 Xvfb xdotool trayer zenity import convert sqlite3
 
 echo "the keyring (a D-Bus session of its own)"
-in_own_session keyring 180 gnome-keyring-daemon secret-tool
+in_own_session keyring 360 gnome-keyring-daemon secret-tool Xvfb trayer xdotool import convert chromium sqlite3
 # No keyring: no session bus at all, and a session bus on which nothing owns
 # the Secret Service or could be started for it.
 probe=$build/tests/linux/secret-probe
