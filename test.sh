@@ -22,7 +22,9 @@ build() {  # preset [targets...]
   # The test builds keep line tables only (-g1): enough for every sanitizer's
   # and debugger's backtrace, and a good part of the compile and link time
   # less than full debug information.
-  if ! cmake --preset "$preset" -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1 >"$log" 2>&1 || ! cmake --build --preset "$preset" -j"$jobs" "${targets[@]}" >>"$log" 2>&1; then
+  local lines=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
+  if ! cmake --preset "$preset" "${lines[@]}" >"$log" 2>&1 || ! cmake --build --preset "$preset" -j"$jobs" "${targets[@]}" >>"$log" 2>&1; then
     tail -40 "$log"
     return 1
   fi
