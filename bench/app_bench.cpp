@@ -58,7 +58,9 @@ public:
   std::string PostJson(const std::string&, const std::string&, const std::string&) override {
     throw std::logic_error("no API call in this benchmark");
   }
-  void Delete(const std::string&, const std::string&) override { throw std::logic_error("no API call in this benchmark"); }
+  void Delete(const std::string&, const std::string&) override {
+    throw std::logic_error("no API call in this benchmark");
+  }
 
   size_t sentBytes = 0, excerptBytes = 0;
   int failures = 0;
