@@ -314,15 +314,8 @@ if part wine; then
   [ -f "$inst/textsnap.exe" ] || { echo "the installer put no textsnap.exe into $inst" >&2; exit 1; }
 
   tray_shown() { xdotool search --onlyvisible --name "Wine System Tray" >/dev/null 2>&1; }
-  descendant_named() {  # pid pattern
-    local p=$1 child
-    if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q "$2"; then echo "$p"; return; fi
-    # shellcheck disable=SC2013  # the children files hold process ids separated by spaces
-    for child in $(cat /proc/"$p"/task/*/children 2>/dev/null); do
-      descendant_named "$child" "$2" && return
-    done
-    return 1
-  }
+  # shellcheck source=../scripts/wait.sh
+  source "$root/scripts/wait.sh"  # descendant_named
   # Starts the installed program as its Run key does; started_ms is the
   # milliseconds from the exec to its icon in Wine's tray ("-" after 60 s).
   wine_start() {  # log

@@ -62,15 +62,8 @@ trap cleanup EXIT
 source "$root/scripts/xvfb.sh"
 start_xvfb 1024x768x24 || { echo "Xvfb did not start" >&2; exit 1; }
 
-descendant_named() {  # pid pattern
-  local p=$1 child
-  if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q "$2"; then echo "$p"; return; fi
-  # shellcheck disable=SC2013  # the children files hold process ids separated by spaces
-  for child in $(cat /proc/"$p"/task/*/children 2>/dev/null); do
-    descendant_named "$child" "$2" && return
-  done
-  return 1
-}
+# shellcheck source=../scripts/wait.sh
+source "$root/scripts/wait.sh"  # descendant_named
 tray_shown() { xdotool search --onlyvisible --name "Wine System Tray" >/dev/null 2>&1; }
 # One start: prints "milliseconds-to-tray peak-KiB", then ends the program.
 start_once() {
